@@ -1,0 +1,90 @@
+// The records every part of a run shares: RunStats (the counters), ServerConnection (the TLS
+// connection), RunControl (cancel, pause, worker thread) and RunContext, the process-wide record
+// of the run in progress.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/fs.h"
+#include "stores/atomic_field.h"
+#include "stores/profile_records.h"
+
+typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
+
+namespace vl {
+
+// The counters of one run. Written by the worker, read by the run view's timers.
+struct RunStats {
+  AtomicField<uint64_t> bytes_total{0};
+  AtomicField<uint32_t> files{0};
+  AtomicField<uint32_t> directories{0};
+  AtomicField<uint32_t> special_files{0};
+  AtomicField<uint64_t> bytes_skipped{0};
+  AtomicField<uint64_t> bytes_stored{0};
+  AtomicField<uint64_t> bytes_compressed{0};
+  AtomicField<uint64_t> bytes_duped{0};
+  AtomicField<uint32_t> segs{0};
+  AtomicField<uint32_t> segs_stored{0};
+  AtomicField<uint32_t> segs_duped{0};
+  AtomicField<uint32_t> warnings{0};
+  AtomicField<uint32_t> errors{0};
+  AtomicField<uint32_t> files_scanned{0};
+  AtomicField<uint32_t> files_skipped{0};
+  // Every byte written to and read from the connection.
+  AtomicField<uint64_t> net_tx_bytes{0};
+  AtomicField<uint64_t> net_rx_bytes{0};
+  // Payload bytes of the current file sent so far.
+  AtomicField<uint64_t> file_bytes_sent{0};
+  // Previous samples of the network totals for the rate display.
+  AtomicField<uint64_t> net_tx_sample{0};
+  AtomicField<uint64_t> net_rx_sample{0};
+};
+
+// The TLS connection of the run: both set after a successful connection attempt, both null
+// otherwise. ssl owns bio once connected.
+struct ServerConnection {
+  SSL* ssl = nullptr;
+  BIO* bio = nullptr;
+};
+
+struct RunContext {
+  std::unique_ptr<ProfileSettings> profile;
+  FilePtr log;
+  std::string catalog_path;
+  AtomicField<int32_t> t_start{0};
+  AtomicField<int32_t> t_end{0};
+  uint32_t catalog_id = 0;
+  uint32_t server_profile_id = 0;
+  RunStats stats;
+  ServerConnection conn;
+  // RunControl: set by the user-interface thread, polled by the worker.
+  AtomicField<int32_t> cancel{0};
+  AtomicField<int32_t> pause{0};
+  // The worker: running while worker_active is true; worker_tid is its kernel thread id.
+  AtomicField<bool> worker_active{false};
+  AtomicField<pid_t> worker_tid{0};
+  std::thread worker_thread;
+  // Last text written to the status line (the worker saves and restores it around a pause).
+  std::string status_text;
+
+  RunContext() = default;
+  ~RunContext();
+  RunContext(const RunContext&) = delete;
+  RunContext& operator=(const RunContext&) = delete;
+};
+
+// Returns the context to its cleared state: no profile, no log, no connection, counters zero.
+// The worker must not be running.
+void run_context_clear(RunContext& ctx);
+
+// The process-wide run context.
+RunContext& run_context();
+
+}  // namespace vl

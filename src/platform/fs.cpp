@@ -1,0 +1,125 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vl {
+
+bool file_stat(const std::string& path, FileStat* out) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode))
+    out->kind = FileKind::directory;
+  else if (S_ISREG(st.st_mode))
+    out->kind = FileKind::regular;
+  else
+    out->kind = FileKind::special;
+  out->mode = static_cast<uint32_t>(st.st_mode);
+  out->owner = static_cast<uint32_t>(st.st_uid);
+  out->group = static_cast<uint32_t>(st.st_gid);
+  out->size = static_cast<uint64_t>(st.st_size);
+  out->t_access = static_cast<uint32_t>(st.st_atime);
+  out->t_change = static_cast<uint32_t>(st.st_ctime);
+  out->t_modify = static_cast<uint32_t>(st.st_mtime);
+  return true;
+}
+
+static std::string last_component(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+uint32_t file_attributes_of(const FileStat& st, const std::string& name) {
+  uint32_t attr = 0;
+  if (st.kind == FileKind::directory) attr |= kAttrDirectory;
+  if (st.kind == FileKind::regular) attr |= kAttrArchive;
+  if ((st.mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
+  if (name.size() > 1 && name[0] == '.' && name != "..") attr |= kAttrHidden;
+  return attr;
+}
+
+uint32_t file_attributes(const std::string& path) {
+  FileStat st;
+  if (!file_stat(path, &st)) return kAttrInvalid;
+  return file_attributes_of(st, last_component(path));
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool dir_create_private(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0; }
+
+bool dir_create_all_private(const std::string& path) {
+  if (path.empty()) return false;
+  std::string part;
+  bool ok = true;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || (path[i] == '/' && i > 0)) {
+      part = path.substr(0, i);
+      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) ok = false;
+    }
+  }
+  return ok;
+}
+
+bool file_remove(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool file_rename(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void file_make_private(const std::string& path) { ::chmod(path.c_str(), 0600); }
+
+void owner_only_umask() { ::umask(077); }
+
+FilePtr file_open(const std::string& path, const char* mode) {
+  int flags = 0;
+  bool plus = std::strchr(mode, '+') != nullptr;
+  switch (mode[0]) {
+    case 'r':
+      flags = plus ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+      break;
+    case 'a':
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      break;
+    default:
+      return FilePtr();
+  }
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd < 0) return FilePtr();
+  FILE* f = ::fdopen(fd, mode);
+  if (!f) {
+    ::close(fd);
+    return FilePtr();
+  }
+  return FilePtr(f);
+}
+
+DirReader::DirReader(const std::string& path) : dir_(::opendir(path.c_str())) {}
+
+DirReader::~DirReader() {
+  if (dir_) ::closedir(static_cast<DIR*>(dir_));
+}
+
+bool DirReader::next(std::string* name) {
+  if (!dir_) return false;
+  errno = 0;
+  struct dirent* e = ::readdir(static_cast<DIR*>(dir_));
+  if (!e) return false;
+  *name = e->d_name;
+  return true;
+}
+
+}  // namespace vl

@@ -1,0 +1,153 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/clock.h"
+#include "platform/dirs.h"
+
+extern char** environ;
+
+namespace vl::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vornlake-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+static int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  ::chmod(path, 0700);
+  return ::remove(path);
+}
+
+void remove_tree(const std::string& path) {
+  // Make every directory writable first so read-only test trees can be removed.
+  ::nftw(path.c_str(), [](const char* p, const struct stat* st, int type, struct FTW*) {
+    if (type == FTW_D) ::chmod(p, (st->st_mode & 07777) | 0700);
+    return 0;
+  }, 64, FTW_PHYS);
+  ::nftw(path.c_str(), remove_entry, 64, FTW_DEPTH | FTW_PHYS);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::string bin_path(const std::string& name) { return std::string(VL_BIN_DIR) + "/" + name; }
+
+std::string source_path(const std::string& relative) {
+  return std::string(VL_SOURCE_DIR) + "/" + relative;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::string& stdin_text) {
+  ProcessResult result;
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0 || ::pipe(in_pipe) != 0) return result;
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) env_strings.push_back(*e);
+  for (const auto& extra : env) {
+    std::string name = extra.substr(0, extra.find('=') + 1);
+    for (auto it = env_strings.begin(); it != env_strings.end();) {
+      if (it->compare(0, name.size(), name) == 0)
+        it = env_strings.erase(it);
+      else
+        ++it;
+    }
+    env_strings.push_back(extra);
+  }
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto& e : env_strings) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    ::close(in_pipe[0]); ::close(in_pipe[1]);
+    ::close(out_pipe[0]); ::close(out_pipe[1]);
+    ::close(err_pipe[0]); ::close(err_pipe[1]);
+    ::execve(cargv[0], cargv.data(), cenv.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  if (!stdin_text.empty()) {
+    ssize_t w = ::write(in_pipe[1], stdin_text.data(), stdin_text.size());
+    (void)w;
+  }
+  ::close(in_pipe[1]);
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_count = 2;
+  char buf[4096];
+  while (open_count > 0) {
+    if (::poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      } else {
+        (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status))
+    result.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.status = 128 + WTERMSIG(status);
+  return result;
+}
+
+void StoreTest::SetUp() {
+  data_dir_set(dir_.path());
+  ui_backend_set(&ui_);
+  clock_fast_set(true);
+}
+
+void StoreTest::TearDown() {
+  ui_backend_set(nullptr);
+  run_view_close();
+  clock_sleep_observer_set(nullptr);
+  clock_fast_set(false);
+}
+
+}  // namespace vl::test
