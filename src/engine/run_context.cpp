@@ -35,6 +35,7 @@ void run_context_clear(RunContext& ctx) {
   ctx.worker_active = false;
   ctx.worker_tid = 0;
   ctx.status_text.clear();
+  ctx.outcome = kRunGoing;
 }
 
 RunContext& run_context() {

@@ -54,6 +54,16 @@ struct ServerConnection {
   BIO* bio = nullptr;
 };
 
+// How a run ended: still running, completed, completed without its catalog on the server,
+// failed before the walk, or cancelled.
+enum RunOutcome : int32_t {
+  kRunGoing = 0,
+  kRunCompleted = 1,
+  kRunCatalogFailed = 2,
+  kRunFailed = 3,
+  kRunCancelled = 4,
+};
+
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
   FilePtr log;
@@ -73,6 +83,8 @@ struct RunContext {
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;
+  // How the run ended, set by the worker before its final message box (RunOutcome).
+  AtomicField<int32_t> outcome{0};
 
   RunContext() = default;
   ~RunContext();
