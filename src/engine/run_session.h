@@ -1,0 +1,33 @@
+// What a front-end's run dialog does with a run: fill its initial texts, start the backup worker,
+// pass on Cancel and Pause, and wait for the worker at the end. Called on the UI thread.
+#pragma once
+
+#include "engine/run_context.h"
+#include "stores/profile_records.h"
+
+namespace vl {
+
+// Writes the initial texts of the run dialog through the run view: the version label, the
+// description and tag of `entry` (or of ctx.profile when entry is null), "0 " in every counter,
+// "0 B/sec " in both rates, and an empty status line. Call right after run_view_open().
+void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry);
+
+// Starts the backup worker thread for ctx (which holds the opened profile) and applies the
+// profile's thread priority to it. ctx.worker_active stays true until the worker has shown its
+// final message box.
+void run_worker_start(RunContext& ctx);
+
+// True while the worker runs (the Cancel button cancels rather than closes).
+bool run_worker_running(RunContext& ctx);
+
+// The Cancel button while the worker runs: requests cancellation (no confirmation).
+void run_cancel(RunContext& ctx);
+
+// The Pause button: toggles the pause and relabels the button ("Resume" while paused, "Pause"
+// otherwise). Returns true when the run is now paused.
+bool run_pause_toggle(RunContext& ctx);
+
+// Waits for the worker thread to end (after run_worker_running has turned false).
+void run_worker_join(RunContext& ctx);
+
+}  // namespace vl

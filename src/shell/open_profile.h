@@ -1,0 +1,13 @@
+// Opening a profile for a run.
+#pragma once
+
+#include "stores/profile_records.h"
+
+namespace vl {
+
+// Loads the profile of `entry` into the cleared process-wide run context and makes `entry` the
+// profile entry being run. On failure shows "Unable to open profile" (text: the tag) and returns
+// 1; returns 0 on success. UI thread.
+int open_profile(ProfileListEntry* entry);
+
+}  // namespace vl
