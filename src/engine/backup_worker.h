@@ -1,0 +1,33 @@
+// The backup worker: one whole run of the profile held by the run context, from connecting to the
+// final message box. Runs on the worker thread started by run_worker_start.
+#pragma once
+
+#include <string>
+
+#include "engine/run_context.h"
+
+namespace vl {
+
+// The thread body. Sets ctx.outcome before its final message box and clears ctx.worker_active
+// after the box has been acknowledged.
+void backup_worker(RunContext& ctx);
+
+// Records the directories along one include path ("/a/b/c" records "/a", "/a/b", "/a/b/c").
+// Always returns 0.
+int include_path_record(RunContext& ctx, const std::string& path);
+
+// The end-of-run state of the run dialog: Cancel enabled and labelled "Close", Pause and
+// Throttling disabled.
+void run_controls_done();
+
+// The log file of the run: <data>/Profiles/<tag>/<catalog id as %08x>.log.
+std::string run_log_path(const std::string& tag, uint32_t catalog_id);
+
+// The Start Time text: ctime of t without its line break.
+std::string start_time_text(int32_t t);
+
+// The run log's statistics block (from "\nBackup completed!\n" on), with the minutes figure for
+// `seconds` of running.
+std::string completion_block(const RunStats& stats, int32_t seconds);
+
+}  // namespace vl

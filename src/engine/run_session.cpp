@@ -1,0 +1,67 @@
+#include "engine/run_session.h"
+
+#include <thread>
+
+#include "engine/backup_worker.h"
+#include "engine/run_control.h"
+#include "engine/status.h"
+#include "platform/thread_priority.h"
+#include "ui/controls.h"
+#include "ui/port.h"
+
+namespace vl {
+
+void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry) {
+  run_view_text(kCtlVersion, "v0.09.0001");
+  if (entry) {
+    run_view_text(kCtlProfileName, entry->description);
+    run_view_text(kCtlTagName, entry->tag);
+  } else if (ctx.profile) {
+    run_view_text(kCtlProfileName, ctx.profile->description);
+    run_view_text(kCtlTagName, ctx.profile->tag);
+  }
+  for (int id : {kCtlDirectories, kCtlFiles, kCtlFilesSkipped, kCtlBytesTotal, kCtlBytesSkipped,
+                 kCtlBytesStored, kCtlBytesCompressed, kCtlBlocksTotal, kCtlBlocksStored,
+                 kCtlBlocksDuped, kCtlNetTx, kCtlNetRx})
+    run_view_text(id, "0 ");
+  run_view_text(kCtlTxRate, "0 B/sec ");
+  run_view_text(kCtlRxRate, "0 B/sec ");
+  ctx.stats.net_tx_sample = 0;
+  ctx.stats.net_rx_sample = 0;
+  status_set(ctx, "");
+}
+
+void run_worker_start(RunContext& ctx) {
+  if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
+  ctx.worker_tid = 0;
+  ctx.worker_active = true;
+  ctx.worker_thread = std::thread([&ctx] {
+    ctx.worker_tid = thread_id_current();
+    backup_worker(ctx);
+  });
+  while (ctx.worker_tid.load() == 0 && ctx.worker_active.load()) std::this_thread::yield();
+  if (ctx.profile) thread_priority_apply(ctx, ctx.profile->thread_priority);
+}
+
+bool run_worker_running(RunContext& ctx) { return ctx.worker_active.load(); }
+
+void run_cancel(RunContext& ctx) {
+  if (ctx.worker_active.load()) ctx.cancel = 1;
+}
+
+bool run_pause_toggle(RunContext& ctx) {
+  if (ctx.pause != 0) {
+    ctx.pause = 0;
+    run_view_text(kCtlButtonPause, "Pause");
+    return false;
+  }
+  ctx.pause = 1;
+  run_view_text(kCtlButtonPause, "Resume");
+  return true;
+}
+
+void run_worker_join(RunContext& ctx) {
+  if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
+}
+
+}  // namespace vl

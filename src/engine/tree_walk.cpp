@@ -1,0 +1,172 @@
+#include "engine/tree_walk.h"
+
+#include <cinttypes>
+
+#include "engine/file_process.h"
+#include "engine/rule_match.h"
+#include "engine/run_control.h"
+#include "engine/run_log.h"
+#include "engine/status.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "stores/catalog.h"
+#include "ui/controls.h"
+#include "ui/port.h"
+
+namespace vl {
+
+constexpr uint32_t kBlockSize = 1048576;
+
+static bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+// The name an item's attributes are judged by: the text after the last "/" ("/" for the root).
+static std::string last_component(const std::string& path) {
+  if (path == "/") return path;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void directories_show(uint64_t count) { counter_show(kCtlDirectories, count); }
+
+void file_status_show(const std::string& path, uint64_t size) {
+  if (!run_view_exists()) return;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    run_view_text(kCtlDirectory, "");
+    run_view_text(kCtlFilename, path);
+  } else {
+    run_view_text(kCtlDirectory, path.substr(0, slash + 1));
+    run_view_text(kCtlFilename, path.substr(slash + 1));
+  }
+  if (size != 0) {
+    counter_show(kCtlSize, size);
+    run_view_text(kCtlSent, "0 ");
+  } else {
+    run_view_text(kCtlSize, "");
+    run_view_text(kCtlSent, "");
+    run_view_text(kCtlBlockText, "Block 0 of 0 (0%)");
+    run_view_progress_pos(kCtlFileProgress, 0);
+  }
+  run_view_progress_pos(kCtlFileProgress, 0);
+  run_view_progress_range(kCtlFileProgress, 0, 1);
+}
+
+std::string walk_item_text(const std::string& dir_part, const std::string& name, uint64_t size,
+                           uint32_t attr, bool special) {
+  std::string text = dir_part + name + " : " + std::to_string(size) + " : ";
+  if (attr & kAttrDirectory)
+    text += "Dir";
+  else if (special || (attr & kAttrOffline))
+    text += "Unknown";
+  else
+    text += "File";
+  text += " (";
+  if (attr & kAttrArchive) text += "A";
+  if (attr & kAttrHidden) text += "H";
+  if (attr & kAttrReadOnly) text += "R";
+  if (attr & kAttrSystem) text += "S";
+  text += ")";
+  return text;
+}
+
+// The exclude test before an item: directory rules against the item's directory part, path rules
+// against its full path. Logs the exclusion and returns true on the first match.
+static bool excluded_before(RunContext& ctx, const std::string& dir_part, const std::string& full) {
+  for (const ProfileRule& rule : ctx.profile->exclude_rules) {
+    if (rule.path.empty()) continue;
+    if (ends_with_slash(rule.path)) {
+      if (rule_match(dir_part, rule.path)) {
+        run_log(ctx, "Excluding files in this directory.\n");
+        return true;
+      }
+    } else if (rule_match(full, rule.path)) {
+      run_log(ctx, "Excluding: %s\n", full.c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
+int directory_record(RunContext& ctx, const std::string& prefix, const std::string& name) {
+  std::string d = prefix + name;
+  FileStat st;
+  if (!file_stat(d, &st)) {
+    run_log(ctx, "Warning: Failed to stat directory: %s\n", d.c_str());
+    ++ctx.stats.warnings;
+    return 0;
+  }
+  directories_show(++ctx.stats.directories);
+  if (st.kind != FileKind::directory) return 0;
+  FilespecRecord rec{};
+  rec.type = 1;
+  if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
+  rec.attr = static_cast<uint8_t>(file_attributes_of(st, last_component(d)) & 0xFF);
+  rec.mode = st.mode;
+  rec.owner = st.owner;
+  rec.group = st.group;
+  rec.size = st.size;
+  rec.t_access = st.t_access;
+  rec.t_change = st.t_change;
+  rec.t_modify = st.t_modify;
+  catalog_filespec_insert(d, rec, kBlockSize);
+  return 0;
+}
+
+int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name_in) {
+  int32_t delay = ctx.profile->file_delay_ms;
+  if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
+  pause_wait(ctx);
+  if (ctx.cancel == 1) return 1;
+
+  std::string name = name_in;
+  if (name.size() > 1 && ends_with_slash(name)) name.pop_back();
+  std::string dir_part = prefix;
+  if (!dir_part.empty() && !ends_with_slash(dir_part)) dir_part += "/";
+  const std::string full = dir_part + name;
+
+  if (excluded_before(ctx, dir_part, full)) return 0;
+
+  FileStat st;
+  if (!file_stat(full, &st)) {
+    run_log(ctx, "%s%s : Doesn't exist?\n", dir_part.c_str(), name.c_str());
+    return 0;
+  }
+  const uint32_t attr = file_attributes_of(st, last_component(name));
+  const bool special = st.kind == FileKind::special;
+
+  file_status_show(full, st.size);
+  run_log(ctx, "%s", walk_item_text(dir_part, name, st.size, attr, special).c_str());
+
+  if (attr & kAttrDirectory) {
+    run_log(ctx, "\n");
+    if (name == "." || name == "..") return 0;
+    directory_record(ctx, dir_part, name);
+    std::string listed = full;
+    if (!ends_with_slash(listed)) listed += "/";
+    for (const ProfileRule& rule : ctx.profile->exclude_rules) {
+      if (!rule.path.empty() && rule_match(listed, rule.path)) {
+        run_log(ctx, "Excluding files in this directory.\n");
+        return 0;
+      }
+    }
+    DirReader dir(full);
+    if (!dir.ok()) return 0;
+    std::string entry;
+    while (dir.next(&entry)) {
+      if (entry == "." || entry == "..") continue;
+      tree_walk(ctx, full, entry);
+    }
+    return 0;
+  }
+
+  if (special) {
+    // Links, FIFOs, sockets and devices are never opened: a FIFO would hang the run.
+    run_log(ctx, "\n");
+    ++ctx.stats.special_files;
+    return 0;
+  }
+  file_process(ctx, dir_part, name);
+  return 0;
+}
+
+}  // namespace vl

@@ -1,0 +1,32 @@
+// The walk of one include rule: exclude tests, one run-log line per item, directories recorded in
+// the catalog, regular files handed to file_process. Worker thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/run_context.h"
+
+namespace vl {
+
+// Visits prefix + "/" + name and, for a directory, everything below it (depth-first, never
+// following symbolic links). Returns 1 when it found the run cancelled on entry, else 0.
+int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name);
+
+// Stats, counts and records one directory (prefix + name) in the catalog. Logs a warning and
+// counts it when the directory cannot be stat'ed. Always returns 0.
+int directory_record(RunContext& ctx, const std::string& prefix, const std::string& name);
+
+// Fills the run dialog's file-status fields (Directory, Filename, Size, Sent, block text and the
+// progress bar) for the item being visited. Nothing without a run dialog.
+void file_status_show(const std::string& path, uint64_t size);
+
+// Writes the directories count into its field.
+void directories_show(uint64_t count);
+
+// The run-log text of one item: "<A><name> : <size> : <kind> (<letters>)" without a line break,
+// for the attribute word attr and an item that is special (neither directory nor regular file).
+std::string walk_item_text(const std::string& dir_part, const std::string& name, uint64_t size,
+                           uint32_t attr, bool special);
+
+}  // namespace vl

@@ -1,0 +1,146 @@
+#include "shell/startup.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "connection/connect.h"
+#include "engine/run_context.h"
+#include "platform/dirs.h"
+#include "platform/fs.h"
+#include "platform/settings.h"
+#include "shell/command_line.h"
+#include "shell/open_profile.h"
+#include "stores/config_db.h"
+#include "stores/md5cache.h"
+#include "ui/console/console_port.h"
+#include "ui/console/console_run.h"
+#include "ui/port.h"
+#ifdef VORNLAKE_HAVE_QT
+#include "ui/qt/qt_frontend.h"
+#endif
+
+namespace vl {
+
+const char kRegistryMessage[] =
+    "Corvantis Online Backup can not start because it can\nnot find the registry settings that "
+    "were established\nwhen Corvantis Online Backup was installed.\n\nRe-run the installer to "
+    "re-establish those settings.";
+const char kProductCaption[] = "Corvantis Online Backup";
+
+namespace {
+
+const char kHelp[] =
+    "Usage: vornlake [/run:TAG]\n"
+    "\n"
+    "Corvantis Online Backup client.\n"
+    "\n"
+    "  vornlake            list the backup profiles (console) or open the profile list (desktop)\n"
+    "  vornlake /run:TAG   run the backup profile TAG at once (unattended; exit code 0 when the\n"
+    "                      backup completed, 3 when it failed or was cancelled, 1 when the program\n"
+    "                      could not start)\n"
+    "  vornlake --help     this text\n"
+    "  vornlake --version  the version\n"
+    "\n"
+    "Settings: $VORNLAKE_SETTINGS, else $XDG_CONFIG_HOME/corvantis/online-backup.conf, else\n"
+    "/etc/corvantis/online-backup.conf, with the lines Install_Dir=DIR (holding ca.crt) and\n"
+    "Data_Dir=DIR. Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
+    "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
+
+void stores_close() {
+  md5cache_close();
+  config_close();
+}
+
+// Searches the profile list for the entry whose tag equals `tag` byte for byte.
+ProfileListEntry* profile_find(const std::string& tag) {
+  for (auto& entry : profile_list)
+    if (entry->tag == tag) return entry.get();
+  return nullptr;
+}
+
+}  // namespace
+
+int app_main(int argc, char** argv) {
+  CommandLine cl = command_line_parse(argc, argv);
+  if (cl.help) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("vornlake v0.09.0001\n");
+    return 0;
+  }
+  owner_only_umask();
+  std::signal(SIGPIPE, SIG_IGN);
+
+  ConsoleBackend console;
+  FrontendKind kind = frontend_choose(std::getenv("VORNLAKE_UI"), std::getenv("DISPLAY"),
+                                      std::getenv("WAYLAND_DISPLAY"));
+  bool qt = false;
+#ifdef VORNLAKE_HAVE_QT
+  if (kind == FrontendKind::qt) qt = qt_frontend_init(argc, argv);
+#else
+  (void)kind;
+#endif
+  if (!qt) ui_backend_set(&console);
+
+  Settings settings;
+  if (!settings_load(&settings)) {
+    message_box(BoxOwner::none, kRegistryMessage, kProductCaption);
+    return 1;
+  }
+  install_dir_set(settings.install_dir);
+  data_dir_set(settings.data_dir);
+  dir_create_all_private(settings.data_dir);
+
+  RunContext& ctx = run_context();
+  run_context_clear(ctx);
+  if (md5cache_open() != 0) return 1;
+  if (config_open() != 0) {
+    md5cache_close();
+    return 1;
+  }
+  if (ssl_init() != 0 || config_load_profiles() != 0) {
+    stores_close();
+    return 1;
+  }
+
+  int code = 0;
+  if (!cl.unattended) {
+#ifdef VORNLAKE_HAVE_QT
+    code = qt ? qt_run_interactive() : console_run_interactive();
+#else
+    code = console_run_interactive();
+#endif
+  } else {
+    config_load_profiles();
+    profile_entry_running = nullptr;
+    ProfileListEntry* entry = profile_find(cl.tag);
+    if (entry && open_profile(entry) == 0) {
+#ifdef VORNLAKE_HAVE_QT
+      code = qt ? qt_run_unattended(ctx, entry) : console_run_unattended(console, ctx, entry);
+#else
+      code = console_run_unattended(console, ctx, entry);
+#endif
+    } else {
+      profile_entry_running = nullptr;
+      message_box(BoxOwner::none,
+                  "Unable to automatically run backup profile: " + cl.tag +
+                      "\nProfile could not be loaded!",
+                  kProductCaption);
+      code = 1;  // a tag that runs nothing must not read as success to a timer or script
+    }
+  }
+
+  run_context_clear(ctx);
+  stores_close();
+  config_free_profiles();
+#ifdef VORNLAKE_HAVE_QT
+  if (qt) qt_frontend_shutdown();
+#endif
+  ui_backend_set(nullptr);
+  return code;
+}
+
+}  // namespace vl

@@ -1,0 +1,84 @@
+#include "ui/console/console_run.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "engine/run_control.h"
+#include "engine/run_session.h"
+#include "platform/clock.h"
+#include "ui/port.h"
+
+namespace vl {
+
+namespace {
+
+volatile std::sig_atomic_t g_cancel_signal = 0;
+volatile std::sig_atomic_t g_pause_signal = 0;
+
+extern "C" void on_cancel_signal(int) { g_cancel_signal = 1; }
+extern "C" void on_pause_signal(int) { g_pause_signal = 1; }
+
+void install_signal(int sig, void (*handler)(int)) {
+  struct sigaction sa = {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(sig, &sa, nullptr);
+}
+
+}  // namespace
+
+int run_exit_code(const RunContext& ctx) { return ctx.outcome == kRunCompleted ? 0 : 3; }
+
+int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry* entry) {
+  g_cancel_signal = 0;
+  g_pause_signal = 0;
+  install_signal(SIGINT, on_cancel_signal);
+  install_signal(SIGTERM, on_cancel_signal);
+  install_signal(SIGUSR1, on_pause_signal);
+
+  run_view_open();
+  run_dialog_init(ctx, entry);
+  run_worker_start(ctx);
+  const int counter_every = ::isatty(::fileno(stderr)) ? 10 : 50;  // ticks of 100 ms
+  for (unsigned tick = 1; run_worker_running(ctx); ++tick) {
+    sleep_ms(100);
+    if (g_cancel_signal) {
+      g_cancel_signal = 0;
+      run_cancel(ctx);
+    }
+    if (g_pause_signal) {
+      g_pause_signal = 0;
+      run_pause_toggle(ctx);
+    }
+    allowance_refill(ctx);
+    if (tick % 10 == 0) totals_show(ctx);
+    if (tick % 50 == 0) rates_show(ctx);
+    if (tick % counter_every == 0) ui.counters_print();
+  }
+  run_worker_join(ctx);
+  totals_show(ctx);
+  ui.counters_print();
+  ui.line_finish();
+  run_view_close();
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGUSR1, SIG_DFL);
+  return run_exit_code(ctx);
+}
+
+int console_run_interactive() {
+  if (profile_list.empty()) {
+    std::printf("No backup profiles.\n");
+  } else {
+    std::printf("Backup profiles:\n");
+    for (const auto& entry : profile_list)
+      std::printf("  %-31s  %s\n", entry->tag.c_str(), entry->description.c_str());
+  }
+  std::printf("\nRun one with: vornlake /run:TAG\n");
+  return 0;
+}
+
+}  // namespace vl

@@ -1,0 +1,23 @@
+// The console front-end: the unattended run dialog as a loop on the main thread, and the
+// interactive start that lists the profiles.
+#pragma once
+
+#include "engine/run_context.h"
+#include "stores/profile_records.h"
+#include "ui/console/console_port.h"
+
+namespace vl {
+
+// Runs the opened profile: starts the worker, drives the three timers (100 ms, 1 s, 5 s), prints
+// a counter line every few seconds, takes SIGINT/SIGTERM as Cancel and SIGUSR1 as Pause/Resume,
+// and returns when the worker has ended: 0 when the run completed, 3 when it failed or was
+// cancelled. Main thread.
+int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry* entry);
+
+// Lists the profiles (tag and description) on stdout and says how to run one. Returns 0.
+int console_run_interactive();
+
+// Exit code of an ended run.
+int run_exit_code(const RunContext& ctx);
+
+}  // namespace vl
