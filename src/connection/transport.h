@@ -1,0 +1,36 @@
+// Transport I/O: one message per call over the run's TLS connection, with bounded waits, the
+// run's cancel flag, the network totals and the rate limits of the running profile. Worker thread
+// only (the UI thread touches just the atomic totals, allowances and flags).
+#pragma once
+
+#include <cstdint>
+
+#include "engine/run_context.h"
+
+namespace vl {
+
+// Writes one message of len bytes. Returns len (> 0) when written; 0 when the run is cancelled
+// or the connection's descriptor is invalid ("Error - fd of BIO is not valid!" / "Blah!");
+// -1 without a connection, when the socket stays unwritable for timeout_s seconds, on a wait
+// error ("Other select() error!" / "Backup Failure") or a TLS failure. The length is counted and
+// charged to the TX allowance before anything is written, whatever the outcome.
+int server_send(RunContext& ctx, const void* buf, int len, int timeout_s);
+
+// Reads one message: what one TLS record carries, at most cap bytes. Returns the bytes read
+// (> 0), or 0 and -1 as server_send; no message within timeout_s seconds is -1. The bytes read
+// are counted and charged to the RX allowance after they arrive.
+int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
+
+// Sends the goodbye message (result not examined) and releases the connection without a TLS
+// shutdown alert. Does nothing without a connection. Returns 0.
+int server_disconnect(RunContext& ctx);
+
+// Releases the connection's handles without sending anything (failed attempts).
+void connection_drop(RunContext& ctx);
+
+// Counts len into the TX (RX) total; when the profile's throttling is on, waits in 50 ms steps
+// while the allowance is negative (throttling switched off ends the wait), then charges len.
+void throttle_tx(RunContext& ctx, uint32_t len);
+void throttle_rx(RunContext& ctx, uint32_t len);
+
+}  // namespace vl

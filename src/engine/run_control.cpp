@@ -1,0 +1,87 @@
+#include "engine/run_control.h"
+
+#include <string>
+
+#include "connection/transport.h"
+#include "engine/format.h"
+#include "engine/status.h"
+#include "platform/clock.h"
+#include "platform/thread_priority.h"
+#include "ui/controls.h"
+#include "ui/port.h"
+
+namespace vl {
+
+// The status line keeps at most this many characters across a pause.
+constexpr size_t kStatusSaveMax = 255;
+// Passes of 100 ms after which a paused run drops its connection (the server would time it out).
+constexpr int kPauseDisconnectPass = 1200;
+
+int thread_priority_apply(RunContext& ctx, uint32_t code) {
+  pid_t tid = ctx.worker_tid;
+  if (!ctx.worker_active || tid == 0) return -1;
+  return thread_priority_set(tid, code);
+}
+
+void pause_wait(RunContext& ctx) {
+  if (ctx.pause == 0) return;
+  std::string saved = ctx.status_text.substr(0, kStatusSaveMax);
+  status_set(ctx, "Paused...");
+  int passes = 0;
+  while (ctx.pause != 0 && ctx.cancel != 1) {
+    if (++passes == kPauseDisconnectPass) {
+      server_disconnect(ctx);
+      status_set(ctx, "Paused (Disconnected)...");
+    }
+    sleep_ms(100);
+  }
+  status_set(ctx, saved);
+}
+
+int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec) {
+  int32_t limit = static_cast<int32_t>(limit_bytes_per_sec);
+  if (allowance >= limit / 2) return 0;
+  int32_t step = limit / 10;
+  return step < 10 ? 10 : step;
+}
+
+static void refill_one(AtomicField<int32_t>& throttle, AtomicField<int32_t>& allowance,
+                       AtomicField<int32_t>& rate, AtomicField<uint32_t>& unit) {
+  if (throttle == 0) return;
+  uint32_t limit = rate_bytes(static_cast<uint32_t>(rate.load()), unit);
+  // The worker subtracts concurrently: add the increment atomically rather than store a sum.
+  int32_t add = allowance_increment(allowance, limit);
+  if (add != 0) allowance.fetch_add(add);
+}
+
+void allowance_refill(RunContext& ctx) {
+  ProfileSettings* p = ctx.profile.get();
+  if (!p) return;
+  refill_one(p->tx_throttle, p->tx_allowance, p->tx_rate, p->tx_rate_unit);
+  refill_one(p->rx_throttle, p->rx_allowance, p->rx_rate, p->rx_rate_unit);
+}
+
+void totals_show(RunContext& ctx) {
+  counter_show(kCtlNetTx, ctx.stats.net_tx_bytes);
+  counter_show(kCtlNetRx, ctx.stats.net_rx_bytes);
+  int32_t start = ctx.t_start;
+  if (start == 0) return;
+  int32_t end = ctx.t_end;
+  if (end <= 0) end = clock_now();
+  uint32_t d = static_cast<uint32_t>(end) - static_cast<uint32_t>(start);
+  run_view_text(kCtlElapsed, elapsed_text(d));
+}
+
+static uint32_t rate_sample(AtomicField<uint64_t>& counter, AtomicField<uint64_t>& sample) {
+  uint64_t now = counter;
+  uint64_t rate = (now - sample.load()) / 5;
+  sample = now;
+  return static_cast<uint32_t>(rate);
+}
+
+void rates_show(RunContext& ctx) {
+  run_view_text(kCtlTxRate, rate_text(rate_sample(ctx.stats.net_tx_bytes, ctx.stats.net_tx_sample)));
+  run_view_text(kCtlRxRate, rate_text(rate_sample(ctx.stats.net_rx_bytes, ctx.stats.net_rx_sample)));
+}
+
+}  // namespace vl

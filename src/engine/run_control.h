@@ -1,0 +1,37 @@
+// Run control: the worker's pause point, the worker's priority, and the work of the run view's
+// three timers (rate-limit allowances, network totals with the elapsed time, transfer rates).
+#pragma once
+
+#include <cstdint>
+
+#include "engine/run_context.h"
+
+namespace vl {
+
+// Applies a stored priority code (0 idle .. 4 highest, others as 1) to the worker thread.
+// Returns -1 and does nothing while no worker runs; else the platform's result (1 accepted,
+// 0 refused). UI thread (run view start, throttling dialog).
+int thread_priority_apply(RunContext& ctx, uint32_t code);
+
+// The worker's pause point: returns at once unless ctx.pause is set. While paused, shows
+// "Paused...", polls every 100 ms until pause clears or cancel is 1, closes the connection on
+// the 1200th pass (about two minutes, "Paused (Disconnected)..."), then puts the saved status
+// text back. Worker thread.
+void pause_wait(RunContext& ctx);
+
+// What one refill tick adds to an allowance under the limit (bytes per second): limit/10, at
+// least 10, while the allowance is below limit/2 (signed divisions); else 0.
+int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec);
+
+// Timer 1 (every 100 ms): raises the TX, then the RX allowance of the running profile when its
+// throttling is on. UI thread.
+void allowance_refill(RunContext& ctx);
+
+// Timer 2 (every second): Net TX and Net RX totals, and the elapsed time once t_start is set
+// (frozen at t_end). UI thread.
+void totals_show(RunContext& ctx);
+
+// Timer 3 (every 5 seconds): TX and RX rates over the last five seconds. UI thread.
+void rates_show(RunContext& ctx);
+
+}  // namespace vl
