@@ -1,5 +1,7 @@
 #include "engine/cache_decision.h"
 
+#include <cstddef>
+
 namespace vl {
 
 CacheVerdict cache_decide(const CachedEntry& entry, uint64_t size, uint32_t t_modify, uint32_t now) {
@@ -12,7 +14,7 @@ CacheVerdict cache_decide(const CachedEntry& entry, uint64_t size, uint32_t t_mo
 
 bool cache_blocks_cover(const std::vector<CachedBlock>& blocks, uint32_t blocksize, uint64_t file_size) {
   uint64_t expected = 0;
-  for (size_t i = 0; i < blocks.size(); ++i) {
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
     if (blocks[i].offset != expected) return false;
     if (i + 1 < blocks.size() && blocks[i].size != blocksize) return false;
     expected += blocks[i].size;
