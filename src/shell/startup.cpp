@@ -3,9 +3,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "connection/connect.h"
 #include "engine/run_context.h"
+#include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "platform/settings.h"
@@ -73,6 +75,9 @@ int app_main(int argc, char** argv) {
   }
   owner_only_umask();
   std::signal(SIGPIPE, SIG_IGN);
+  // Test hook: the end-to-end tests run retry countdowns and pauses on the fast clock.
+  if (const char* fast = std::getenv("VORNLAKE_TEST_FAST_CLOCK"); fast && std::strcmp(fast, "1") == 0)
+    clock_fast_set(true);
 
   ConsoleBackend console;
   FrontendKind kind = frontend_choose(std::getenv("VORNLAKE_UI"), std::getenv("DISPLAY"),

@@ -1,0 +1,280 @@
+// End to end: the real client binary backs up a real tree to the real reference server over TLS;
+// the server's restore proves that every byte arrived.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <random>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace vl::test {
+namespace {
+
+std::string random_bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+bool has_line(const RunResult& r, const std::string& line) {
+  return std::find(r.log_lines.begin(), r.log_lines.end(), line) != r.log_lines.end();
+}
+
+// The log line of an item: the line that begins with `path + " : "`.
+std::string line_of(const RunResult& r, const std::string& path) {
+  for (const auto& l : r.log_lines)
+    if (l.rfind(path + " : ", 0) == 0) return l;
+  return "";
+}
+
+int64_t query_int(const std::string& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  int64_t v = -1;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+      v = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return v;
+}
+
+std::string catalog_file(const Installation& inst, uint32_t id) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%08x.cat", id);
+  return inst.data() + "/Profiles/daily/" + name;
+}
+
+size_t count_trace(const std::vector<std::string>& trace, size_t from, const std::string& kind) {
+  std::string upper = kind;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  size_t n = 0;
+  for (size_t i = from; i < trace.size(); ++i)
+    if (trace[i].find(" C " + kind + " ") != std::string::npos ||
+        trace[i].find(" C " + upper + " ") != std::string::npos)
+      ++n;
+  return n;
+}
+
+// The tree of the main test: edge sizes, nesting, hidden and read-only files, a link and a FIFO,
+// and items for both kinds of exclude rule.
+void build_tree(const Installation& inst) {
+  const std::string s = inst.source();
+  write_file(s + "/empty", "");
+  write_file(s + "/one-block.bin", random_bytes(1048576, 1));
+  write_file(s + "/one-block-plus.bin", random_bytes(1048577, 2));
+  write_file(s + "/random.bin", random_bytes(3 * 1048576 + 12345, 3));
+  write_file(s + "/zeros.bin", std::string(2 * 1048576, '\0'));
+  ::mkdir((s + "/a").c_str(), 0700);
+  ::mkdir((s + "/a/b").c_str(), 0700);
+  ::mkdir((s + "/a/b/c").c_str(), 0700);
+  write_file(s + "/a/b/c/deep.txt", "deep text\n");
+  write_file(s + "/a/.hidden", "hidden\n");
+  write_file(s + "/a/readonly.txt", "read only\n");
+  ::chmod((s + "/a/readonly.txt").c_str(), 0400);
+  write_file(s + "/a/dup-of-one-block.bin", random_bytes(1048576, 1));
+  ::symlink("one-block.bin", (s + "/link").c_str());
+  ::mkfifo((s + "/fifo").c_str(), 0600);
+  write_file(s + "/scratch.tmp", "scratch\n");
+  ::mkdir((s + "/skip").c_str(), 0700);
+  write_file(s + "/skip/inner.bin", random_bytes(5000, 4));
+}
+
+void age_tree(const Installation& inst) {
+  for (const char* f : {"empty", "one-block.bin", "one-block-plus.bin", "random.bin", "zeros.bin",
+                        "a/b/c/deep.txt", "a/.hidden", "a/readonly.txt", "a/dup-of-one-block.bin"})
+    age_file(inst.source() + "/" + f, 3600);
+}
+
+TEST(EndToEnd, BackupRestoresTheTreeAndTheCacheCarriesTheSecondRun) {
+  Installation inst;
+  build_tree(inst);
+  age_tree(inst);
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {inst.source()}, {"*.tmp", inst.source() + "/skip/"});
+  const std::vector<std::string> ignore{"scratch.tmp", "skip/inner.bin", "link", "fifo"};
+  const std::string s = inst.source();
+
+  RunResult r1 = inst.run({"/run:daily"});
+  ASSERT_EQ(r1.status, 0) << r1.err;
+  EXPECT_NE(r1.err.find("Backup Completed!"), std::string::npos);
+  EXPECT_EQ(inst.restore_and_verify(server, r1.catalog_id, ignore), "");
+
+  // The log: header, one complete line per item, both exclusions, the statistics.
+  ASSERT_GE(r1.log_lines.size(), 10u);
+  EXPECT_EQ(r1.log_lines[0], "Corvantis Network Backup Log");
+  EXPECT_EQ(r1.log_lines[1], "Backup Set:  daily");
+  EXPECT_EQ(r1.log_lines[4], "Server:      localhost:" + std::to_string(server.port()));
+  EXPECT_EQ(r1.log_lines[5], "Login:       alice");
+  EXPECT_EQ(r1.log_lines[6].substr(0, 13), "Catalog ID:  ");
+  EXPECT_TRUE(has_line(r1, "Commencing backup.."));
+  EXPECT_EQ(line_of(r1, s + "/empty"), s + "/empty : 0 : File (A)");
+  EXPECT_EQ(line_of(r1, s + "/one-block.bin"), s + "/one-block.bin : 1048576 : File (A)  upload... OK");
+  EXPECT_EQ(line_of(r1, s + "/one-block-plus.bin"),
+            s + "/one-block-plus.bin : 1048577 : File (A) (1/2)  upload... OK");
+  EXPECT_TRUE(has_line(r1, "(2/2)  upload... OK"));
+  EXPECT_EQ(line_of(r1, s + "/a/dup-of-one-block.bin"),
+            s + "/a/dup-of-one-block.bin : 1048576 : File (A)  exists.");
+  EXPECT_EQ(line_of(r1, s + "/a/readonly.txt"), s + "/a/readonly.txt : 10 : File (AR)  upload... OK");
+  EXPECT_EQ(line_of(r1, s + "/a/.hidden"), s + "/a/.hidden : 7 : File (AH)  upload... OK");
+  EXPECT_EQ(line_of(r1, s + "/fifo"), s + "/fifo : 0 : Unknown ()");
+  EXPECT_EQ(line_of(r1, s + "/link").substr(0, (s + "/link : ").size()), s + "/link : ");
+  EXPECT_TRUE(has_line(r1, "Excluding: " + s + "/scratch.tmp"));
+  EXPECT_TRUE(has_line(r1, "Excluding files in this directory."));
+  EXPECT_TRUE(has_line(r1, "Special Files:  2"));
+  EXPECT_TRUE(has_line(r1, "Files:          9"));
+  EXPECT_TRUE(has_line(r1, "Warnings:       0"));
+  EXPECT_TRUE(has_line(r1, "Errors:         0"));
+  EXPECT_TRUE(has_line(r1, "Files Scanned:  8"));
+  EXPECT_TRUE(has_line(r1, "Files Skipped:  1"));
+
+  // The catalog: finished, parent chains, the segments of a two-block file.
+  const std::string cat = catalog_file(inst, r1.catalog_id);
+  EXPECT_EQ(query_int(cat, "select type from vornlake_info"), 128);
+  EXPECT_EQ(query_int(cat, "select count(*) from segs where filespec_id=(select id from filespec where "
+                           "filename_full='" + s + "/one-block-plus.bin')"), 2);
+  EXPECT_EQ(query_int(cat, "select parent_id from filespec where filename_full='" + s + "/a/b/c/deep.txt'"),
+            query_int(cat, "select id from filespec where filename_full='" + s + "/a/b/c'"));
+  EXPECT_EQ(query_int(cat, "select count(*) from filespec where filename_full like '%scratch.tmp'"), 0);
+  EXPECT_EQ(query_int(cat, "select count(*) from config where type=4"), 0);
+  // The cache: one row per file read, with its blocks.
+  const std::string cache = inst.data() + "/md5cache.dat";
+  EXPECT_EQ(query_int(cache, "select count(*) from filespec"), 8);
+  EXPECT_EQ(query_int(cache, "select count(*) from segs where file_id=(select id from filespec where "
+                             "filespec='" + s + "/random.bin')"), 4);
+
+  // Second run, nothing changed: every file from the cache, only links for its blocks.
+  const size_t trace_mark = server.trace().size();
+  RunResult r2 = inst.run({"/run:daily"});
+  ASSERT_EQ(r2.status, 0) << r2.err;
+  EXPECT_NE(r2.catalog_id, r1.catalog_id);
+  EXPECT_EQ(line_of(r2, s + "/random.bin"), s + "/random.bin : 3158073 : File (A) skipped.");
+  EXPECT_TRUE(has_line(r2, "Files Skipped:  9"));
+  EXPECT_TRUE(has_line(r2, "Files Scanned:  0"));
+  std::vector<std::string> trace = server.trace();
+  EXPECT_EQ(count_trace(trace, trace_mark, "8000"), 1u) << "only the catalog is queried";
+  EXPECT_GE(count_trace(trace, trace_mark, "801e"), 12u);
+  EXPECT_EQ(inst.restore_and_verify(server, r2.catalog_id, ignore), "");
+
+  // A file changed with the same size and another with new content are read again and restored
+  // with their new bytes.
+  write_file(s + "/random.bin", random_bytes(3 * 1048576 + 12345, 99));
+  age_file(s + "/random.bin", 1800);
+  write_file(s + "/a/b/c/deep.txt", "new deeper text\n");
+  age_file(s + "/a/b/c/deep.txt", 1800);
+  RunResult r3 = inst.run({"/run:daily"});
+  ASSERT_EQ(r3.status, 0) << r3.err;
+  EXPECT_NE(line_of(r3, s + "/random.bin").find("(1/4)  upload... OK"), std::string::npos);
+  EXPECT_TRUE(has_line(r3, "Files Scanned:  2"));
+  EXPECT_EQ(inst.restore_and_verify(server, r3.catalog_id, ignore), "");
+}
+
+TEST(EndToEnd, ServerFaultsStillCompleteAndVerify) {
+  Installation inst;
+  write_file(inst.source() + "/big.bin", random_bytes(3 * 1048576, 5));
+  write_file(inst.source() + "/small.txt", "small\n");
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--drop-in-upload", "2",
+                    "--login-busy", "1", "--catalog-refuse", "1"});
+  inst.profile("daily", server.port(), {inst.source()});
+  RunResult r = inst.run({"/run:daily"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Server Busy!"), std::string::npos);
+  EXPECT_NE(r.err.find("Reconnecting.."), std::string::npos);
+  EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+}
+
+TEST(EndToEnd, CancelWithSigintTakesTheCancelPath) {
+  Installation inst;
+  write_file(inst.source() + "/slow.bin", random_bytes(24 * 1048576, 6));
+  age_file(inst.source() + "/slow.bin", 3600);
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--delay-ms", "20"});
+  inst.profile("daily", server.port(), {inst.source()});
+  std::vector<std::string> argv{bin_path("vornlake"), "/run:daily"};
+  pid_t pid = spawn(argv, inst.env(), inst.root() + "/out.txt", inst.root() + "/err.txt");
+  // Wait until the first block has gone out, then press Ctrl-C.
+  bool started = false;
+  for (int i = 0; i < 600 && !started; ++i) {
+    started = read_file(inst.root() + "/err.txt").find("Kicking Ass!") != std::string::npos &&
+              server.trace().size() > 20;
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(started);
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(wait_exit(pid), 3);
+  std::string err = read_file(inst.root() + "/err.txt");
+  EXPECT_NE(err.find("Backup Cancelled!"), std::string::npos) << err;
+  // The log ends with the cancel line; the catalog stays unfinished; nothing was finalized; the
+  // interrupted file left nothing in the cache.
+  std::vector<std::string> logs;
+  for (const auto& l : read_lines(inst.data() + "/Profiles/daily/00000001.log")) logs.push_back(l);
+  ASSERT_GE(logs.size(), 2u);
+  EXPECT_EQ(logs.back(), "Backup cancelled!");
+  EXPECT_EQ(logs[logs.size() - 2], "");
+  EXPECT_EQ(query_int(inst.data() + "/Profiles/daily/00000001.cat", "select type from vornlake_info"), 129);
+  EXPECT_EQ(query_int(inst.data() + "/Profiles/daily/00000001.cat", "select count(*) from catinfo"), 4);
+  EXPECT_EQ(count_trace(server.trace(), 0, "0223"), 0u);
+  EXPECT_EQ(query_int(inst.data() + "/md5cache.dat", "select count(*) from filespec"), 0);
+}
+
+TEST(EndToEnd, StartUpFailuresEndWithExitCodeOne) {
+  Installation inst;
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {inst.source()});
+
+  // No settings file: the registry message.
+  ProcessResult none = run_process({bin_path("vornlake"), "/run:daily"},
+                                   {"VORNLAKE_SETTINGS=" + inst.root() + "/missing.conf", "VORNLAKE_UI=console"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("can not start because it can\nnot find the registry settings"), std::string::npos);
+
+  // Unknown tag.
+  RunResult unknown = inst.run({"/run:weekly"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("Unable to automatically run backup profile: weekly\nProfile could not be loaded!"),
+            std::string::npos);
+  RunResult wrong_case = inst.run({"/run:Daily"});
+  EXPECT_EQ(wrong_case.status, 1);
+
+  // No ca.crt.
+  ::rename((inst.install() + "/ca.crt").c_str(), (inst.install() + "/ca.crt.off").c_str());
+  RunResult no_ca = inst.run({"/run:daily"});
+  EXPECT_EQ(no_ca.status, 1);
+  EXPECT_NE(no_ca.err.find("Failed to load CA list!"), std::string::npos);
+  ::rename((inst.install() + "/ca.crt.off").c_str(), (inst.install() + "/ca.crt").c_str());
+
+  // A configuration database that is not a database: two boxes, exit 1, the file untouched.
+  const std::string garbage = "this is not an SQLite database, just text that must survive\n";
+  write_file(inst.data() + "/vornlake.dat", garbage);
+  RunResult bad_db = inst.run({"/run:daily"});
+  EXPECT_EQ(bad_db.status, 1);
+  EXPECT_NE(bad_db.err.find("result = 26"), std::string::npos) << bad_db.err;
+  EXPECT_EQ(read_file(inst.data() + "/vornlake.dat"), garbage);
+}
+
+TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
+  Installation inst;
+  inst.profile("daily", 5420, {inst.source()});
+  inst.profile("a-weekly", 5420, {inst.source()});
+  ProcessResult r = run_process({bin_path("vornlake")}, inst.env());
+  EXPECT_EQ(r.status, 0);
+  size_t a = r.out.find("a-weekly"), d = r.out.find("daily");
+  EXPECT_NE(a, std::string::npos);
+  EXPECT_NE(d, std::string::npos);
+  EXPECT_LT(a, d);
+  EXPECT_NE(r.out.find("vornlake /run:TAG"), std::string::npos);
+  ProcessResult help = run_process({bin_path("vornlake"), "--help"});
+  EXPECT_EQ(help.status, 0);
+  ProcessResult version = run_process({bin_path("vornlake"), "--version"});
+  EXPECT_EQ(version.out, "vornlake v0.09.0001\n");
+}
+
+}  // namespace
+}  // namespace vl::test

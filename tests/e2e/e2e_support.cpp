@@ -1,0 +1,139 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+#include "platform/dirs.h"
+#include "platform/fs.h"
+#include "stores/config_db.h"
+#include "stores/profile_db.h"
+
+extern char** environ;
+
+namespace vl::test {
+
+Installation::Installation() {
+  dir_create_private(install());
+  dir_create_private(data());
+  dir_create_private(source());
+  write_file(install() + "/ca.crt", read_file(test_certs_dir() + "/ca.crt"));
+  write_file(settings(), "# test installation\nInstall_Dir=" + install() + "\nData_Dir=" + data() + "\n");
+}
+
+void Installation::profile(const std::string& tag, int port, const std::vector<std::string>& includes,
+                           const std::vector<std::string>& excludes, int block_delay_ms) {
+  const std::string saved = data_dir();
+  data_dir_set(data());
+  ProfileSettings p;
+  p.tag = tag;
+  p.description = "End-to-end profile " + tag;
+  p.server = "localhost";
+  p.port = static_cast<uint16_t>(port);
+  p.login = "alice";
+  p.password = "secret";
+  p.thread_priority = 1;
+  p.tx_rate_unit = 1;
+  p.rx_rate_unit = 1;
+  p.block_delay_ms = block_delay_ms;
+  for (const auto& r : includes) p.include_rules.push_back({r});
+  for (const auto& r : excludes) p.exclude_rules.push_back({r});
+  EXPECT_EQ(config_open(), 0);
+  EXPECT_EQ(profile_create(p), 0);
+  config_close();
+  data_dir_set(saved);
+}
+
+std::vector<std::string> Installation::env() const {
+  return {"VORNLAKE_SETTINGS=" + settings(), "VORNLAKE_UI=console", "VORNLAKE_TEST_FAST_CLOCK=1"};
+}
+
+RunResult Installation::run(const std::vector<std::string>& args, const std::string& tag) {
+  std::vector<std::string> argv{bin_path("vornlake")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult p = run_process(argv, env());
+  RunResult r;
+  r.status = p.status;
+  r.err = p.err;
+  r.out = p.out;
+  namespace fs = std::filesystem;
+  std::string newest;
+  fs::file_time_type newest_time;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(data() + "/Profiles/" + tag, ec)) {
+    if (e.path().extension() != ".log") continue;
+    auto t = e.last_write_time();
+    if (newest.empty() || t > newest_time || (t == newest_time && e.path().string() > newest)) {
+      newest = e.path().string();
+      newest_time = t;
+    }
+  }
+  if (!newest.empty()) {
+    r.log = read_file(newest);
+    r.log_lines = read_lines(newest);
+    r.catalog_id = static_cast<uint32_t>(std::stoul(fs::path(newest).stem().string(), nullptr, 16));
+  }
+  return r;
+}
+
+std::string Installation::restore_and_verify(const RefServer& server, uint32_t id,
+                                             const std::vector<std::string>& ignore) {
+  std::string out = root() + "/restore-" + std::to_string(++restores_);
+  ProcessResult r = run_process({bin_path("vornlake-refserver"), "restore", "--store", server.store(),
+                                 "--catalog", std::to_string(id), "--out", out});
+  if (r.status != 0) return "restore failed:\n" + r.out + r.err;
+  std::vector<std::string> argv{bin_path("vornlake-refserver"), "verify", "--source", source(),
+                                "--restored", out};
+  for (const auto& i : ignore) {
+    argv.push_back("--ignore");
+    argv.push_back(i);
+  }
+  ProcessResult v = run_process(argv);
+  if (v.status != 0) return "verify failed:\n" + v.out + v.err;
+  return "";
+}
+
+void age_file(const std::string& path, int age_seconds) {
+  struct timeval tv[2];
+  tv[0].tv_sec = tv[1].tv_sec = std::time(nullptr) - age_seconds;
+  tv[0].tv_usec = tv[1].tv_usec = 0;
+  ::lutimes(path.c_str(), tv);
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& out_file, const std::string& err_file) {
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) env_strings.push_back(*e);
+  for (const auto& extra : env) env_strings.push_back(extra);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> cargv, cenv;
+    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const auto& e : env_strings) cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+    ::execve(cargv[0], cargv.data(), cenv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int wait_exit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace vl::test

@@ -1,0 +1,64 @@
+// The end-to-end set-up: an installation (ca.crt), a data directory, a settings file, a profile
+// written with the client's own store code, the real vornlake binary run against the real
+// reference server, and the server's restore and verify as the proof.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "stores/profile_records.h"
+#include "support/refserver_process.h"
+#include "support/test_support.h"
+
+namespace vl::test {
+
+struct RunResult {
+  int status = -1;
+  std::string err;
+  std::string out;
+  uint32_t catalog_id = 0;
+  std::string log;  // the run log's text
+  std::vector<std::string> log_lines;
+};
+
+class Installation {
+ public:
+  Installation();
+  const std::string& root() const { return dir_.path(); }
+  std::string data() const { return dir_ / "data"; }
+  std::string install() const { return dir_ / "install"; }
+  std::string settings() const { return dir_ / "online-backup.conf"; }
+  std::string source() const { return dir_ / "source"; }
+
+  // Writes the profile `tag` (server localhost:port, alice/secret) with the given rules.
+  void profile(const std::string& tag, int port, const std::vector<std::string>& includes,
+               const std::vector<std::string>& excludes = {}, int block_delay_ms = 0);
+
+  // Environment for the client: the settings file, the console front-end, the fast clock.
+  std::vector<std::string> env() const;
+
+  // Runs `vornlake <args>` and reads the newest run log of `tag`.
+  RunResult run(const std::vector<std::string>& args, const std::string& tag = "daily");
+
+  // restore + verify of catalog `id` against the source tree; returns "" when both succeed, else
+  // their output.
+  std::string restore_and_verify(const RefServer& server, uint32_t id,
+                                 const std::vector<std::string>& ignore = {});
+
+ private:
+  TempDir dir_;
+  int restores_ = 0;
+};
+
+// Sets a file's modification and access time `age` seconds into the past.
+void age_file(const std::string& path, int age_seconds);
+
+// Starts a process without waiting (stdout/stderr to files); returns its pid.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& out_file, const std::string& err_file);
+// Waits for pid; returns its exit status (128 + signal when killed).
+int wait_exit(pid_t pid);
+
+}  // namespace vl::test
