@@ -1,0 +1,215 @@
+#include "ui/qt/profile_editor_dialog.h"
+
+#include <QEvent>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "stores/profile_db.h"
+#include "ui/qt/qt_backend.h"
+#include "ui/qt/qt_util.h"
+#include "ui/qt/rule_editor_dialog.h"
+#include "ui/qt/throttling_fields.h"
+
+namespace vl {
+namespace {
+
+QLineEdit* text_box(QWidget* parent, int id) {
+  auto* e = new QLineEdit(parent);
+  e->setObjectName(ctl_name(id));
+  return e;
+}
+
+QPushButton* button(QWidget* parent, int id, const char* label) {
+  auto* b = new QPushButton(QString::fromUtf8(label), parent);
+  b->setObjectName(ctl_name(id));
+  b->setAutoDefault(false);
+  return b;
+}
+
+}  // namespace
+
+ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profile, EditorMode mode)
+    : QDialog(owner, dialog_flags(true)), profile_(profile), mode_(mode) {
+  // The title is the same in both modes.
+  setWindowTitle(QStringLiteral("New Backup Profile"));
+
+  auto* profile_group = new QGroupBox(QStringLiteral("Profile"), this);
+  tag_ = text_box(this, 1005);
+  description_ = text_box(this, 1004);
+  auto* profile_form = new QFormLayout(profile_group);
+  profile_form->addRow(QStringLiteral("Tag Name:"), tag_);
+  profile_form->addRow(QStringLiteral("Profile Description:"), description_);
+
+  auto* connection_group = new QGroupBox(QStringLiteral("Connection"), this);
+  login_ = text_box(this, 1046);
+  password_ = text_box(this, 1047);
+  password_->setEchoMode(QLineEdit::Password);
+  server_ = text_box(this, 1048);
+  port_ = text_box(this, 1049);
+  auto* connection_form = new QFormLayout(connection_group);
+  connection_form->addRow(QStringLiteral("Login Name:"), login_);
+  connection_form->addRow(QStringLiteral("Password:"), password_);
+  connection_form->addRow(QStringLiteral("Server:"), server_);
+  connection_form->addRow(QStringLiteral("Port:"), port_);
+
+  throttling_ = new ThrottlingFields(this);
+
+  auto* rules_group = new QGroupBox(QStringLiteral("Include / Exclude"), this);
+  rules_ = new QTreeWidget(this);
+  rules_->setObjectName(ctl_name(1001));
+  rules_->setColumnCount(5);
+  rules_->setHeaderLabels({QStringLiteral("Mode"), QStringLiteral("Path / File"),
+                           QStringLiteral("Type"), QStringLiteral("Files"), QStringLiteral("Size")});
+  const int widths[5] = {50, 500, 50, 50, 50};
+  for (int i = 0; i < 5; ++i) rules_->setColumnWidth(i, widths[i]);
+  rules_->header()->setStretchLastSection(false);
+  rules_->setRootIsDecorated(false);
+  rules_->setUniformRowHeights(true);
+  rules_->setSelectionMode(QAbstractItemView::SingleSelection);
+  rules_->setAllColumnsShowFocus(true);
+  rules_->viewport()->installEventFilter(this);
+  auto* add = button(this, 1053, "Add");
+  edit_ = button(this, 1055, "Edit");
+  edit_->setEnabled(false);
+  remove_ = button(this, 1054, "Remove");
+  remove_->setEnabled(false);
+  auto* refresh = button(this, 1064, "Refresh");
+  refresh->setEnabled(false);
+  auto* rule_buttons = new QVBoxLayout;
+  for (QPushButton* b : {add, edit_, remove_, refresh}) rule_buttons->addWidget(b);
+  rule_buttons->addStretch(1);
+  auto* rules_layout = new QHBoxLayout(rules_group);
+  rules_layout->addWidget(rules_, 1);
+  rules_layout->addLayout(rule_buttons);
+
+  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  ok->setObjectName(ctl_name(1));
+  ok->setDefault(true);
+  auto* cancel = button(this, 2, "Cancel");
+  auto* dialog_buttons = new QVBoxLayout;
+  dialog_buttons->addWidget(ok);
+  dialog_buttons->addWidget(cancel);
+  dialog_buttons->addStretch(1);
+
+  auto* left = new QVBoxLayout;
+  left->addWidget(profile_group);
+  left->addWidget(connection_group);
+  left->addStretch(1);
+  auto* top = new QGridLayout(this);
+  top->addLayout(left, 0, 0);
+  top->addWidget(throttling_, 0, 1);
+  top->addLayout(dialog_buttons, 0, 2);
+  top->addWidget(rules_group, 1, 0, 1, 3);
+  top->setRowStretch(1, 1);
+  top->setColumnStretch(0, 1);
+
+  connect(ok, &QPushButton::clicked, this, &ProfileEditorDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(add, &QPushButton::clicked, this, [this] { rule_add(); });
+  connect(edit_, &QPushButton::clicked, this, [this] { rule_edit(); });
+  connect(remove_, &QPushButton::clicked, this, [this] { rule_remove(); });
+  connect(rules_, &QTreeWidget::itemDoubleClicked, this, [this] { rule_edit(); });
+
+  // Show the record.
+  throttling_->show_values(throttle_values_of(*profile_));
+  server_->setText(qs(profile_->server));
+  port_->setText(QString::number(profile_->port));
+  login_->setText(qs(profile_->login));
+  password_->setText(qs(profile_->password));
+  tag_->setText(qs(profile_->tag));
+  description_->setText(qs(profile_->description));
+  for (const RuleRow& row : profile_rule_rows(*profile_)) {
+    auto* item = new QTreeWidgetItem(rules_);
+    item->setText(0, qs(row.mode));
+    item->setText(1, qs(row.path));
+  }
+  if (mode_ == EditorMode::edit) tag_->setEnabled(false);
+
+  resize(sizeHint().expandedTo(QSize(dlu_x(this, 512), dlu_y(this, 327))));
+}
+
+std::vector<RuleRow> ProfileEditorDialog::rows() const {
+  std::vector<RuleRow> rows;
+  for (int i = 0; i < rules_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = rules_->topLevelItem(i);
+    rows.push_back({ss(item->text(0)), ss(item->text(1))});
+  }
+  return rows;
+}
+
+void ProfileEditorDialog::accept() {
+  ProfileEditorInput in;
+  in.tag = ss(tag_->text());
+  in.description = ss(description_->text());
+  in.login = ss(login_->text());
+  in.password = ss(password_->text());
+  in.server = ss(server_->text());
+  in.port = ss(port_->text());
+  in.throttle = throttling_->input();
+  in.rows = rows();
+  DialogMessage error;
+  if (!profile_editor_collect(in, mode_, profile_, &error)) {
+    qt_message_box(this, error.text, error.caption);
+    return;
+  }
+  if (profile_create(*profile_) != 0) return;  // the store has reported why
+  stored_ = true;
+  QDialog::accept();
+}
+
+bool ProfileEditorDialog::eventFilter(QObject* watched, QEvent* event) {
+  // Only a mouse click on the list changes Edit and Remove: a row enables them, empty space
+  // disables them.
+  if (watched == rules_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    bool on_row = rules_->itemAt(mouse->position().toPoint()) != nullptr;
+    edit_->setEnabled(on_row);
+    remove_->setEnabled(on_row);
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+int ProfileEditorDialog::selected_row() const {
+  QList<QTreeWidgetItem*> selected = rules_->selectedItems();
+  if (selected.isEmpty()) return -1;
+  return rules_->indexOfTopLevelItem(selected.first());
+}
+
+void ProfileEditorDialog::rule_add() {
+  RuleEditorDialog editor(this, rules_, RuleAction::add, true, std::string(), -1);
+  editor.exec();
+}
+
+void ProfileEditorDialog::rule_edit() {
+  int row = selected_row();
+  if (row < 0) return;
+  QTreeWidgetItem* item = rules_->topLevelItem(row);
+  bool include = item->text(0) == QString::fromUtf8(kModeInclude);
+  std::string path = text_limit(ss(item->text(1)), 259);
+  RuleEditorDialog editor(this, rules_, RuleAction::change, include, path, row);
+  editor.exec();
+}
+
+void ProfileEditorDialog::rule_remove() {
+  int row = selected_row();
+  if (row < 0) return;
+  delete rules_->takeTopLevelItem(row);
+  rules_->clearSelection();
+  rules_->setCurrentItem(nullptr);
+}
+
+bool profile_editor_run(QWidget* owner, ProfileSettings* profile, EditorMode mode) {
+  ProfileEditorDialog editor(owner, profile, mode);
+  editor.exec();
+  return editor.stored();
+}
+
+}  // namespace vl

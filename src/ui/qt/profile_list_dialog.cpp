@@ -1,0 +1,211 @@
+#include "ui/qt/profile_list_dialog.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "shell/open_profile.h"
+#include "stores/config_db.h"
+#include "stores/profile_db.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/profile_editor_dialog.h"
+#include "ui/qt/profile_validation.h"
+#include "ui/qt/qt_backend.h"
+#include "ui/qt/qt_util.h"
+
+namespace vl {
+namespace {
+
+// The banner across the top of the list.
+class Banner : public QWidget {
+ public:
+  explicit Banner(QWidget* parent) : QWidget(parent) { setFixedHeight(dlu_y(parent, 58)); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    QLinearGradient sky(0, 0, width(), height());
+    sky.setColorAt(0, QColor(0x12, 0x2b, 0x4a));
+    sky.setColorAt(1, QColor(0x1f, 0x7a, 0x8c));
+    p.fillRect(rect(), sky);
+    p.setRenderHint(QPainter::Antialiasing);
+    QFont title = font();
+    title.setPixelSize(height() * 2 / 5);
+    title.setBold(true);
+    p.setFont(title);
+    p.setPen(Qt::white);
+    QRect text_area = rect().adjusted(height() / 3, 0, 0, -height() / 6);
+    p.drawText(text_area, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Corvantis Online Backup"));
+    QFont sub = font();
+    sub.setPixelSize(qMax(10, height() / 6));
+    p.setFont(sub);
+    p.setPen(QColor(0xd8, 0xee, 0xf2));
+    p.drawText(rect().adjusted(height() / 3, 0, 0, -height() / 8), Qt::AlignLeft | Qt::AlignBottom,
+               QStringLiteral("Block-level online backup"));
+  }
+};
+
+QPushButton* button(QWidget* parent, int id, const char* label) {
+  auto* b = new QPushButton(QString::fromUtf8(label), parent);
+  b->setObjectName(ctl_name(id));
+  b->setAutoDefault(false);
+  return b;
+}
+
+}  // namespace
+
+ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_flags(true)) {
+  setWindowTitle(QStringLiteral("Corvantis Online Backup"));
+
+  list_ = new QTreeWidget(this);
+  list_->setObjectName(ctl_name(1001));
+  list_->setColumnCount(3);
+  list_->setHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description"),
+                          QStringLiteral("Last Run")});
+  list_->setColumnWidth(0, 90);
+  list_->setColumnWidth(1, 310);
+  list_->setColumnWidth(2, 118);
+  list_->header()->setStretchLastSection(false);
+  list_->setRootIsDecorated(false);
+  list_->setUniformRowHeights(true);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setAllColumnsShowFocus(true);
+  list_->viewport()->installEventFilter(this);
+  for (const auto& entry : profile_list) {
+    auto* item = new QTreeWidgetItem(list_);
+    item->setText(0, qs(entry->tag));
+    item->setText(1, qs(entry->description));
+  }
+
+  ok_ = button(this, 1, "OK");
+  ok_->setDefault(true);
+  auto* cancel = button(this, 2, "Cancel");
+  auto* new_button = button(this, 1002, "New");
+  edit_ = button(this, 1055, "Edit");
+  delete_ = button(this, 1033, "Delete");
+  auto* about_button = button(this, 1035, "About");
+  auto* help_button = button(this, 1036, "Help");
+  buttons_enable(false);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(ok_);
+  buttons->addWidget(cancel);
+  buttons->addSpacing(dlu_x(this, 16));
+  buttons->addWidget(new_button);
+  buttons->addWidget(edit_);
+  buttons->addWidget(delete_);
+  buttons->addSpacing(dlu_x(this, 16));
+  buttons->addWidget(about_button);
+  buttons->addWidget(help_button);
+  buttons->addStretch(1);
+
+  auto* body = new QVBoxLayout;
+  body->addWidget(new QLabel(QStringLiteral("Select backup profile to run:"), this));
+  body->addWidget(list_, 1);
+  body->addLayout(buttons);
+  auto* top = new QVBoxLayout(this);
+  top->setContentsMargins(0, 0, 0, 0);
+  top->addWidget(new Banner(this));
+  auto* inner = new QWidget(this);
+  inner->setLayout(body);
+  top->addWidget(inner, 1);
+
+  connect(ok_, &QPushButton::clicked, this, &ProfileListDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(new_button, &QPushButton::clicked, this, [this] { profile_new(); });
+  connect(edit_, &QPushButton::clicked, this, [this] { profile_edit(); });
+  connect(delete_, &QPushButton::clicked, this, [this] { profile_delete_selected(); });
+  connect(about_button, &QPushButton::clicked, this, [this] { about(); });
+  connect(help_button, &QPushButton::clicked, this, [this] { help(); });
+  connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { accept(); });
+
+  resize(sizeHint().expandedTo(QSize(dlu_x(this, 427), dlu_y(this, 209))));
+}
+
+void ProfileListDialog::buttons_enable(bool enabled) {
+  ok_->setEnabled(enabled);
+  edit_->setEnabled(enabled);
+  delete_->setEnabled(enabled);
+}
+
+int ProfileListDialog::selected_row() const {
+  QList<QTreeWidgetItem*> selected = list_->selectedItems();
+  if (selected.isEmpty()) return -1;
+  return list_->indexOfTopLevelItem(selected.first());
+}
+
+bool ProfileListDialog::eventFilter(QObject* watched, QEvent* event) {
+  // Only a mouse click on the list changes OK, Edit and Delete: a row enables them, empty space
+  // disables them.
+  if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    buttons_enable(list_->itemAt(mouse->position().toPoint()) != nullptr);
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void ProfileListDialog::accept() {
+  int row = selected_row();
+  if (row < 0) return;
+  ProfileListEntry* entry = profile_entry_of_row(ss(list_->topLevelItem(row)->text(0)));
+  if (!entry) return;
+  profile_entry_running = entry;
+  if (open_profile(entry) != 0) {
+    profile_entry_running = nullptr;
+    return;
+  }
+  QDialog::accept();
+}
+
+void ProfileListDialog::profile_new() {
+  std::unique_ptr<ProfileSettings> profile = profile_new_defaults();
+  if (profile_editor_run(this, profile.get(), EditorMode::create)) {
+    auto* item = new QTreeWidgetItem(list_);
+    item->setText(0, qs(profile->tag));
+    item->setText(1, qs(profile->description));
+  }
+  profile_free(profile);
+  buttons_enable(false);
+  config_load_profiles();
+}
+
+void ProfileListDialog::profile_edit() {
+  int row = selected_row();
+  if (row < 0) return;
+  ProfileListEntry* entry = profile_entry_of_row(ss(list_->topLevelItem(row)->text(0)));
+  if (!entry) return;
+  std::unique_ptr<ProfileSettings> profile = profile_load(entry->tag, false);
+  if (profile) {
+    if (profile_editor_run(this, profile.get(), EditorMode::edit))
+      list_->topLevelItem(row)->setText(1, qs(profile->description));
+    profile_free(profile);
+  }
+  config_load_profiles();
+}
+
+void ProfileListDialog::profile_delete_selected() {
+  int row = selected_row();
+  if (row < 0) return;
+  profile_delete(ss(list_->topLevelItem(row)->text(0)));
+  delete list_->takeTopLevelItem(row);
+  list_->clearSelection();
+  list_->setCurrentItem(nullptr);
+  buttons_enable(false);
+  config_load_profiles();
+}
+
+void ProfileListDialog::about() {
+  AboutDialog dialog(this);
+  dialog.exec();
+}
+
+void ProfileListDialog::help() { qt_message_box(this, "FIXME - Pop up Help contents", "Blah!"); }
+
+}  // namespace vl

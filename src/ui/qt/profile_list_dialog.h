@@ -1,0 +1,46 @@
+// The profile list (dialog 129): the first window of an interactive start. Runs, creates, edits
+// and deletes profiles, shows the About box and the help box. GUI thread.
+#pragma once
+
+#include <QDialog>
+
+#include "stores/profile_records.h"
+
+class QPushButton;
+class QTreeWidget;
+
+namespace vl {
+
+class ProfileListDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Fills the rows from profile_list, in list order.
+  explicit ProfileListDialog(QWidget* owner = nullptr);
+
+  // OK and a double click on a row: the selected row's entry becomes profile_entry_running and
+  // is opened with open_profile; on success the list closes with Accepted (the caller shows the
+  // run dialog), on failure the entry is cleared and the list stays open.
+  void accept() override;
+  // Cancel, Esc and the close box: the list closes with Rejected (the program ends).
+
+  void profile_new();
+  void profile_edit();
+  void profile_delete_selected();
+  void about();
+  void help();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void buttons_enable(bool enabled);
+  int selected_row() const;
+
+  QTreeWidget* list_;
+  QPushButton* ok_;
+  QPushButton* edit_;
+  QPushButton* delete_;
+};
+
+}  // namespace vl

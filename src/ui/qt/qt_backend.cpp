@@ -1,0 +1,88 @@
+#include "ui/qt/qt_backend.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QThread>
+
+#include "ui/qt/qt_util.h"
+#include "ui/qt/run_dialog.h"
+
+namespace vl {
+namespace {
+
+std::function<void(const QtBox&)> g_box_hook;
+QPointer<RunDialog> g_run_dialog;
+
+bool on_gui_thread() { return QThread::currentThread() == qApp->thread(); }
+
+QWidget* owner_widget(BoxOwner owner) {
+  switch (owner) {
+    case BoxOwner::run_dialog: return g_run_dialog.data();
+    case BoxOwner::dialog: return QApplication::activeModalWidget();
+    case BoxOwner::none: break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void qt_box_hook_set(std::function<void(const QtBox&)> hook) { g_box_hook = std::move(hook); }
+
+void qt_message_box(QWidget* owner, const std::string& text, const std::string& caption) {
+  if (g_box_hook) {
+    g_box_hook(QtBox{owner, text, caption});
+    return;
+  }
+  QMessageBox box(QMessageBox::NoIcon, qs(caption), qs(text), QMessageBox::Ok, owner);
+  box.setWindowModality(Qt::ApplicationModal);
+  box.exec();
+}
+
+void qt_run_dialog_set(RunDialog* dialog) { g_run_dialog = dialog; }
+RunDialog* qt_run_dialog() { return g_run_dialog.data(); }
+
+QtBackend::QtBackend() = default;
+
+template <class F>
+void QtBackend::on_gui(F&& f) {
+  if (on_gui_thread())
+    f();
+  else
+    QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+}
+
+void QtBackend::message_box(BoxOwner owner, const std::string& text, const std::string& caption) {
+  auto show = [owner, &text, &caption] { qt_message_box(owner_widget(owner), text, caption); };
+  if (on_gui_thread())
+    show();
+  else
+    // The worker waits here until the box has been dismissed on the GUI thread.
+    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+}
+
+void QtBackend::set_text(int control, const std::string& text) {
+  on_gui([control, text] {
+    if (RunDialog* d = g_run_dialog.data()) d->control_text(control, qs(text));
+  });
+}
+
+void QtBackend::set_enabled(int control, bool enabled) {
+  on_gui([control, enabled] {
+    if (RunDialog* d = g_run_dialog.data()) d->control_enable(control, enabled);
+  });
+}
+
+void QtBackend::set_progress_range(int control, uint32_t low, uint32_t high) {
+  on_gui([control, low, high] {
+    if (RunDialog* d = g_run_dialog.data()) d->control_range(control, low, high);
+  });
+}
+
+void QtBackend::set_progress_pos(int control, uint32_t pos) {
+  on_gui([control, pos] {
+    if (RunDialog* d = g_run_dialog.data()) d->control_pos(control, pos);
+  });
+}
+
+}  // namespace vl

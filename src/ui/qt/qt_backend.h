@@ -1,0 +1,59 @@
+// The Qt implementation of the UI port. Message boxes and run-view writes from the worker thread
+// reach the widgets only through invocations queued on the GUI thread; a box from the worker
+// blocks the worker until it has been dismissed.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <string>
+
+#include "ui/port.h"
+
+class QWidget;
+
+namespace vl {
+
+class RunDialog;
+
+// One message box as the front-end shows it.
+struct QtBox {
+  QWidget* owner;  // nullptr: no owner
+  std::string text;
+  std::string caption;
+};
+
+// Tests: while a hook is set, every box is handed to it on the GUI thread instead of being
+// shown, and counts as acknowledged when the hook returns. An empty function removes it.
+void qt_box_hook_set(std::function<void(const QtBox&)> hook);
+
+// Shows a modal box with an OK button, owned by owner (nullptr: none); returns when it has been
+// acknowledged. GUI thread.
+void qt_message_box(QWidget* owner, const std::string& text, const std::string& caption);
+
+// The run dialog the run view writes into, or nullptr. Set by the run dialog itself while it
+// exists. GUI thread.
+void qt_run_dialog_set(RunDialog* dialog);
+RunDialog* qt_run_dialog();
+
+class QtBackend : public QObject, public UiBackend {
+  Q_OBJECT
+
+ public:
+  // Created on the GUI thread, after the QApplication.
+  QtBackend();
+
+  // Any thread. Owners: BoxOwner::run_dialog is the run dialog, BoxOwner::dialog the active
+  // modal dialog, BoxOwner::none no owner.
+  void message_box(BoxOwner owner, const std::string& text, const std::string& caption) override;
+  // Any thread; applied at once on the GUI thread, queued from others.
+  void set_text(int control, const std::string& text) override;
+  void set_enabled(int control, bool enabled) override;
+  void set_progress_range(int control, uint32_t low, uint32_t high) override;
+  void set_progress_pos(int control, uint32_t pos) override;
+
+ private:
+  template <class F>
+  void on_gui(F&& f);
+};
+
+}  // namespace vl

@@ -1,0 +1,26 @@
+// Entry points of the Qt desktop front-end, called by the shell. No Qt types here: the core
+// never includes a Qt header.
+#pragma once
+
+#include "engine/run_context.h"
+#include "stores/profile_records.h"
+
+namespace vl {
+
+// Creates the QApplication and installs the Qt UI back-end. Returns false when no display can be
+// opened (the shell then falls back to the console front-end). Main thread, once.
+bool qt_frontend_init(int& argc, char** argv);
+
+// Interactive start: creates the hidden main window, shows the profile list modally without
+// owner, then the run dialog when a profile was chosen; returns the exit code once the program
+// is asked to end (0).
+int qt_run_interactive();
+
+// Unattended start: shows the run dialog for entry (already opened with open_profile), modally;
+// returns when it is closed, with the exit code (0).
+int qt_run_unattended(RunContext& ctx, ProfileListEntry* entry);
+
+// Removes the back-end (the silent one is installed again) and destroys the QApplication.
+void qt_frontend_shutdown();
+
+}  // namespace vl

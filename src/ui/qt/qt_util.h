@@ -1,0 +1,37 @@
+// Small helpers shared by the Qt dialogs: control names, text conversion, dialog units.
+#pragma once
+
+#include <QFontMetrics>
+#include <QString>
+#include <QWidget>
+#include <string>
+
+namespace vl {
+
+// Every control that has a numeric identifier is named "ctl_<id>", so that the run view and the
+// tests find it by its identifier.
+inline QString ctl_name(int id) { return QStringLiteral("ctl_%1").arg(id); }
+
+template <class W>
+W* ctl(const QWidget* parent, int id) {
+  return parent->findChild<W*>(ctl_name(id));
+}
+
+// Texts are 8-bit in the core (paths are bytes); the widgets show them as UTF-8.
+inline QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+inline std::string ss(const QString& s) { return s.toUtf8().toStdString(); }
+
+// Pixels of n horizontal / vertical dialog units in the widget's font (a unit is a quarter of
+// the average character width and an eighth of the character height).
+inline int dlu_x(const QWidget* w, int n) { return n * w->fontMetrics().averageCharWidth() / 4; }
+inline int dlu_y(const QWidget* w, int n) { return n * w->fontMetrics().height() / 8; }
+
+// Window flags of the dialogs: title bar with close box, with or without a minimise box.
+inline Qt::WindowFlags dialog_flags(bool minimise) {
+  Qt::WindowFlags f = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                      Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  if (minimise) f |= Qt::WindowMinimizeButtonHint;
+  return f;
+}
+
+}  // namespace vl

@@ -1,0 +1,253 @@
+#include "ui/qt/run_dialog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <climits>
+
+#include "engine/run_control.h"
+#include "engine/run_session.h"
+#include "ui/controls.h"
+#include "ui/port.h"
+#include "ui/qt/qt_backend.h"
+#include "ui/qt/qt_util.h"
+#include "ui/qt/throttling_dialog.h"
+
+namespace vl {
+namespace {
+
+// A label for paths: keeps its whole text but draws it shortened in the middle when it does
+// not fit, so that a long path neither widens the dialog nor hides its file name.
+class PathLabel : public QLabel {
+ public:
+  explicit PathLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setMinimumWidth(dlu_x(parent, 60));
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    QRect r = contentsRect();
+    QString shown = fontMetrics().elidedText(text(), Qt::ElideMiddle, r.width());
+    p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter, shown);
+  }
+};
+
+QLabel* caption_label(const char* text) { return new QLabel(QString::fromUtf8(text)); }
+
+QLabel* value_label(QWidget* parent) {
+  auto* l = new QLabel(parent);
+  l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  l->setMinimumWidth(dlu_x(parent, 56));
+  return l;
+}
+
+}  // namespace
+
+template <class W>
+W* RunDialog::add(int id, W* widget) {
+  widget->setObjectName(ctl_name(id));
+  controls_.insert(id, widget);
+  return widget;
+}
+
+RunDialog::RunDialog(RunContext& ctx, const ProfileListEntry* entry, QWidget* owner)
+    : QDialog(owner, dialog_flags(true)), ctx_(ctx) {
+  build();
+  run_view_open();
+  qt_run_dialog_set(this);
+  run_dialog_init(ctx_, entry);
+  run_worker_start(ctx_);
+
+  connect(&refill_timer_, &QTimer::timeout, this, [this] { allowance_refill(ctx_); });
+  connect(&totals_timer_, &QTimer::timeout, this, [this] { totals_show(ctx_); });
+  connect(&rates_timer_, &QTimer::timeout, this, [this] { rates_show(ctx_); });
+  refill_timer_.start(100);
+  totals_timer_.start(1000);
+  rates_timer_.start(5000);
+}
+
+RunDialog::~RunDialog() {
+  refill_timer_.stop();
+  totals_timer_.stop();
+  rates_timer_.stop();
+  if (run_worker_running(ctx_)) {
+    run_cancel(ctx_);
+    // The worker may be waiting for a box on this thread: keep serving events until it ends.
+    while (run_worker_running(ctx_)) QApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+  run_worker_join(ctx_);
+  if (qt_run_dialog() == this) qt_run_dialog_set(nullptr);
+  run_view_close();
+}
+
+void RunDialog::build() {
+  setWindowTitle(QStringLiteral("Corvantis Online Backup"));
+
+  // Header: the profile being run, the version and a notice.
+  auto* header = new QGridLayout;
+  header->addWidget(caption_label("Profile Name:"), 0, 0);
+  header->addWidget(add(kCtlProfileName, new PathLabel(this)), 0, 1);
+  header->addWidget(caption_label("Tag Name:"), 1, 0);
+  header->addWidget(add(kCtlTagName, new PathLabel(this)), 1, 1);
+  auto* version = add(kCtlVersion, new QLabel(this));
+  version->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  header->addWidget(version, 0, 2);
+  auto* notice = new QLabel(QStringLiteral("Closing this window ends the program."), this);
+  notice->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  header->addWidget(notice, 1, 2);
+  header->setColumnStretch(1, 1);
+
+  // The status line, centred, in a 22-pixel Arial (or the metric-compatible face installed).
+  auto* status = add(kCtlStatus, new QLabel(this));
+  QFont status_font;
+  status_font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
+  status_font.setPixelSize(22);
+  status->setFont(status_font);
+  status->setAlignment(Qt::AlignCenter);
+  status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  status->setMinimumHeight(QFontMetrics(status_font).height() + dlu_y(this, 6));
+  status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+
+  // The file being handled.
+  auto* file_group = new QGroupBox(QStringLiteral("File Status"), this);
+  auto* file = new QGridLayout(file_group);
+  file->addWidget(caption_label("Directory:"), 0, 0);
+  file->addWidget(add(kCtlDirectory, new PathLabel(this)), 0, 1, 1, 4);
+  file->addWidget(caption_label("Filename:"), 1, 0);
+  file->addWidget(add(kCtlFilename, new PathLabel(this)), 1, 1, 1, 4);
+  file->addWidget(caption_label("Size:"), 2, 0);
+  file->addWidget(add(kCtlSize, value_label(this)), 2, 1);
+  file->addWidget(caption_label("Sent:"), 2, 2, Qt::AlignRight);
+  file->addWidget(add(kCtlSent, value_label(this)), 2, 3);
+  auto* progress = add(kCtlFileProgress, new QProgressBar(this));
+  progress->setTextVisible(false);
+  progress->setRange(0, 1);
+  progress->setValue(0);
+  file->addWidget(progress, 3, 0, 1, 4);
+  auto* block_text = add(kCtlBlockText, new QLabel(this));
+  block_text->setMinimumWidth(dlu_x(this, 80));
+  file->addWidget(block_text, 3, 4);
+  file->setColumnStretch(4, 1);
+
+  // Totals of the run in three columns, then the network.
+  auto* totals_group = new QGroupBox(QStringLiteral("Backup Totals"), this);
+  auto* totals = new QGridLayout(totals_group);
+  struct Counter {
+    const char* caption;
+    int id;
+    int row;
+    int column;
+  };
+  const Counter counters[] = {
+      {"Directories:", kCtlDirectories, 0, 0},     {"Files:", kCtlFiles, 1, 0},
+      {"Files Skipped:", kCtlFilesSkipped, 2, 0},  {"Bytes Total:", kCtlBytesTotal, 0, 1},
+      {"Bytes Skipped:", kCtlBytesSkipped, 1, 1},  {"Bytes Stored:", kCtlBytesStored, 2, 1},
+      {"Bytes Compressed:", kCtlBytesCompressed, 3, 1},
+      {"Blocks Total:", kCtlBlocksTotal, 0, 2},    {"Blocks Stored:", kCtlBlocksStored, 1, 2},
+      {"Blocks Duped:", kCtlBlocksDuped, 2, 2},
+  };
+  for (const Counter& c : counters) {
+    totals->addWidget(caption_label(c.caption), c.row, c.column * 2);
+    totals->addWidget(add(c.id, value_label(this)), c.row, c.column * 2 + 1);
+  }
+
+  auto* net_group = new QGroupBox(QStringLiteral("Network"), this);
+  auto* net = new QGridLayout(net_group);
+  net->addWidget(caption_label("Net TX:"), 0, 0);
+  net->addWidget(add(kCtlNetTx, value_label(this)), 0, 1);
+  net->addWidget(caption_label("TX Rate:"), 0, 2);
+  net->addWidget(add(kCtlTxRate, value_label(this)), 0, 3);
+  net->addWidget(caption_label("Start Time:"), 0, 4);
+  net->addWidget(add(kCtlStartTime, new QLabel(this)), 0, 5);
+  net->addWidget(caption_label("Net RX:"), 1, 0);
+  net->addWidget(add(kCtlNetRx, value_label(this)), 1, 1);
+  net->addWidget(caption_label("RX Rate:"), 1, 2);
+  net->addWidget(add(kCtlRxRate, value_label(this)), 1, 3);
+  net->addWidget(caption_label("Elapsed:"), 1, 4);
+  net->addWidget(add(kCtlElapsed, new QLabel(this)), 1, 5);
+  net->setColumnStretch(5, 1);
+
+  auto* pause = add(kCtlButtonPause, new QPushButton(QStringLiteral("Pause"), this));
+  pause->setEnabled(false);
+  auto* throttling = add(kCtlButtonThrottling, new QPushButton(QStringLiteral("Throttling"), this));
+  auto* logs = add(kCtlButtonLogs, new QPushButton(QStringLiteral("Logs"), this));
+  logs->setEnabled(false);
+  auto* cancel = add(kCtlButtonCancel, new QPushButton(QStringLiteral("Cancel"), this));
+  for (QPushButton* b : {pause, throttling, logs, cancel}) b->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(pause);
+  buttons->addWidget(throttling);
+  buttons->addWidget(logs);
+  buttons->addStretch(1);
+  buttons->addWidget(cancel);
+
+  auto* top = new QVBoxLayout(this);
+  top->addLayout(header);
+  top->addWidget(status);
+  top->addWidget(file_group);
+  top->addWidget(totals_group);
+  top->addWidget(net_group);
+  top->addLayout(buttons);
+
+  connect(pause, &QPushButton::clicked, this, [this] { pause_clicked(); });
+  connect(throttling, &QPushButton::clicked, this, [this] { throttling_clicked(); });
+  connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
+  resize(sizeHint().expandedTo(QSize(dlu_x(this, 360), 0)));
+}
+
+void RunDialog::control_text(int id, const QString& text) {
+  QWidget* w = controls_.value(id);
+  if (auto* label = qobject_cast<QLabel*>(w)) {
+    label->setText(text);
+    if (dynamic_cast<PathLabel*>(label)) label->setToolTip(text);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+    button->setText(text);
+  }
+}
+
+void RunDialog::control_enable(int id, bool enabled) {
+  if (QWidget* w = controls_.value(id)) w->setEnabled(enabled);
+}
+
+void RunDialog::control_range(int id, uint32_t low, uint32_t high) {
+  auto* bar = qobject_cast<QProgressBar*>(controls_.value(id));
+  if (!bar) return;
+  progress_shift_ = 0;
+  while ((high >> progress_shift_) > static_cast<uint32_t>(INT_MAX)) ++progress_shift_;
+  bar->setRange(static_cast<int>(low >> progress_shift_), static_cast<int>(high >> progress_shift_));
+}
+
+void RunDialog::control_pos(int id, uint32_t pos) {
+  if (auto* bar = qobject_cast<QProgressBar*>(controls_.value(id)))
+    bar->setValue(static_cast<int>(pos >> progress_shift_));
+}
+
+void RunDialog::reject() {
+  if (run_worker_running(ctx_)) {
+    run_cancel(ctx_);
+    return;
+  }
+  done(2);
+}
+
+void RunDialog::pause_clicked() {
+  run_pause_toggle(ctx_);  // relabels the button itself: "Resume" while paused
+}
+
+void RunDialog::throttling_clicked() {
+  ThrottlingDialog dialog(ctx_, this);
+  dialog.exec();
+}
+
+}  // namespace vl
