@@ -1,0 +1,373 @@
+// The reference server's protocol, driven over real TLS by the test client: login, identifiers,
+// segment query/upload/link, finalize, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "platform/fs.h"
+#include "support/refserver_process.h"
+#include "support/test_support.h"
+#include "wire_client.h"
+
+namespace vl::test {
+namespace {
+
+std::string segment_file(const RefServer& srv, const std::string& content) {
+  std::string h = hex(md5(content));
+  return srv.store() + "/segments/" + h.substr(0, 2) + "/" + h;
+}
+
+size_t files_in(const std::string& dir) {
+  size_t n = 0;
+  DirReader r(dir);
+  std::string name;
+  while (r.next(&name))
+    if (name != "." && name != "..") ++n;
+  return n;
+}
+
+uint32_t alloc_catalog(WireClient& c, uint32_t profile = 7) {
+  c.send(catalog_request(profile));
+  Bytes r = c.recv();
+  if (r.size() != 7 || r[0] != 0x02 || r[1] != 0x22 || r[2] != 0x00) return 0;
+  return le32_at(r, 3);
+}
+
+TEST(RefServerLogin, AcceptsTheAccountAndRefusesOthers) {
+  RefServer srv({"--account", "alice:secret", "--account", "bob:pa:ss"});
+  {
+    WireClient c(srv.port());
+    ASSERT_TRUE(c.connected());
+    Bytes greeting = c.recv();
+    ASSERT_GE(greeting.size(), 10u);
+    EXPECT_EQ(greeting[0], 0x00);
+    EXPECT_EQ(greeting[1], 0x00);
+    c.send(login_message("alice", "secret"));
+    EXPECT_EQ(c.recv(), (Bytes{0x00, 0x09, 0x00}));
+  }
+  {
+    WireClient c(srv.port());
+    EXPECT_EQ(c.greet_and_login("bob", "pa:ss"), (Bytes{0x00, 0x09, 0x00}));
+  }
+  for (auto [user, password] : {std::pair{"alice", "Secret"}, std::pair{"alice", ""},
+                                std::pair{"mallory", "secret"}, std::pair{"alice", "secret "}}) {
+    WireClient c(srv.port());
+    EXPECT_EQ(c.greet_and_login(user, password), (Bytes{0x00, 0x09, 0xFF})) << user << password;
+    EXPECT_TRUE(c.wait_closed());
+  }
+}
+
+TEST(RefServerLogin, LoginOfThirtyTwoCharacters) {
+  std::string login(32, 'l'), password(32, 'p');
+  RefServer srv({"--account", login + ":" + password});
+  WireClient c(srv.port());
+  EXPECT_EQ(c.greet_and_login(login, password), (Bytes{0x00, 0x09, 0x00}));
+  // A 33rd character would overwrite the field's terminating NUL: the server refuses the message.
+  WireClient d(srv.port());
+  d.recv();
+  Bytes m = login_message(login, password);
+  m[42] = 'x';
+  d.send(m);
+  EXPECT_TRUE(d.wait_closed());
+}
+
+TEST(RefServerLogin, RequestsBeforeLoginAndMalformedLoginsCloseTheConnection) {
+  RefServer srv;
+  std::vector<Bytes> bad = {
+      profile_request("daily"),
+      catalog_request(7),
+      query_message(md5("x"), 1),
+      Bytes(login_message("alice", "secret").begin(), login_message("alice", "secret").end() - 1),
+  };
+  Bytes wrong_fixed = login_message("alice", "secret");
+  wrong_fixed[6] = 0x08;
+  bad.push_back(wrong_fixed);
+  Bytes junk_after_nul = login_message("alice", "secret");
+  junk_after_nul[20] = 'z';
+  bad.push_back(junk_after_nul);
+  for (const Bytes& m : bad) {
+    WireClient c(srv.port());
+    c.recv();
+    c.send(m);
+    std::vector<Bytes> replies;
+    EXPECT_TRUE(c.wait_closed(10000, &replies));
+    EXPECT_TRUE(replies.empty());
+  }
+}
+
+TEST(RefServerIds, ProfileIdForKnownAndUnknownTags) {
+  RefServer srv({"--profile", "daily:7", "--profile", "a:b:4294967295"});
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  c.send(profile_request("daily"));
+  Bytes r = c.recv();
+  ASSERT_EQ(r.size(), 138u);
+  EXPECT_EQ(r[0], 0x01);
+  EXPECT_EQ(r[1], 0x10);
+  EXPECT_EQ(le32_at(r, 2), 7u);
+  c.send(profile_request("a:b"));
+  r = c.recv();
+  ASSERT_EQ(r.size(), 138u);
+  EXPECT_EQ(le32_at(r, 2), 0xFFFFFFFFu);
+  for (const char* unknown : {"Daily", "", "daily "}) {
+    c.send(profile_request(unknown));
+    EXPECT_EQ(c.recv(), (Bytes{0x01, 0x11})) << unknown;
+  }
+  // A tag without its NUL is malformed.
+  Bytes m = profile_request("daily");
+  m.pop_back();
+  c.send(m);
+  EXPECT_TRUE(c.wait_closed());
+}
+
+TEST(RefServerIds, CatalogIdsPersistAcrossRestarts) {
+  TempDir store;
+  {
+    RefServer srv({}, store.path());
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    EXPECT_EQ(alloc_catalog(c), 1u);
+    EXPECT_EQ(alloc_catalog(c), 2u);
+    WireClient d(srv.port());
+    ASSERT_EQ(d.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    EXPECT_EQ(alloc_catalog(d), 3u);
+    EXPECT_EQ(srv.stop(), 0);
+  }
+  {
+    RefServer srv({}, store.path());
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    EXPECT_EQ(alloc_catalog(c), 4u);
+    // A profile id the server never gave out gets no catalog.
+    c.send(catalog_request(8));
+    Bytes r = c.recv();
+    ASSERT_EQ(r.size(), 7u);
+    EXPECT_NE(r[2], 0x00);
+  }
+  // Even without its counter file, the store never hands out an id twice.
+  ASSERT_EQ(::unlink((store.path() + "/next_catalog_id").c_str()), 0);
+  RefServer srv({}, store.path());
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  EXPECT_EQ(alloc_catalog(c), 5u);
+}
+
+TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
+  RefServer srv;
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  uint32_t cat = alloc_catalog(c);
+  ASSERT_NE(cat, 0u);
+
+  std::string zeros(1048576, '\0');  // shrinks: sent compressed
+  std::string noise;                 // does not shrink: sent raw
+  uint32_t x = 12345;
+  for (int i = 0; i < 10000; ++i) {
+    x = x * 1103515245 + 12345;
+    noise.push_back(static_cast<char>(x >> 16));
+  }
+  std::string empty;
+  for (const std::string* content : {&zeros, &noise, &empty}) {
+    c.send(query_message(md5(*content), static_cast<uint32_t>(content->size())));
+    EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0x00}));
+    EXPECT_EQ(store_segment(c, *content, cat), "");
+    EXPECT_EQ(read_file(segment_file(srv, *content)), *content);
+    c.send(query_message(md5(*content), static_cast<uint32_t>(content->size())));
+    EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0xFF}));
+  }
+  EXPECT_EQ(deflate9(noise).size() > noise.size(), true);
+
+  // Already held: the upload header is answered 0xFF and no data is expected.
+  c.send(upload_header(md5(noise), 10000, 0, 0, 10000));
+  Bytes h = c.recv();
+  ASSERT_EQ(h.size(), 7u);
+  EXPECT_EQ(h[6], 0xFF);
+  // The same digest with a different size is not the held segment.
+  c.send(query_message(md5(noise), 9999));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0x00}));
+
+  // Links: held segments only, to allocated catalogs only.
+  c.send(link_message(md5("never uploaded"), cat));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x1F, 0x01}));
+  c.send(link_message(md5(zeros), cat + 100));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x1F, 0x01}));
+  std::string cat_dir = srv.store() + "/catalogs/0000000" + std::to_string(cat);
+  EXPECT_EQ(read_lines(cat_dir + "/links"),
+            (std::vector<std::string>{hex(md5(zeros)), hex(md5(noise)), hex(md5(empty))}));
+
+  Bytes fin = finalize_message(cat, md5(zeros), zeros.size(), 3, 1);
+  c.send(fin);
+  EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x00}));
+  EXPECT_EQ(read_file(cat_dir + "/finalize"), std::string(fin.begin(), fin.end()));
+  c.send(finalize_message(cat + 100, md5(zeros), zeros.size(), 3, 1));
+  EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x01}));
+
+  c.send(kGoodbye);
+  EXPECT_TRUE(c.wait_closed());
+  EXPECT_EQ(files_in(srv.store() + "/tmp"), 0u);
+
+  struct stat st;
+  ASSERT_EQ(::stat(segment_file(srv, zeros).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Sends a prepared upload and expects the server to drop the connection without storing it.
+void expect_rejected(const RefServer& srv, const Bytes& header, const std::string& payload,
+                     const std::string& content, const char* what) {
+  SCOPED_TRACE(what);
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  c.send(header);
+  std::vector<Bytes> replies;
+  Bytes h = c.recv();
+  if (h.size() == 7) {
+    EXPECT_EQ(h[6], 0x00);
+    for (const Bytes& m : data_messages(payload)) c.send(m);
+  } else {
+    EXPECT_TRUE(c.closed());
+  }
+  EXPECT_TRUE(c.wait_closed(10000, &replies));
+  EXPECT_TRUE(replies.empty());
+  EXPECT_FALSE(file_exists(segment_file(srv, content)));
+  EXPECT_EQ(files_in(srv.store() + "/tmp"), 0u);
+}
+
+TEST(RefServerSegments, BadUploadsAreDroppedAndNotStored) {
+  RefServer srv;
+  std::string content(50000, 'a');
+  for (size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>('a' + i % 26);
+  std::string packed = deflate9(content);
+  uint32_t size = static_cast<uint32_t>(content.size());
+  uint32_t plen = static_cast<uint32_t>(packed.size());
+  Md5Digest d = md5(content);
+  Md5Digest wrong = md5(content + "!");
+
+  expect_rejected(srv, upload_header(wrong, size, 1, 9, plen), packed, content, "wrong md5");
+  expect_rejected(srv, upload_header(wrong, size, 0, 0, size), content, content, "raw wrong md5");
+  expect_rejected(srv, upload_header(d, size + 1, 1, 9, plen), packed, content,
+                  "inflates short of the size");
+  expect_rejected(srv, upload_header(d, size - 1, 1, 9, plen), packed, content,
+                  "inflates beyond the size");
+  expect_rejected(srv, upload_header(d, size, 1, 9, plen - 10),
+                  packed.substr(0, packed.size() - 10) + std::string(10, '\0'), content,
+                  "payload length not the stream's");
+  expect_rejected(srv, upload_header(d, size, 1, 9, plen + 4), packed + "tail", content,
+                  "bytes after the stream");
+  expect_rejected(srv, upload_header(d, size, 1, 9, plen), content.substr(0, plen), content,
+                  "not a zlib stream");
+  expect_rejected(srv, upload_header(d, size, 0, 0, size - 1), content, content,
+                  "raw payload length not the size");
+  expect_rejected(srv, upload_header(d, size, 1, 0, plen), packed, content, "level 0 compressed");
+  expect_rejected(srv, upload_header(d, size, 2, 9, plen), packed, content, "flag 2");
+
+  // More payload in a message than announced.
+  {
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    c.send(upload_header(d, size, 0, 0, size));
+    ASSERT_EQ(c.recv().size(), 7u);
+    std::vector<Bytes> pieces = data_messages(content + std::string(100, 'z'));
+    for (const Bytes& m : pieces) c.send(m);
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_FALSE(file_exists(segment_file(srv, content)));
+  }
+  // A data message over 4096 payload bytes.
+  {
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    c.send(upload_header(d, size, 0, 0, size));
+    ASSERT_EQ(c.recv().size(), 7u);
+    Bytes big = {0x80, 0x12};
+    big.insert(big.end(), content.begin(), content.begin() + 4097);
+    c.send(big);
+    EXPECT_TRUE(c.wait_closed());
+  }
+  // The well-formed upload of the same content still goes through afterwards.
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  uint32_t cat = alloc_catalog(c);
+  EXPECT_EQ(store_segment(c, content, cat), "");
+  EXPECT_EQ(read_file(segment_file(srv, content)), content);
+}
+
+TEST(RefServerSegments, MalformedRequestsCloseTheConnection) {
+  RefServer srv;
+  std::vector<Bytes> bad = {
+      Bytes{0x80, 0x00, 1, 2, 3},             // short query
+      Bytes(23, 0x80),                         // long message of the segment group
+      Bytes{0x05, 0x01},                       // unknown group
+      Bytes{0x02, 0x21, 7, 0, 0},              // short catalog request
+      Bytes{0x00, 0x08},                       // a second login
+      Bytes{0x80, 0x12, 1, 2, 3},              // data without a header
+      Bytes{0x80},                             // one byte
+  };
+  Bytes finalize = finalize_message(1, md5(""), 0, 0, 0);
+  finalize[71] = 0;
+  bad.push_back(finalize);
+  for (const Bytes& m : bad) {
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    c.send(m);
+    std::vector<Bytes> replies;
+    EXPECT_TRUE(c.wait_closed(10000, &replies)) << m.size();
+    EXPECT_TRUE(replies.empty()) << m.size();
+  }
+  // The server is still serving.
+  WireClient c(srv.port());
+  EXPECT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+}
+
+TEST(RefServerTls, ServesOnlyOverVerifiedTls) {
+  RefServer other({}, "", true);
+  WireClient refused(other.port());
+  EXPECT_FALSE(refused.connected());
+  WireClient trusting(other.port(), test_certs_dir() + "/other-ca.crt");
+  ASSERT_TRUE(trusting.connected());
+  EXPECT_EQ(trusting.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+}
+
+TEST(RefServerTrace, OneLinePerMessageInBothDirections) {
+  RefServer srv;
+  {
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    c.send(profile_request("daily"));
+    c.recv();
+    c.send(upload_header(md5(std::string(5000, 'q')), 5000, 0, 0, 5000));
+    c.recv();
+    for (const Bytes& m : data_messages(std::string(5000, 'q'))) c.send(m);
+    c.recv();
+    c.send(kGoodbye);
+    EXPECT_TRUE(c.wait_closed());
+  }
+  std::vector<std::string> t = srv.trace();
+  ASSERT_EQ(t.size(), 11u);
+  EXPECT_EQ(t[0], "1 S 0000 10 00000100726566737276");
+  EXPECT_EQ(t[1].substr(0, 15), "1 C 0008 76 000");
+  EXPECT_EQ(t[1].size(), 15u - 3 + 152);
+  EXPECT_EQ(t[2], "1 S 0009 3 000900");
+  EXPECT_EQ(t[3], "1 C 0102 8 01026461696c7900");
+  EXPECT_EQ(t[4].substr(0, 29), "1 S 0110 138 0110070000006461");
+  EXPECT_EQ(t[4].size(), 13u + 192);  // 96 bytes shown
+  EXPECT_EQ(t[6].substr(0, 21), "1 S 8011 7 8011881300");
+  EXPECT_EQ(t[7], "1 C 8012 4098");
+  EXPECT_EQ(t[8], "1 C 8012 906");
+  EXPECT_EQ(t[9], "1 S 8013 3 801300");
+  EXPECT_EQ(t[10], "1 C 000f 2 000f");
+}
+
+TEST(RefServerProcess, StopsOnSigtermAndReportsStartFailures) {
+  RefServer srv;
+  WireClient idle(srv.port());  // an idle connection does not hold up the stop
+  ASSERT_TRUE(idle.connected());
+  EXPECT_EQ(srv.stop(), 0);
+  try {
+    RefServer bad({"--key", "/nonexistent/key"});
+    FAIL() << "started without its key";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/key"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace vl::test

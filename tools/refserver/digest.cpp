@@ -1,0 +1,83 @@
+#include "digest.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/fs.h"
+
+namespace vl::ref {
+
+Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
+  if (!ctx_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_md5(), nullptr) != 1) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+    throw std::runtime_error("MD5 unavailable");
+  }
+}
+
+Md5::~Md5() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+
+void Md5::update(const void* data, size_t size) {
+  if (size) EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, size);
+}
+
+Digest Md5::finish() {
+  Digest d{};
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), d.data(), &len);
+  return d;
+}
+
+Digest md5_of(const void* data, size_t size) {
+  Md5 md5;
+  md5.update(data, size);
+  return md5.finish();
+}
+
+bool md5_of_file(const std::string& path, Digest* out, uint64_t* size) {
+  FilePtr f = file_open(path, "rb");
+  if (!f) return false;
+  Md5 md5;
+  uint64_t total = 0;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+    md5.update(buf, n);
+    total += n;
+  }
+  if (std::ferror(f.get())) return false;
+  *out = md5.finish();
+  *size = total;
+  return true;
+}
+
+std::string bytes_hex(const uint8_t* p, size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    s.push_back(digits[p[i] >> 4]);
+    s.push_back(digits[p[i] & 15]);
+  }
+  return s;
+}
+
+std::string digest_hex(const Digest& d) { return bytes_hex(d.data(), d.size()); }
+
+bool digest_parse(const std::string& hex, Digest* out) {
+  if (hex.size() != 32) return false;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < 16; ++i) {
+    int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    (*out)[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  return true;
+}
+
+}  // namespace vl::ref

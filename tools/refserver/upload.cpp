@@ -1,0 +1,168 @@
+#include "upload.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vl::ref {
+
+std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* out) {
+  if (len != 28) return "upload header of " + std::to_string(len) + " bytes";
+  std::memcpy(out->digest.data(), msg + 2, 16);
+  out->size = le32(msg + 18);
+  out->compressed = msg[22];
+  out->level = msg[23];
+  out->payload_size = le32(msg + 24);
+  if (out->compressed == 0) {
+    if (out->level != 0) return "raw upload with compression level " + std::to_string(out->level);
+    if (out->payload_size != out->size) return "raw upload whose payload length is not its size";
+  } else if (out->compressed == 1) {
+    if (out->level != 9) return "compressed upload with level " + std::to_string(out->level);
+    // The client sends raw whenever compression does not shrink the content.
+    if (out->payload_size > out->size) return "compressed payload longer than the content";
+  } else {
+    return "compression flag " + std::to_string(out->compressed);
+  }
+  return "";
+}
+
+UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header)
+    : store_(store), header_(header) {
+  fd_ = store_.temp_create(&temp_path_);
+  if (header_.compressed) {
+    zs_ready_ = inflateInit(&zs_) == Z_OK;
+    out_.resize(65536);
+  }
+}
+
+UploadReceiver::~UploadReceiver() {
+  if (zs_ready_) inflateEnd(&zs_);
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_ && !temp_path_.empty()) ::unlink(temp_path_.c_str());
+}
+
+bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string* error) {
+  if (content_ + size > header_.size) {
+    *error = "content longer than the announced " + std::to_string(header_.size) + " bytes";
+    return false;
+  }
+  md5_.update(data, size);
+  content_ += size;
+  while (size > 0) {
+    ssize_t w = ::write(fd_, data, size);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      *error = std::string("cannot write the upload: ") + std::strerror(errno);
+      return false;
+    }
+    data += w;
+    size -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool UploadReceiver::feed(const uint8_t* data, size_t size, std::string* error) {
+  if (failed_) {
+    *error = "upload already failed";
+    return false;
+  }
+  failed_ = true;  // until this piece is through
+  if (fd_ < 0) {
+    *error = "cannot create a temp file in the store";
+    return false;
+  }
+  if (received_ + size > header_.payload_size) {
+    *error = "payload longer than the announced " + std::to_string(header_.payload_size) + " bytes";
+    return false;
+  }
+  received_ += size;
+  if (!header_.compressed) {
+    if (!write_content(data, size, error)) return false;
+    failed_ = false;
+    return true;
+  }
+  if (!zs_ready_) {
+    *error = "cannot set up decompression";
+    return false;
+  }
+  if (zs_ended_ && size > 0) {
+    *error = "bytes after the end of the compressed stream";
+    return false;
+  }
+  zs_.next_in = const_cast<Bytef*>(data);
+  zs_.avail_in = static_cast<uInt>(size);
+  while (zs_.avail_in > 0 && !zs_ended_) {
+    zs_.next_out = out_.data();
+    zs_.avail_out = static_cast<uInt>(out_.size());
+    int rc = inflate(&zs_, Z_NO_FLUSH);
+    size_t produced = out_.size() - zs_.avail_out;
+    if (produced && !write_content(out_.data(), produced, error)) return false;
+    if (rc == Z_STREAM_END) {
+      zs_ended_ = true;
+    } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      *error = std::string("payload does not inflate: ") + (zs_.msg ? zs_.msg : "zlib error");
+      return false;
+    }
+  }
+  if (zs_.avail_in > 0) {
+    *error = "bytes after the end of the compressed stream";
+    return false;
+  }
+  failed_ = false;
+  return true;
+}
+
+bool UploadReceiver::finish(std::string* error) {
+  if (failed_) {
+    *error = "upload failed";
+    return false;
+  }
+  if (!payload_complete()) {
+    *error = "payload incomplete";
+    return false;
+  }
+  if (header_.compressed) {
+    // Drain whatever the inflater still holds back.
+    while (!zs_ended_ && zs_ready_) {
+      zs_.next_in = nullptr;
+      zs_.avail_in = 0;
+      zs_.next_out = out_.data();
+      zs_.avail_out = static_cast<uInt>(out_.size());
+      int rc = inflate(&zs_, Z_FINISH);
+      size_t produced = out_.size() - zs_.avail_out;
+      if (produced && !write_content(out_.data(), produced, error)) return false;
+      if (rc == Z_STREAM_END) zs_ended_ = true;
+      else if (produced == 0) break;
+    }
+    if (!zs_ended_) {
+      *error = "compressed stream is truncated";
+      return false;
+    }
+  }
+  if (content_ != header_.size) {
+    *error = "content of " + std::to_string(content_) + " bytes, announced " +
+             std::to_string(header_.size);
+    return false;
+  }
+  Digest got = md5_.finish();
+  if (got != header_.digest) {
+    *error = "content MD5 " + digest_hex(got) + " is not the announced " +
+             digest_hex(header_.digest);
+    return false;
+  }
+  if (::fsync(fd_) != 0) {
+    *error = std::string("cannot sync the upload: ") + std::strerror(errno);
+    return false;
+  }
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 || !store_.segment_commit(temp_path_, header_.digest)) {
+    *error = "cannot move the segment into the store";
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+}  // namespace vl::ref

@@ -1,0 +1,65 @@
+// Receiving one segment upload: the payload arrives in pieces, is inflated when flagged compressed,
+// digested and written to a temp file of the store as it comes; only a payload that checks out
+// (length as announced, inflates to exactly the announced size, MD5 as announced) is moved into the
+// store. Used by one connection thread.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "digest.h"
+#include "store.h"
+
+namespace vl::ref {
+
+struct UploadHeader {
+  Digest digest{};
+  uint32_t size = 0;          // uncompressed size
+  uint8_t compressed = 0;     // 1 compressed, 0 raw
+  uint8_t level = 0;          // 9 when compressed, 0 otherwise
+  uint32_t payload_size = 0;  // bytes that follow in data messages
+};
+
+// Parses the 28-byte upload header message. Returns an empty text when it is well formed, else
+// the reason (flag other than 0 or 1, wrong level, raw payload whose length differs from the size,
+// compressed payload longer than the content).
+std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* out);
+
+class UploadReceiver {
+ public:
+  UploadReceiver(Store& store, const UploadHeader& header);
+  ~UploadReceiver();  // removes the temp file unless committed
+  UploadReceiver(const UploadReceiver&) = delete;
+  UploadReceiver& operator=(const UploadReceiver&) = delete;
+
+  // Takes the next piece of payload. False (with *error) when the upload is bad: more payload than
+  // announced, not a zlib stream, content beyond the announced size, or a write failure.
+  bool feed(const uint8_t* data, size_t size, std::string* error);
+  // True when the whole announced payload has arrived.
+  bool payload_complete() const { return received_ == header_.payload_size; }
+  // Checks the finished upload and moves it into the store. False (with *error) when it does not
+  // check out or cannot be stored; nothing is stored then.
+  bool finish(std::string* error);
+
+ private:
+  bool write_content(const uint8_t* data, size_t size, std::string* error);
+
+  Store& store_;
+  UploadHeader header_;
+  std::string temp_path_;
+  int fd_ = -1;
+  bool committed_ = false;
+  bool failed_ = false;
+  uint64_t received_ = 0;   // payload bytes
+  uint64_t content_ = 0;    // uncompressed bytes
+  Md5 md5_;
+  z_stream zs_{};
+  bool zs_ready_ = false;
+  bool zs_ended_ = false;   // the zlib stream has reached its end
+  std::vector<uint8_t> out_;
+};
+
+}  // namespace vl::ref
