@@ -77,8 +77,10 @@ TEST(RefServerLogin, RequestsBeforeLoginAndMalformedLoginsCloseTheConnection) {
       profile_request("daily"),
       catalog_request(7),
       query_message(md5("x"), 1),
-      Bytes(login_message("alice", "secret").begin(), login_message("alice", "secret").end() - 1),
   };
+  Bytes short_login = login_message("alice", "secret");
+  short_login.pop_back();
+  bad.push_back(short_login);
   Bytes wrong_fixed = login_message("alice", "secret");
   wrong_fixed[6] = 0x08;
   bad.push_back(wrong_fixed);
