@@ -1,0 +1,336 @@
+#include "stores/catalog.h"
+
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/dirs.h"
+#include "platform/fs.h"
+#include "stores/md5cache.h"
+#include "stores/profile_db.h"
+#include "stores/store_db.h"
+
+namespace vl {
+
+namespace {
+
+Db g_catalog;
+// Inserts since the last batch commit; process-wide, not reset per catalog.
+uint32_t g_batch_count = 0;
+constexpr uint32_t kBatchInserts = 128;
+
+const char* const kCatinfoCreateSql =
+    "create table catinfo ( id integer not null primary key autoincrement, type smallint unsigned "
+    "not null, misc varchar(256) not null )";
+const char* const kCatinfoIdxSql = "create unique index catinfo_type on catinfo( type )";
+const char* const kFilespecCreateSql =
+    "create table filespec ( id integer not null primary key autoincrement, parent_id integer "
+    "unsigned not null, filename varchar(256) not null, filename_full varchar(256) not null, type "
+    "integer unsigned not null, attr integer unsigned not null, mode integer unsigned not null, "
+    "owner integer unsigned not null, _group integer unsigned not null, size integer unsigned not "
+    "null, t_access integer unsigned not null, t_change integer unsigned not null, t_modify "
+    "integer unsigned not null, t_backup_start integer unsigned not null, t_backup_end integer "
+    "unsigned not null, blocksize integer unsigned not null, extra varchar(256) not null )";
+const char* const kFilespecFullIdxSql =
+    "create unique index filespec_filename_full on filespec( filename_full )";
+const char* const kFilespecParentIdxSql = "create index filespec_parent_id on filespec( parent_id )";
+const char* const kFilespecNameIdxSql = "create index filespec_filename on filespec( filename )";
+const char* const kSegsCreateSql =
+    "create table segs ( id integer not null primary key autoincrement, filespec_id integer "
+    "unsigned not null, offset integer unsigned not null, size integer unsigned not null, md5 "
+    "char(32) not null )";
+const char* const kSegsKeyIdxSql =
+    "create unique index segs_filespec_offset on segs ( filespec_id, offset )";
+const char* const kSegsMd5IdxSql = "create index segs_md5 on segs( md5 )";
+const char* const kConfigCreateSql =
+    "create table config ( id integer not null primary key autoincrement, type varchar(256) not "
+    "null, parm varchar(256) not null, parm2 varchar(256) not null)";
+const char* const kConfigIdxSql = "create index config_type on config( type )";
+const char* const kCatalogSeedSql = "insert into vornlake_info values ( null, 129, 1, %d, %d, %d )";
+
+const char* const kProfileConfigSql = "select id,type,parm,parm2 from config";
+const char* const kConfigInsertSql = "insert into config( type, parm, parm2 ) values (?,?,?)";
+const char* const kFindSql = "select id from filespec where filename_full=?";
+const char* const kFilespecInsertSql =
+    "insert into filespec( parent_id, filename, filename_full, type, attr, mode, owner, _group, "
+    "size, t_access, t_change, t_modify, t_backup_start, t_backup_end, blocksize, extra ) values "
+    "(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+const char* const kSegInsertSql =
+    "insert into segs ( filespec_id, offset, size, md5 ) values (?,?,?,?)";
+
+void exec_formatted(const char* fmt, unsigned value) {
+  char sql[96];
+  std::snprintf(sql, sizeof sql, fmt, value);
+  db_exec(g_catalog.get(), sql);
+}
+
+void exec_formatted64(const char* fmt, uint64_t value) {
+  char sql[96];
+  std::snprintf(sql, sizeof sql, fmt, static_cast<unsigned long long>(value));
+  db_exec(g_catalog.get(), sql);
+}
+
+// Commits the rows of the run in batches instead of one transaction per row.
+void catalog_batch_tick() {
+  if (!g_catalog) return;
+  if (++g_batch_count >= kBatchInserts) {
+    db_exec(g_catalog.get(), "commit");
+    db_exec(g_catalog.get(), "begin transaction");
+    g_batch_count = 0;
+  }
+}
+
+// The parent text and the name of a catalog path.
+void split_path(const std::string& path, std::string* parent, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos || path == "/") {
+    parent->clear();
+    *name = path;
+  } else if (slash == 0) {
+    *parent = "/";
+    *name = path.substr(1);
+  } else {
+    *parent = path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+struct BindStep {
+  int rc;
+  const char* fail_text;
+};
+
+// Reports the first failed bind of a list evaluated in order. Returns false when one failed.
+bool binds_ok(const char* op, std::initializer_list<BindStep> binds) {
+  for (const BindStep& b : binds) {
+    if (b.rc != SQLITE_OK) {
+      store_sql_error(op, b.fail_text);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool catalog_is_open() { return static_cast<bool>(g_catalog); }
+
+int catalog_open(RunContext& ctx) {
+  catalog_close();  // one catalog at a time
+  if (!ctx.profile) {
+    ctx.catalog_path.clear();
+    store_box("Can't open backup catalog database!", "Blah!");
+    return 1;
+  }
+  char name[16];
+  std::snprintf(name, sizeof name, "%08x.cat", ctx.catalog_id);
+  std::string path = path_join(profile_dir(ctx.profile->tag), name);
+  ctx.catalog_path = path;
+  file_remove(path);
+  // A journal left by an earlier run of the same name would be played back into the new file.
+  file_remove(path + "-journal");
+  if (g_catalog.open(path, true) != SQLITE_OK) {
+    store_box("Can't open backup catalog database!", "Blah!");
+    g_catalog.close();
+    return 1;
+  }
+  file_make_private(path);
+  sqlite3_busy_timeout(g_catalog.get(), kBusyLongMs);
+  if (catalog_init_tables(ctx) != 0) {
+    g_catalog.close();
+    return 1;
+  }
+  sqlite3* db = g_catalog.get();
+  db_exec(db, "begin transaction");
+  db_exec(db, "insert into catinfo (type,misc) values (1,1)");
+  db_exec(db, "insert into catinfo (type,misc) values (2,1)");
+  db_exec(db, "insert into catinfo (type,misc) values (3,1)");
+  exec_formatted("insert into catinfo (type,misc) values (21,%u)", ctx.catalog_id);
+  db_exec(db, "commit");
+  db_exec(db, "begin transaction");
+  return 0;
+}
+
+int catalog_init_tables(RunContext& ctx) {
+  const char* filespec_idx = "Error creating indexes on catalog / filespec";
+  const char* segs_idx = "Error creating indexes on catalog / segs";
+  db_exec(g_catalog.get(), "begin transaction");
+  if (schema_run(g_catalog.get(),
+                 {{kCatinfoCreateSql, "Error initializing catalog / catinfo"},
+                  {kCatinfoIdxSql, "Error creating indexes on catalog / catinfo"},
+                  {kFilespecCreateSql, "Error initializing catalog / filespec"},
+                  {kFilespecFullIdxSql, filespec_idx},
+                  {kFilespecParentIdxSql, filespec_idx},
+                  {kFilespecNameIdxSql, filespec_idx},
+                  {kSegsCreateSql, "Error initializing catalog / segs"},
+                  {kSegsKeyIdxSql, segs_idx},
+                  {kSegsMd5IdxSql, segs_idx},
+                  {kConfigCreateSql, "Error initializing catalog / config"},
+                  {kConfigIdxSql, "Error creating indexes on catalog / config"},
+                  {kVornlakeInfoCreateSql, "Error initializing catalog / vornlake_info"},
+                  {version_seed_sql(kCatalogSeedSql),
+                   "Error seeding initial catalog / vornlake_info records"}},
+                 "SQL Error") != 0)
+    return 1;
+  db_exec(g_catalog.get(), "commit");
+  return catalog_init_config(ctx);
+}
+
+int catalog_init_config(RunContext& ctx) {
+  const char* op = "catalog_init_config";
+  if (!g_catalog || !ctx.profile) return 1;
+  Db profile;
+  if (profile.open(profile_db_path(ctx.profile->tag), false) != SQLITE_OK) {
+    store_box("Can't open profile's database!", "Blah!");
+    return 1;
+  }
+  sqlite3_busy_timeout(profile.get(), kBusyProfileMs);
+  Stmt query;
+  if (db_prepare(profile.get(), kProfileConfigSql, &query) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 1;
+  }
+  db_exec(g_catalog.get(), "begin transaction");
+  while (db_step(query) == SQLITE_ROW) {
+    int type = sqlite3_column_int(query.get(), 1);
+    if (type == kParmPassword) continue;  // the catalog goes to the server: never the password
+    Stmt insert;
+    if (db_prepare(g_catalog.get(), kConfigInsertSql, &insert) != SQLITE_OK) {
+      store_sql_error(op, "Couldn't prepare SQL statement");
+      return 1;
+    }
+    db_bind_int(insert, 1, type);
+    db_bind_text(insert, 2, db_column_text(query, 2));
+    db_bind_text(insert, 3, db_column_text(query, 3));
+    if (db_step(insert) != SQLITE_DONE) {
+      store_sql_error(op, "Error copying config to catalog!");
+      return 1;
+    }
+  }
+  db_exec(g_catalog.get(), "commit");
+  return 0;
+}
+
+uint32_t catalog_filespec_find(const std::string& path) {
+  const char* op = "catalog_filespec_find";
+  if (!g_catalog) return 0;
+  Stmt stmt;
+  if (db_prepare(g_catalog.get(), kFindSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (db_bind_text(stmt, 1, path) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind filespec");
+    return 0;
+  }
+  int rc = db_step(stmt);
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) {
+    store_sql_error(op, "Error executing statement");
+    return 0;
+  }
+  uint32_t id = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
+  while (db_step(stmt) == SQLITE_ROW) {
+  }
+  return id;
+}
+
+uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& rec,
+                                 uint32_t blocksize) {
+  const char* op = "catalog_filespec_insert";
+  if (!g_catalog) return 0;
+  catalog_batch_tick();
+  // A path is recorded once per catalog; a second call yields 0 and its blocks are not recorded.
+  if (catalog_filespec_find(path) != 0) return 0;
+  std::string parent, name;
+  split_path(path, &parent, &name);
+  uint32_t parent_id = parent.empty() ? 0 : catalog_filespec_find(parent);
+
+  Stmt stmt;
+  if (db_prepare(g_catalog.get(), kFilespecInsertSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (!binds_ok(op, {{db_bind_uint(stmt, 1, parent_id), "Couldn't bind parent_id"},
+                     {db_bind_text(stmt, 2, name), "Couldn't bind filename"},
+                     {db_bind_text(stmt, 3, path), "Couldn't bind filename_full"},
+                     {db_bind_uint(stmt, 4, rec.type), "Couldn't bind type"},
+                     {db_bind_uint(stmt, 5, rec.attr), "Couldn't bind attr"},
+                     {db_bind_uint(stmt, 6, rec.mode), "Couldn't bind mode"},
+                     {db_bind_uint(stmt, 7, rec.owner), "Couldn't bind owner"},
+                     {db_bind_uint(stmt, 8, rec.group), "Couldn't bind group"},
+                     {db_bind_int64(stmt, 9, rec.size), "Couldn't bind size"},
+                     {db_bind_uint(stmt, 10, rec.t_access), "Couldn't bind t_access"},
+                     {db_bind_uint(stmt, 11, rec.t_change), "Couldn't bind t_change"},
+                     {db_bind_uint(stmt, 12, rec.t_modify), "Couldn't bind t_modify"},
+                     {db_bind_uint(stmt, 13, 0), "Couldn't bind t_backup_start"},
+                     {db_bind_uint(stmt, 14, 0), "Couldn't bind t_backup_end"},
+                     {db_bind_uint(stmt, 15, blocksize), "Couldn't bind blocksize"},
+                     {db_bind_text(stmt, 16, std::string()), "Couldn't bind extra"}}))
+    return 0;
+  if (db_step(stmt) != SQLITE_DONE) {
+    store_sql_error(op, "SQL Error executing insert");
+    return 0;
+  }
+  return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_catalog.get()));
+}
+
+int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,
+                       const uint8_t digest[16]) {
+  const char* op = "catalog_seg_insert";
+  if (!g_catalog) return 0;
+  catalog_batch_tick();
+  if (filespec_id == 0) return 0;
+  char hex[33];
+  md5_to_hex(digest, hex);
+  Stmt stmt;
+  if (db_prepare(g_catalog.get(), kSegInsertSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (!binds_ok(op, {{db_bind_uint(stmt, 1, filespec_id), "Couldn't bind filespec_id"},
+                     {db_bind_int64(stmt, 2, offset), "Couldn't bind offset"},
+                     {db_bind_uint(stmt, 3, size), "Couldn't bind size"},
+                     {db_bind_text(stmt, 4, std::string(hex, 32)), "Couldn't bind md5"}}))
+    return 0;
+  if (db_step(stmt) != SQLITE_DONE) store_sql_error(op, "Couldn't process SQL query!");
+  return 0;
+}
+
+int catalog_finish(RunContext& ctx) {
+  if (!g_catalog) return 0;
+  sqlite3* db = g_catalog.get();
+  const RunStats& s = ctx.stats;
+  db_exec(db, "commit");
+  db_exec(db, "begin transaction");
+  exec_formatted("insert into catinfo (type,misc) values (22,%u)",
+                 static_cast<uint32_t>(ctx.t_start.load()));
+  exec_formatted("insert into catinfo (type,misc) values (23,%u)",
+                 static_cast<uint32_t>(clock_now()));
+  exec_formatted("insert into catinfo (type,misc) values (32,%u)", s.files);
+  exec_formatted("insert into catinfo (type,misc) values (33,%u)", s.directories);
+  exec_formatted("insert into catinfo (type,misc) values (34,%u)", s.special_files);
+  exec_formatted64("insert into catinfo (type,misc) values (35,%llu)", s.bytes_total);
+  exec_formatted64("insert into catinfo (type,misc) values (36,%llu)", s.bytes_stored);
+  exec_formatted64("insert into catinfo (type,misc) values (37,%llu)", s.bytes_compressed);
+  exec_formatted64("insert into catinfo (type,misc) values (38,%llu)", s.bytes_skipped);
+  exec_formatted64("insert into catinfo (type,misc) values (39,%llu)", s.bytes_duped);
+  exec_formatted64("insert into catinfo (type,misc) values (40,%llu)", s.files_skipped);
+  exec_formatted64("insert into catinfo (type,misc) values (41,%llu)", s.files_scanned);
+  exec_formatted64("insert into catinfo (type,misc) values (48,%llu)", s.segs);
+  exec_formatted64("insert into catinfo (type,misc) values (49,%llu)", s.segs_stored);
+  exec_formatted64("insert into catinfo (type,misc) values (50,%llu)", s.segs_duped);
+  exec_formatted64("insert into catinfo (type,misc) values (64,%llu)", s.warnings);
+  exec_formatted64("insert into catinfo (type,misc) values (65,%llu)", s.errors);
+  db_exec(db, "update vornlake_info set type=128");
+  db_exec(db, "commit");
+  return 0;
+}
+
+int catalog_close() {
+  if (!g_catalog) return 0;
+  db_exec(g_catalog.get(), "commit");
+  g_catalog.close();
+  return 0;
+}
+
+}  // namespace vl

@@ -1,0 +1,339 @@
+#include "stores/md5cache.h"
+
+#include <cstdio>
+#include <cstring>
+#include <list>
+
+#include "platform/dirs.h"
+#include "stores/store_db.h"
+
+namespace vl {
+
+namespace {
+
+Db g_cache;
+std::list<PendingCacheFile> g_pending;  // a list: entries handed out stay where they are
+uint32_t g_pending_files = 0;
+uint32_t g_pending_blocks = 0;
+
+const char* const kCacheFile = "md5cache.dat";
+const char* const kFilespecCreateSql =
+    "create table filespec ( id integer not null primary key autoincrement, filespec "
+    "varchar(256) not null, size integer unsigned not null, blocksize integer unsigned not null, "
+    "t_modify integer unsigned not null, t_lastcheck integer unsigned not null )";
+const char* const kFilespecIdxSql = "create unique index filespec_idx on filespec( filespec )";
+const char* const kFilespecLastcheckSql =
+    "create index filespec_t_lastcheck on filespec( t_lastcheck )";
+const char* const kSegsCreateSql =
+    "create table segs ( id integer not null primary key autoincrement, file_id integer unsigned "
+    "not null, offset integer unsigned not null, size integer unsigned not null, md5 text(32) not "
+    "null )";
+const char* const kFileIdIdxSql = "create index file_id_idx on segs( file_id )";
+const char* const kOffsetIdxSql = "create index offset_idx on segs( offset )";
+const char* const kCacheSeedSql = "insert into vornlake_info values ( null, 16, 1, %d, %d, %d )";
+
+const char* const kFindSql = "select id from filespec where filespec=?";
+const char* const kGetDataSql =
+    "select size, t_modify, t_lastcheck, blocksize from filespec where id=?";
+const char* const kUpdateSql =
+    "update filespec set size=?, blocksize=?, t_modify=?, t_lastcheck=? where id=?";
+const char* const kInsertSql =
+    "insert into filespec( filespec, size, blocksize, t_modify, t_lastcheck ) values (?,?,?,?,?)";
+const char* const kSegsDeleteAllSql = "delete from segs where file_id=%u";
+const char* const kSegsDeleteOneSql = "delete from segs where file_id=%u and offset=%llu";
+const char* const kSegsInsertSql = "insert into segs( file_id, offset, size, md5 ) values (?,?,?,?)";
+const char* const kSegsMd5Sql = "select md5 from segs where file_id=? and offset=?";
+const char* const kSegsSizeSql = "select size from segs where file_id=? and offset=?";
+
+int md5cache_init_tables(sqlite3* db) {
+  schema_drop(db, {"vornlake_info", "filespec", "segs"});
+  return schema_run(
+      db,
+      {{kFilespecCreateSql, "Error initializing md5cache.dat / filespec"},
+       {kFilespecIdxSql, "Error creating indexes on md5cache.dat / filespec"},
+       {kFilespecLastcheckSql, "Error creating indexes on md5cache.dat / filespec"},
+       {kSegsCreateSql, "Error initializing md5cache.dat / segs"},
+       {kFileIdIdxSql, "Error creating indexes on md5cache.dat / segs"},
+       {kOffsetIdxSql, "Error creating indexes on md5cache.dat / segs"},
+       {kVornlakeInfoCreateSql, "Error initializing md5cache.dat / vornlake_info"},
+       {version_seed_sql(kCacheSeedSql), "Error seeding initial md5cache.dat / vornlake_info records"}},
+      "SQL Error");
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Binds file_id and offset (parameters 1 and 2) of a block query. Returns false after the box.
+bool bind_block_key(Stmt& stmt, const char* op, uint32_t file_id, uint64_t offset) {
+  if (db_bind_uint(stmt, 1, file_id) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind filespec_id");
+    return false;
+  }
+  if (db_bind_int64(stmt, 2, offset) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind offset");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int md5cache_open() {
+  if (g_cache) return 0;
+  return store_open_or_create(&g_cache, path_join(data_dir(), kCacheFile),
+                              "Can't open MD5 database!", md5cache_init_tables);
+}
+
+int md5cache_close() {
+  if (!g_cache) return 0;
+  md5cache_flush();
+  g_cache.close();
+  return 0;
+}
+
+uint32_t md5cache_filespec_find(const std::string& path) {
+  const char* op = "md5cache_filespec_find";
+  Stmt stmt;
+  if (db_prepare(g_cache.get(), kFindSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (db_bind_text(stmt, 1, path) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind filespec");
+    return 0;
+  }
+  int rc = db_step(stmt);
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) {
+    store_sql_error(op, "Error executing statement");
+    return 0;
+  }
+  uint32_t id = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
+  while (db_step(stmt) == SQLITE_ROW) {
+  }
+  return id;
+}
+
+int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
+  const char* op = "md5cache_filespec_getdata";
+  *info = CacheFileInfo{};
+  Stmt stmt;
+  if (db_prepare(g_cache.get(), kGetDataSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (db_bind_uint(stmt, 1, id) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind filespec_id");
+    return 0;
+  }
+  int rc = db_step(stmt);
+  if (rc == SQLITE_DONE) return 1;
+  if (rc != SQLITE_ROW) {
+    store_sql_error(op, "Error executing statement");
+    return 1;
+  }
+  info->size = static_cast<uint64_t>(sqlite3_column_int64(stmt.get(), 0));
+  info->t_modify = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 1));
+  info->t_lastcheck = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 2));
+  info->blocksize = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 3));
+  while (db_step(stmt) == SQLITE_ROW) {
+  }
+  return 0;
+}
+
+uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
+                                  uint32_t t_modify, uint32_t t_lastcheck) {
+  const char* op = "md5cache_filespec_insert";
+  uint32_t id = md5cache_filespec_find(path);
+  Stmt stmt;
+  if (db_prepare(g_cache.get(), id ? kUpdateSql : kInsertSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  // The update binds the values from parameter 1 and the id last; the insert the path first.
+  int first = id ? 1 : 2;
+  if (!id && db_bind_text(stmt, 1, path) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind filespec");
+    return 0;
+  }
+  struct Bind { bool ok; const char* text; };
+  const Bind binds[] = {
+      {db_bind_int64(stmt, first, size) == SQLITE_OK, "Couldn't bind file size"},
+      {db_bind_uint(stmt, first + 1, blocksize) == SQLITE_OK, "Couldn't bind blocksize"},
+      {db_bind_uint(stmt, first + 2, t_modify) == SQLITE_OK, "Couldn't bind t_modify"},
+      {db_bind_uint(stmt, first + 3, t_lastcheck) == SQLITE_OK, "Couldn't bind t_lastcheck"},
+      {!id || db_bind_uint(stmt, 5, id) == SQLITE_OK, "Couldn't bind id"},
+  };
+  for (const Bind& b : binds) {
+    if (!b.ok) {
+      store_sql_error(op, b.text);
+      return 0;
+    }
+  }
+  if (db_step(stmt) != SQLITE_DONE) {
+    store_sql_error(op, id ? "SQL Error executing update" : "SQL Error executing insert");
+    return 0;
+  }
+  if (id) return id;
+  return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_cache.get()));
+}
+
+int md5cache_segs_delete_all(uint32_t file_id) {
+  char sql[64];
+  std::snprintf(sql, sizeof sql, kSegsDeleteAllSql, file_id);
+  std::string err;
+  if (db_exec(g_cache.get(), sql, &err) != SQLITE_OK) {
+    store_sql_error("md5cache_segs_delete_all", err);
+    return 1;
+  }
+  return 0;
+}
+
+int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
+                         const uint8_t digest[16]) {
+  const char* op = "md5cache_segs_insert";
+  char sql[96];
+  std::snprintf(sql, sizeof sql, kSegsDeleteOneSql, file_id,
+                static_cast<unsigned long long>(offset));
+  std::string err;
+  if (db_exec(g_cache.get(), sql, &err) != SQLITE_OK) {
+    store_sql_error("md5cache_segs_insert (#1)", err);
+    return 1;
+  }
+  char hex[33];
+  md5_to_hex(digest, hex);
+  Stmt stmt;
+  if (db_prepare(g_cache.get(), kSegsInsertSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (!bind_block_key(stmt, op, file_id, offset)) return 0;
+  if (db_bind_uint(stmt, 3, size) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind block size");
+    return 0;
+  }
+  if (db_bind_blob(stmt, 4, hex, 32) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't bind md5");
+    return 0;
+  }
+  if (db_step(stmt) != SQLITE_DONE) store_sql_error(op, "SQL Error executing insert");
+  return 0;
+}
+
+int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16]) {
+  const char* op = "md5cache_segs_get_md5";
+  std::memset(digest, 0, 16);
+  Stmt stmt;
+  if (db_prepare(g_cache.get(), kSegsMd5Sql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 1;
+  }
+  if (!bind_block_key(stmt, op, file_id, offset)) return 1;
+  int rc = db_step(stmt);
+  if (rc == SQLITE_DONE) return 1;
+  if (rc != SQLITE_ROW) {
+    store_sql_error(op, "Error executing statement");
+    return 1;
+  }
+  // A damaged digest must not be taken for a block: the file is read again instead.
+  std::string hex = db_column_text(stmt, 0);
+  if (hex.size() != 32) return 1;
+  for (char c : hex) {
+    if (hex_value(c) < 0) return 1;
+  }
+  hex_to_md5(hex.c_str(), digest);
+  return 0;
+}
+
+uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset) {
+  const char* op = "md5cache_segs_get_size";
+  Stmt stmt;
+  if (db_prepare(g_cache.get(), kSegsSizeSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (!bind_block_key(stmt, op, file_id, offset)) return 0;
+  int rc = db_step(stmt);
+  if (rc == SQLITE_ROW) return static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 0));
+  if (rc != SQLITE_DONE) store_sql_error(op, "Error executing statement");
+  return 0;
+}
+
+PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
+                                            uint32_t blocksize, uint32_t t_modify,
+                                            uint32_t t_lastcheck) {
+  g_pending.push_back(PendingCacheFile{path, 0, size, blocksize, t_modify, t_lastcheck, false, {}});
+  ++g_pending_files;
+  return &g_pending.back();
+}
+
+PendingCacheBlock* md5cache_pending_block_add(PendingCacheFile* f, uint64_t offset, uint32_t size,
+                                              const uint8_t digest[16]) {
+  if (!f) return nullptr;
+  PendingCacheBlock block{offset, size, {}};
+  std::memcpy(block.digest, digest, 16);
+  f->blocks.push_back(block);
+  ++g_pending_blocks;
+  return &f->blocks.back();
+}
+
+void md5cache_pending_file_done(PendingCacheFile* f) {
+  if (f) f->complete = true;
+}
+
+int md5cache_flush() {
+  if (g_cache) {
+    db_exec(g_cache.get(), "begin transaction");
+    for (PendingCacheFile& f : g_pending) {
+      if (!f.complete) continue;  // a file whose reading was cancelled keeps its old rows
+      f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck);
+      md5cache_segs_delete_all(f.id);  // no block of an earlier reading survives
+      for (const PendingCacheBlock& b : f.blocks) md5cache_segs_insert(f.id, b.offset, b.size, b.digest);
+    }
+  }
+  g_pending.clear();
+  g_pending_files = 0;
+  g_pending_blocks = 0;
+  if (g_cache) db_exec(g_cache.get(), "commit");
+  return 0;
+}
+
+int md5cache_flush_if_full() {
+  if (g_pending_files >= kFlushFiles || g_pending_blocks >= kFlushBlocks) return md5cache_flush();
+  return 0;
+}
+
+uint32_t md5cache_pending_files() { return g_pending_files; }
+uint32_t md5cache_pending_blocks() { return g_pending_blocks; }
+
+void md5_to_hex(const uint8_t digest[16], char out[33]) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    out[2 * i] = kDigits[digest[i] >> 4];
+    out[2 * i + 1] = kDigits[digest[i] & 0x0f];
+  }
+  out[32] = '\0';
+}
+
+void hex_to_md5(const char* hex, uint8_t digest[16]) {
+  std::memset(digest, 0, 16);
+  for (int i = 0; i < 32 && hex[i] != '\0'; ++i) {
+    int v = hex_value(hex[i]);
+    if (v < 0) v = 0;
+    digest[i / 2] = static_cast<uint8_t>(digest[i / 2] | (i % 2 == 0 ? v << 4 : v));
+  }
+}
+
+std::string path_lowercase(const std::string& s) {
+  std::string out = s;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+}  // namespace vl

@@ -1,0 +1,116 @@
+// The block-hash cache "md5cache.dat" in the data directory: for every file read in full, its
+// size, modification time, block size, the time of that reading and the MD5 digest and length of
+// each block. Knowledge from a run is queued in memory (the pending entries) and written in
+// batches, one transaction each.
+//
+// Paths are keys by their exact bytes: two files whose names differ only in case are two rows.
+// Threads: the backup worker during a run, the user-interface thread at start-up and shutdown;
+// never both at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vl {
+
+struct CacheFileInfo {
+  uint64_t size;
+  uint32_t t_modify;
+  uint32_t t_lastcheck;
+  uint32_t blocksize;
+};
+
+struct PendingCacheBlock {
+  uint64_t offset;
+  uint32_t size;
+  uint8_t digest[16];
+};
+
+// A file being read: its blocks are queued until it is complete and the queue is flushed.
+struct PendingCacheFile {
+  std::string path;  // in full
+  uint32_t id;       // filespec id, set during the flush
+  uint64_t size;
+  uint32_t blocksize;
+  uint32_t t_modify;
+  uint32_t t_lastcheck;
+  bool complete;     // read to its end; only complete entries are written
+  std::vector<PendingCacheBlock> blocks;
+};
+
+// A flush writes when a file completes and at least this many files or blocks are pending.
+constexpr uint32_t kFlushFiles = 64;
+constexpr uint32_t kFlushBlocks = 128;
+
+// Opens the cache, creating its tables when the file is new or lost its version record.
+// Returns 0 when ready, 1 on a reported failure. Start-up, before the configuration database.
+int md5cache_open();
+
+// Writes the pending entries, then closes the cache. Returns 0; nothing happens when closed.
+int md5cache_close();
+
+// The filespec id of path, 0 when there is none or on a reported failure.
+uint32_t md5cache_filespec_find(const std::string& path);
+
+// Fills *info with the row of id (zeroed first). Returns 0 when read, also after a reported
+// prepare or bind failure; 1 when there is no such row or the step failed.
+int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info);
+
+// Updates the row of path (keeping its id) or inserts a new one. Returns the id, 0 on a reported
+// failure.
+uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
+                                  uint32_t t_modify, uint32_t t_lastcheck);
+
+// Deletes every block row of file_id. Returns 0, 1 on a reported failure.
+int md5cache_segs_delete_all(uint32_t file_id);
+
+// Replaces the block row of file_id at offset. Returns 1 when removing the old row failed, 0
+// otherwise (also after a reported failure of the insert).
+int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size, const uint8_t digest[16]);
+
+// Fills digest (zeroed first) from the block of file_id at offset. Returns 0 when found;
+// non-zero when there is no such block, its stored digest is not 32 hexadecimal characters, or
+// the query failed (reported).
+int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16]);
+
+// The length of the block of file_id at offset, 0 when there is none or on a reported failure.
+uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset);
+
+// Queues a new pending file (counts as one pending file). The entry stays valid until the next
+// flush.
+PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
+                                            uint32_t blocksize, uint32_t t_modify,
+                                            uint32_t t_lastcheck);
+
+// Appends a block to f (counts as one pending block). Returns it, valid until the next block is
+// added to f or the flush; nullptr (and nothing queued) when f is nullptr.
+PendingCacheBlock* md5cache_pending_block_add(PendingCacheFile* f, uint64_t offset, uint32_t size,
+                                              const uint8_t digest[16]);
+
+// Marks f complete: the flush writes it.
+void md5cache_pending_file_done(PendingCacheFile* f);
+
+// Writes every complete pending file (its row, its blocks replacing the earlier ones) in one
+// transaction and releases the whole queue, incomplete entries without a write. Failures are
+// reported and the flush goes on. With the cache closed the queue is only released. Returns 0.
+int md5cache_flush();
+
+// md5cache_flush when at least kFlushFiles files or kFlushBlocks blocks are pending; else 0.
+int md5cache_flush_if_full();
+
+// Pending counts since the last flush (tests).
+uint32_t md5cache_pending_files();
+uint32_t md5cache_pending_blocks();
+
+// 32 lower-case hexadecimal characters, high nibble first, and a terminating zero.
+void md5_to_hex(const uint8_t digest[16], char out[33]);
+
+// The inverse of md5_to_hex. Reads at most 32 characters and stops at a terminating zero;
+// missing or non-hexadecimal characters count as 0.
+void hex_to_md5(const char* hex, uint8_t digest[16]);
+
+// s with the ASCII capitals "A" to "Z" folded to lower case; every other byte unchanged.
+std::string path_lowercase(const std::string& s);
+
+}  // namespace vl

@@ -1,0 +1,177 @@
+#include "stores/store_db.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/fs.h"
+#include "ui/port.h"
+
+namespace vl {
+
+const char* const kVornlakeInfoCreateSql =
+    "create table vornlake_info ( id integer not null primary key autoincrement, type integer "
+    "unsigned not null, client_type integer unsigned not null, ver_major integer unsigned not "
+    "null, ver_minor integer unsigned not null, ver_build integer unsigned not null )";
+
+const char* const kVersionCheckSql =
+    "select type, client_type, ver_major, ver_minor, ver_build from vornlake_info";
+
+namespace {
+
+std::atomic<int> g_fault_prepare{0};
+std::atomic<int> g_fault_step{0};
+std::atomic<int> g_fault_exec{0};
+
+// Counts down an armed fault; true when this call is the one that fails.
+bool fault_hit(std::atomic<int>& counter) {
+  int n = counter.load();
+  while (n > 0) {
+    if (counter.compare_exchange_weak(n, n - 1)) return n == 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+void store_fault_set(StoreCall call, int nth) {
+  switch (call) {
+    case StoreCall::prepare: g_fault_prepare = nth; break;
+    case StoreCall::step: g_fault_step = nth; break;
+    case StoreCall::exec: g_fault_exec = nth; break;
+  }
+}
+
+Db& Db::operator=(Db&& o) noexcept {
+  if (this != &o) {
+    close();
+    h_ = o.h_;
+    o.h_ = nullptr;
+  }
+  return *this;
+}
+
+void Db::close() {
+  if (h_) sqlite3_close(h_);
+  h_ = nullptr;
+}
+
+int Db::open(const std::string& path, bool create) {
+  close();
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  return sqlite3_open_v2(path.c_str(), &h_, flags, nullptr);
+}
+
+void Stmt::finalize() {
+  if (h_) sqlite3_finalize(h_);
+  h_ = nullptr;
+}
+
+int db_prepare(sqlite3* db, const char* sql, Stmt* stmt) {
+  sqlite3_stmt** out = stmt->out();
+  if (!db) return SQLITE_MISUSE;
+  if (fault_hit(g_fault_prepare)) return SQLITE_ERROR;
+  return sqlite3_prepare_v2(db, sql, -1, out, nullptr);
+}
+
+int db_step(Stmt& stmt) {
+  if (fault_hit(g_fault_step)) return SQLITE_ERROR;
+  return sqlite3_step(stmt.get());
+}
+
+int db_bind_int(Stmt& s, int index, int32_t v) { return sqlite3_bind_int(s.get(), index, v); }
+
+int db_bind_uint(Stmt& s, int index, uint32_t v) {
+  return sqlite3_bind_int(s.get(), index, static_cast<int32_t>(v));
+}
+
+int db_bind_int64(Stmt& s, int index, uint64_t v) {
+  return sqlite3_bind_int64(s.get(), index, static_cast<sqlite3_int64>(v));
+}
+
+int db_bind_text(Stmt& s, int index, const std::string& v) {
+  return sqlite3_bind_text(s.get(), index, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+}
+
+int db_bind_blob(Stmt& s, int index, const void* data, int size) {
+  return sqlite3_bind_blob(s.get(), index, data, size, SQLITE_TRANSIENT);
+}
+
+std::string db_column_text(Stmt& s, int column, size_t max_chars) {
+  const unsigned char* text = sqlite3_column_text(s.get(), column);
+  if (!text) return std::string();
+  size_t n = static_cast<size_t>(sqlite3_column_bytes(s.get(), column));
+  if (n > max_chars) n = max_chars;
+  return std::string(reinterpret_cast<const char*>(text), n);
+}
+
+int db_exec(sqlite3* db, const std::string& sql, std::string* err) {
+  if (!db || fault_hit(g_fault_exec)) {
+    int rc = db ? SQLITE_ERROR : SQLITE_MISUSE;
+    if (err) *err = sqlite3_errstr(rc);
+    return rc;
+  }
+  char* msg = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+  if (err) *err = msg ? msg : (rc != SQLITE_OK ? sqlite3_errstr(rc) : "");
+  sqlite3_free(msg);
+  return rc;
+}
+
+void store_box(const std::string& text, const std::string& caption) {
+  message_box(BoxOwner::none, text, caption);
+}
+
+void store_sql_error(const char* operation, const std::string& text) {
+  store_box(text, std::string("SQL Error in ") + operation);
+}
+
+std::string version_seed_sql(const char* fmt) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, fmt, kVersionMajor, kVersionMinor, kVersionBuild);
+  return buf;
+}
+
+void schema_drop(sqlite3* db, const std::vector<const char*>& tables) {
+  for (const char* name : tables) db_exec(db, std::string("drop table ") + name);
+}
+
+int schema_run(sqlite3* db, const std::vector<SchemaStep>& steps, const std::string& caption) {
+  for (const SchemaStep& step : steps) {
+    std::string err;
+    if (db_exec(db, step.sql, &err) != SQLITE_OK) {
+      store_box(step.fail_text, caption);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,
+                         int (*create)(sqlite3*)) {
+  if (db->open(path, true) != SQLITE_OK) {
+    store_box(open_fail_text, "Blah!");
+    db->close();
+    return 1;
+  }
+  sqlite3_busy_timeout(db->get(), kBusyLongMs);
+  std::string err;
+  int rc = db_exec(db->get(), kVersionCheckSql, &err);
+  if (rc == SQLITE_ERROR) {
+    // No version table: a new file (or one that lost its record) gets its tables.
+    if (create(db->get()) != 0) {
+      db->close();
+      return 1;
+    }
+  } else if (rc != SQLITE_OK) {
+    store_box(err, "SQL Error");
+    db->close();
+    char text[32];
+    std::snprintf(text, sizeof text, "result = %d", rc);
+    store_box(text, "SQL Error");
+    return 1;
+  }
+  file_make_private(path);
+  return 0;
+}
+
+}  // namespace vl

@@ -1,0 +1,126 @@
+// What every local database shares: RAII handles for connections and statements, the version
+// record, the open-or-create procedure of the long-lived databases, schema creation, the way a
+// failing step is reported, and a fault-injection seam for the tests.
+//
+// Every failure is shown at once in a message box without owner (through the UI port) and the
+// operation returns its failure value; there is no other log.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vl {
+
+// Version of this client, written into every database it creates and shown by the run dialog.
+constexpr int kClientType = 1;
+constexpr int kVersionMajor = 0;
+constexpr int kVersionMinor = 9;
+constexpr int kVersionBuild = 1;
+
+// Busy time-outs: long-lived databases and catalogs wait for another connection's lock for two
+// minutes; a profile database only briefly.
+constexpr int kBusyLongMs = 120000;
+constexpr int kBusyProfileMs = 10;
+
+extern const char* const kVornlakeInfoCreateSql;
+extern const char* const kVersionCheckSql;
+
+// An open SQLite connection, closed on destruction. Statements must be finalized first.
+class Db {
+ public:
+  Db() = default;
+  ~Db() { close(); }
+  Db(const Db&) = delete;
+  Db& operator=(const Db&) = delete;
+  Db(Db&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+  Db& operator=(Db&& o) noexcept;
+
+  sqlite3* get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+  // Closes the connection (if any); the handle becomes none.
+  void close();
+  // Opens path, creating the file when it is absent (create) or failing then (!create). Returns
+  // SQLite's result; on failure the handle SQLite returned is kept so that close() releases it.
+  int open(const std::string& path, bool create);
+
+ private:
+  sqlite3* h_ = nullptr;
+};
+
+// A prepared statement, finalized on destruction.
+class Stmt {
+ public:
+  Stmt() = default;
+  ~Stmt() { finalize(); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  sqlite3_stmt* get() const { return h_; }
+  sqlite3_stmt** out() { finalize(); return &h_; }
+  void finalize();
+
+ private:
+  sqlite3_stmt* h_ = nullptr;
+};
+
+// sqlite3_prepare_v2 of sql into *stmt (length -1). A connection that is not open gives
+// SQLITE_MISUSE instead of reaching SQLite.
+int db_prepare(sqlite3* db, const char* sql, Stmt* stmt);
+// sqlite3_step; 100 is a row, 101 the end, anything else a failure.
+int db_step(Stmt& stmt);
+
+// Binds with SQLite's conventions: texts with their byte length and the transient destructor.
+int db_bind_int(Stmt& s, int index, int32_t v);
+int db_bind_uint(Stmt& s, int index, uint32_t v);  // the 32 bits as SQLite's 32-bit integer
+int db_bind_int64(Stmt& s, int index, uint64_t v);
+int db_bind_text(Stmt& s, int index, const std::string& v);
+int db_bind_blob(Stmt& s, int index, const void* data, int size);
+
+// A result column as text ("" for NULL), optionally cut to max_chars bytes.
+std::string db_column_text(Stmt& s, int column, size_t max_chars = std::string::npos);
+
+// sqlite3_exec without a row callback. Returns SQLite's result; when err is given it receives
+// SQLite's message (the message is always released).
+int db_exec(sqlite3* db, const std::string& sql, std::string* err = nullptr);
+
+// The box every store failure is reported with (no owner window). Any thread.
+void store_box(const std::string& text, const std::string& caption);
+// Same with the caption "SQL Error in " and the operation's name.
+void store_sql_error(const char* operation, const std::string& text);
+
+// "insert into vornlake_info values ( null, <type>, 1, %d, %d, %d )" filled with this version.
+// fmt is the seeding statement with its type code already in the text.
+std::string version_seed_sql(const char* fmt);
+
+// One step of a creation procedure: a statement and the text shown when it fails.
+struct SchemaStep {
+  std::string sql;
+  const char* fail_text;
+};
+
+// Executes "drop table <name>" for every name, ignoring the results (a table that was kept while
+// its version record was lost must not block the creation).
+void schema_drop(sqlite3* db, const std::vector<const char*>& tables);
+
+// Executes each step in order. At the first failure shows the step's text with caption and
+// returns 1 (SQLite's message is not shown); 0 when every step succeeded.
+int schema_run(sqlite3* db, const std::vector<SchemaStep>& steps, const std::string& caption);
+
+// Open-or-create of a long-lived database (configuration database, block-hash cache): opens path
+// into *db, sets the long busy time-out and runs the version check. A file without the version
+// table is new: create(handle) builds its tables. A file that is not a database, is damaged or
+// stays locked gives two boxes ("SQL Error" with SQLite's text, then "result = %d") and is left
+// untouched. A file that cannot be opened gives open_fail_text with the caption "Blah!".
+// Returns 0 when the database is ready (and owner-only), 1 on failure with *db closed.
+int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,
+                         int (*create)(sqlite3*));
+
+// Fault-injection seam (tests): the nth call of the kind from now on (1 = the next) fails as if
+// SQLite had refused it; 0 disarms. Any thread; counts are process-wide.
+enum class StoreCall { prepare, step, exec };
+void store_fault_set(StoreCall call, int nth);
+
+}  // namespace vl

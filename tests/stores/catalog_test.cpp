@@ -1,0 +1,297 @@
+// The catalog of a run: schema, facts of finished and cancelled runs, parent chains, exact-byte
+// keys, batch commits, the settings copy, and a file that outside tools can read.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/dirs.h"
+#include "platform/fs.h"
+#include "stores/catalog.h"
+#include "stores/config_db.h"
+#include "stores/profile_db.h"
+#include "stores/store_db.h"
+#include "store_test_util.h"
+#include "support/test_support.h"
+
+namespace vl::test {
+namespace {
+
+using Boxes = std::vector<std::pair<std::string, std::string>>;
+constexpr uint32_t kBlock = 1048576;
+
+FilespecRecord dir_record() { return FilespecRecord{1, 0x10, 040755, 1000, 100, 4096, 11, 12, 13}; }
+FilespecRecord file_record(uint64_t size) {
+  return FilespecRecord{2, 0, 0100644, 1000, 100, size, 21, 22, 23};
+}
+
+class CatalogTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_EQ(config_open(), 0);
+    ASSERT_EQ(profile_create(sample_profile("daily")), 0);
+    ctx_.profile = profile_load("daily", false);
+    ASSERT_NE(ctx_.profile, nullptr);
+    ctx_.catalog_id = 0x00c0ffee;
+  }
+  void TearDown() override {
+    store_fault_set(StoreCall::step, 0);
+    catalog_close();
+    config_close();
+    StoreTest::TearDown();
+  }
+  std::string cat() const { return dir_ / "Profiles/daily/00c0ffee.cat"; }
+  RunContext ctx_;
+};
+
+TEST_F(CatalogTest, OpensWithItsSchemaAndOpeningFacts) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  EXPECT_TRUE(catalog_is_open());
+  EXPECT_EQ(ctx_.catalog_path, cat());
+  EXPECT_EQ(file_mode(cat()), 0600u);
+  EXPECT_EQ(sql_column(cat(), "select name from sqlite_master where type='table' and name not "
+                              "like 'sqlite_%' order by name"),
+            (std::vector<std::string>{"catinfo", "config", "filespec", "segs", "vornlake_info"}));
+  EXPECT_EQ(sql_column(cat(), "select name from sqlite_master where type='index' and name not "
+                              "like 'sqlite_%' order by name"),
+            (std::vector<std::string>{"catinfo_type", "config_type", "filespec_filename",
+                                      "filespec_filename_full", "filespec_parent_id",
+                                      "segs_filespec_offset", "segs_md5"}));
+  EXPECT_EQ(sql_value(cat(), "select count(*) from sqlite_master where sql like '%nocase%'"), "0");
+  EXPECT_EQ(sql_rows(cat(), "select type, misc from catinfo order by type"),
+            (Rows{{"1", "1"}, {"2", "1"}, {"3", "1"}, {"21", "12648430"}}));
+  EXPECT_EQ(sql_rows(cat(), "select type, client_type, ver_major, ver_minor, ver_build from "
+                            "vornlake_info"),
+            (Rows{{"129", "1", "0", "9", "1"}}));
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+TEST_F(CatalogTest, SettingsCopyLeavesOutThePassword) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  Rows profile = sql_rows(profile_db_path("daily"),
+                          "select type, parm, parm2 from config where type <> 4 order by id");
+  EXPECT_EQ(sql_rows(cat(), "select type, parm, parm2 from config order by id"), profile);
+  EXPECT_EQ(profile.size(), 22u);
+  EXPECT_EQ(sql_value(cat(), "select count(*) from config where type=4 or parm like '%s3cret%'"),
+            "0");
+}
+
+TEST_F(CatalogTest, FinishedRunWritesItsFactsInFull) {
+  ctx_.t_start = 1700000000;
+  RunStats& s = ctx_.stats;
+  s.files = 32;
+  s.directories = 33;
+  s.special_files = 34;
+  s.bytes_total = 5000000000ull;
+  s.bytes_stored = 36;
+  s.bytes_compressed = 37;
+  s.bytes_skipped = 4294967296ull * 3;
+  s.bytes_duped = 39;
+  s.files_skipped = 40;
+  s.files_scanned = 41;
+  s.segs = 48;
+  s.segs_stored = 49;
+  s.segs_duped = 50;
+  s.warnings = 64;
+  s.errors = 65;
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  int32_t before = clock_now();
+  EXPECT_EQ(catalog_finish(ctx_), 0);
+  int32_t after = clock_now();
+  EXPECT_EQ(catalog_close(), 0);
+  EXPECT_FALSE(catalog_is_open());
+
+  Rows rows = sql_rows(cat(), "select type, misc from catinfo order by type");
+  std::vector<std::string> types;
+  for (const auto& r : rows) types.push_back(r[0]);
+  EXPECT_EQ(types, (std::vector<std::string>{"1", "2", "3", "21", "22", "23", "32", "33", "34",
+                                             "35", "36", "37", "38", "39", "40", "41", "48", "49",
+                                             "50", "64", "65"}));
+  for (const auto& r : rows) {
+    int type = std::stoi(r[0]);
+    if (type == 22) {
+      EXPECT_EQ(r[1], "1700000000");
+    } else if (type == 23) {
+      EXPECT_GE(std::stoll(r[1]), before);
+      EXPECT_LE(std::stoll(r[1]), after);
+    } else if (type == 35) {
+      EXPECT_EQ(r[1], "5000000000");
+    } else if (type == 38) {
+      EXPECT_EQ(r[1], "12884901888");
+    } else if (type >= 32) {
+      EXPECT_EQ(r[1], r[0]) << "catinfo " << type;
+    }
+  }
+  EXPECT_EQ(sql_value(cat(), "select type from vornlake_info"), "128");
+}
+
+TEST_F(CatalogTest, CancelledRunKeepsOnlyTheOpeningFacts) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint32_t id = catalog_filespec_insert("/x", file_record(1), kBlock);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(catalog_close(), 0);
+  EXPECT_EQ(sql_column(cat(), "select type from catinfo order by type"),
+            (std::vector<std::string>{"1", "2", "3", "21"}));
+  EXPECT_EQ(sql_value(cat(), "select type from vornlake_info"), "129");
+  // Whatever was recorded before the cancel is kept.
+  EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "1");
+}
+
+TEST_F(CatalogTest, ParentChainsAndNames) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint32_t root = catalog_filespec_insert("/", dir_record(), kBlock);
+  uint32_t home = catalog_filespec_insert("/home", dir_record(), kBlock);
+  uint32_t user = catalog_filespec_insert("/home/u", dir_record(), kBlock);
+  uint32_t file = catalog_filespec_insert("/home/u/notes.txt", file_record(7), kBlock);
+  uint32_t orphan = catalog_filespec_insert("/opt/x/y", file_record(1), kBlock);
+  uint32_t bare = catalog_filespec_insert("relative.txt", file_record(1), kBlock);
+  catalog_close();
+  Rows rows = sql_rows(cat(), "select id, parent_id, filename, filename_full from filespec "
+                              "order by id");
+  EXPECT_EQ(rows, (Rows{{std::to_string(root), "0", "/", "/"},
+                        {std::to_string(home), std::to_string(root), "home", "/home"},
+                        {std::to_string(user), std::to_string(home), "u", "/home/u"},
+                        {std::to_string(file), std::to_string(user), "notes.txt",
+                         "/home/u/notes.txt"},
+                        {std::to_string(orphan), "0", "y", "/opt/x/y"},
+                        {std::to_string(bare), "0", "relative.txt", "relative.txt"}}));
+  EXPECT_EQ(sql_rows(cat(), "select type, attr, mode, owner, _group, size, t_access, t_change, "
+                            "t_modify, t_backup_start, t_backup_end, blocksize, extra from "
+                            "filespec where filename='notes.txt'"),
+            (Rows{{"2", "0", "33188", "1000", "100", "7", "21", "22", "23", "0", "0", "1048576",
+                   ""}}));
+}
+
+TEST_F(CatalogTest, PathsAreKeysByTheirExactBytes) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint32_t dir = catalog_filespec_insert("/D", dir_record(), kBlock);
+  uint32_t upper = catalog_filespec_insert("/D/A.TXT", file_record(1), kBlock);
+  uint32_t lower = catalog_filespec_insert("/D/a.txt", file_record(2), kBlock);
+  EXPECT_NE(upper, 0u);
+  EXPECT_NE(lower, 0u);
+  EXPECT_EQ(catalog_filespec_find("/D/A.TXT"), upper);
+  EXPECT_EQ(catalog_filespec_find("/D/a.txt"), lower);
+  EXPECT_EQ(catalog_filespec_find("/d/a.txt"), 0u);
+  // The parent is found by its exact bytes too.
+  EXPECT_NE(catalog_filespec_insert("/d/b", file_record(1), kBlock), 0u);
+  // Long paths are never cut: two that share a long prefix stay two rows.
+  std::string deep = "/" + std::string(300, 'q');
+  uint32_t deep_dir = catalog_filespec_insert(deep, dir_record(), kBlock);
+  EXPECT_NE(catalog_filespec_insert(deep + "/f", file_record(1), kBlock), 0u);
+  EXPECT_NE(catalog_filespec_insert(deep + "/g", file_record(1), kBlock), 0u);
+  catalog_close();
+  EXPECT_EQ(sql_value(cat(), "select parent_id from filespec where filename_full='/d/b'"), "0");
+  EXPECT_EQ(sql_value(cat(), "select parent_id from filespec where filename_full='/D/a.txt'"),
+            std::to_string(dir));
+  EXPECT_EQ(sql_column(cat(), "select parent_id from filespec where filename_full like '/qqq%/_'"),
+            (std::vector<std::string>{std::to_string(deep_dir), std::to_string(deep_dir)}));
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+TEST_F(CatalogTest, RepeatedPathGivesZeroAndItsBlocksAreNotRecorded) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint8_t digest[16];
+  std::memset(digest, 0xab, sizeof digest);
+  uint32_t id = catalog_filespec_insert("/f", file_record(10), kBlock);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(catalog_seg_insert(id, 0, 10, digest), 0);
+  EXPECT_EQ(catalog_seg_insert(id, 6ull << 32, 10, digest), 0);
+  uint32_t again = catalog_filespec_insert("/f", file_record(10), kBlock);
+  EXPECT_EQ(again, 0u);
+  EXPECT_EQ(catalog_seg_insert(again, kBlock, 10, digest), 0);
+  EXPECT_TRUE(ui_.boxes().empty());
+  // A second block at the same offset is refused by the unique index.
+  EXPECT_EQ(catalog_seg_insert(id, 0, 10, digest), 0);
+  EXPECT_EQ(boxes_of(ui_), (Boxes{{"SQL Error in catalog_seg_insert", "Couldn't process SQL query!"}}));
+  catalog_close();
+  EXPECT_EQ(sql_rows(cat(), "select filespec_id, offset, size, md5 from segs order by id"),
+            (Rows{{std::to_string(id), "0", "10", "abababababababababababababababab"},
+                  {std::to_string(id), "25769803776", "10", "abababababababababababababababab"}}));
+  EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "1");
+}
+
+// The rows become visible to another connection in batches: every 128th insert commits the rows
+// before it.
+TEST_F(CatalogTest, InsertsAreCommittedEvery128) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint8_t digest[16] = {};
+  auto visible = [&] {
+    return std::stoi(sql_value(cat(), "select (select count(*) from filespec) + "
+                                      "(select count(*) from segs)"));
+  };
+  std::vector<int> commits;  // number of inserts made before each commit
+  int inserted = 0, seen = visible();
+  ASSERT_EQ(seen, 0);
+  for (int i = 0; i < 400; ++i) {
+    if (i % 3 == 0) {
+      catalog_filespec_insert("/f" + std::to_string(i), file_record(1), kBlock);
+    } else {
+      catalog_seg_insert(1, uint64_t(i) * kBlock, 1, digest);
+    }
+    int now = visible();
+    if (now != seen) {
+      EXPECT_EQ(now, inserted) << "a commit makes exactly the earlier rows visible";
+      commits.push_back(inserted);
+      seen = now;
+    }
+    ++inserted;
+  }
+  ASSERT_GE(commits.size(), 3u);
+  for (size_t i = 1; i < commits.size(); ++i) EXPECT_EQ(commits[i] - commits[i - 1], 128);
+  catalog_close();
+  EXPECT_EQ(visible(), 400);
+}
+
+TEST_F(CatalogTest, OutsideToolsReadTheFile) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  catalog_filespec_insert("/a", dir_record(), kBlock);
+  catalog_filespec_insert("/a/b", file_record(3), kBlock);
+  catalog_finish(ctx_);
+  catalog_close();
+  ProcessResult r = run_process({"/usr/bin/sqlite3", cat(), "select count(*) from filespec"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "2\n");
+  r = run_process({"/usr/bin/sqlite3", cat(), "pragma integrity_check"});
+  EXPECT_EQ(r.out, "ok\n");
+}
+
+TEST_F(CatalogTest, OpeningReplacesAnOlderFileOfTheSameName) {
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  catalog_filespec_insert("/old", dir_record(), kBlock);
+  catalog_close();
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  catalog_close();
+  EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "0");
+}
+
+TEST_F(CatalogTest, WithoutACatalogTheRunGoesOnQuietly) {
+  uint8_t digest[16] = {};
+  EXPECT_EQ(catalog_filespec_insert("/a", dir_record(), kBlock), 0u);
+  EXPECT_EQ(catalog_filespec_find("/a"), 0u);
+  EXPECT_EQ(catalog_seg_insert(1, 0, 1, digest), 0);
+  EXPECT_EQ(catalog_finish(ctx_), 0);
+  EXPECT_EQ(catalog_close(), 0);
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+TEST_F(CatalogTest, MissingProfileDatabaseFailsTheOpen) {
+  ASSERT_TRUE(file_remove(profile_db_path("daily")));
+  EXPECT_EQ(catalog_open(ctx_), 1);
+  EXPECT_FALSE(catalog_is_open());
+  EXPECT_EQ(boxes_of(ui_), (Boxes{{"Blah!", "Can't open profile's database!"}}));
+  // The profile's database is not brought back as an empty file.
+  EXPECT_FALSE(file_exists(profile_db_path("daily")));
+  EXPECT_EQ(catalog_filespec_insert("/a", dir_record(), kBlock), 0u);
+}
+
+TEST_F(CatalogTest, FailingSettingsCopyFailsTheOpen) {
+  store_fault_set(StoreCall::step, 2);  // the first row copied into the catalog
+  EXPECT_EQ(catalog_open(ctx_), 1);
+  EXPECT_FALSE(catalog_is_open());
+  EXPECT_EQ(boxes_of(ui_), (Boxes{{"SQL Error in catalog_init_config",
+                                   "Error copying config to catalog!"}}));
+}
+
+}  // namespace
+}  // namespace vl::test

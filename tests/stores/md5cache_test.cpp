@@ -1,0 +1,274 @@
+// The block-hash cache: exact-byte path keys, replacing a file's knowledge, the pending queue and
+// its flush thresholds, digests as text.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "stores/md5cache.h"
+#include "stores/store_db.h"
+#include "store_test_util.h"
+#include "support/test_support.h"
+
+namespace vl::test {
+namespace {
+
+using Boxes = std::vector<std::pair<std::string, std::string>>;
+constexpr uint32_t kBlock = 1048576;
+
+struct Digest {
+  uint8_t b[16];
+};
+
+Digest digest_of(int seed) {
+  Digest d;
+  for (int i = 0; i < 16; ++i) d.b[i] = static_cast<uint8_t>(seed * 31 + i * 17);
+  return d;
+}
+
+class Md5CacheTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_EQ(md5cache_open(), 0);
+  }
+  void TearDown() override {
+    store_fault_set(StoreCall::prepare, 0);
+    md5cache_close();
+    md5cache_flush();  // a queue left by a failed test is released with the cache closed
+    StoreTest::TearDown();
+  }
+  // Queues a file read in full with `blocks` blocks (digests from seed on), marks it complete and
+  // lets the queue flush when full, as the block processor does.
+  void read_in_full(const std::string& path, int blocks, int seed, uint32_t t_lastcheck = 1000) {
+    PendingCacheFile* f = md5cache_pending_file_new(path, uint64_t(blocks) * kBlock, kBlock, 500,
+                                                    t_lastcheck);
+    for (int i = 0; i < blocks; ++i) {
+      Digest d = digest_of(seed + i);
+      md5cache_pending_block_add(f, uint64_t(i) * kBlock, kBlock, d.b);
+    }
+    md5cache_pending_file_done(f);
+    md5cache_flush_if_full();
+  }
+  std::string db() const { return dir_ / "md5cache.dat"; }
+  std::string rows_of(uint32_t id) const {
+    return sql_value(db(), "select count(*) from segs where file_id=" + std::to_string(id));
+  }
+};
+
+TEST_F(Md5CacheTest, PathsDifferingOnlyInCaseAreTwoRows) {
+  uint32_t upper = md5cache_filespec_insert("/data/A.TXT", 10, kBlock, 1, 2);
+  uint32_t lower = md5cache_filespec_insert("/data/a.txt", 20, kBlock, 3, 4);
+  ASSERT_NE(upper, 0u);
+  ASSERT_NE(lower, 0u);
+  EXPECT_NE(upper, lower);
+  EXPECT_EQ(md5cache_filespec_find("/data/A.TXT"), upper);
+  EXPECT_EQ(md5cache_filespec_find("/data/a.txt"), lower);
+  EXPECT_EQ(md5cache_filespec_find("/Data/a.txt"), 0u);
+  EXPECT_EQ(sql_column(db(), "select filespec from filespec order by id"),
+            (std::vector<std::string>{"/data/A.TXT", "/data/a.txt"}));
+}
+
+TEST_F(Md5CacheTest, LongPathsAreKeptInFull) {
+  std::string base = "/" + std::string(300, 'p');
+  read_in_full(base + "/one", 1, 1);
+  read_in_full(base + "/two", 1, 2);
+  md5cache_flush();
+  uint32_t one = md5cache_filespec_find(base + "/one");
+  uint32_t two = md5cache_filespec_find(base + "/two");
+  EXPECT_NE(one, 0u);
+  EXPECT_NE(two, 0u);
+  EXPECT_NE(one, two);
+}
+
+TEST_F(Md5CacheTest, SecondFullReadKeepsTheIdAndReplacesTheBlocks) {
+  read_in_full("/f", 3, 10, 1000);
+  md5cache_flush();
+  uint32_t id = md5cache_filespec_find("/f");
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(rows_of(id), "3");
+
+  PendingCacheFile* f = md5cache_pending_file_new("/f", kBlock + 5, kBlock, 777, 2000);
+  Digest a = digest_of(50), b = digest_of(51);
+  md5cache_pending_block_add(f, 0, kBlock, a.b);
+  md5cache_pending_block_add(f, kBlock, 5, b.b);
+  md5cache_pending_file_done(f);
+  md5cache_flush();
+
+  EXPECT_EQ(md5cache_filespec_find("/f"), id);
+  CacheFileInfo info;
+  EXPECT_EQ(md5cache_filespec_getdata(id, &info), 0);
+  EXPECT_EQ(info.size, kBlock + 5);
+  EXPECT_EQ(info.t_modify, 777u);
+  EXPECT_EQ(info.t_lastcheck, 2000u);
+  EXPECT_EQ(info.blocksize, kBlock);
+  EXPECT_EQ(rows_of(id), "2");
+  uint8_t got[16];
+  EXPECT_EQ(md5cache_segs_get_md5(id, kBlock, got), 0);
+  EXPECT_EQ(std::memcmp(got, b.b, 16), 0);
+  EXPECT_EQ(md5cache_segs_get_size(id, kBlock), 5u);
+  EXPECT_NE(md5cache_segs_get_md5(id, 2 * uint64_t(kBlock), got), 0);
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+TEST_F(Md5CacheTest, IncompleteEntriesAreDroppedByTheFlush) {
+  read_in_full("/kept", 2, 1, 1000);
+  md5cache_flush();
+  uint32_t id = md5cache_filespec_find("/kept");
+
+  // A reading of /kept that was cancelled, and a new file that never completed.
+  PendingCacheFile* f = md5cache_pending_file_new("/kept", 1, kBlock, 9, 9999);
+  Digest d = digest_of(7);
+  md5cache_pending_block_add(f, 0, 1, d.b);
+  PendingCacheFile* g = md5cache_pending_file_new("/new", 1, kBlock, 9, 9999);
+  md5cache_pending_block_add(g, 0, 1, d.b);
+  EXPECT_EQ(md5cache_pending_block_add(nullptr, 0, 1, d.b), nullptr);
+  EXPECT_EQ(md5cache_pending_files(), 2u);
+  EXPECT_EQ(md5cache_pending_blocks(), 2u);
+  md5cache_flush();
+
+  EXPECT_EQ(md5cache_pending_files(), 0u);
+  EXPECT_EQ(md5cache_pending_blocks(), 0u);
+  EXPECT_EQ(md5cache_filespec_find("/new"), 0u);
+  CacheFileInfo info;
+  md5cache_filespec_getdata(id, &info);
+  EXPECT_EQ(info.t_lastcheck, 1000u);
+  EXPECT_EQ(rows_of(id), "2");
+}
+
+TEST_F(Md5CacheTest, FlushThresholds) {
+  // 63 complete files with fewer than 128 blocks stay queued.
+  for (int i = 0; i < 63; ++i) read_in_full("/small/" + std::to_string(i), 1, i);
+  EXPECT_EQ(md5cache_pending_files(), 63u);
+  EXPECT_EQ(md5cache_filespec_find("/small/0"), 0u);
+  // The 64th file's completion writes the batch.
+  read_in_full("/small/63", 1, 63);
+  EXPECT_EQ(md5cache_pending_files(), 0u);
+  EXPECT_EQ(sql_value(db(), "select count(*) from filespec"), "64");
+
+  // One large file collects all its blocks; 127 are not enough, 128 are.
+  read_in_full("/big127", 127, 0);
+  EXPECT_EQ(md5cache_pending_blocks(), 127u);
+  md5cache_flush();
+  read_in_full("/big128", 128, 0);
+  EXPECT_EQ(md5cache_pending_blocks(), 0u);
+  EXPECT_EQ(rows_of(md5cache_filespec_find("/big128")), "128");
+  // Blocks of earlier files count too: the test is made when a file completes.
+  read_in_full("/a", 100, 0);
+  read_in_full("/b", 27, 0);
+  EXPECT_EQ(md5cache_pending_blocks(), 127u);
+  read_in_full("/c", 1, 0);
+  EXPECT_EQ(md5cache_pending_blocks(), 0u);
+}
+
+TEST_F(Md5CacheTest, DigestsAreStoredAsLowerCaseHex) {
+  uint32_t id = md5cache_filespec_insert("/d", 3, kBlock, 1, 1);
+  const uint8_t digest[16] = {0x00, 0x01, 0xAB, 0xCD, 0xEF, 0x10, 0x99, 0xFF,
+                              0x7f, 0x80, 0x0a, 0xa0, 0x55, 0x5a, 0xa5, 0xfe};
+  EXPECT_EQ(md5cache_segs_insert(id, 0, 3, digest), 0);
+  EXPECT_EQ(sql_rows(db(), "select md5, typeof(md5), size, offset from segs"),
+            (Rows{{"0001abcdef1099ff7f800aa0555aa5fe", "blob", "3", "0"}}));
+  uint8_t got[16];
+  EXPECT_EQ(md5cache_segs_get_md5(id, 0, got), 0);
+  EXPECT_EQ(std::memcmp(got, digest, 16), 0);
+  // Inserting at the same offset replaces the row.
+  Digest other = digest_of(3);
+  EXPECT_EQ(md5cache_segs_insert(id, 0, 2, other.b), 0);
+  EXPECT_EQ(rows_of(id), "1");
+  EXPECT_EQ(md5cache_segs_get_size(id, 0), 2u);
+}
+
+TEST_F(Md5CacheTest, LookupsOfWhatIsNotThere) {
+  uint8_t got[16];
+  std::memset(got, 0xAA, sizeof got);
+  uint32_t id = md5cache_filespec_insert("/d", 3, kBlock, 1, 1);
+  Digest d = digest_of(1);
+  md5cache_segs_insert(id, 0, 3, d.b);
+  EXPECT_NE(md5cache_segs_get_md5(id, kBlock, got), 0);
+  EXPECT_EQ(std::memcmp(got, std::string(16, '\0').data(), 16), 0);
+  EXPECT_EQ(md5cache_segs_get_size(id, kBlock), 0u);
+  CacheFileInfo info{1, 2, 3, 4};
+  EXPECT_EQ(md5cache_filespec_getdata(id + 100, &info), 1);
+  EXPECT_EQ(info.size, 0u);
+  EXPECT_EQ(info.blocksize, 0u);
+  EXPECT_EQ(md5cache_filespec_find("/none"), 0u);
+  // Offsets beyond 4 GiB are keys in full.
+  md5cache_segs_insert(id, 5ull << 32, 9, d.b);
+  EXPECT_EQ(md5cache_segs_get_size(id, 5ull << 32), 9u);
+  EXPECT_EQ(md5cache_segs_get_size(id, 0), 3u);
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+// A digest that is not 32 hexadecimal characters must never be reused as a block's digest.
+TEST_F(Md5CacheTest, DamagedDigestIsNoBlock) {
+  uint32_t id = md5cache_filespec_insert("/d", 3, kBlock, 1, 1);
+  const char* damaged[] = {"'abc'", "'0001abcdef1099ff7f800aa0555aa5fz'",
+                           "'0001abcdef1099ff7f800aa0555aa5fe00'", "x''"};
+  for (const char* value : damaged) {
+    SCOPED_TRACE(value);
+    ASSERT_EQ(sql_exec(db(), std::string("delete from segs; insert into segs values (null, ") +
+                                 std::to_string(id) + ", 0, 3, " + value + ")"),
+              SQLITE_OK);
+    uint8_t got[16];
+    std::memset(got, 0xAA, sizeof got);
+    EXPECT_NE(md5cache_segs_get_md5(id, 0, got), 0);
+    EXPECT_EQ(std::memcmp(got, std::string(16, '\0').data(), 16), 0);
+  }
+}
+
+TEST_F(Md5CacheTest, FlushGoesOnAfterAFailureAndCloseWritesTheQueue) {
+  // The first entry's insert cannot be prepared (its look-up is prepare 1).
+  store_fault_set(StoreCall::prepare, 2);
+  read_in_full("/first", 1, 1);
+  read_in_full("/second", 2, 2);
+  md5cache_flush();
+  EXPECT_EQ(boxes_of(ui_), (Boxes{{"SQL Error in md5cache_filespec_insert",
+                                   "Couldn't prepare SQL statement"}}));
+  EXPECT_EQ(md5cache_filespec_find("/first"), 0u);
+  uint32_t second = md5cache_filespec_find("/second");
+  ASSERT_NE(second, 0u);
+  EXPECT_EQ(rows_of(second), "2");
+
+  // Shutdown writes what is pending; the next start finds it.
+  read_in_full("/third", 1, 3);
+  EXPECT_EQ(md5cache_pending_files(), 1u);
+  md5cache_close();
+  EXPECT_EQ(md5cache_pending_files(), 0u);
+  ASSERT_EQ(md5cache_open(), 0);
+  EXPECT_NE(md5cache_filespec_find("/third"), 0u);
+}
+
+TEST(Md5Text, HexConversions) {
+  struct Case {
+    uint8_t first, last;
+    const char* hex;
+  };
+  const Case cases[] = {{0x00, 0x00, "00000000000000000000000000000000"},
+                        {0xff, 0x0f, "ff00000000000000000000000000000f"},
+                        {0x9a, 0xb0, "9a0000000000000000000000000000b0"}};
+  for (const Case& c : cases) {
+    uint8_t d[16] = {};
+    d[0] = c.first;
+    d[15] = c.last;
+    char hex[33];
+    std::memset(hex, 'z', sizeof hex);
+    md5_to_hex(d, hex);
+    EXPECT_STREQ(hex, c.hex);
+    uint8_t back[16];
+    hex_to_md5(hex, back);
+    EXPECT_EQ(std::memcmp(back, d, 16), 0);
+  }
+  uint8_t d[16];
+  hex_to_md5("FF", d);  // capitals read too; a short text stops at its end
+  EXPECT_EQ(d[0], 0xff);
+  EXPECT_EQ(d[1], 0);
+}
+
+TEST(Md5Text, PathLowercaseFoldsAsciiCapitalsOnly) {
+  EXPECT_EQ(path_lowercase("/Data/ABC-xyz_09.TXT"), "/data/abc-xyz_09.txt");
+  EXPECT_EQ(path_lowercase("@[`{"), "@[`{");
+  EXPECT_EQ(path_lowercase("\xC3\x84rger"), "\xC3\x84rger");
+  EXPECT_EQ(path_lowercase(""), "");
+}
+
+}  // namespace
+}  // namespace vl::test
