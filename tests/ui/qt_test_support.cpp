@@ -5,15 +5,25 @@
 #include <QPointer>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "stores/config_db.h"
 
 namespace vl::test {
 
+// The offscreen platform's notes about what it cannot do are noise in the test output.
+static void quiet_messages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (message.contains(QStringLiteral("propagateSizeHints")) ||
+      message.contains(QStringLiteral("XDG_RUNTIME_DIR")))
+    return;
+  std::fprintf(stderr, "Qt %d: %s\n", static_cast<int>(type), message.toLocal8Bit().constData());
+}
+
 void qt_app() {
   static QApplication* app = [] {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quiet_messages);
     static int argc = 1;
     static char name[] = "test_ui";
     static char* argv[] = {name, nullptr};

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/fs.h"
 #include "support/test_support.h"
 #include "ui/qt/qt_backend.h"
 #include "ui/qt/qt_util.h"

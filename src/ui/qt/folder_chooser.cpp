@@ -56,7 +56,7 @@ FolderChooser::FolderChooser(QWidget* owner) : QDialog(owner, dialog_flags(false
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
   // Larger than the platform's default chooser, so that deep trees can be read.
-  resize(dlu_x(this, 260), dlu_y(this, 260));
+  resize(dlu_x(this, 320), dlu_y(this, 300));
   select("/");
 }
 
