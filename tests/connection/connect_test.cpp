@@ -1,0 +1,183 @@
+// Connect, TLS and login against the reference server, and the transport's edge cases.
+#include "connection/connect.h"
+
+#include <openssl/ssl.h>
+
+#include "connection/messages.h"
+#include "net_fixture.h"
+
+namespace vl {
+namespace {
+
+using test::RefServer;
+using test::trace_of;
+using test::trace_wait;
+
+class ConnectTest : public test::NetTest {};
+
+TEST_F(ConnectTest, LoginMessageOnTheWireAndGoodbye) {
+  std::string login32(32, 'q');
+  RefServer server({"--account", login32 + ":secret", "--profile", "daily:7"});
+  use(server);
+  ctx_.profile->login = login32;
+  ASSERT_EQ(server_open(ctx_), 0);
+  EXPECT_EQ(statuses(), (std::vector<std::string>{"Connecting...", "Establishing SSL Session...",
+                                                  "Logging In...", "Login Successful!"}));
+  EXPECT_NE(ctx_.conn.ssl, nullptr);
+  auto logins = trace_of(server, 'C', "0008");
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].len, 76);
+  auto bytes = test::hex_bytes(logins[0].hex);
+  auto expected = login_message_build(login32, "secret");
+  EXPECT_EQ(bytes, std::vector<uint8_t>(expected.begin(), expected.end()));
+  EXPECT_EQ(bytes[41], 'q');
+  EXPECT_EQ(bytes[42], 0);
+  // Every byte is counted: greeting and login reply in, login out.
+  EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), 76u);
+  EXPECT_GE(ctx_.stats.net_rx_bytes.load(), 13u);
+
+  EXPECT_EQ(server_disconnect(ctx_), 0);
+  EXPECT_EQ(ctx_.conn.ssl, nullptr);
+  EXPECT_EQ(ctx_.conn.bio, nullptr);
+  EXPECT_EQ(trace_wait(server, 'C', "000f", 1).size(), 1u);
+  // Without a connection: nothing sent, nothing counted.
+  uint64_t tx = ctx_.stats.net_tx_bytes;
+  EXPECT_EQ(server_disconnect(ctx_), 0);
+  EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), tx);
+  EXPECT_EQ(server_send(ctx_, "x", 1, 20), -1);
+  char buf[8];
+  EXPECT_EQ(server_receive(ctx_, buf, sizeof buf, 20), -1);
+  EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), tx);
+}
+
+TEST_F(ConnectTest, IpLiteralIsVerifiedAgainstTheCertificateAddress) {
+  RefServer server;
+  use(server);
+  ctx_.profile->server = "127.0.0.1";
+  EXPECT_EQ(server_open(ctx_), 0);
+}
+
+TEST_F(ConnectTest, MalformedGreetingEndsWithServerErrorAndGoodbyeWithoutLogin) {
+  for (const char* fault : {"--greeting-short", "--greeting-bad"}) {
+    SCOPED_TRACE(fault);
+    RefServer server({fault, "1"});
+    use(server);
+    ui_.clear();
+    EXPECT_EQ(server_open(ctx_), 1);
+    EXPECT_EQ(statuses().back(), "Server Error!");
+    EXPECT_EQ(ctx_.conn.ssl, nullptr);
+    EXPECT_EQ(trace_wait(server, 'C', "000f", 1).size(), 1u);
+    EXPECT_TRUE(trace_of(server, 'C', "0008").empty());
+    // The fault used up: the next attempt logs in.
+    EXPECT_EQ(server_reopen(ctx_), 0);
+    EXPECT_EQ(trace_of(server, 'C', "0008").size(), 1u);
+    connection_drop(ctx_);
+  }
+}
+
+TEST_F(ConnectTest, LoginReplies) {
+  RefServer server({"--login-busy", "1", "--login-refuse", "2", "--login-odd", "1"});
+  use(server);
+  EXPECT_EQ(server_open(ctx_), 1);
+  EXPECT_EQ(statuses().back(), "Server Busy!");
+  EXPECT_EQ(ctx_.conn.ssl, nullptr);
+
+  ui_.clear();
+  EXPECT_EQ(server_open(ctx_), 1);
+  EXPECT_EQ(statuses().back(), "Login Failed!");
+  ASSERT_EQ(ui_.boxes().size(), 1u);
+  EXPECT_EQ(ui_.boxes()[0].text, "Login failed!");
+  EXPECT_EQ(ui_.boxes()[0].caption, "Backup Failure");
+
+  // A reconnection shows no box for the same refusal.
+  ui_.clear();
+  EXPECT_EQ(server_reopen(ctx_), 1);
+  EXPECT_EQ(statuses().back(), "Login Failed!");
+  EXPECT_TRUE(ui_.boxes().empty());
+  auto st = statuses();
+  EXPECT_EQ(std::count(st.begin(), st.end(), "Connecting..."), 0);
+
+  // Result 0x07 counts as accepted and leaves "Logging In..." on the status line.
+  ui_.clear();
+  EXPECT_EQ(server_open(ctx_), 0);
+  EXPECT_EQ(statuses().back(), "Logging In...");
+  EXPECT_NE(ctx_.conn.ssl, nullptr);
+  // Refused and busy attempts never said goodbye.
+  server_disconnect(ctx_);
+  EXPECT_EQ(trace_wait(server, 'C', "000f", 1).size(), 1u);
+}
+
+TEST_F(ConnectTest, CertificateOfAnotherAuthorityNeverReceivesTheLogin) {
+  RefServer server({}, "", true);
+  use(server);
+  EXPECT_EQ(server_open(ctx_), 1);
+  EXPECT_EQ(statuses().back(), "SSL Session Failed!");
+  EXPECT_EQ(ctx_.conn.ssl, nullptr);
+  EXPECT_EQ(server_reopen(ctx_), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (const auto& m : test::trace_parse(server.trace())) EXPECT_NE(m.type, "0008");
+}
+
+TEST_F(ConnectTest, ServerNameMustMatchTheCertificate) {
+  // "127.1" reaches 127.0.0.1 but is a host name that the certificate (localhost, 127.0.0.1)
+  // does not carry.
+  RefServer server;
+  use(server);
+  ctx_.profile->server = "127.1";
+  EXPECT_EQ(server_open(ctx_), 1);
+  EXPECT_EQ(statuses().back(), "SSL Session Failed!");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(trace_of(server, 'C', "0008").empty());
+}
+
+TEST_F(ConnectTest, SslInitReportsAMissingCaList) {
+  install_dir_set(dir_.path());
+  EXPECT_EQ(ssl_init(), 2);
+  ASSERT_EQ(ui_.boxes().size(), 1u);
+  EXPECT_EQ(ui_.boxes()[0].text, "Failed to load CA list!");
+  EXPECT_EQ(ui_.boxes()[0].caption, "OpenSSL Init Error");
+  // Without a context no attempt can succeed (and none crashes).
+  ctx_.profile->port = 1;
+  EXPECT_EQ(server_open(ctx_), 1);
+}
+
+TEST_F(ConnectTest, CancelIsSeenBeforeTheSocketIsTouched) {
+  RefServer server;
+  use(server);
+  ASSERT_EQ(server_open(ctx_), 0);
+  size_t lines = server.trace().size();
+  uint64_t tx = ctx_.stats.net_tx_bytes;
+  ctx_.cancel = 1;
+  uint8_t query[22] = {0x80, 0x00};
+  EXPECT_EQ(server_send(ctx_, query, 22, 20), 0);
+  // Counted before the loop, whatever the outcome.
+  EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), tx + 22);
+  uint8_t buf[256];
+  EXPECT_EQ(server_receive(ctx_, buf, sizeof buf, 20), 0);
+  // The goodbye is not sent either: the disconnect only releases.
+  server_disconnect(ctx_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(server.trace().size(), lines);
+}
+
+TEST_F(ConnectTest, InvalidDescriptorIsReported) {
+  // A connect BIO that never connected has no descriptor.
+  SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = SSL_new(c);
+  BIO* bio = BIO_new_connect("127.0.0.1:1");
+  SSL_set_bio(ssl, bio, bio);
+  ctx_.conn.ssl = ssl;
+  ctx_.conn.bio = bio;
+  EXPECT_EQ(server_send(ctx_, "ab", 2, 20), 0);
+  char buf[4];
+  EXPECT_EQ(server_receive(ctx_, buf, 4, 20), 0);
+  ASSERT_EQ(ui_.boxes().size(), 2u);
+  EXPECT_EQ(ui_.boxes()[0].text, "Error - fd of BIO is not valid!");
+  EXPECT_EQ(ui_.boxes()[0].caption, "Blah!");
+  EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), 0u);
+  connection_drop(ctx_);
+  SSL_CTX_free(c);
+}
+
+}  // namespace
+}  // namespace vl

@@ -1,0 +1,258 @@
+// Segment query, upload and link against the reference server: payload forms, counters, run-log
+// texts, the server's answers and a connection dropped inside an upload.
+#include "connection/segment_upload.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "connection/identifiers.h"
+#include "connection/md5.h"
+#include "connection/messages.h"
+#include "connection/segment_compress.h"
+#include "engine/format.h"
+#include "net_fixture.h"
+
+namespace vl {
+namespace {
+
+using test::RefServer;
+using test::trace_of;
+
+constexpr uint32_t kBlock = 1048576;
+
+std::vector<uint8_t> random_block(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+std::string hex_of(const uint8_t* d, size_t n) {
+  std::string s;
+  char b[3];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, "%02x", d[i]);
+    s += b;
+  }
+  return s;
+}
+
+class SegmentUploadTest : public test::NetTest {
+ protected:
+  // Connects, gets the ids and opens a run log.
+  void start(const RefServer& server) {
+    use(server);
+    ASSERT_EQ(server_open(ctx_), 0);
+    ASSERT_EQ(server_get_profile_id(ctx_), 0);
+    ASSERT_EQ(server_alloc_catalog_id(ctx_), 0);
+    ctx_.log = file_open(dir_.path() + "/run.log", "w+");
+    ui_.clear();
+  }
+  std::string log_text() {
+    std::fflush(ctx_.log.get());
+    return test::read_file(dir_.path() + "/run.log");
+  }
+  std::string segment_file(const uint8_t digest[16]) {
+    std::string hex = hex_of(digest, 16);
+    return test::read_file(server_store_ + "/segments/" + hex.substr(0, 2) + "/" + hex);
+  }
+  std::string links(const RefServer& server) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%08x", ctx_.catalog_id);
+    return test::read_file(server.store() + "/catalogs/" + id + "/links");
+  }
+  int store(const std::vector<uint8_t>& data, uint8_t digest[16]) {
+    md5_digest(data.data(), data.size(), digest);
+    return server_seg_store(ctx_, digest, data.data(), static_cast<uint32_t>(data.size()));
+  }
+  std::string server_store_;
+};
+
+TEST_F(SegmentUploadTest, ZeroBlockGoesCompressedAtLevel9) {
+  RefServer server;
+  server_store_ = server.store();
+  start(server);
+  std::vector<uint8_t> zeros(kBlock, 0);
+  uint8_t digest[16];
+  ASSERT_EQ(store(zeros, digest), 0);
+
+  uLongf ref_len = compressBound(kBlock);
+  std::vector<uint8_t> ref(ref_len);
+  ASSERT_EQ(compress2(ref.data(), &ref_len, zeros.data(), kBlock, 9), Z_OK);
+
+  auto headers = trace_of(server, 'C', "8010");
+  ASSERT_EQ(headers.size(), 1u);
+  auto h = test::hex_bytes(headers[0].hex);
+  ASSERT_EQ(h.size(), 28u);
+  EXPECT_EQ(0, std::memcmp(&h[2], digest, 16));
+  EXPECT_EQ(get_le32(&h[18]), kBlock);
+  EXPECT_EQ(h[22], 1);
+  EXPECT_EQ(h[23], 9);
+  EXPECT_EQ(get_le32(&h[24]), ref_len);
+  auto data = trace_of(server, 'C', "8012");
+  ASSERT_EQ(data.size(), (ref_len + 4095) / 4096);
+  int total = 0;
+  for (const auto& m : data) {
+    EXPECT_LE(m.len, 4098);
+    total += m.len - 2;
+  }
+  EXPECT_EQ(static_cast<uLongf>(total), ref_len);
+  EXPECT_EQ(segment_file(digest), std::string(kBlock, '\0'));
+
+  EXPECT_EQ(ctx_.stats.segs.load(), 1u);
+  EXPECT_EQ(ctx_.stats.segs_stored.load(), 1u);
+  EXPECT_EQ(ctx_.stats.segs_duped.load(), 0u);
+  EXPECT_EQ(ctx_.stats.bytes_stored.load(), kBlock);
+  EXPECT_EQ(ctx_.stats.bytes_compressed.load(), ref_len);
+  EXPECT_EQ(ctx_.stats.file_bytes_sent.load(), ref_len);
+  EXPECT_EQ(ui_.text(kCtlBlocksTotal), "1 ");
+  EXPECT_EQ(ui_.text(kCtlBlocksStored), "1 ");
+  EXPECT_EQ(ui_.text(kCtlBytesStored), "1,048,576 ");
+  EXPECT_EQ(ui_.text(kCtlBytesCompressed), count_format(ref_len) + " ");
+  EXPECT_EQ(ui_.text(kCtlSent), count_format(ref_len) + " ");
+  EXPECT_EQ(log_text(), " upload... OK\n");
+  EXPECT_EQ(links(server), hex_of(digest, 16) + "\n");
+}
+
+TEST_F(SegmentUploadTest, RandomBlockGoesRawInto256MessagesThenCountsAsDuplicate) {
+  RefServer server;
+  server_store_ = server.store();
+  start(server);
+  auto block = random_block(kBlock, 11);
+  uint8_t digest[16];
+  ASSERT_EQ(store(block, digest), 0);
+  auto h = test::hex_bytes(trace_of(server, 'C', "8010").at(0).hex);
+  EXPECT_EQ(h[22], 0);
+  EXPECT_EQ(h[23], 0);
+  EXPECT_EQ(get_le32(&h[24]), kBlock);
+  auto data = trace_of(server, 'C', "8012");
+  ASSERT_EQ(data.size(), 256u);
+  for (const auto& m : data) EXPECT_EQ(m.len, 4098);
+  EXPECT_EQ(ctx_.stats.bytes_compressed.load(), kBlock);
+  EXPECT_EQ(ui_.texts(kCtlSent).size(), 256u);
+  EXPECT_EQ(segment_file(digest), std::string(block.begin(), block.end()));
+
+  // Offered again: the query finds it; link only, counted as duped.
+  ASSERT_EQ(store(block, digest), 0);
+  EXPECT_EQ(trace_of(server, 'C', "8010").size(), 1u);
+  EXPECT_EQ(trace_of(server, 'C', "801e").size(), 2u);
+  EXPECT_EQ(ctx_.stats.segs.load(), 2u);
+  EXPECT_EQ(ctx_.stats.segs_stored.load(), 1u);
+  EXPECT_EQ(ctx_.stats.segs_duped.load(), 1u);
+  EXPECT_EQ(ctx_.stats.bytes_duped.load(), kBlock);
+  EXPECT_EQ(ui_.text(kCtlBlocksDuped), "1 ");
+  EXPECT_EQ(log_text(), " upload... OK\n exists.\n");
+}
+
+TEST_F(SegmentUploadTest, ZeroLengthSegmentIsRawWithoutDataMessage) {
+  RefServer server;
+  server_store_ = server.store();
+  start(server);
+  uint8_t digest[16];
+  ASSERT_EQ(store({}, digest), 0);
+  auto h = test::hex_bytes(trace_of(server, 'C', "8010").at(0).hex);
+  EXPECT_EQ(h[22], 0);
+  EXPECT_EQ(get_le32(&h[18]), 0u);
+  EXPECT_EQ(get_le32(&h[24]), 0u);
+  EXPECT_TRUE(trace_of(server, 'C', "8012").empty());
+  EXPECT_EQ(trace_of(server, 'S', "8013").size(), 1u);
+  EXPECT_EQ(log_text(), " upload... OK\n");
+  EXPECT_EQ(ctx_.stats.segs_stored.load(), 1u);
+  EXPECT_EQ(ctx_.stats.bytes_compressed.load(), 0u);
+}
+
+TEST_F(SegmentUploadTest, HeaderAnsweredExistsCountsAsStored) {
+  RefServer server({"--upload-exists", "1"});
+  server_store_ = server.store();
+  start(server);
+  auto block = random_block(5000, 3);
+  uint8_t digest[16];
+  ASSERT_EQ(store(block, digest), 0);
+  EXPECT_EQ(log_text(), " exists (blah!)\n");
+  EXPECT_EQ(ctx_.stats.segs_stored.load(), 1u);
+  EXPECT_EQ(ctx_.stats.segs_duped.load(), 0u);
+  EXPECT_EQ(ctx_.stats.bytes_duped.load(), 0u);
+  EXPECT_TRUE(trace_of(server, 'C', "8012").empty());
+  EXPECT_EQ(trace_of(server, 'S', "801f").size(), 1u);
+}
+
+TEST_F(SegmentUploadTest, UnknownHeaderStatusAndShortHeaderReplyRetryTheBlock) {
+  struct Case {
+    const char* fault;
+    const char* value;
+    const char* log;
+  } cases[] = {{"--upload-error", "1", " Unknown error\n upload... OK\n"},
+               {"--short-reply", "8011:1", " upload... OK\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    RefServer server({c.fault, c.value});
+    server_store_ = server.store();
+    ctx_.stats = RunStats();
+    start(server);
+    auto block = random_block(9000, 4);
+    uint8_t digest[16];
+    ASSERT_EQ(store(block, digest), 0);
+    EXPECT_EQ(segment_file(digest), std::string(block.begin(), block.end()));
+    // Two attempts, each counted; the failed one reconnected.
+    EXPECT_EQ(ctx_.stats.segs.load(), 2u);
+    EXPECT_EQ(ctx_.stats.segs_stored.load(), 2u);
+    EXPECT_EQ(ctx_.stats.bytes_stored.load(), 2u * 9000u);
+    EXPECT_EQ(log_text(), c.log);
+    auto st = statuses();
+    EXPECT_EQ(std::count(st.begin(), st.end(), "Reconnected!"), 1);
+    EXPECT_EQ(st.back(), "Kicking Ass!");
+    connection_drop(ctx_);
+  }
+}
+
+TEST_F(SegmentUploadTest, ConnectionDroppedInsideAnUploadRetriesFromTheQuery) {
+  RefServer server({"--drop-in-upload", "1"});
+  server_store_ = server.store();
+  start(server);
+  auto block = random_block(kBlock, 5);
+  uint8_t digest[16];
+  ASSERT_EQ(store(block, digest), 0);
+  EXPECT_EQ(segment_file(digest), std::string(block.begin(), block.end()));
+  EXPECT_EQ(trace_of(server, 'C', "8000").size(), 2u);
+  EXPECT_EQ(trace_of(server, 'C', "8010").size(), 2u);
+  EXPECT_EQ(ctx_.stats.segs.load(), 2u);
+  EXPECT_EQ(ctx_.stats.segs_stored.load(), 2u);
+  EXPECT_EQ(links(server), hex_of(digest, 16) + "\n");
+  EXPECT_EQ(statuses().back(), "Kicking Ass!");
+}
+
+TEST_F(SegmentUploadTest, QueryClaimAndLinkRefusal) {
+  RefServer server({"--query-has", "1", "--link-refuse", "1"});
+  server_store_ = server.store();
+  start(server);
+  uint8_t digest[16];
+  auto block = random_block(100, 6);
+  md5_digest(block.data(), block.size(), digest);
+  EXPECT_EQ(server_seg_query(ctx_, digest, 100), 0);  // claimed
+  EXPECT_EQ(server_seg_query(ctx_, digest, 100), 1);
+  EXPECT_EQ(server_seg_link(ctx_, digest), 1);        // refused
+  EXPECT_EQ(server_seg_upload(ctx_, digest, block.data(), 100), 0);
+  EXPECT_EQ(server_seg_link(ctx_, digest), 0);
+}
+
+TEST_F(SegmentUploadTest, CancelAtThePausePointAfterADataMessage) {
+  RefServer server;
+  server_store_ = server.store();
+  start(server);
+  auto block = random_block(kBlock, 7);
+  uint8_t digest[16];
+  md5_digest(block.data(), block.size(), digest);
+  ui_.on_text = [&](int control, const std::string& text) {
+    if (control == kCtlSent && text == "8,192 ") ctx_.cancel = 1;
+  };
+  EXPECT_EQ(server_seg_store(ctx_, digest, block.data(), kBlock), 1);
+  ui_.on_text = nullptr;
+  EXPECT_EQ(ctx_.stats.file_bytes_sent.load(), 8192u);
+  EXPECT_EQ(log_text(), " upload... ");
+}
+
+}  // namespace
+}  // namespace vl
