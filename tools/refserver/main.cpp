@@ -6,7 +6,9 @@
 
 #include "options.h"
 #include "platform/fs.h"
+#include "restore.h"
 #include "server.h"
+#include "tree_verify.h"
 
 int main(int argc, char** argv) {
   vl::owner_only_umask();
@@ -22,6 +24,14 @@ int main(int argc, char** argv) {
     vl::ref::ServeOptions options;
     error = vl::ref::serve_options_parse(args, &options);
     if (error.empty()) return vl::ref::serve_run(options);
+  } else if (command == "restore") {
+    vl::ref::RestoreOptions options;
+    error = vl::ref::restore_options_parse(args, &options);
+    if (error.empty()) return vl::ref::restore_run(options);
+  } else if (command == "verify") {
+    vl::ref::VerifyOptions options;
+    error = vl::ref::verify_options_parse(args, &options);
+    if (error.empty()) return vl::ref::verify_run(options);
   } else if (command == "--help" || command == "help") {
     std::fputs(vl::ref::kUsage, stdout);
     return 0;

@@ -132,6 +132,14 @@ bool Store::open(const std::string& dir, std::string* error) {
   return true;
 }
 
+bool Store::attach(const std::string& dir) {
+  dir_ = dir;
+  while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
+  struct stat st;
+  return ::stat((dir_ + "/segments").c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         ::stat((dir_ + "/catalogs").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 std::string Store::segment_path(const Digest& d) const {
   std::string hex = digest_hex(d);
   return dir_ + "/segments/" + hex.substr(0, 2) + "/" + hex;

@@ -24,6 +24,9 @@ class Store {
   // Opens the store at dir, creating its folders (0700). Returns false and sets *error when the
   // folder cannot be made or next_catalog_id cannot be read.
   bool open(const std::string& dir, std::string* error);
+  // Uses an existing store for reading only (nothing is created or cleaned up, so a server may
+  // be running on it). False when dir is not a store.
+  bool attach(const std::string& dir);
   const std::string& dir() const { return dir_; }
 
   std::string segment_path(const Digest& d) const;
