@@ -1,0 +1,218 @@
+// The profile list driven as a user would: rows, the buttons' states after clicks, New, Edit,
+// Delete, opening a profile for a run, About and Help.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "engine/run_context.h"
+#include "qt_test_support.h"
+#include "stores/config_db.h"
+#include "stores/profile_db.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/profile_editor_dialog.h"
+#include "ui/qt/profile_list_dialog.h"
+
+namespace vl::test {
+namespace {
+
+class ProfileListTest : public QtTest {
+ protected:
+  void SetUp() override {
+    QtTest::SetUp();
+    profile_entry_running = nullptr;
+  }
+  void TearDown() override {
+    run_context_clear(run_context());
+    profile_entry_running = nullptr;
+    QtTest::TearDown();
+  }
+  static void store(const char* tag, const char* description, const char* login = "alice") {
+    ProfileSettings p;
+    p.tag = tag;
+    p.description = description;
+    p.server = "localhost";
+    p.port = 5420;
+    p.login = login;
+    p.password = "secret";
+    ASSERT_EQ(profile_create(p), 0);
+  }
+  std::unique_ptr<ProfileListDialog> open() {
+    EXPECT_EQ(config_load_profiles(), 0);
+    auto d = std::make_unique<ProfileListDialog>(nullptr);
+    d->show();
+    QApplication::processEvents();
+    list_ = control<QTreeWidget>(d.get(), 1001);
+    return d;
+  }
+  // OK, Edit, Delete enabled, as "111", "000"...
+  static std::string states(const QWidget* d) {
+    std::string s;
+    for (int id : {1, 1055, 1033}) s += ctl<QPushButton>(d, id)->isEnabled() ? '1' : '0';
+    return s;
+  }
+
+  QTreeWidget* list_ = nullptr;
+};
+
+TEST_F(ProfileListTest, RowsAndButtonStates) {
+  store("weekly", "Whole disk");
+  store("daily", "Documents");
+  auto d = open();
+  EXPECT_EQ(d->windowTitle(), "Corvantis Online Backup");
+  EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"daily", "Documents", ""},
+                                                                   {"weekly", "Whole disk", ""}}));
+  auto* header = list_->headerItem();
+  EXPECT_EQ(header->text(0), "Tag");
+  EXPECT_EQ(header->text(1), "Description");
+  EXPECT_EQ(header->text(2), "Last Run");
+  EXPECT_EQ(states(d.get()), "000");
+  for (int id : {2, 1002, 1035, 1036}) EXPECT_TRUE(ctl<QPushButton>(d.get(), id)->isEnabled()) << id;
+
+  click_row(list_, 1);
+  EXPECT_EQ(states(d.get()), "111");
+  click_empty(list_);
+  EXPECT_EQ(states(d.get()), "000");
+  click_row(list_, 0);
+  EXPECT_EQ(states(d.get()), "111");
+  // Keyboard selection changes do not touch the buttons.
+  list_->setCurrentItem(list_->topLevelItem(1));
+  EXPECT_EQ(states(d.get()), "111");
+  d->reject();
+}
+
+TEST_F(ProfileListTest, NewAppendsTheRowLastAndDisablesTheButtons) {
+  store("daily", "Documents");
+  store("weekly", "Whole disk");
+  auto d = open();
+  click_row(list_, 0);
+
+  on_next_modal([](QWidget* w) {
+    ASSERT_NE(qobject_cast<ProfileEditorDialog*>(w), nullptr);
+    EXPECT_TRUE(ctl<QLineEdit>(w, 1005)->isEnabled()) << "new mode";
+    ctl<QLineEdit>(w, 1005)->setText("Archive");
+    ctl<QLineEdit>(w, 1004)->setText("Old photos");
+    ctl<QLineEdit>(w, 1046)->setText("alice");
+    ctl<QLineEdit>(w, 1047)->setText("secret");
+    press(w, 1);
+  });
+  press(d.get(), 1002);
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(rows_of(list_).back(), (std::vector<std::string>{"archive", "Old photos", ""}))
+      << "not sorted into place";
+  EXPECT_EQ(states(d.get()), "000");
+  ASSERT_EQ(profile_list.size(), 3u) << "the list of entries is rebuilt";
+  EXPECT_EQ(profile_list[0]->tag, "archive");
+
+  // Cancelling the editor adds no row.
+  on_next_modal([](QWidget* w) { press(w, 2); });
+  press(d.get(), 1002);
+  EXPECT_EQ(rows_of(list_).size(), 3u);
+
+  // The new row is found by its tag and can be run.
+  click_row(list_, 2);
+  press(d.get(), 1);
+  EXPECT_EQ(d->result(), QDialog::Accepted);
+  ASSERT_NE(profile_entry_running, nullptr);
+  EXPECT_EQ(profile_entry_running->tag, "archive");
+  ASSERT_NE(run_context().profile, nullptr);
+  EXPECT_EQ(run_context().profile->description, "Old photos");
+}
+
+TEST_F(ProfileListTest, EditChangesTheDescriptionCellOnlyWhenStored) {
+  store("daily", "Documents");
+  auto d = open();
+  click_row(list_, 0);
+  on_next_modal([](QWidget* w) { press(w, 2); });
+  press(d.get(), 1055);
+  EXPECT_EQ(rows_of(list_)[0][1], "Documents");
+
+  on_next_modal([](QWidget* w) {
+    EXPECT_FALSE(ctl<QLineEdit>(w, 1005)->isEnabled()) << "edit mode";
+    EXPECT_EQ(ctl<QLineEdit>(w, 1004)->text(), "Documents");
+    ctl<QLineEdit>(w, 1004)->setText("Documents and mail");
+    press(w, 1);
+  });
+  press(d.get(), 1055);
+  EXPECT_EQ(rows_of(list_)[0][1], "Documents and mail");
+  EXPECT_EQ(states(d.get()), "111") << "Edit keeps the buttons' state";
+  ASSERT_EQ(profile_list.size(), 1u);
+  EXPECT_EQ(profile_list[0]->description, "Documents and mail");
+  d->reject();
+}
+
+TEST_F(ProfileListTest, DeleteActsAtOnce) {
+  store("daily", "Documents");
+  store("weekly", "Whole disk");
+  auto d = open();
+  click_row(list_, 0);
+  press(d.get(), 1033);
+  EXPECT_TRUE(boxes_.empty()) << "no question is asked";
+  EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"weekly", "Whole disk", ""}}));
+  EXPECT_EQ(states(d.get()), "000");
+  EXPECT_FALSE(file_exists(profile_db_path("daily")));
+  EXPECT_TRUE(file_exists(profile_db_path("daily") + ".bak"));
+  ASSERT_EQ(profile_list.size(), 1u);
+  EXPECT_EQ(profile_list[0]->tag, "weekly");
+  d->reject();
+}
+
+TEST_F(ProfileListTest, ProfileThatCannotBeOpenedKeepsTheListOpen) {
+  store("daily", "Documents", "");
+  auto d = open();
+  double_click_empty(list_);
+  EXPECT_TRUE(boxes_.empty()) << "a double click on empty space does nothing";
+  EXPECT_TRUE(d->isVisible());
+
+  double_click_row(list_, 0);
+  EXPECT_EQ(box_texts(), (std::vector<std::string>{
+                             "Backup Profile Error|No login specified in backup profile!",
+                             "Unable to open profile|daily"}));
+  EXPECT_TRUE(d->isVisible());
+  EXPECT_EQ(profile_entry_running, nullptr);
+  EXPECT_EQ(rows_of(list_).size(), 1u);
+  d->reject();
+  EXPECT_EQ(d->result(), QDialog::Rejected);
+}
+
+TEST_F(ProfileListTest, EmptyListHelpAndAbout) {
+  auto d = open();
+  EXPECT_EQ(list_->topLevelItemCount(), 0);
+  EXPECT_EQ(states(d.get()), "000");
+  press(d.get(), 1036);
+  press(d.get(), 1036);
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(box_texts()[0], "Blah!|FIXME - Pop up Help contents");
+  EXPECT_EQ(box_texts()[1], box_texts()[0]);
+  EXPECT_EQ(boxes_[0].owner, d.get());
+
+  bool about = false;
+  on_next_modal([&about](QWidget* w) {
+    about = true;
+    EXPECT_EQ(w->windowTitle(), "About Tarnhollow");
+    EXPECT_EQ(ctl<QLabel>(w, 1045)->text(), "v0.09.0001");
+    EXPECT_NE(w->parentWidget(), nullptr) << "owned by the list";
+    press(w, 1);
+  });
+  press(d.get(), 1035);
+  EXPECT_TRUE(about);
+  d->reject();
+}
+
+TEST(MainWindowTest, MenuAndAccelerators) {
+  qt_app();
+  MainWindow w;
+  EXPECT_EQ(w.windowTitle(), "vornlake");
+  EXPECT_FALSE(w.isVisible());
+  auto* about = w.findChild<QAction*>("action_104");
+  auto* exit = w.findChild<QAction*>("action_105");
+  ASSERT_NE(about, nullptr);
+  ASSERT_NE(exit, nullptr);
+  EXPECT_EQ(about->text(), "&About ...");
+  EXPECT_EQ(exit->text(), "E&xit");
+  EXPECT_EQ(about->shortcuts(), (QList<QKeySequence>{QKeySequence(Qt::ALT | Qt::Key_Question),
+                                                      QKeySequence(Qt::ALT | Qt::Key_Slash)}));
+  EXPECT_EQ(about_version_text(), "v0.09.0001");
+}
+
+}  // namespace
+}  // namespace vl::test
