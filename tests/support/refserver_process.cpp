@@ -51,15 +51,15 @@ bool wait_stdout_end(int fd, uint64_t timeout_ms) {
 
 std::string test_certs_dir() {
   static TempDir dir;
-  static std::string certs;
-  if (certs.empty()) {
+  // Initialised once, also when several threads ask; a failure is retried by the next call.
+  static const std::string certs = [] {
     std::string target = dir / "certs";
     ProcessResult r = run_process({"/bin/sh", source_path("scripts/make-certs"), target});
     if (r.status != 0)
       throw std::runtime_error("scripts/make-certs failed (" + std::to_string(r.status) +
                                "): " + r.err);
-    certs = target;
-  }
+    return target;
+  }();
   return certs;
 }
 
@@ -129,7 +129,14 @@ RefServer::RefServer(std::vector<std::string> args, std::string store, bool othe
   }
 }
 
-RefServer::~RefServer() { stop(); }
+RefServer::~RefServer() {
+  // A server that dies, leaks or trips a sanitizer fails the test that ran it.
+  int status = stop();
+  std::string err = stderr_text();
+  if (status != 0 || err.find("Sanitizer") != std::string::npos ||
+      err.find("runtime error:") != std::string::npos)
+    ADD_FAILURE() << "vornlake-refserver ended with status " << status << ":\n" << err;
+}
 
 std::vector<std::string> RefServer::trace() const { return read_lines(trace_path_); }
 
