@@ -21,16 +21,18 @@ class RuleEditorTest : public QtTest {
  protected:
   void SetUp() override {
     QtTest::SetUp();
-    rules_.setColumnCount(5);
+    list_ = std::make_unique<QTreeWidget>();  // after the QApplication
+    rules_ = list_.get();
+    rules_->setColumnCount(5);
     for (auto [mode, path] : {std::pair{"Include", "/home/data"}, std::pair{"Exclude", "*.bak"}}) {
-      auto* item = new QTreeWidgetItem(&rules_);
+      auto* item = new QTreeWidgetItem(rules_);
       item->setText(0, mode);
       item->setText(1, path);
     }
   }
   std::unique_ptr<RuleEditorDialog> open(RuleAction action, bool include, const std::string& path,
                                          int row = -1) {
-    auto d = std::make_unique<RuleEditorDialog>(nullptr, &rules_, action, include, path, row);
+    auto d = std::make_unique<RuleEditorDialog>(nullptr, rules_, action, include, path, row);
     d->show();
     QApplication::processEvents();
     return d;
@@ -46,7 +48,8 @@ class RuleEditorTest : public QtTest {
     return boxes_[0].text;
   }
 
-  QTreeWidget rules_;
+  std::unique_ptr<QTreeWidget> list_;
+  QTreeWidget* rules_ = nullptr;
 };
 
 TEST_F(RuleEditorTest, RefusalsKeepTheEditorOpenThenTheRowIsAppended) {
@@ -63,17 +66,17 @@ TEST_F(RuleEditorTest, RefusalsKeepTheEditorOpenThenTheRowIsAppended) {
   EXPECT_NE(ok_with(d.get(), "/srv/*.log", 0).find("Wildcards (* and ?)"), std::string::npos);
   EXPECT_TRUE(d->isVisible());
   EXPECT_EQ(control<QLineEdit>(d.get(), 1059)->text(), "/srv/*.log") << "the text stays as typed";
-  EXPECT_EQ(rules_.topLevelItemCount(), 2);
+  EXPECT_EQ(rules_->topLevelItemCount(), 2);
 
   EXPECT_EQ(ok_with(d.get(), "/srv/*.log", 1), "");
   EXPECT_FALSE(d->isVisible());
-  ASSERT_EQ(rules_.topLevelItemCount(), 3);
-  EXPECT_EQ(rules_.topLevelItem(2)->text(0), "Exclude");
-  EXPECT_EQ(rules_.topLevelItem(2)->text(1), "/srv/*.log");
+  ASSERT_EQ(rules_->topLevelItemCount(), 3);
+  EXPECT_EQ(rules_->topLevelItem(2)->text(0), "Exclude");
+  EXPECT_EQ(rules_->topLevelItem(2)->text(1), "/srv/*.log");
 
   auto again = open(RuleAction::add, true, "");
   EXPECT_EQ(ok_with(again.get(), "/etc", 0), "");
-  EXPECT_EQ(rules_.topLevelItem(3)->text(0), "Include") << "appended last whatever the mode";
+  EXPECT_EQ(rules_->topLevelItem(3)->text(0), "Include") << "appended last whatever the mode";
 }
 
 TEST_F(RuleEditorTest, ChangeRewritesItsRowAndSkipsItInTheDuplicateTest) {
@@ -82,13 +85,13 @@ TEST_F(RuleEditorTest, ChangeRewritesItsRowAndSkipsItInTheDuplicateTest) {
   EXPECT_EQ(control<QLineEdit>(d.get(), 1059)->text(), "*.bak");
   EXPECT_NE(ok_with(d.get(), "/home/DATA", 1), "") << "another row's path";
   EXPECT_EQ(ok_with(d.get(), "*.BAK", 1), "");
-  EXPECT_EQ(rules_.topLevelItemCount(), 2);
-  EXPECT_EQ(rules_.topLevelItem(1)->text(1), "*.BAK");
+  EXPECT_EQ(rules_->topLevelItemCount(), 2);
+  EXPECT_EQ(rules_->topLevelItem(1)->text(1), "*.BAK");
 
   auto cancelled = open(RuleAction::change, true, "/home/data", 0);
   control<QLineEdit>(cancelled.get(), 1059)->setText("/elsewhere");
   press(cancelled.get(), 2);
-  EXPECT_EQ(rules_.topLevelItem(0)->text(1), "/home/data") << "Cancel changes nothing";
+  EXPECT_EQ(rules_->topLevelItem(0)->text(1), "/home/data") << "Cancel changes nothing";
 }
 
 TEST_F(RuleEditorTest, BrowsePathOpensAtTheRootAndAcceptsOnlyRealFolders) {

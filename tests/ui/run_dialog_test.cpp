@@ -1,0 +1,227 @@
+// The run dialog running real backups: the engine's worker against the reference server over TLS
+// on 127.0.0.1, its writes reaching the widgets through the Qt back-end, and the buttons.
+#include <sched.h>
+#include <sys/stat.h>
+
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QComboBox>
+#include <cstdio>
+
+#include "connection/connect.h"
+#include "engine/run_session.h"
+#include "platform/dirs.h"
+#include "qt_test_support.h"
+#include "shell/open_profile.h"
+#include "stores/config_db.h"
+#include "stores/md5cache.h"
+#include "stores/profile_db.h"
+#include "support/refserver_process.h"
+#include "ui/controls.h"
+#include "ui/qt/run_dialog.h"
+#include "ui/qt/throttling_dialog.h"
+
+namespace vl::test {
+namespace {
+
+class RunDialogTest : public QtTest {
+ protected:
+  void SetUp() override {
+    QtTest::SetUp();
+    install_dir_set(test_certs_dir());
+    ASSERT_EQ(ssl_init(), 0);
+    ASSERT_EQ(md5cache_open(), 0);
+    source_ = dir_ / "source";
+    ::mkdir(source_.c_str(), 0700);
+    ::mkdir((source_ + "/docs").c_str(), 0700);
+    for (int i = 0; i < 40; ++i)
+      write_file(source_ + "/docs/file" + std::to_string(i) + ".txt",
+                 std::string(3000 + i * 997, static_cast<char>('a' + i % 26)));
+    write_file(source_ + "/big.bin", std::string(3 * 1048576 + 5, 'z'));
+  }
+  void TearDown() override {
+    dialog_.reset();
+    run_context_clear(run_context());
+    profile_entry_running = nullptr;
+    md5cache_close();
+    ssl_shutdown();
+    QtTest::TearDown();
+  }
+  // Stores the profile "daily" for server, opens it for a run and shows the run dialog.
+  void start(const RefServer& server, const std::string& description = "Documents") {
+    ProfileSettings p;
+    p.tag = "daily";
+    p.description = description;
+    p.server = "localhost";
+    p.port = static_cast<uint16_t>(server.port());
+    p.login = "alice";
+    p.password = "secret";
+    p.thread_priority = 1;
+    p.tx_rate_unit = 1;
+    p.rx_rate_unit = 1;
+    p.include_rules = {{source_}};
+    ASSERT_EQ(profile_create(p), 0);
+    ASSERT_EQ(config_load_profiles(), 0);
+    ASSERT_EQ(profile_list.size(), 1u);
+    ASSERT_EQ(open_profile(profile_list[0].get()), 0);
+    dialog_ = std::make_unique<RunDialog>(run_context(), profile_entry_running);
+    dialog_->show();
+  }
+  QString text(int id) const { return ctl<QWidget>(dialog_.get(), id)->property("text").toString(); }
+  bool enabled(int id) const { return ctl<QWidget>(dialog_.get(), id)->isEnabled(); }
+  bool finished() const { return !run_worker_running(run_context()); }
+  bool status_is(const char* s) const { return text(kCtlStatus) == QString::fromUtf8(s); }
+
+  std::string source_;
+  std::unique_ptr<RunDialog> dialog_;
+};
+
+TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
+  RefServer server;
+  start(server);
+  // Initial state, written through the run view as the dialog opened.
+  EXPECT_EQ(dialog_->windowTitle(), "Corvantis Online Backup");
+  EXPECT_EQ(text(kCtlVersion), "v0.09.0001");
+  EXPECT_EQ(text(kCtlProfileName), "Documents");
+  EXPECT_EQ(text(kCtlTagName), "daily");
+  EXPECT_FALSE(enabled(kCtlButtonLogs));
+  EXPECT_EQ(text(kCtlButtonCancel), "Cancel");
+  QFontInfo status_font(ctl<QLabel>(dialog_.get(), kCtlStatus)->font());
+  EXPECT_EQ(status_font.pixelSize(), 22);
+  EXPECT_TRUE(status_font.family() == "Arial" || status_font.family() == "Liberation Sans")
+      << status_font.family().toStdString();
+
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
+  ASSERT_EQ(box_texts(), std::vector<std::string>{"Corvantis Online Backup|Backup Completed!"});
+  EXPECT_EQ(boxes_[0].owner, dialog_.get()) << "the completion box is owned by the run dialog";
+  QApplication::processEvents();
+  EXPECT_EQ(text(kCtlStatus), "Backup Completed!");
+  EXPECT_EQ(text(kCtlButtonCancel), "Close");
+  EXPECT_TRUE(enabled(kCtlButtonCancel));
+  EXPECT_FALSE(enabled(kCtlButtonPause));
+  EXPECT_FALSE(enabled(kCtlButtonThrottling));
+  EXPECT_EQ(text(kCtlFiles), "41 ");
+  EXPECT_EQ(text(kCtlBytesTotal).endsWith(' '), true);
+  EXPECT_EQ(text(kCtlBlocksTotal), QString::number(run_context().stats.segs.load()) + " ");
+  EXPECT_GE(run_context().stats.segs.load(), 44u);
+  EXPECT_FALSE(text(kCtlStartTime).isEmpty());
+  EXPECT_EQ(run_context().outcome.load(), kRunCompleted);
+
+  // The 1-second timer shows the network totals and the elapsed time.
+  EXPECT_TRUE(wait_until([this] { return text(kCtlNetTx) != "0 " && !text(kCtlElapsed).isEmpty(); }, 5000));
+  EXPECT_TRUE(text(kCtlElapsed).endsWith(" sec")) << text(kCtlElapsed).toStdString();
+
+  char name[32];
+  std::snprintf(name, sizeof name, "/catalogs/%08x/finalize", run_context().catalog_id);
+  EXPECT_TRUE(file_exists(server.store() + name));
+
+  press(dialog_.get(), kCtlButtonCancel);
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_EQ(dialog_->result(), 2);
+}
+
+TEST_F(RunDialogTest, CancelWhilePausedTakesTheCancelPath) {
+  RefServer server({"--delay-ms", "30"});
+  start(server);
+  ASSERT_TRUE(wait_until([this] { return enabled(kCtlButtonPause); })) << "enabled once connected";
+  ASSERT_TRUE(wait_until([this] { return status_is("Kicking Ass!") || finished(); }));
+  ASSERT_FALSE(finished()) << "the run ended before it could be paused";
+
+  press(dialog_.get(), kCtlButtonPause);
+  EXPECT_EQ(text(kCtlButtonPause), "Resume");
+  EXPECT_EQ(run_context().pause.load(), 1);
+  EXPECT_TRUE(wait_until([this] { return text(kCtlStatus).startsWith("Paused"); }));
+  press(dialog_.get(), kCtlButtonPause);
+  EXPECT_EQ(text(kCtlButtonPause), "Pause");
+  EXPECT_EQ(run_context().pause.load(), 0);
+  press(dialog_.get(), kCtlButtonPause);
+
+  // Cancel asks nothing and does not close the dialog while the worker runs.
+  press(dialog_.get(), kCtlButtonCancel);
+  EXPECT_TRUE(dialog_->isVisible());
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
+  QApplication::processEvents();
+  EXPECT_EQ(box_texts(), std::vector<std::string>{"Corvantis Online Backup|Backup Cancelled!"});
+  EXPECT_EQ(boxes_[0].owner, nullptr);
+  EXPECT_EQ(text(kCtlStatus), "Backup Cancelled!");
+  EXPECT_EQ(text(kCtlButtonCancel), "Close");
+  EXPECT_FALSE(enabled(kCtlButtonThrottling));
+  EXPECT_EQ(run_context().outcome.load(), kRunCancelled);
+  EXPECT_TRUE(dialog_->isVisible());
+  press(dialog_.get(), kCtlButtonCancel);
+  EXPECT_FALSE(dialog_->isVisible());
+}
+
+TEST_F(RunDialogTest, ThrottlingAppliesToTheRunningWorkerAtOnce) {
+  RefServer server({"--delay-ms", "30"});
+  start(server);
+  ASSERT_TRUE(wait_until([this] { return status_is("Kicking Ass!") || finished(); }));
+  ASSERT_FALSE(finished());
+
+  bool opened = false;
+  on_next_modal([&opened](QWidget* w) {
+    opened = true;
+    EXPECT_NE(qobject_cast<ThrottlingDialog*>(w), nullptr);
+    EXPECT_EQ(w->parentWidget()->windowTitle(), "Corvantis Online Backup") << "owned by the run dialog";
+    ctl<QComboBox>(w, 1035)->setCurrentIndex(4);  // Idle
+    ctl<QLineEdit>(w, 1042)->setText("3");
+    press(w, 1);
+  });
+  press(dialog_.get(), kCtlButtonThrottling);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(run_context().profile->thread_priority.load(), 0u);
+  EXPECT_EQ(run_context().profile->file_delay_ms.load(), 3);
+  pid_t tid = run_context().worker_tid.load();
+  ASSERT_GT(tid, 0);
+  if (!finished()) {
+    EXPECT_EQ(::sched_getscheduler(tid), SCHED_IDLE);
+  }
+
+  press(dialog_.get(), kCtlButtonCancel);
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
+  // The stored profile keeps its own values: the dialog changes the running record only.
+  auto stored = profile_load("daily", true);
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->thread_priority.load(), 1u);
+  EXPECT_EQ(stored->file_delay_ms.load(), 0);
+}
+
+TEST_F(RunDialogTest, CancelDuringTheFinalBoxChangesNothing) {
+  RefServer server;
+  bool pressed = false;
+  on_box_ = [this, &pressed](const QtBox&) {
+    // The worker is waiting for this box: Cancel must neither close the dialog nor matter.
+    pressed = true;
+    press(dialog_.get(), kCtlButtonCancel);
+    EXPECT_TRUE(dialog_->isVisible());
+  };
+  start(server);
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
+  EXPECT_TRUE(pressed);
+  EXPECT_EQ(run_context().outcome.load(), kRunCompleted);
+  EXPECT_TRUE(dialog_->isVisible());
+  press(dialog_.get(), kCtlButtonCancel);
+  EXPECT_FALSE(dialog_->isVisible());
+}
+
+TEST_F(RunDialogTest, ClosingTheDialogEndsTheRunView) {
+  RefServer server({"--delay-ms", "30"});
+  start(server);
+  EXPECT_TRUE(run_view_exists());
+  ASSERT_TRUE(wait_until([this] { return enabled(kCtlButtonPause); }));
+  // Destroyed while the worker runs (as at a test's end): the worker is cancelled and waited for.
+  dialog_.reset();
+  EXPECT_FALSE(run_view_exists());
+  EXPECT_TRUE(finished());
+  // Cancelled while connecting or allocating, the run ends as that step's failure.
+  int32_t outcome = run_context().outcome.load();
+  EXPECT_TRUE(outcome == kRunCancelled || outcome == kRunFailed) << outcome;
+  EXPECT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(qt_run_dialog(), nullptr);
+}
+
+}  // namespace
+}  // namespace vl::test
