@@ -261,12 +261,13 @@ TEST(RefServerOptions, NumbersAndReplyTypes) {
 
   ref::ServeOptions o;
   EXPECT_EQ(ref::serve_options_parse({"--store", "s", "--cert", "c", "--key", "k", "--account",
-                                      "a:b:c", "--profile", "x:y:12", "--stall-reply=8001:2"},
+                                      "a:b:c", "--profile", "x:y:12", "--stall-reply=8001:2", "--no-fsync"},
                                      &o),
             "");
   EXPECT_EQ(o.accounts.at("a"), "b:c");
   EXPECT_EQ(o.profiles.at("x:y"), 12u);
   EXPECT_EQ(o.faults.stall_reply.at(0x8001), 2u);
+  EXPECT_FALSE(o.segment_sync);
   const std::vector<std::vector<std::string>> refused = {
       {"--store", "s", "--cert", "c"},
       {"--store", "s", "--cert", "c", "--key", "k", "--login-busy"},
@@ -275,6 +276,7 @@ TEST(RefServerOptions, NumbersAndReplyTypes) {
       {"--store", "s", "--cert", "c", "--key", "k", "--account", "nopassword"},
       {"--store", "s", "--cert", "c", "--key", "k", "--profile", "daily:seven"},
       {"--store", "s", "--cert", "c", "--key", "k", "stray"},
+      {"--store", "s", "--cert", "c", "--key", "k", "--no-fsync=1"},
   };
   for (const auto& args : refused) {
     ref::ServeOptions fresh;

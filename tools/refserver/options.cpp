@@ -7,7 +7,7 @@ namespace vl::ref {
 const char* const kUsage =
     "usage:\n"
     "  vornlake-refserver serve --store DIR --cert FILE --key FILE [--listen ADDR] [--port N]\n"
-    "      --account LOGIN:PASSWORD ... --profile TAG:ID ... [--trace FILE]\n"
+    "      --account LOGIN:PASSWORD ... --profile TAG:ID ... [--trace FILE] [--no-fsync]\n"
     "      [--drop-after-messages N] [--drop-in-upload N] [--greeting-short N] [--greeting-bad N]\n"
     "      [--login-busy N] [--login-refuse N] [--login-odd N] [--catalog-refuse N]\n"
     "      [--short-reply GGCC:N] [--wrong-header GGCC:N] [--stall-reply GGCC:N]\n"
@@ -106,9 +106,10 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       {"--short-reply", &FaultPlan::short_reply},
       {"--wrong-header", &FaultPlan::wrong_header},
       {"--stall-reply", &FaultPlan::stall_reply}};
-  std::string err = walk(args, {}, [&](const std::string& name, const std::string* v) {
+  std::string err = walk(args, {"--no-fsync"}, [&](const std::string& name, const std::string* v) {
     uint64_t n;
-    if (name == "--store") o.store = *v;
+    if (name == "--no-fsync") o.segment_sync = false;
+    else if (name == "--store") o.store = *v;
     else if (name == "--cert") o.cert = *v;
     else if (name == "--key") o.key = *v;
     else if (name == "--listen") o.listen = *v;

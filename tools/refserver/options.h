@@ -20,6 +20,7 @@ struct ServeOptions {
   std::map<std::string, std::string> accounts;  // login -> password
   std::map<std::string, uint32_t> profiles;      // tag -> id
   std::string trace;                             // empty: no trace
+  bool segment_sync = true;                      // --no-fsync turns it off
   FaultPlan faults;
 };
 
@@ -37,7 +38,7 @@ struct VerifyOptions {
 };
 
 // Each returns an empty text on success, else what is wrong with the arguments (args excludes the
-// program name and the command word).
+// program name and the command word). Main thread.
 std::string serve_options_parse(const std::vector<std::string>& args, ServeOptions* out);
 std::string restore_options_parse(const std::vector<std::string>& args, RestoreOptions* out);
 std::string verify_options_parse(const std::vector<std::string>& args, VerifyOptions* out);

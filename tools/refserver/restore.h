@@ -24,6 +24,7 @@ struct RestoreReport {
 // contiguous from offset 0, sizes adding up to the file's size, each segment's MD5 as recorded,
 // each segment linked to the catalog unless link_check is off). Paths with ".." components or NUL
 // bytes are refused; every path lands below out. A file with a problem is not left behind.
+// Reads the store only, so a server may be running on it. Main thread.
 RestoreReport restore_catalog(const RestoreOptions& options);
 
 // Runs restore_catalog and prints each problem and a summary to stdout. Returns 0 when there was

@@ -89,6 +89,7 @@ int serve_run(const ServeOptions& options) {
     std::fprintf(stderr, "refserver: %s\n", error.c_str());
     return 1;
   }
+  store.set_segment_sync(options.segment_sync);
   Trace trace;
   if (!trace.open(options.trace)) {
     std::fprintf(stderr, "refserver: cannot open the trace file %s\n", options.trace.c_str());

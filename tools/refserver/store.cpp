@@ -174,7 +174,7 @@ bool Store::segment_commit(const std::string& temp_path, const Digest& d) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!make_dir(folder)) return false;
   if (::rename(temp_path.c_str(), (folder + "/" + hex).c_str()) != 0) return false;
-  dir_sync(folder);
+  if (segment_sync_) dir_sync(folder);
   return true;
 }
 

@@ -28,6 +28,11 @@ class Store {
   // be running on it). False when dir is not a store.
   bool attach(const std::string& dir);
   const std::string& dir() const { return dir_; }
+  // Whether segments are fsync'ed before they count as stored (default). Switched off only for
+  // throw-away stores of benchmarks, where one sync per segment would measure the disk instead
+  // of the client. The catalog id counter is always synced. Set before serving.
+  void set_segment_sync(bool on) { segment_sync_ = on; }
+  bool segment_sync() const { return segment_sync_; }
 
   std::string segment_path(const Digest& d) const;
   // True when the segment is held (with the given size when size_known).
@@ -58,6 +63,7 @@ class Store {
  private:
   std::string dir_;
   uint32_t next_id_ = 1;
+  bool segment_sync_ = true;
   mutable std::mutex mutex_;
 };
 

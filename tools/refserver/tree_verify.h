@@ -21,7 +21,7 @@ struct VerifyReport {
 // Never follows symbolic links. Every source directory and regular file must be in the restored
 // tree with the same kind and bytes; anything in the restored tree that the source lacks (or has
 // only as a special item) is a difference; paths named by options.ignore (relative to the source)
-// must be absent from the restored tree and are not compared.
+// must be absent from the restored tree and are not compared. Main thread.
 VerifyReport verify_trees(const VerifyOptions& options);
 
 // Runs verify_trees and prints each difference and a summary to stdout. Returns 0 when the trees

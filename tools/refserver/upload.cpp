@@ -151,7 +151,7 @@ bool UploadReceiver::finish(std::string* error) {
              digest_hex(header_.digest);
     return false;
   }
-  if (::fsync(fd_) != 0) {
+  if (store_.segment_sync() && ::fsync(fd_) != 0) {
     *error = std::string("cannot sync the upload: ") + std::strerror(errno);
     return false;
   }
