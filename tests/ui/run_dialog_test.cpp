@@ -9,7 +9,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QComboBox>
+#include <QThread>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "connection/connect.h"
 #include "engine/run_session.h"
@@ -19,6 +23,7 @@
 #include "stores/config_db.h"
 #include "stores/md5cache.h"
 #include "stores/profile_db.h"
+#include "run_fixture.h"
 #include "support/refserver_process.h"
 #include "ui/controls.h"
 #include "ui/qt/run_dialog.h"
@@ -27,57 +32,7 @@
 namespace vl::test {
 namespace {
 
-class RunDialogTest : public QtTest {
- protected:
-  void SetUp() override {
-    QtTest::SetUp();
-    install_dir_set(test_certs_dir());
-    ASSERT_EQ(ssl_init(), 0);
-    ASSERT_EQ(md5cache_open(), 0);
-    source_ = dir_ / "source";
-    ::mkdir(source_.c_str(), 0700);
-    ::mkdir((source_ + "/docs").c_str(), 0700);
-    for (int i = 0; i < 40; ++i)
-      write_file(source_ + "/docs/file" + std::to_string(i) + ".txt",
-                 std::string(3000 + i * 997, static_cast<char>('a' + i % 26)));
-    write_file(source_ + "/big.bin", std::string(3 * 1048576 + 5, 'z'));
-  }
-  void TearDown() override {
-    dialog_.reset();
-    run_context_clear(run_context());
-    profile_entry_running = nullptr;
-    md5cache_close();
-    ssl_shutdown();
-    QtTest::TearDown();
-  }
-  // Stores the profile "daily" for server, opens it for a run and shows the run dialog.
-  void start(const RefServer& server, const std::string& description = "Documents") {
-    ProfileSettings p;
-    p.tag = "daily";
-    p.description = description;
-    p.server = "localhost";
-    p.port = static_cast<uint16_t>(server.port());
-    p.login = "alice";
-    p.password = "secret";
-    p.thread_priority = 1;
-    p.tx_rate_unit = 1;
-    p.rx_rate_unit = 1;
-    p.include_rules = {{source_}};
-    ASSERT_EQ(profile_create(p), 0);
-    ASSERT_EQ(config_load_profiles(), 0);
-    ASSERT_EQ(profile_list.size(), 1u);
-    ASSERT_EQ(open_profile(profile_list[0].get()), 0);
-    dialog_ = std::make_unique<RunDialog>(run_context(), profile_entry_running);
-    dialog_->show();
-  }
-  QString text(int id) const { return ctl<QWidget>(dialog_.get(), id)->property("text").toString(); }
-  bool enabled(int id) const { return ctl<QWidget>(dialog_.get(), id)->isEnabled(); }
-  bool finished() const { return !run_worker_running(run_context()); }
-  bool status_is(const char* s) const { return text(kCtlStatus) == QString::fromUtf8(s); }
-
-  std::string source_;
-  std::unique_ptr<RunDialog> dialog_;
-};
+using RunDialogTest = RunFixture;
 
 TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
   RefServer server;
@@ -195,6 +150,7 @@ TEST_F(RunDialogTest, CancelDuringTheFinalBoxChangesNothing) {
   on_box_ = [this, &pressed](const QtBox&) {
     // The worker is waiting for this box: Cancel must neither close the dialog nor matter.
     pressed = true;
+    EXPECT_TRUE(run_worker_running(run_context()));
     press(dialog_.get(), kCtlButtonCancel);
     EXPECT_TRUE(dialog_->isVisible());
   };
@@ -205,6 +161,33 @@ TEST_F(RunDialogTest, CancelDuringTheFinalBoxChangesNothing) {
   EXPECT_TRUE(dialog_->isVisible());
   press(dialog_.get(), kCtlButtonCancel);
   EXPECT_FALSE(dialog_->isVisible());
+}
+
+TEST_F(RunDialogTest, OtherThreadsReachTheWidgetsOnlyThroughTheGuiThread) {
+  RefServer server({"--delay-ms", "30"});
+  start(server);
+  ASSERT_TRUE(wait_until([this] { return enabled(kCtlButtonPause); }));
+  bool hook_on_gui = false;
+  on_box_ = [&hook_on_gui](const QtBox& box) {
+    if (box.caption == "Probe") hook_on_gui = QThread::currentThread() == qApp->thread();
+  };
+  std::atomic<bool> returned{false};
+  std::thread other([&returned] {
+    run_view_text(kCtlSize, "probe ");
+    message_box(BoxOwner::run_dialog, "from another thread", "Probe");
+    returned = true;
+  });
+  // The box waits for the GUI thread, which has not looked at its events yet.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(returned.load());
+  EXPECT_NE(text(kCtlSize), "probe ");
+  ASSERT_TRUE(wait_until([&returned] { return returned.load(); }));
+  other.join();
+  EXPECT_TRUE(hook_on_gui);
+  EXPECT_EQ(boxes_.front().owner, dialog_.get());
+  EXPECT_EQ(text(kCtlSize), "probe ");
+  press(dialog_.get(), kCtlButtonCancel);
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
 }
 
 TEST_F(RunDialogTest, ClosingTheDialogEndsTheRunView) {

@@ -26,6 +26,8 @@ FolderChooser::FolderChooser(QWidget* owner) : QDialog(owner, dialog_flags(false
   for (int column = 1; column < model_->columnCount(); ++column) tree_->hideColumn(column);
   tree_->header()->hide();
   tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+  tree_->setSortingEnabled(true);
+  tree_->sortByColumn(0, Qt::AscendingOrder);
 
   ok_ = new QPushButton(QStringLiteral("OK"), this);
   ok_->setObjectName(ctl_name(1));

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "stores/profile_db.h"
 #include "ui/qt/qt_backend.h"
@@ -24,6 +25,7 @@ namespace {
 QLineEdit* text_box(QWidget* parent, int id) {
   auto* e = new QLineEdit(parent);
   e->setObjectName(ctl_name(id));
+  e->setMinimumWidth(dlu_x(parent, 130));
   return e;
 }
 
@@ -68,8 +70,14 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   rules_->setColumnCount(5);
   rules_->setHeaderLabels({QStringLiteral("Mode"), QStringLiteral("Path / File"),
                            QStringLiteral("Type"), QStringLiteral("Files"), QStringLiteral("Size")});
+  // The widths of the original layout, widened where the font would clip a heading or "Exclude".
   const int widths[5] = {50, 500, 50, 50, 50};
-  for (int i = 0; i < 5; ++i) rules_->setColumnWidth(i, widths[i]);
+  QFontMetrics metrics = rules_->fontMetrics();
+  for (int i = 0; i < 5; ++i) {
+    int needed = metrics.horizontalAdvance(rules_->headerItem()->text(i)) + 16;
+    if (i == 0) needed = std::max(needed, metrics.horizontalAdvance(QStringLiteral("Exclude")) + 16);
+    rules_->setColumnWidth(i, std::max(widths[i], needed));
+  }
   rules_->header()->setStretchLastSection(false);
   rules_->setRootIsDecorated(false);
   rules_->setUniformRowHeights(true);
