@@ -112,7 +112,7 @@ int serve_run(const ServeOptions& options) {
     std::fprintf(stderr, "refserver: bad listen address %s\n", options.listen.c_str());
     return 1;
   }
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   int one = 1;
   if (listener < 0 || ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
       ::bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
