@@ -2,13 +2,15 @@
 // zero and text-like 1 MiB blocks as new segments, then the same blocks again as duplicates
 // (query and link only). Prints MB/s, segments/s and where the time goes.
 //
-// Usage: bench_upload_bench [MiB per kind, default 256]
+// Usage: bench_upload_bench [MiB per kind, default 256] [random|zero|text]
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,14 +112,27 @@ void block_fill(Kind kind, uint32_t i, std::vector<uint8_t>& b) {
       std::memcpy(&b[0], &i, sizeof i);
       break;
     case Kind::text: {
-      static const char* words[] = {"backup ", "the ", "segment ", "of ", "catalog ", "digest ",
-                                    "server\n", "block ", "a ", "file ", "profile ", "run "};
-      size_t k = 0;
+      // Words of a 4096-word vocabulary, drawn with a skewed (roughly Zipf) frequency, in lines
+      // of about 70 characters: compresses like prose or source text, not like a repeated phrase.
+      static const std::vector<std::string> vocabulary = [] {
+        std::mt19937 wr(99);
+        std::vector<std::string> v;
+        for (int w = 0; w < 4096; ++w) {
+          std::string word;
+          size_t len = 2 + wr() % 9;
+          for (size_t c = 0; c < len; ++c) word += static_cast<char>('a' + wr() % 26);
+          v.push_back(word);
+        }
+        return v;
+      }();
+      size_t k = 0, line = 0;
       while (k < b.size()) {
-        const char* w = words[rng() % 12];
-        size_t n = std::strlen(w);
-        if (k + n > b.size()) n = b.size() - k;
-        std::memcpy(&b[k], w, n);
+        double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
+        const std::string& w = vocabulary[static_cast<size_t>(std::pow(4096.0, u)) - 1];
+        std::string piece = w + (line + w.size() > 70 ? "\n" : " ");
+        line = piece.back() == '\n' ? 0 : line + piece.size();
+        size_t n = std::min(piece.size(), b.size() - k);
+        std::memcpy(&b[k], piece.data(), n);
         k += n;
       }
       break;
@@ -175,6 +190,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   uint32_t blocks = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 256;
   if (blocks == 0) blocks = 256;
+  std::string only = argc > 2 ? argv[2] : "";  // random, zero or text: that kind alone
 
   char tmpl[] = "/tmp/vornlake-upload-bench-XXXXXX";
   if (!::mkdtemp(tmpl)) return 1;
@@ -204,6 +220,7 @@ int main(int argc, char** argv) {
           vl::server_alloc_catalog_id(ctx) == 0) {
         std::printf("upload over loopback TLS, %u blocks of 1 MiB per kind\n", blocks);
         for (Kind k : {Kind::random, Kind::zero, Kind::text}) {
+          if (!only.empty() && only != kind_name(k)) continue;
           uint64_t stored_before = ctx.stats.bytes_stored, packed_before = ctx.stats.bytes_compressed;
           Figures f = pass(ctx, k, blocks, true);
           print("new", k, blocks, f, true);

@@ -23,18 +23,6 @@ TEST(Md5Digest, KnownValues) {
   EXPECT_EQ(0, std::memcmp(out, abc, 16));
 }
 
-TEST(Messages, LittleEndianIntegers) {
-  uint8_t b[8];
-  put_le32(b, 0x2A);
-  EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{0x2A, 0, 0, 0}));
-  EXPECT_EQ(get_le32(b), 42u);
-  put_le64(b, 0x0102030405060708ULL);
-  EXPECT_EQ(std::vector<uint8_t>(b, b + 8),
-            (std::vector<uint8_t>{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
-  const uint8_t high[4] = {0x78, 0x56, 0x34, 0xF2};
-  EXPECT_EQ(get_le32(high), 0xF2345678u);
-}
-
 TEST(Messages, LoginLayout) {
   std::string login32(32, 'L');
   auto m = login_message_build(login32, "pw");

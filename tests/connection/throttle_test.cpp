@@ -75,11 +75,5 @@ TEST_F(ThrottleTest, SwitchingThrottlingOffReleasesAWaitingTransferStillCharged)
   EXPECT_EQ(ctx_.stats.net_rx_bytes.load(), 300u);
 }
 
-TEST_F(ThrottleTest, NoProfileOnlyCounts) {
-  ctx_.profile.reset();
-  throttle_tx(ctx_, 5);
-  EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), 5u);
-}
-
 }  // namespace
 }  // namespace vl
