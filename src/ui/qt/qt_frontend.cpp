@@ -89,6 +89,10 @@ bool qt_frontend_init(int& argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   g_backend = std::make_unique<QtBackend>();
   ui_backend_set(g_backend.get());
+  // A start-up that ends early (missing settings, a store that cannot be opened) returns without
+  // the shutdown call; the application must still go before the statics it relies on.
+  static bool registered = false;
+  if (!registered) registered = std::atexit(qt_frontend_shutdown) == 0;
   return true;
 }
 
