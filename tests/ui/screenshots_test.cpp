@@ -93,6 +93,9 @@ TEST_F(Screenshots, EveryDialog) {
   ASSERT_TRUE(wait_until([this] { return finished(); }, 120000));
   wait_until([this] { return !text(kCtlElapsed).isEmpty(); }, 3000);
   shot(dialog_.get(), "run-dialog-done");
+  dialog_->control_text(kCtlStatus,
+                        "Backup completed, but the catalog could not be stored on the server!");
+  shot(dialog_.get(), "run-dialog-long-status");
 }
 
 }  // namespace

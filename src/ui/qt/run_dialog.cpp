@@ -15,6 +15,7 @@
 
 #include "engine/run_control.h"
 #include "engine/run_session.h"
+#include "platform/clock.h"
 #include "ui/controls.h"
 #include "ui/port.h"
 #include "ui/qt/qt_backend.h"
@@ -84,7 +85,10 @@ RunDialog::~RunDialog() {
   if (run_worker_running(ctx_)) {
     run_cancel(ctx_);
     // The worker may be waiting for a box on this thread: keep serving events until it ends.
-    while (run_worker_running(ctx_)) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    while (run_worker_running(ctx_)) {
+      QApplication::processEvents(QEventLoop::AllEvents, 50);
+      sleep_ms(10);
+    }
   }
   run_worker_join(ctx_);
   if (qt_run_dialog() == this) qt_run_dialog_set(nullptr);
@@ -116,7 +120,10 @@ void RunDialog::build() {
   status->setFont(status_font);
   status->setAlignment(Qt::AlignCenter);
   status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  status->setMinimumHeight(QFontMetrics(status_font).height() + dlu_y(this, 6));
+  // Room for two lines: the longest status ("Backup completed, but the catalog could not be
+  // stored on the server!") wraps rather than being cut off at both ends.
+  status->setWordWrap(true);
+  status->setFixedHeight(2 * QFontMetrics(status_font).lineSpacing() + dlu_y(this, 4));
   status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
   // The file being handled.
