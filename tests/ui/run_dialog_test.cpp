@@ -173,19 +173,19 @@ TEST_F(RunDialogTest, OtherThreadsReachTheWidgetsOnlyThroughTheGuiThread) {
   };
   std::atomic<bool> returned{false};
   std::thread other([&returned] {
-    run_view_text(kCtlSize, "probe ");
+    run_view_text(kCtlButtonLogs, "probe");  // a control nothing else writes
     message_box(BoxOwner::run_dialog, "from another thread", "Probe");
     returned = true;
   });
   // The box waits for the GUI thread, which has not looked at its events yet.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(returned.load());
-  EXPECT_NE(text(kCtlSize), "probe ");
+  EXPECT_EQ(text(kCtlButtonLogs), "Logs");
   ASSERT_TRUE(wait_until([&returned] { return returned.load(); }));
   other.join();
   EXPECT_TRUE(hook_on_gui);
   EXPECT_EQ(boxes_.front().owner, dialog_.get());
-  EXPECT_EQ(text(kCtlSize), "probe ");
+  EXPECT_EQ(text(kCtlButtonLogs), "probe");
   press(dialog_.get(), kCtlButtonCancel);
   ASSERT_TRUE(wait_until([this] { return finished(); }));
 }
