@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <set>
 #include <cstring>
 
 namespace vl {
@@ -81,7 +83,51 @@ void file_make_private(const std::string& path) { ::chmod(path.c_str(), 0600); }
 
 void owner_only_umask() { ::umask(077); }
 
+namespace {
+
+std::mutex g_fault_mutex;
+std::set<std::string> g_open_fail;
+std::set<std::string> g_read_fail;
+
+bool fault_listed(const std::set<std::string>& set, const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  return set.count(path) != 0;
+}
+
+ssize_t failing_read(void*, char*, size_t) {
+  errno = EIO;
+  return -1;
+}
+
+int failing_close(void*) { return 0; }
+
+}  // namespace
+
+void fs_fault_open_fail_add(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  g_open_fail.insert(path);
+}
+
+void fs_fault_read_fail_add(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  g_read_fail.insert(path);
+}
+
+void fs_faults_clear() {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  g_open_fail.clear();
+  g_read_fail.clear();
+}
+
 FilePtr file_open(const std::string& path, const char* mode) {
+  if (fault_listed(g_open_fail, path)) {
+    errno = EACCES;
+    return FilePtr();
+  }
+  if (mode[0] == 'r' && fault_listed(g_read_fail, path) && file_exists(path)) {
+    cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
+    return FilePtr(::fopencookie(nullptr, mode, io));
+  }
   int flags = 0;
   bool plus = std::strchr(mode, '+') != nullptr;
   switch (mode[0]) {

@@ -70,6 +70,12 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // fopen with the C modes "r", "rb", "w", "w+", "a"; files created here get mode 0600.
 FilePtr file_open(const std::string& path, const char* mode);
 
+// Fault injection (tests): file_open fails for a path added with fs_fault_open_fail_add, and
+// returns a stream whose every read fails for a path added with fs_fault_read_fail_add.
+void fs_fault_open_fail_add(const std::string& path);
+void fs_fault_read_fail_add(const std::string& path);
+void fs_faults_clear();
+
 // Reads a directory's entry names one by one (readdir order, "." and ".." included).
 class DirReader {
  public:

@@ -49,6 +49,18 @@ const char kHelp[] =
     "Data_Dir=DIR. Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
+void for_each_line(const char* text, void (*fn)(const std::string&)) {
+  if (!text) return;
+  std::string all(text);
+  size_t start = 0;
+  while (start <= all.size()) {
+    size_t end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size();
+    if (end > start) fn(all.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 void stores_close() {
   md5cache_close();
   config_close();
@@ -78,6 +90,9 @@ int app_main(int argc, char** argv) {
   // Test hook: the end-to-end tests run retry countdowns and pauses on the fast clock.
   if (const char* fast = std::getenv("VORNLAKE_TEST_FAST_CLOCK"); fast && std::strcmp(fast, "1") == 0)
     clock_fast_set(true);
+  // Test hooks: files that cannot be opened, or whose reads fail (paths separated by line breaks).
+  for_each_line(std::getenv("VORNLAKE_TEST_OPEN_FAIL"), fs_fault_open_fail_add);
+  for_each_line(std::getenv("VORNLAKE_TEST_READ_FAIL"), fs_fault_read_fail_add);
 
   ConsoleBackend console;
   FrontendKind kind = frontend_choose(std::getenv("VORNLAKE_UI"), std::getenv("DISPLAY"),

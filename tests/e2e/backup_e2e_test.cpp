@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <csignal>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -274,6 +275,105 @@ TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
   EXPECT_EQ(help.status, 0);
   ProcessResult version = run_process({bin_path("vornlake"), "--version"});
   EXPECT_EQ(version.out, "vornlake v0.09.0001\n");
+}
+
+}  // namespace
+}  // namespace vl::test
+
+namespace vl::test {
+namespace {
+
+std::vector<std::string> with(std::vector<std::string> env, const std::string& extra) {
+  env.push_back(extra);
+  return env;
+}
+
+TEST(EndToEndFaults, UnopenableAndUnreadableFilesAreWarnedAboutAndLeftOutOfTheCache) {
+  Installation inst;
+  const std::string s = inst.source();
+  write_file(s + "/locked.bin", random_bytes(4000, 8));
+  write_file(s + "/broken.bin", random_bytes(2 * 1048576, 9));
+  write_file(s + "/fine.txt", "fine\n");
+  for (const char* f : {"locked.bin", "broken.bin", "fine.txt"}) age_file(s + "/" + f, 3600);
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {s});
+  std::vector<std::string> env = with(with(inst.env(), "VORNLAKE_TEST_OPEN_FAIL=" + s + "/locked.bin"),
+                                      "VORNLAKE_TEST_READ_FAIL=" + s + "/broken.bin");
+  ProcessResult p = run_process({bin_path("vornlake"), "/run:daily"}, env);
+  ASSERT_EQ(p.status, 0) << p.err;
+  std::vector<std::string> log = read_lines(inst.data() + "/Profiles/daily/00000001.log");
+  auto has = [&](const std::string& l) { return std::find(log.begin(), log.end(), l) != log.end(); };
+  // Each item's line is ended; the warnings stand on lines of their own and are counted.
+  EXPECT_TRUE(has(s + "/locked.bin : 4000 : File (A)"));
+  EXPECT_TRUE(has("Warning: Failed to open file: " + s + "/locked.bin"));
+  EXPECT_TRUE(has(s + "/broken.bin : 2097152 : File (A) "));
+  EXPECT_TRUE(has("Warning: Failed to read file: " + s + "/broken.bin"));
+  EXPECT_TRUE(has("Warnings:       2"));
+  // Neither file may be taken from the cache next time.
+  const std::string cache = inst.data() + "/md5cache.dat";
+  EXPECT_EQ(query_int(cache, "select count(*) from filespec"), 1);
+  EXPECT_EQ(query_int(cache, "select count(*) from filespec where filespec='" + s + "/fine.txt'"), 1);
+}
+
+TEST(EndToEndFaults, CatalogThatCannotBeUploadedIsAFailure) {
+  Installation inst;
+  write_file(inst.source() + "/a.txt", "a\n");
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {inst.source()});
+  ProcessResult p = run_process(
+      {bin_path("vornlake"), "/run:daily"},
+      with(inst.env(), "VORNLAKE_TEST_OPEN_FAIL=" + inst.data() + "/Profiles/daily/00000001.cat"));
+  EXPECT_EQ(p.status, 3);
+  EXPECT_NE(p.err.find("Backup Failure: Backup completed, but the catalog could not be stored on the server!"),
+            std::string::npos) << p.err;
+  EXPECT_NE(p.out.find("Failed to open catalog!"), std::string::npos);
+  std::vector<std::string> log = read_lines(inst.data() + "/Profiles/daily/00000001.log");
+  EXPECT_NE(std::find(log.begin(), log.end(), "Errors:         1"), log.end());
+  EXPECT_EQ(count_trace(server.trace(), 0, "0223"), 0u) << "no finalize for a catalog never sent";
+}
+
+}  // namespace
+}  // namespace vl::test
+
+namespace vl::test {
+namespace {
+
+void exec_sql(const std::string& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  sqlite3_close(db);
+}
+
+TEST(EndToEndCache, DigestsThatDoNotCoverTheFileAreNotReused) {
+  Installation inst;
+  const std::string s = inst.source();
+  for (const char* f : {"gap.bin", "tail.bin", "zero-bs.bin", "intact.bin"}) {
+    write_file(s + "/" + f, random_bytes(3 * 1048576 + 7, static_cast<unsigned>(std::strlen(f))));
+    age_file(s + "/" + f, 3600);
+  }
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {s});
+  ASSERT_EQ(inst.run({"/run:daily"}).status, 0);
+
+  const std::string cache = inst.data() + "/md5cache.dat";
+  auto id_of = [&](const char* f) { return "(select id from filespec where filespec='" + s + "/" + f + "')"; };
+  exec_sql(cache, "delete from segs where offset=1048576 and file_id=" + id_of("gap.bin"));
+  exec_sql(cache, "delete from segs where offset=3145728 and file_id=" + id_of("tail.bin"));
+  exec_sql(cache, "update filespec set blocksize=0 where filespec='" + s + "/zero-bs.bin'");
+
+  RunResult r = inst.run({"/run:daily"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(line_of(r, s + "/intact.bin"), s + "/intact.bin : 3145735 : File (A) skipped.");
+  for (const char* f : {"gap.bin", "tail.bin", "zero-bs.bin"})
+    EXPECT_EQ(line_of(r, s + "/" + f), s + "/" + f + " : 3145735 : File (A) (1/4)  exists.") << f;
+  EXPECT_TRUE(has_line(r, "Files Scanned:  3"));
+  EXPECT_TRUE(has_line(r, "Files Skipped:  1"));
+  // The catalog holds every block of every file, so the restore is whole.
+  EXPECT_EQ(query_int(catalog_file(inst, r.catalog_id), "select count(*) from segs"), 16);
+  EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+  // The files read again are whole in the cache once more.
+  EXPECT_EQ(query_int(cache, "select count(*) from segs where file_id=" + id_of("gap.bin")), 4);
 }
 
 }  // namespace

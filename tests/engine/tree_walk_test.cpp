@@ -1,0 +1,114 @@
+// The walk's exclude tests and log lines on a real directory tree (no files reach the block
+// processing: every file of the tree is excluded).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "engine/tree_walk.h"
+#include "platform/fs.h"
+#include "support/test_support.h"
+#include "ui/controls.h"
+
+namespace vl {
+namespace {
+
+class TreeWalk : public test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    root_ = dir_ / "tree";
+    ::mkdir(root_.c_str(), 0700);
+    ::mkdir((root_ + "/keep").c_str(), 0700);
+    ::mkdir((root_ + "/keep/.dot").c_str(), 0700);
+    ::mkdir((root_ + "/cache").c_str(), 0700);
+    ::mkdir((root_ + "/cache/sub").c_str(), 0700);
+    test::write_file(root_ + "/cache/x.bin", "x");
+    ::mkdir((root_ + "/a.tmpdir").c_str(), 0700);
+    test::write_file(root_ + "/a.tmpdir/y", "y");
+    test::write_file(root_ + "/Pagefile.sys.old", "p");
+    ctx_.profile = std::make_unique<ProfileSettings>();
+    std::string upper = root_;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    ctx_.profile->exclude_rules = {{""}, {root_ + "/cache/"}, {"*.tmp"}, {upper + "/PAGEFILE.SYS"}};
+    ctx_.log = file_open(dir_ / "run.log", "w+");
+  }
+
+  std::vector<std::string> log_lines() {
+    ctx_.log.reset();
+    return test::read_lines(dir_ / "run.log");
+  }
+
+  static bool has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  // The line that starts with path + " : " and ends with the kind and letters.
+  static bool has_item(const std::vector<std::string>& lines, const std::string& path, const std::string& tail) {
+    for (const auto& l : lines)
+      if (l.rfind(path + " : ", 0) == 0 && l.size() >= tail.size() &&
+          l.compare(l.size() - tail.size(), tail.size(), tail) == 0)
+        return true;
+    return false;
+  }
+
+  std::string root_;
+  RunContext ctx_;
+};
+
+TEST_F(TreeWalk, ExcludeRulesAndLines) {
+  run_view_open();
+  // An include rule with a final "/" is walked without it.
+  EXPECT_EQ(tree_walk(ctx_, "", root_ + "/"), 0);
+  std::vector<std::string> lines = log_lines();
+  EXPECT_TRUE(has_item(lines, root_, ": Dir ()"));
+  EXPECT_TRUE(has_item(lines, root_ + "/keep", ": Dir ()"));
+  EXPECT_TRUE(has_item(lines, root_ + "/keep/.dot", ": Dir (H)"));
+  // The excluded directory is still listed, counted and followed by the exclusion, not walked.
+  EXPECT_TRUE(has_item(lines, root_ + "/cache", ": Dir ()"));
+  EXPECT_TRUE(has(lines, "Excluding files in this directory."));
+  EXPECT_FALSE(has_item(lines, root_ + "/cache/x.bin", ")"));
+  EXPECT_FALSE(has_item(lines, root_ + "/cache/sub", ")"));
+  // "*.tmp" is a prefix pattern: it takes the directory a.tmpdir; the path rule ignores case and
+  // takes a longer name too.
+  EXPECT_TRUE(has(lines, "Excluding: " + root_ + "/a.tmpdir"));
+  EXPECT_TRUE(has(lines, "Excluding: " + root_ + "/Pagefile.sys.old"));
+  EXPECT_EQ(ctx_.stats.directories.load(), 4u);  // tree, keep, .dot, cache
+  EXPECT_EQ(ctx_.stats.files.load(), 0u);
+  EXPECT_EQ(ui_.text(kCtlDirectories), "4 ");
+}
+
+TEST_F(TreeWalk, MissingItemsDotNamesAndCancel) {
+  EXPECT_EQ(tree_walk(ctx_, root_, "nothing-here"), 0);
+  EXPECT_EQ(tree_walk(ctx_, root_, "."), 0);
+  ctx_.cancel = 1;
+  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 1);
+  std::vector<std::string> lines = log_lines();
+  EXPECT_TRUE(has(lines, root_ + "/nothing-here : Doesn't exist?"));
+  EXPECT_TRUE(has_item(lines, root_ + "/.", ": Dir ()"));
+  EXPECT_EQ(lines.size(), 2u) << "a '.' writes its line and nothing more; a cancelled walk writes nothing";
+  EXPECT_EQ(ctx_.stats.directories.load(), 0u);
+}
+
+TEST_F(TreeWalk, DirectoryRecordCountsAndWarns) {
+  EXPECT_EQ(directory_record(ctx_, root_, "/keep"), 0);
+  EXPECT_EQ(directory_record(ctx_, root_, "/missing"), 0);
+  EXPECT_EQ(directory_record(ctx_, root_ + "/Pagefile.sys.old", ""), 0);  // counted, not recorded
+  std::vector<std::string> lines = log_lines();
+  EXPECT_TRUE(has(lines, "Warning: Failed to stat directory: " + root_ + "/missing"));
+  EXPECT_EQ(ctx_.stats.directories.load(), 2u);
+  EXPECT_EQ(ctx_.stats.warnings.load(), 1u);
+}
+
+TEST_F(TreeWalk, SpecialItemsAreNeverOpened) {
+  ::mkfifo((root_ + "/keep/fifo").c_str(), 0600);
+  ::symlink("/etc/passwd", (root_ + "/keep/link").c_str());
+  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 0);  // a FIFO opened for reading would hang here
+  std::vector<std::string> lines = log_lines();
+  EXPECT_TRUE(has(lines, root_ + "/keep/fifo : 0 : Unknown ()"));
+  EXPECT_TRUE(has_item(lines, root_ + "/keep/link", ": Unknown ()"));
+  EXPECT_EQ(ctx_.stats.special_files.load(), 2u);
+  EXPECT_EQ(ctx_.stats.files.load(), 0u);
+}
+
+}  // namespace
+}  // namespace vl
