@@ -116,36 +116,5 @@ TEST(ThrottleValidate, ChecksInOrderWithTheirMessages) {
   EXPECT_EQ(first_failure(v), files) << "delays come before rates";
 }
 
-TEST(ThrottleStore, WritesTheNineFieldsAndNothingElse) {
-  ProfileSettings p;
-  p.tx_allowance = 1234;
-  p.rx_allowance = -5;
-  p.description = "kept";
-  ThrottleValues v;
-  v.thread_priority = 3;
-  v.file_delay_ms = 1;
-  v.block_delay_ms = 2;
-  v.tx_throttle = 1;
-  v.tx_rate = 4;
-  v.tx_rate_unit = 2;
-  v.rx_throttle = 1;
-  v.rx_rate = 5;
-  v.rx_rate_unit = 0;
-  throttle_store(p, v);
-  ThrottleValues back = throttle_values_of(p);
-  EXPECT_EQ(back.thread_priority, 3u);
-  EXPECT_EQ(back.file_delay_ms, 1);
-  EXPECT_EQ(back.block_delay_ms, 2);
-  EXPECT_EQ(back.tx_throttle, 1);
-  EXPECT_EQ(back.tx_rate, 4);
-  EXPECT_EQ(back.tx_rate_unit, 2u);
-  EXPECT_EQ(back.rx_throttle, 1);
-  EXPECT_EQ(back.rx_rate, 5);
-  EXPECT_EQ(back.rx_rate_unit, 0u);
-  EXPECT_EQ(p.tx_allowance.load(), 1234);
-  EXPECT_EQ(p.rx_allowance.load(), -5);
-  EXPECT_EQ(p.description, "kept");
-}
-
 }  // namespace
 }  // namespace vl
