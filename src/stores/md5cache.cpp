@@ -60,6 +60,30 @@ int md5cache_init_tables(sqlite3* db) {
       "SQL Error");
 }
 
+// Without statistics SQLite looks a block up through offset_idx rather than file_id_idx; since
+// every file has a block at offset 0, each look-up and each per-block delete would then walk the
+// blocks of all cached files, and a run over many files would never end. Fixed statistics that
+// mark offset_idx as unselective make the planner take file_id_idx. Written once per file (only
+// when it has the cache's indexes and no statistics for segs yet); "analyze sqlite_master"
+// creates the statistics table and makes the connection load what was written.
+void md5cache_plan_hints(sqlite3* db) {
+  auto count = [db](const char* sql) {
+    Stmt stmt;
+    if (sqlite3_prepare_v2(db, sql, -1, stmt.out(), nullptr) != SQLITE_OK ||
+        sqlite3_step(stmt.get()) != SQLITE_ROW)
+      return 0;
+    return sqlite3_column_int(stmt.get(), 0);
+  };
+  if (count("select count(*) from sqlite_stat1 where tbl='segs'") > 0) return;
+  if (count("select count(*) from sqlite_master where type='index' and "
+            "name in ('file_id_idx','offset_idx')") != 2)
+    return;
+  db_exec(db, "analyze sqlite_master");
+  db_exec(db, "insert into sqlite_stat1 (tbl, idx, stat) values "
+              "('segs','file_id_idx','1000000 4'), ('segs','offset_idx','1000000 250000')");
+  db_exec(db, "analyze sqlite_master");
+}
+
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -84,8 +108,11 @@ bool bind_block_key(Stmt& stmt, const char* op, uint32_t file_id, uint64_t offse
 
 int md5cache_open() {
   if (g_cache) return 0;
-  return store_open_or_create(&g_cache, path_join(data_dir(), kCacheFile),
-                              "Can't open MD5 database!", md5cache_init_tables);
+  if (store_open_or_create(&g_cache, path_join(data_dir(), kCacheFile), "Can't open MD5 database!",
+                           md5cache_init_tables) != 0)
+    return 1;
+  md5cache_plan_hints(g_cache.get());
+  return 0;
 }
 
 int md5cache_close() {

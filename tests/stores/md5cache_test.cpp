@@ -237,6 +237,23 @@ TEST_F(Md5CacheTest, FlushGoesOnAfterAFailureAndCloseWritesTheQueue) {
   EXPECT_NE(md5cache_filespec_find("/third"), 0u);
 }
 
+// Every file has a block at offset 0: a look-up that went through offset_idx would walk the
+// blocks of every cached file, and a run over many files would slow to a crawl.
+TEST_F(Md5CacheTest, BlockLookupsGoThroughTheFileIndex) {
+  const char* plan = "explain query plan select md5 from segs where file_id=1 and offset=0";
+  EXPECT_EQ(sql_rows(db(), plan).at(0).at(3), "SEARCH segs USING INDEX file_id_idx (file_id=?)");
+  // A cache written without statistics gets them when it is opened; a second open adds nothing.
+  md5cache_close();
+  ASSERT_EQ(sql_exec(db(), "drop table sqlite_stat1"), SQLITE_OK);
+  EXPECT_EQ(sql_rows(db(), plan).at(0).at(3), "SEARCH segs USING INDEX offset_idx (offset=?)");
+  ASSERT_EQ(md5cache_open(), 0);
+  md5cache_close();
+  std::string before = read_file(db());
+  ASSERT_EQ(md5cache_open(), 0);
+  EXPECT_EQ(sql_rows(db(), plan).at(0).at(3), "SEARCH segs USING INDEX file_id_idx (file_id=?)");
+  EXPECT_EQ(read_file(db()), before);
+}
+
 TEST(Md5Text, HexConversions) {
   struct Case {
     uint8_t first, last;
