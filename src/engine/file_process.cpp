@@ -13,6 +13,7 @@
 #include "engine/run_control.h"
 #include "engine/run_log.h"
 #include "engine/status.h"
+#include "engine/tree_walk.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "stores/catalog.h"
@@ -89,17 +90,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   run_view_progress_range(kCtlFileProgress, 0, n ? n : 1);
   run_view_text(kCtlBlockText, block_progress_text(0, n, 0));
 
-  FilespecRecord rec{};
-  rec.type = 2;
-  rec.attr = 0;
-  rec.mode = st.mode;
-  rec.owner = st.owner;
-  rec.group = st.group;
-  rec.size = st.size;
-  rec.t_access = st.t_access;
-  rec.t_change = st.t_change;
-  rec.t_modify = st.t_modify;
-  const uint32_t file_id = catalog_filespec_insert(path, rec, kFileBlockSize);
+  const uint32_t file_id = catalog_filespec_insert(path, filespec_record(st, 2, 0), kFileBlockSize);
 
   if (uint32_t cache_id = md5cache_filespec_find(path); cache_id != 0) {
     CacheFileInfo info{};

@@ -26,6 +26,20 @@ static std::string last_component(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr) {
+  FilespecRecord rec{};
+  rec.type = type;
+  rec.attr = attr;
+  rec.mode = st.mode;
+  rec.owner = st.owner;
+  rec.group = st.group;
+  rec.size = st.size;
+  rec.t_access = st.t_access;
+  rec.t_change = st.t_change;
+  rec.t_modify = st.t_modify;
+  return rec;
+}
+
 void directories_show(uint64_t count) { counter_show(kCtlDirectories, count); }
 
 void file_status_show(const std::string& path, uint64_t size) {
@@ -97,18 +111,9 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
   }
   directories_show(++ctx.stats.directories);
   if (st.kind != FileKind::directory) return 0;
-  FilespecRecord rec{};
-  rec.type = 1;
   if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
-  rec.attr = static_cast<uint8_t>(file_attributes_of(st, last_component(d)) & 0xFF);
-  rec.mode = st.mode;
-  rec.owner = st.owner;
-  rec.group = st.group;
-  rec.size = st.size;
-  rec.t_access = st.t_access;
-  rec.t_change = st.t_change;
-  rec.t_modify = st.t_modify;
-  catalog_filespec_insert(d, rec, kBlockSize);
+  const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, last_component(d)) & 0xFF);
+  catalog_filespec_insert(d, filespec_record(st, 1, attr), kBlockSize);
   return 0;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "engine/run_context.h"
+#include "platform/fs.h"
+#include "stores/catalog.h"
 
 namespace vl {
 
@@ -20,6 +22,9 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
 // Fills the run dialog's file-status fields (Directory, Filename, Size, Sent, block text and the
 // progress bar) for the item being visited. Nothing without a run dialog.
 void file_status_show(const std::string& path, uint64_t size);
+
+// The catalog record of an item stat'ed as st: type 1 for a directory, 2 for a file.
+FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr);
 
 // Writes the directories count into its field.
 void directories_show(uint64_t count);
