@@ -211,27 +211,8 @@ int catalog_init_config(RunContext& ctx) {
 }
 
 uint32_t catalog_filespec_find(const std::string& path) {
-  const char* op = "catalog_filespec_find";
   if (!g_catalog) return 0;
-  Stmt stmt;
-  if (db_prepare(g_catalog.get(), kFindSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (db_bind_text(stmt, 1, path) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec");
-    return 0;
-  }
-  int rc = db_step(stmt);
-  if (rc == SQLITE_DONE) return 0;
-  if (rc != SQLITE_ROW) {
-    store_sql_error(op, "Error executing statement");
-    return 0;
-  }
-  uint32_t id = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
-  while (db_step(stmt) == SQLITE_ROW) {
-  }
-  return id;
+  return store_find_id(g_catalog.get(), kFindSql, "catalog_filespec_find", path);
 }
 
 uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& rec,

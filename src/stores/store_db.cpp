@@ -175,3 +175,29 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
 }
 
 }  // namespace vl
+
+namespace vl {
+
+uint32_t store_find_id(sqlite3* db, const char* sql, const char* operation, const std::string& path) {
+  Stmt stmt;
+  if (db_prepare(db, sql, &stmt) != SQLITE_OK) {
+    store_sql_error(operation, "Couldn't prepare SQL statement");
+    return 0;
+  }
+  if (db_bind_text(stmt, 1, path) != SQLITE_OK) {
+    store_sql_error(operation, "Couldn't bind filespec");
+    return 0;
+  }
+  int rc = db_step(stmt);
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) {
+    store_sql_error(operation, "Error executing statement");
+    return 0;
+  }
+  uint32_t id = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
+  while (db_step(stmt) == SQLITE_ROW) {
+  }
+  return id;
+}
+
+}  // namespace vl

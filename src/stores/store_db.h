@@ -88,6 +88,11 @@ int db_exec(sqlite3* db, const std::string& sql, std::string* err = nullptr);
 
 // The box every store failure is reported with (no owner window). Any thread.
 void store_box(const std::string& text, const std::string& caption);
+
+// The id of the row that `sql` (one text parameter: a path) finds, 0 when there is none. Failures
+// are reported as "Couldn't prepare SQL statement", "Couldn't bind filespec" or "Error executing
+// statement" under "SQL Error in " + operation, and give 0.
+uint32_t store_find_id(sqlite3* db, const char* sql, const char* operation, const std::string& path);
 // Same with the caption "SQL Error in " and the operation's name.
 void store_sql_error(const char* operation, const std::string& text);
 
