@@ -378,3 +378,37 @@ TEST(EndToEndCache, DigestsThatDoNotCoverTheFileAreNotReused) {
 
 }  // namespace
 }  // namespace vl::test
+
+namespace vl::test {
+namespace {
+
+bool wait_for_text(const std::string& file, const std::string& text, int max_ms) {
+  for (int waited = 0; waited < max_ms; waited += 20) {
+    if (read_file(file).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+TEST(EndToEndConsole, Sigusr1PausesAndResumes) {
+  Installation inst;
+  write_file(inst.source() + "/slow.bin", random_bytes(12 * 1048576, 10));
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--delay-ms", "20"});
+  inst.profile("daily", server.port(), {inst.source()});
+  const std::string err = inst.root() + "/err.txt";
+  pid_t pid = spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), inst.root() + "/out.txt", err);
+  ASSERT_TRUE(wait_for_text(err, "Kicking Ass!", 30000));
+  ::kill(pid, SIGUSR1);
+  // On the test clock the two minutes of pause pass at once: the connection is dropped.
+  EXPECT_TRUE(wait_for_text(err, "Paused (Disconnected)...", 30000)) << read_file(err);
+  ::kill(pid, SIGUSR1);
+  EXPECT_EQ(wait_exit(pid), 0) << read_file(err);
+  std::string text = read_file(err);
+  EXPECT_LT(text.find("Paused..."), text.find("Paused (Disconnected)..."));
+  EXPECT_NE(text.find("Reconnected!"), std::string::npos);
+  EXPECT_NE(text.find("Backup Completed!"), std::string::npos);
+  EXPECT_EQ(inst.restore_and_verify(server, 1), "");
+}
+
+}  // namespace
+}  // namespace vl::test

@@ -1,0 +1,85 @@
+// Start-up decisions without processes: the command line, the choice of front-end, the settings
+// file that stands in for the installer's registry key.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/settings.h"
+#include "shell/command_line.h"
+#include "support/test_support.h"
+
+namespace vl {
+namespace {
+
+CommandLine parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "vornlake");
+  return command_line_parse(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CommandLine, RunIsRecognisedOnlyExactly) {
+  CommandLine daily = parse({"/run:daily"});
+  EXPECT_TRUE(daily.unattended);
+  EXPECT_EQ(daily.tag, "daily");
+  EXPECT_FALSE(parse({"/RUN:daily"}).unattended);
+  EXPECT_FALSE(parse({"run:daily"}).unattended);
+  CommandLine empty = parse({"/run:"});
+  EXPECT_TRUE(empty.unattended);
+  EXPECT_EQ(empty.tag, "");
+  // The arguments are joined with single blanks; the tag is kept unchanged, blanks included.
+  EXPECT_EQ(parse({"/run:daily "}).tag, "daily ");
+  EXPECT_EQ(parse({"/run:my", "set"}).tag, "my set");
+  EXPECT_EQ(parse({"/run:\"daily\""}).tag, "\"daily\"");
+}
+
+TEST(CommandLine, HelpAndVersionOnlyAsTheWholeLine) {
+  EXPECT_TRUE(parse({"--help"}).help);
+  EXPECT_TRUE(parse({"--version"}).version);
+  EXPECT_FALSE(parse({"--help", "x"}).help);
+  CommandLine none = parse({});
+  EXPECT_FALSE(none.help || none.version || none.unattended);
+}
+
+TEST(FrontendChoice, VariableFirstThenDisplay) {
+  EXPECT_EQ(frontend_choose("console", ":0", nullptr), FrontendKind::console);
+  EXPECT_EQ(frontend_choose("qt", nullptr, nullptr), FrontendKind::qt);
+  EXPECT_EQ(frontend_choose(nullptr, ":0", nullptr), FrontendKind::qt);
+  EXPECT_EQ(frontend_choose(nullptr, nullptr, "wayland-0"), FrontendKind::qt);
+  EXPECT_EQ(frontend_choose(nullptr, "", nullptr), FrontendKind::console);
+  EXPECT_EQ(frontend_choose(nullptr, nullptr, nullptr), FrontendKind::console);
+  EXPECT_EQ(frontend_choose("other", nullptr, nullptr), FrontendKind::console);
+}
+
+TEST(SettingsFile, BothValuesAreNeeded) {
+  test::TempDir dir;
+  Settings s;
+  test::write_file(dir / "ok.conf", "# comment\n\nInstall_Dir=/opt/vl\r\nData_Dir=/var/lib/vl\nOther=x\n");
+  ASSERT_TRUE(settings_read_file(dir / "ok.conf", &s));
+  EXPECT_EQ(s.install_dir, "/opt/vl");
+  EXPECT_EQ(s.data_dir, "/var/lib/vl");
+  test::write_file(dir / "no-data.conf", "Install_Dir=/opt/vl\n");
+  EXPECT_FALSE(settings_read_file(dir / "no-data.conf", &s));
+  test::write_file(dir / "long.conf", "Install_Dir=/opt/vl\nData_Dir=/" + std::string(255, 'd') + "\n");
+  EXPECT_FALSE(settings_read_file(dir / "long.conf", &s)) << "a value of 256 bytes is unreadable";
+  test::write_file(dir / "edge.conf", "Install_Dir=/opt/vl\nData_Dir=/" + std::string(254, 'd') + "\n");
+  EXPECT_TRUE(settings_read_file(dir / "edge.conf", &s));
+  EXPECT_FALSE(settings_read_file(dir / "missing.conf", &s));
+}
+
+TEST(SettingsFile, TheVariableNamesTheOnlyFile) {
+  test::TempDir dir;
+  Settings s;
+  test::write_file(dir / "a.conf", "Install_Dir=/i\nData_Dir=/d\n");
+  ::setenv("VORNLAKE_SETTINGS", (dir / "a.conf").c_str(), 1);
+  EXPECT_TRUE(settings_load(&s));
+  ::setenv("VORNLAKE_SETTINGS", (dir / "absent.conf").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+  EXPECT_FALSE(settings_load(&s)) << "no fall-back when the variable names a missing file";
+  ::unsetenv("VORNLAKE_SETTINGS");
+  ::mkdir((dir / "corvantis").c_str(), 0700);
+  test::write_file(dir / "corvantis/online-backup.conf", "Install_Dir=/x\nData_Dir=/y\n");
+  ASSERT_TRUE(settings_load(&s));
+  EXPECT_EQ(s.data_dir, "/y");
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace vl
