@@ -29,13 +29,6 @@ QLineEdit* text_box(QWidget* parent, int id) {
   return e;
 }
 
-QPushButton* button(QWidget* parent, int id, const char* label) {
-  auto* b = new QPushButton(QString::fromUtf8(label), parent);
-  b->setObjectName(ctl_name(id));
-  b->setAutoDefault(false);
-  return b;
-}
-
 }  // namespace
 
 ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profile, EditorMode mode)

@@ -52,13 +52,6 @@ class Banner : public QWidget {
   }
 };
 
-QPushButton* button(QWidget* parent, int id, const char* label) {
-  auto* b = new QPushButton(QString::fromUtf8(label), parent);
-  b->setObjectName(ctl_name(id));
-  b->setAutoDefault(false);
-  return b;
-}
-
 }  // namespace
 
 ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_flags(true)) {

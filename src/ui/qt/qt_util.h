@@ -1,6 +1,8 @@
 // Small helpers shared by the Qt dialogs: control names, text conversion, dialog units.
 #pragma once
 
+#include <QPushButton>
+
 #include <QFontMetrics>
 #include <QString>
 #include <QWidget>
@@ -27,6 +29,14 @@ inline int dlu_x(const QWidget* w, int n) { return n * w->fontMetrics().averageC
 inline int dlu_y(const QWidget* w, int n) { return n * w->fontMetrics().height() / 8; }
 
 // Window flags of the dialogs: title bar with close box, with or without a minimise box.
+// A push button of a dialog, named after its control id, that does not take Enter by itself.
+inline QPushButton* button(QWidget* parent, int id, const char* label) {
+  auto* b = new QPushButton(QString::fromUtf8(label), parent);
+  b->setObjectName(ctl_name(id));
+  b->setAutoDefault(false);
+  return b;
+}
+
 inline Qt::WindowFlags dialog_flags(bool minimise) {
   Qt::WindowFlags f = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                       Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
