@@ -91,6 +91,7 @@ int attempt(RunContext& ctx, bool first) {
   SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
   int fd = static_cast<int>(BIO_get_fd(b, nullptr));
   status_set(ctx, "Establishing SSL Session...");
+  if (fd >= 0) socket_no_delay(fd);
   if (fd < 0 || !BIO_socket_nbio(fd, 1) || !peer_name_set(ssl.get(), p->server) ||
       !handshake(ssl.get(), fd)) {
     status_set(ctx, "SSL Session Failed!");

@@ -1,6 +1,9 @@
 #include "platform/socket_wait.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -21,6 +24,11 @@ int socket_wait(int fd, bool for_write, int timeout_s) {
     if (r > 0 && (p.revents & POLLNVAL)) return -1;
     return r;
   }
+}
+
+bool socket_no_delay(int fd) {
+  int one = 1;
+  return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 }  // namespace vl

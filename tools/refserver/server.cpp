@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -153,6 +154,8 @@ int serve_run(const ServeOptions& options) {
     if (!(fds[0].revents & POLLIN)) continue;
     int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    int one = 1;  // replies go out at once instead of waiting for the client's delayed ACK
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (conns.size() >= kMaxConnections) {
       std::fprintf(stderr, "refserver: too many connections, refusing one\n");
       ::close(fd);
