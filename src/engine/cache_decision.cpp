@@ -4,7 +4,7 @@
 
 namespace vl {
 
-CacheVerdict cache_decide(const CachedEntry& entry, uint64_t size, uint32_t t_modify, uint32_t now) {
+CacheVerdict cache_decide(const CacheFileInfo& entry, uint64_t size, uint32_t t_modify, uint32_t now) {
   if (entry.blocksize == 0) return CacheVerdict::absent;
   if (entry.size != size || entry.t_modify != t_modify) return CacheVerdict::changed;
   if (entry.t_lastcheck > now) return CacheVerdict::skew;

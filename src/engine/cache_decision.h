@@ -1,8 +1,11 @@
 // Whether the block digests of a file can be taken from the block-hash cache. No I/O.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
+
+#include "stores/md5cache.h"
 
 namespace vl {
 
@@ -17,20 +20,14 @@ enum class CacheVerdict {
   reuse,    // take the cached digests
 };
 
-struct CachedEntry {
-  uint64_t size = 0;
-  uint32_t t_modify = 0;
-  uint32_t t_lastcheck = 0;
-  uint32_t blocksize = 0;
-};
-
 // The decision for a file of `size` bytes modified at `t_modify`, looked at `now`.
 // An entry with blocksize 0 counts as absent.
-CacheVerdict cache_decide(const CachedEntry& entry, uint64_t size, uint32_t t_modify, uint32_t now);
+CacheVerdict cache_decide(const CacheFileInfo& entry, uint64_t size, uint32_t t_modify, uint32_t now);
 
 struct CachedBlock {
   uint64_t offset = 0;
   uint32_t size = 0;
+  std::array<uint8_t, 16> digest{};
 };
 
 // True when the cached blocks cover the whole file: the first at offset 0, each following one

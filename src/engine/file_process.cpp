@@ -51,16 +51,14 @@ uint8_t* block_buffer() {
 }
 
 // Collects the cached blocks of cache entry `id` from offset 0 on, `blocksize` apart, until one
-// is missing. Digests go to `digests` in the same order.
-std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize,
-                                       std::vector<std::array<uint8_t, 16>>* digests) {
+// is missing.
+std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
   std::vector<CachedBlock> blocks;
-  uint64_t offset = 0;
-  std::array<uint8_t, 16> digest{};
-  while (md5cache_segs_get_md5(id, offset, digest.data()) == 0) {
-    blocks.push_back({offset, md5cache_segs_get_size(id, offset)});
-    digests->push_back(digest);
-    offset += blocksize;
+  CachedBlock block;
+  while (md5cache_segs_get_md5(id, block.offset, block.digest.data()) == 0) {
+    block.size = md5cache_segs_get_size(id, block.offset);
+    blocks.push_back(block);
+    block.offset += blocksize;
   }
   return blocks;
 }
@@ -95,12 +93,10 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   if (uint32_t cache_id = md5cache_filespec_find(path); cache_id != 0) {
     CacheFileInfo info{};
     md5cache_filespec_getdata(cache_id, &info);
-    CachedEntry entry{info.size, info.t_modify, info.t_lastcheck, info.blocksize};
-    CacheVerdict verdict = cache_decide(entry, st.size, st.t_modify, now);
-    std::vector<std::array<uint8_t, 16>> digests;
+    CacheVerdict verdict = cache_decide(info, st.size, st.t_modify, now);
     std::vector<CachedBlock> blocks;
     if (verdict == CacheVerdict::reuse) {
-      blocks = cached_blocks(cache_id, info.blocksize, &digests);
+      blocks = cached_blocks(cache_id, info.blocksize);
       // Digests that do not cover the whole file would leave blocks out of the backup.
       if (!cache_blocks_cover(blocks, info.blocksize, st.size)) verdict = CacheVerdict::absent;
     }
@@ -109,11 +105,11 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
     if (verdict == CacheVerdict::reuse) {
       needs_read = false;
       BlockProgress progress{n};
-      for (size_t b = 0; b < blocks.size(); ++b) {
+      for (const CachedBlock& block : blocks) {
         pause_wait(ctx);
         if (ctx.cancel == 1) return 1;
-        catalog_seg_insert(file_id, blocks[b].offset, blocks[b].size, digests[b].data());
-        if (server_seg_link(ctx, digests[b].data()) != 0) needs_read = true;
+        catalog_seg_insert(file_id, block.offset, block.size, block.digest.data());
+        if (server_seg_link(ctx, block.digest.data()) != 0) needs_read = true;
         if (n > 1) progress.show(i++);
       }
       run_log(ctx, " skipped.\n");

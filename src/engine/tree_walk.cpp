@@ -15,8 +15,6 @@
 
 namespace vl {
 
-constexpr uint32_t kBlockSize = 1048576;
-
 static bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
 // The name an item's attributes are judged by: the text after the last "/" ("/" for the root).
@@ -113,7 +111,7 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
   if (st.kind != FileKind::directory) return 0;
   if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
   const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, last_component(d)) & 0xFF);
-  catalog_filespec_insert(d, filespec_record(st, 1, attr), kBlockSize);
+  catalog_filespec_insert(d, filespec_record(st, 1, attr), kFileBlockSize);
   return 0;
 }
 

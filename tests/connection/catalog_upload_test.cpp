@@ -20,13 +20,8 @@ using test::trace_of;
 class CatalogUploadTest : public test::NetTest {
  protected:
   void start(const RefServer& server) {
-    use(server);
-    ASSERT_EQ(server_open(ctx_), 0);
-    ASSERT_EQ(server_get_profile_id(ctx_), 0);
-    ASSERT_EQ(server_alloc_catalog_id(ctx_), 0);
-    ctx_.log = file_open(dir_.path() + "/run.log", "w+");
     ctx_.catalog_path = dir_.path() + "/catalog.cat";
-    ui_.clear();
+    start_run(server);
   }
   std::string log_text() {
     std::fflush(ctx_.log.get());

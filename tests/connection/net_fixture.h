@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "connection/connect.h"
+#include "connection/identifiers.h"
 #include "connection/transport.h"
 #include "engine/run_context.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
+#include "platform/fs.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
 #include "ui/controls.h"
@@ -103,6 +105,15 @@ class NetTest : public StoreTest {
     StoreTest::TearDown();
   }
   void use(const RefServer& server) { ctx_.profile->port = static_cast<uint16_t>(server.port()); }
+  // Connects to server, gets the profile and catalog ids, opens a run log, forgets the UI writes.
+  void start_run(const RefServer& server) {
+    use(server);
+    ASSERT_EQ(server_open(ctx_), 0);
+    ASSERT_EQ(server_get_profile_id(ctx_), 0);
+    ASSERT_EQ(server_alloc_catalog_id(ctx_), 0);
+    ctx_.log = file_open(dir_.path() + "/run.log", "w+");
+    ui_.clear();
+  }
   std::vector<std::string> statuses() const { return ui_.texts(kCtlStatus); }
   // The statuses written since the index `from`.
   std::vector<std::string> statuses_from(size_t from) const {

@@ -42,15 +42,7 @@ std::string hex_of(const uint8_t* d, size_t n) {
 
 class SegmentUploadTest : public test::NetTest {
  protected:
-  // Connects, gets the ids and opens a run log.
-  void start(const RefServer& server) {
-    use(server);
-    ASSERT_EQ(server_open(ctx_), 0);
-    ASSERT_EQ(server_get_profile_id(ctx_), 0);
-    ASSERT_EQ(server_alloc_catalog_id(ctx_), 0);
-    ctx_.log = file_open(dir_.path() + "/run.log", "w+");
-    ui_.clear();
-  }
+  void start(const RefServer& server) { start_run(server); }
   std::string log_text() {
     std::fflush(ctx_.log.get());
     return test::read_file(dir_.path() + "/run.log");

@@ -1,9 +1,7 @@
 #include "e2e_support.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +12,6 @@
 #include "platform/fs.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
-
-extern char** environ;
 
 namespace vl::test {
 
@@ -104,36 +100,6 @@ void age_file(const std::string& path, int age_seconds) {
   tv[0].tv_sec = tv[1].tv_sec = std::time(nullptr) - age_seconds;
   tv[0].tv_usec = tv[1].tv_usec = 0;
   ::lutimes(path.c_str(), tv);
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& out_file, const std::string& err_file) {
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) env_strings.push_back(*e);
-  for (const auto& extra : env) env_strings.push_back(extra);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<char*> cargv, cenv;
-    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (const auto& e : env_strings) cenv.push_back(const_cast<char*>(e.c_str()));
-    cenv.push_back(nullptr);
-    ::execve(cargv[0], cargv.data(), cenv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-int wait_exit(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 }  // namespace vl::test

@@ -55,10 +55,4 @@ class Installation {
 // Sets a file's modification and access time `age` seconds into the past.
 void age_file(const std::string& path, int age_seconds);
 
-// Starts a process without waiting (stdout/stderr to files); returns its pid.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& out_file, const std::string& err_file);
-// Waits for pid; returns its exit status (128 + signal when killed).
-int wait_exit(pid_t pid);
-
 }  // namespace vl::test

@@ -12,7 +12,7 @@ constexpr uint32_t kBs = 1048576;
 TEST(CacheDecide, Table) {
   struct Case {
     const char* name;
-    CachedEntry entry;
+    CacheFileInfo entry;
     uint64_t size;
     uint32_t mtime;
     CacheVerdict expected;

@@ -70,28 +70,61 @@ std::string source_path(const std::string& relative) {
   return std::string(VL_SOURCE_DIR) + "/" + relative;
 }
 
-ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                          const std::string& stdin_text) {
-  ProcessResult result;
-  int out_pipe[2], err_pipe[2], in_pipe[2];
-  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0 || ::pipe(in_pipe) != 0) return result;
+std::vector<std::string> environment_with(const std::vector<std::string>& extra) {
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e) env_strings.push_back(*e);
-  for (const auto& extra : env) {
-    std::string name = extra.substr(0, extra.find('=') + 1);
+  for (const auto& entry : extra) {
+    std::string name = entry.substr(0, entry.find('=') + 1);
     for (auto it = env_strings.begin(); it != env_strings.end();) {
       if (it->compare(0, name.size(), name) == 0)
         it = env_strings.erase(it);
       else
         ++it;
     }
-    env_strings.push_back(extra);
+    env_strings.push_back(entry);
   }
-  std::vector<char*> cargv, cenv;
-  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-  cargv.push_back(nullptr);
-  for (const auto& e : env_strings) cenv.push_back(const_cast<char*>(e.c_str()));
-  cenv.push_back(nullptr);
+  return env_strings;
+}
+
+// argv/envp arrays pointing into `strings` (which must outlive them), ending with nullptr.
+static std::vector<char*> c_strings(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const auto& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& out_file, const std::string& err_file) {
+  std::vector<std::string> env_strings = environment_with(env);
+  std::vector<char*> cargv = c_strings(argv), cenv = c_strings(env_strings);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::execve(cargv[0], cargv.data(), cenv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int wait_exit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::string& stdin_text) {
+  ProcessResult result;
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0 || ::pipe(in_pipe) != 0) return result;
+  std::vector<std::string> env_strings = environment_with(env);
+  std::vector<char*> cargv = c_strings(argv), cenv = c_strings(env_strings);
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in_pipe[0], 0);
@@ -128,12 +161,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::vecto
       }
     }
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status))
-    result.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status))
-    result.status = 128 + WTERMSIG(status);
+  result.status = wait_exit(pid);
   return result;
 }
 

@@ -46,6 +46,16 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::vector<std::string>& env = {}, const std::string& stdin_text = "");
 
+// The process environment with "NAME=value" entries set (replacing earlier values of NAME).
+std::vector<std::string> environment_with(const std::vector<std::string>& extra);
+
+// Starts argv[0] without waiting (stdout and stderr to files, extra environment as for
+// run_process); returns its pid.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& out_file, const std::string& err_file);
+// Waits for pid; returns its exit status (128 + signal when killed).
+int wait_exit(pid_t pid);
+
 // Fixture: a temporary data directory set as the data directory, the recording UI back-end,
 // and the fast clock. Restores the silent back-end and the real clock afterwards.
 class StoreTest : public ::testing::Test {

@@ -38,15 +38,15 @@ RuleEditorDialog::RuleEditorDialog(QWidget* owner, QTreeWidget* rules, RuleActio
   mode_->addItem(QString::fromUtf8(kModeExclude));
   mode_->setCurrentIndex(include ? 0 : 1);
 
-  auto* spec = new QGridLayout(filespec);
-  spec->addWidget(path_, 0, 0, 1, 4);
-  spec->addWidget(new QLabel(QStringLiteral("Mode:")), 1, 0);
-  spec->addWidget(mode_, 1, 1);
-  spec->setColumnStretch(2, 1);
+  auto* path_grid = new QGridLayout(filespec);
+  path_grid->addWidget(path_, 0, 0, 1, 4);
+  path_grid->addWidget(new QLabel(QStringLiteral("Mode:")), 1, 0);
+  path_grid->addWidget(mode_, 1, 1);
+  path_grid->setColumnStretch(2, 1);
   auto* browse = new QHBoxLayout;
   browse->addWidget(browse_file_button);
   browse->addWidget(browse_path_button);
-  spec->addLayout(browse, 1, 3);
+  path_grid->addLayout(browse, 1, 3);
 
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setObjectName(ctl_name(1));
