@@ -23,7 +23,7 @@
 
 #include "connection/connect.h"
 #include "connection/identifiers.h"
-#include "connection/md5.h"
+#include "base/md5.h"
 #include "connection/retry.h"
 #include "connection/segment_compress.h"
 #include "connection/segment_upload.h"

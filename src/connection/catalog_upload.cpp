@@ -5,15 +5,14 @@
 #include <memory>
 #include <new>
 
-#include "connection/md5.h"
+#include "base/md5.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
 #include "connection/segment_upload.h"
-#include "engine/run_log.h"
-#include "engine/status.h"
+#include "run/run_log.h"
+#include "run/status.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "ui/controls.h"
 
 namespace vl {
 
@@ -81,7 +80,7 @@ int server_catalog_upload(RunContext& ctx) {
       "Kicking Ass!");
   if (n < 0) return 1;
   ctx.stats.bytes_total += size;
-  counter_show(kCtlBytesTotal, ctx.stats.bytes_total);
+  stat_show(ctx.stats, StatField::bytes_total);
   return 0;
 }
 

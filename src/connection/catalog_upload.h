@@ -2,7 +2,7 @@
 // message with the run's summary. Worker thread, after catalog_close.
 #pragma once
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

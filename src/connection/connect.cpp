@@ -11,11 +11,11 @@
 
 #include "connection/messages.h"
 #include "connection/transport.h"
-#include "engine/status.h"
+#include "run/status.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/socket_wait.h"
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 namespace vl {
 namespace {
@@ -97,8 +97,7 @@ int attempt(RunContext& ctx, bool first) {
     status_set(ctx, "SSL Session Failed!");
     return 1;
   }
-  ctx.conn.ssl = ssl.release();
-  ctx.conn.bio = b;
+  connection_set(ctx, ssl.release());
 
   uint8_t buf[kReplyCap];
   int n = server_receive(ctx, buf, kReplyCap, kTimeoutS);

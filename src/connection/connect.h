@@ -3,7 +3,7 @@
 // name, the greeting, the login and its reply.
 #pragma once
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

@@ -3,7 +3,7 @@
 #include "connection/messages.h"
 #include "connection/retry.h"
 #include "connection/transport.h"
-#include "engine/status.h"
+#include "run/status.h"
 
 namespace vl {
 

@@ -2,7 +2,7 @@
 // profile being run and a fresh catalog id. Worker thread, right after server_connect.
 #pragma once
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

@@ -60,22 +60,24 @@ std::array<uint8_t, kCatalogIdRequestSize> catalog_id_request_build(uint32_t ser
   return m;
 }
 
-std::array<uint8_t, kSegQuerySize> seg_query_build(const uint8_t digest[16], uint32_t size) {
+// Query and link share one layout: header, digest, one 32-bit value.
+static std::array<uint8_t, kSegQuerySize> digest_message(uint8_t code, const uint8_t digest[16],
+                                                         uint32_t value) {
+  static_assert(kSegQuerySize == kSegLinkSize);
   std::array<uint8_t, kSegQuerySize> m{};
   m[0] = kGroupSegment;
-  m[1] = kCodeSegQuery;
+  m[1] = code;
   std::memcpy(&m[2], digest, 16);
-  put_le32(&m[18], size);
+  put_le32(&m[18], value);
   return m;
 }
 
+std::array<uint8_t, kSegQuerySize> seg_query_build(const uint8_t digest[16], uint32_t size) {
+  return digest_message(kCodeSegQuery, digest, size);
+}
+
 std::array<uint8_t, kSegLinkSize> seg_link_build(const uint8_t digest[16], uint32_t catalog_id) {
-  std::array<uint8_t, kSegLinkSize> m{};
-  m[0] = kGroupSegment;
-  m[1] = kCodeSegLink;
-  std::memcpy(&m[2], digest, 16);
-  put_le32(&m[18], catalog_id);
-  return m;
+  return digest_message(kCodeSegLink, digest, catalog_id);
 }
 
 std::array<uint8_t, kUploadHeaderSize> upload_header_build(const uint8_t digest[16], uint32_t size,

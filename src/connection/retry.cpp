@@ -5,11 +5,9 @@
 #include "connection/connect.h"
 #include "connection/messages.h"
 #include "connection/transport.h"
-#include "engine/run_control.h"
-#include "engine/status.h"
+#include "run/run_control.h"
+#include "run/status.h"
 #include "platform/clock.h"
-#include "ui/controls.h"
-#include "ui/port.h"
 
 namespace vl {
 
@@ -40,11 +38,11 @@ static int countdown(RunContext& ctx, const char* fmt, int number, uint32_t d) {
 }
 
 int server_connect(RunContext& ctx) {
-  run_view_enable(kCtlButtonPause, false);
+  pause_button_enable(false);
   int failures = 0;
   for (;;) {
     if (server_open(ctx) == 0) {
-      run_view_enable(kCtlButtonPause, true);
+      pause_button_enable(true);
       return 0;
     }
     status_set(ctx, "Connection Failed!");
@@ -62,7 +60,7 @@ int server_connect(RunContext& ctx) {
 }
 
 int server_reconnect(RunContext& ctx) {
-  run_view_enable(kCtlButtonPause, false);
+  pause_button_enable(false);
   int attempt = 0;
   for (;;) {
     ++attempt;
@@ -71,7 +69,7 @@ int server_reconnect(RunContext& ctx) {
     if (server_reopen(ctx) == 0) {
       status_set(ctx, "Reconnected!");
       sleep_ms(1000);
-      run_view_enable(kCtlButtonPause, true);
+      pause_button_enable(true);
       return 0;
     }
     sleep_ms(500);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

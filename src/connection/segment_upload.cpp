@@ -8,10 +8,9 @@
 #include "connection/retry.h"
 #include "connection/segment_compress.h"
 #include "connection/transport.h"
-#include "engine/run_control.h"
-#include "engine/run_log.h"
-#include "engine/status.h"
-#include "ui/controls.h"
+#include "run/run_control.h"
+#include "run/run_log.h"
+#include "run/status.h"
 
 namespace vl {
 
@@ -19,30 +18,29 @@ constexpr const char* kStatusWorking = "Kicking Ass!";
 constexpr int kStatusReplyMin = 3;
 constexpr int kUploadHeaderReplyMin = 7;
 
-int server_seg_query(RunContext& ctx, const uint8_t digest[16], uint32_t size) {
-  auto request = seg_query_build(digest, size);
+// One segment request (query or link) with its status reply, retried on a new connection until
+// answered. Returns the status byte, or -1 when cancelled.
+static int segment_status_request(RunContext& ctx, const uint8_t* request, int len, uint8_t code) {
   uint8_t buf[kReplyCap];
   int n = server_request(
-      ctx, request.data(), static_cast<int>(request.size()), buf, kReplyCap,
-      [](const uint8_t* b, int len) {
-        return reply_is(b, len, kGroupSegment, kCodeSegQueryReply, kStatusReplyMin);
-      },
+      ctx, request, len, buf, kReplyCap,
+      [code](const uint8_t* b, int got) { return reply_is(b, got, kGroupSegment, code, kStatusReplyMin); },
       kStatusWorking);
-  if (n < 0) return 1;
-  return buf[2] == 0xFF ? 0 : 1;
+  return n < 0 ? -1 : buf[2];
+}
+
+int server_seg_query(RunContext& ctx, const uint8_t digest[16], uint32_t size) {
+  auto request = seg_query_build(digest, size);
+  int status = segment_status_request(ctx, request.data(), static_cast<int>(request.size()),
+                                      kCodeSegQueryReply);
+  return status == 0xFF ? 0 : 1;
 }
 
 int server_seg_link(RunContext& ctx, const uint8_t digest[16]) {
   auto request = seg_link_build(digest, ctx.catalog_id);
-  uint8_t buf[kReplyCap];
-  int n = server_request(
-      ctx, request.data(), static_cast<int>(request.size()), buf, kReplyCap,
-      [](const uint8_t* b, int len) {
-        return reply_is(b, len, kGroupSegment, kCodeSegLinkReply, kStatusReplyMin);
-      },
-      kStatusWorking);
-  if (n < 0) return 1;
-  return buf[2] == 0x00 ? 0 : 1;
+  int status = segment_status_request(ctx, request.data(), static_cast<int>(request.size()),
+                                      kCodeSegLinkReply);
+  return status == 0x00 ? 0 : 1;
 }
 
 // Sends the payload in data messages of at most 4096 bytes. Returns 0, or 1 when a message could
@@ -57,7 +55,7 @@ static int send_payload(RunContext& ctx, const uint8_t* payload, uint32_t len) {
     if (server_send(ctx, message, static_cast<int>(piece + 2), kTimeoutS) <= 0) return 1;
     off += piece;
     ctx.stats.file_bytes_sent += piece;
-    counter_show(kCtlSent, ctx.stats.file_bytes_sent);
+    stat_show(ctx.stats, StatField::file_bytes_sent);
     pause_wait(ctx);
     if (ctx.cancel == 1) return 1;
   }
@@ -67,14 +65,14 @@ static int send_payload(RunContext& ctx, const uint8_t* payload, uint32_t len) {
 int server_seg_upload(RunContext& ctx, const uint8_t digest[16], const uint8_t* data, uint32_t size) {
   RunStats& st = ctx.stats;
   ++st.segs;
-  counter_show(kCtlBlocksTotal, st.segs);
+  stat_show(st, StatField::segs);
 
   if (server_seg_query(ctx, digest, size) == 0) {
     run_log(ctx, " exists.\n");
     server_seg_link(ctx, digest);
     st.bytes_duped += size;
     ++st.segs_duped;
-    counter_show(kCtlBlocksDuped, st.segs_duped);
+    stat_show(st, StatField::segs_duped);
     return 0;
   }
 
@@ -91,9 +89,9 @@ int server_seg_upload(RunContext& ctx, const uint8_t digest[16], const uint8_t* 
   st.bytes_stored += size;
   ++st.segs_stored;
   st.bytes_compressed += payload_len;
-  counter_show(kCtlBlocksStored, st.segs_stored);
-  counter_show(kCtlBytesCompressed, st.bytes_compressed);
-  counter_show(kCtlBytesStored, st.bytes_stored);
+  stat_show(st, StatField::segs_stored);
+  stat_show(st, StatField::bytes_compressed);
+  stat_show(st, StatField::bytes_stored);
 
   auto header = upload_header_build(digest, size, compressed, payload_len);
   server_send(ctx, header.data(), static_cast<int>(header.size()), kTimeoutS);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

@@ -3,9 +3,11 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <cassert>
+
 #include "platform/clock.h"
 #include "platform/socket_wait.h"
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 namespace vl {
 namespace {
@@ -25,7 +27,7 @@ int wait_until(int fd, Dir dir, uint64_t deadline_ms) {
 
 // The descriptor of an established connection, or -1 (after the box) when it is not valid.
 int connection_fd(RunContext& ctx) {
-  int fd = static_cast<int>(BIO_get_fd(ctx.conn.bio, nullptr));
+  int fd = static_cast<int>(BIO_get_fd(SSL_get_rbio(ctx.conn.ssl.get()), nullptr));
   if (fd < 0) message_box(BoxOwner::none, "Error - fd of BIO is not valid!", "Blah!");
   return fd;
 }
@@ -39,7 +41,7 @@ int transfer(RunContext& ctx, int fd, Dir first, int timeout_s, Call call) {
   for (;;) {
     if (ctx.cancel == 1) return 0;
     // Decrypted bytes already buffered need no wait (poll would not see them).
-    if (!(dir == Dir::read && SSL_pending(ctx.conn.ssl) > 0)) {
+    if (!(dir == Dir::read && SSL_pending(ctx.conn.ssl.get()) > 0)) {
       int w = wait_until(fd, dir, deadline);
       if (w == 0) return -1;
       if (w < 0) {
@@ -50,7 +52,7 @@ int transfer(RunContext& ctx, int fd, Dir first, int timeout_s, Call call) {
     ERR_clear_error();
     int n = call();
     if (n > 0) return n;
-    int e = SSL_get_error(ctx.conn.ssl, n);
+    int e = SSL_get_error(ctx.conn.ssl.get(), n);
     if (e == SSL_ERROR_WANT_READ)
       dir = Dir::read;
     else if (e == SSL_ERROR_WANT_WRITE)
@@ -81,35 +83,33 @@ void throttle_rx(RunContext& ctx, uint32_t len) {
 }
 
 int server_send(RunContext& ctx, const void* buf, int len, int timeout_s) {
-  if (!ctx.conn.ssl || !ctx.conn.bio) return -1;
+  if (!ctx.conn.ssl) return -1;
   int fd = connection_fd(ctx);
   if (fd < 0) return 0;
   throttle_tx(ctx, static_cast<uint32_t>(len));
-  SSL* ssl = ctx.conn.ssl;
+  SSL* ssl = ctx.conn.ssl.get();
   return transfer(ctx, fd, Dir::write, timeout_s, [&] { return SSL_write(ssl, buf, len); });
 }
 
 int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
-  if (!ctx.conn.ssl || !ctx.conn.bio) return -1;
+  if (!ctx.conn.ssl) return -1;
   int fd = connection_fd(ctx);
   if (fd < 0) return 0;
-  SSL* ssl = ctx.conn.ssl;
+  SSL* ssl = ctx.conn.ssl.get();
   int n = transfer(ctx, fd, Dir::read, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
   if (n > 0) throttle_rx(ctx, static_cast<uint32_t>(n));
   return n;
 }
 
-void connection_drop(RunContext& ctx) {
-  if (ctx.conn.ssl)
-    SSL_free(ctx.conn.ssl);  // frees the BIO it owns and closes the socket
-  else if (ctx.conn.bio)
-    BIO_free_all(ctx.conn.bio);
-  ctx.conn.ssl = nullptr;
-  ctx.conn.bio = nullptr;
+void connection_set(RunContext& ctx, SSL* ssl) {
+  assert(ssl && !ctx.conn.ssl && "a connection replaces none");
+  ctx.conn.ssl = SslOwner(ssl, SSL_free);
 }
 
+void connection_drop(RunContext& ctx) { ctx.conn.ssl.reset(); }
+
 int server_disconnect(RunContext& ctx) {
-  if (!ctx.conn.ssl || !ctx.conn.bio) return 0;
+  if (!ctx.conn.ssl) return 0;
   static const uint8_t kGoodbye[2] = {0x00, 0x0F};
   server_send(ctx, kGoodbye, 2, 20);
   connection_drop(ctx);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 
@@ -25,7 +25,11 @@ int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
 // shutdown alert. Does nothing without a connection. Returns 0.
 int server_disconnect(RunContext& ctx);
 
-// Releases the connection's handles without sending anything (failed attempts).
+// Makes ssl (with its BIO set) the run's connection; the context owns it from now on.
+void connection_set(RunContext& ctx, SSL* ssl);
+
+// Releases the connection without sending anything (failed attempts): frees the SSL object, its
+// BIO and the socket.
 void connection_drop(RunContext& ctx);
 
 // Counts len into the TX (RX) total; when the profile's throttling is on, waits in 50 ms steps

@@ -5,52 +5,29 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/product.h"
 #include "connection/catalog_upload.h"
 #include "connection/identifiers.h"
 #include "connection/retry.h"
 #include "connection/transport.h"
-#include "engine/run_log.h"
-#include "engine/status.h"
+#include "run/run_log.h"
+#include "run/run_texts.h"
+#include "run/status.h"
 #include "engine/tree_walk.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "stores/catalog.h"
 #include "stores/md5cache.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
 namespace {
 
-const char kCaption[] = "Corvantis Online Backup";
+const char* const kCaption = kProductName;
 const char kFailureCaption[] = "Backup Failure";
 const char kCatalogNotStored[] = "Backup completed, but the catalog could not be stored on the server!";
-
-struct EntryNames {
-  std::string tag;
-  std::string description;
-};
-
-// The tag and description of the profile entry being run (the profile's own when none is set).
-EntryNames entry_names(const RunContext& ctx) {
-  if (profile_entry_running) return {profile_entry_running->tag, profile_entry_running->description};
-  return {ctx.profile->tag, ctx.profile->description};
-}
-
-std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format_text(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  va_list copy;
-  va_copy(copy, ap);
-  int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, ap);
-  va_end(ap);
-  return out;
-}
 
 struct Ending {
   std::string text;
@@ -65,11 +42,11 @@ Ending fail(RunContext& ctx, const std::string& status, const std::string& text)
   return {text, kFailureCaption, BoxOwner::none, kRunFailed};
 }
 
-void write_header(RunContext& ctx, const EntryNames& names) {
+void write_header(RunContext& ctx) {
   const ProfileSettings& p = *ctx.profile;
   run_log(ctx, "Corvantis Network Backup Log\n");
-  run_log(ctx, "Backup Set:  %s\n", names.tag.c_str());
-  run_log(ctx, "Description: %s\n", names.description.c_str());
+  run_log(ctx, "Backup Set:  %s\n", ctx.entry_tag.c_str());
+  run_log(ctx, "Description: %s\n", ctx.entry_description.c_str());
   run_log(ctx, "\n");
   run_log(ctx, "Server:      %s:%d\n", p.server.c_str(), static_cast<int>(p.port));
   run_log(ctx, "Login:       %s", p.login.c_str());
@@ -88,7 +65,6 @@ Ending run_body(RunContext& ctx) {
   catalog_open(ctx);
 
   status_set(ctx, "Creating Backup Log...");
-  const EntryNames names = entry_names(ctx);
   const std::string log_path = run_log_path(ctx.profile->tag, ctx.catalog_id);
   ctx.log = file_open(log_path, "w+");
   if (!ctx.log) {
@@ -98,7 +74,7 @@ Ending run_body(RunContext& ctx) {
     return fail(ctx, "Problem Creating Backup Log!",
                 "Couldn't open backup log file for writing:\n" + log_path);
   }
-  write_header(ctx, names);
+  write_header(ctx);
 
   status_set(ctx, "Kicking Ass!");
   for (const ProfileRule& rule : ctx.profile->include_rules) {
@@ -160,49 +136,6 @@ Ending run_all(RunContext& ctx) {
 
 }  // namespace
 
-std::string run_log_path(const std::string& tag, uint32_t catalog_id) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%08x.log", catalog_id);
-  return path_join(profile_dir(tag), name);
-}
-
-std::string start_time_text(int32_t t) {
-  time_t tt = static_cast<time_t>(t);
-  char buf[64] = {0};
-  if (!ctime_r(&tt, buf)) return std::string();
-  std::string text(buf);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
-std::string completion_block(const RunStats& s, int32_t seconds) {
-  std::string out;
-  out += "\nBackup completed!\n";
-  out += "\nBackup Stats:\n";
-  out += "----------------------------------------------\n";
-  out += format_text("Directories:    %u\n", s.directories.load());
-  out += format_text("Special Files:  %u\n", s.special_files.load());
-  out += format_text("Files:          %u\n", s.files.load());
-  out += "\n";
-  out += format_text("Bytes:          %" PRIu64 "\n", s.bytes_total.load());
-  out += format_text("Bytes Skipped:  %" PRIu64 "\n", s.bytes_skipped.load());
-  out += format_text("Bytes Stored:   %" PRIu64 "\n", s.bytes_stored.load());
-  out += format_text("Bytes Compr'd:  %" PRIu64 "\n", s.bytes_compressed.load());
-  out += "\n";
-  out += format_text("Segs:           %u\n", s.segs.load());
-  out += format_text("Segs Stored:    %u\n", s.segs_stored.load());
-  out += format_text("Segs Duped:     %u\n", s.segs_duped.load());
-  out += "\n";
-  out += format_text("Files Scanned:  %u\n", s.files_scanned.load());
-  out += format_text("Files Skipped:  %u\n", s.files_skipped.load());
-  out += format_text("Warnings:       %u\n", s.warnings.load());
-  out += format_text("Errors:         %u\n", s.errors.load());
-  out += "\n";
-  out += format_text("Backup completed in %0.1f minutes.\n", static_cast<double>(seconds) * (1.0 / 60.0));
-  out += "\n";
-  return out;
-}
-
 void run_controls_done() {
   run_view_enable(kCtlButtonCancel, true);
   run_view_enable(kCtlButtonThrottling, false);
@@ -221,6 +154,11 @@ int include_path_record(RunContext& ctx, const std::string& path) {
 }
 
 void backup_worker(RunContext& ctx) {
+  // A run started without a profile entry (tests, tools) is named after its profile.
+  if (ctx.entry_tag.empty() && ctx.profile) {
+    ctx.entry_tag = ctx.profile->tag;
+    ctx.entry_description = ctx.profile->description;
+  }
   Ending end = run_all(ctx);
   ctx.outcome = end.outcome;
   message_box(end.owner, end.text, end.caption);

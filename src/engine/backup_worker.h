@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 
@@ -19,15 +19,5 @@ int include_path_record(RunContext& ctx, const std::string& path);
 // The end-of-run state of the run dialog: Cancel enabled and labelled "Close", Pause and
 // Throttling disabled.
 void run_controls_done();
-
-// The log file of the run: <data>/Profiles/<tag>/<catalog id as %08x>.log.
-std::string run_log_path(const std::string& tag, uint32_t catalog_id);
-
-// The Start Time text: ctime of t without its line break.
-std::string start_time_text(int32_t t);
-
-// The run log's statistics block (from "\nBackup completed!\n" on), with the minutes figure for
-// `seconds` of running.
-std::string completion_block(const RunStats& stats, int32_t seconds);
 
 }  // namespace vl

@@ -1,25 +1,26 @@
 #include "engine/file_process.h"
 
 #include <array>
+#include <cassert>
 #include <cinttypes>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
 
-#include "connection/md5.h"
+#include "base/md5.h"
 #include "connection/segment_upload.h"
 #include "engine/cache_decision.h"
-#include "engine/run_control.h"
-#include "engine/run_log.h"
-#include "engine/status.h"
+#include "run/run_control.h"
+#include "run/run_log.h"
+#include "run/status.h"
 #include "engine/tree_walk.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "stores/catalog.h"
 #include "stores/md5cache.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
@@ -68,6 +69,7 @@ void file_done_counters(RunContext& ctx) { files_skipped_show(++ctx.stats.files_
 }  // namespace
 
 int file_process(RunContext& ctx, const std::string& prefix, const std::string& name) {
+  assert(ctx.profile && "a run processes files of an opened profile");
   bool needs_read = true;
   bool segs_recorded = false;
   const uint32_t now = static_cast<uint32_t>(clock_now());

@@ -1,18 +1,21 @@
 #include "engine/run_session.h"
 
+#include <cassert>
 #include <thread>
 
+#include "base/product.h"
+#include "connection/transport.h"
 #include "engine/backup_worker.h"
-#include "engine/run_control.h"
-#include "engine/status.h"
+#include "run/run_control.h"
+#include "run/status.h"
 #include "platform/thread_priority.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
 void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry) {
-  run_view_text(kCtlVersion, "v0.09.0001");
+  run_view_text(kCtlVersion, kVersionText);
   if (entry) {
     run_view_text(kCtlProfileName, entry->description);
     run_view_text(kCtlTagName, entry->tag);
@@ -31,8 +34,14 @@ void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry) {
   status_set(ctx, "");
 }
 
+// After a pause of about two minutes the server would time the connection out: give it up, and
+// let the next request reconnect.
+static void long_pause_disconnect(RunContext& ctx) { server_disconnect(ctx); }
+
 void run_worker_start(RunContext& ctx) {
+  assert(ctx.profile && !ctx.worker_active.load() && "one worker at a time, on an opened profile");
   if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
+  ctx.long_pause_hook = long_pause_disconnect;
   ctx.worker_tid = 0;
   ctx.worker_active = true;
   ctx.worker_thread = std::thread([&ctx] {

@@ -2,8 +2,8 @@
 // pass on Cancel and Pause, and wait for the worker at the end. Called on the UI thread.
 #pragma once
 
-#include "engine/run_context.h"
-#include "stores/profile_records.h"
+#include "run/run_context.h"
+#include "run/profile_records.h"
 
 namespace vl {
 

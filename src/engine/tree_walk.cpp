@@ -4,25 +4,18 @@
 
 #include "engine/file_process.h"
 #include "engine/rule_match.h"
-#include "engine/run_control.h"
-#include "engine/run_log.h"
-#include "engine/status.h"
+#include "run/run_control.h"
+#include "run/run_log.h"
+#include "run/status.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "stores/catalog.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
 static bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
-
-// The name an item's attributes are judged by: the text after the last "/" ("/" for the root).
-static std::string last_component(const std::string& path) {
-  if (path == "/") return path;
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr) {
   FilespecRecord rec{};
@@ -110,7 +103,7 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
   directories_show(++ctx.stats.directories);
   if (st.kind != FileKind::directory) return 0;
   if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
-  const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, last_component(d)) & 0xFF);
+  const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, path_last_component(d)) & 0xFF);
   catalog_filespec_insert(d, filespec_record(st, 1, attr), kFileBlockSize);
   return 0;
 }
@@ -134,7 +127,7 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     run_log(ctx, "%s%s : Doesn't exist?\n", dir_part.c_str(), name.c_str());
     return 0;
   }
-  const uint32_t attr = file_attributes_of(st, last_component(name));
+  const uint32_t attr = file_attributes_of(st, path_last_component(name));
   const bool special = st.kind == FileKind::special;
 
   file_status_show(full, st.size);

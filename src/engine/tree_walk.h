@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 #include "platform/fs.h"
 #include "stores/catalog.h"
 

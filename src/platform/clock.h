@@ -17,7 +17,6 @@ void sleep_ms(uint32_t ms);
 
 // Switches the fast clock on or off (tests). Switching it off resets the offset.
 void clock_fast_set(bool on);
-bool clock_fast();
 
 // Milliseconds the fast clock has advanced since it was switched on.
 uint64_t clock_fast_elapsed_ms();

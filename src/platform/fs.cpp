@@ -31,9 +31,10 @@ bool file_stat(const std::string& path, FileStat* out) {
   return true;
 }
 
-static std::string last_component(const std::string& path) {
+std::string path_last_component(const std::string& path) {
   std::string p = path;
   while (p.size() > 1 && p.back() == '/') p.pop_back();
+  if (p == "/") return p;
   size_t slash = p.rfind('/');
   return slash == std::string::npos ? p : p.substr(slash + 1);
 }
@@ -45,12 +46,6 @@ uint32_t file_attributes_of(const FileStat& st, const std::string& name) {
   if ((st.mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
   if (name.size() > 1 && name[0] == '.' && name != "..") attr |= kAttrHidden;
   return attr;
-}
-
-uint32_t file_attributes(const std::string& path) {
-  FileStat st;
-  if (!file_stat(path, &st)) return kAttrInvalid;
-  return file_attributes_of(st, last_component(path));
 }
 
 bool file_exists(const std::string& path) {
@@ -83,6 +78,7 @@ void file_make_private(const std::string& path) { ::chmod(path.c_str(), 0600); }
 
 void owner_only_umask() { ::umask(077); }
 
+#ifdef VORNLAKE_FAULT_HOOKS
 namespace {
 
 std::mutex g_fault_mutex;
@@ -113,13 +109,10 @@ void fs_fault_read_fail_add(const std::string& path) {
   g_read_fail.insert(path);
 }
 
-void fs_faults_clear() {
-  std::lock_guard<std::mutex> lock(g_fault_mutex);
-  g_open_fail.clear();
-  g_read_fail.clear();
-}
+#endif  // VORNLAKE_FAULT_HOOKS
 
 FilePtr file_open(const std::string& path, const char* mode) {
+#ifdef VORNLAKE_FAULT_HOOKS
   if (fault_listed(g_open_fail, path)) {
     errno = EACCES;
     return FilePtr();
@@ -128,6 +121,7 @@ FilePtr file_open(const std::string& path, const char* mode) {
     cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
     return FilePtr(::fopencookie(nullptr, mode, io));
   }
+#endif
   int flags = 0;
   bool plus = std::strchr(mode, '+') != nullptr;
   switch (mode[0]) {

@@ -17,7 +17,6 @@ constexpr uint32_t kAttrSystem = 0x04;
 constexpr uint32_t kAttrDirectory = 0x10;
 constexpr uint32_t kAttrArchive = 0x20;
 constexpr uint32_t kAttrOffline = 0x1000;
-constexpr uint32_t kAttrInvalid = 0xFFFFFFFF;
 
 enum class FileKind { directory, regular, special };
 
@@ -36,9 +35,9 @@ struct FileStat {
 // lstat of path. Returns true and fills *out, or false when the item cannot be stat'ed.
 bool file_stat(const std::string& path, FileStat* out);
 
-// The attribute word of path (directory, read-only, hidden, archive bits), or kAttrInvalid when
-// the item cannot be stat'ed.
-uint32_t file_attributes(const std::string& path);
+// The name an item's attributes are judged by: the text after the last "/" once trailing ones
+// are dropped ("/" for the root).
+std::string path_last_component(const std::string& path);
 
 // Attribute word for an item already stat'ed, named by its last path component.
 uint32_t file_attributes_of(const FileStat& st, const std::string& name);
@@ -70,11 +69,13 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // fopen with the C modes "r", "rb", "w", "w+", "a"; files created here get mode 0600.
 FilePtr file_open(const std::string& path, const char* mode);
 
-// Fault injection (tests): file_open fails for a path added with fs_fault_open_fail_add, and
-// returns a stream whose every read fails for a path added with fs_fault_read_fail_add.
+#ifdef VORNLAKE_FAULT_HOOKS
+// Fault injection (test builds only): file_open fails for a path added with
+// fs_fault_open_fail_add, and returns a stream whose every read fails for a path added with
+// fs_fault_read_fail_add.
 void fs_fault_open_fail_add(const std::string& path);
 void fs_fault_read_fail_add(const std::string& path);
-void fs_faults_clear();
+#endif
 
 // Reads a directory's entry names one by one (readdir order, "." and ".." included).
 class DirReader {

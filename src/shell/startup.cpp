@@ -5,19 +5,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/product.h"
 #include "connection/connect.h"
-#include "engine/run_context.h"
+#include "run/run_context.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "platform/settings.h"
 #include "shell/command_line.h"
-#include "shell/open_profile.h"
+#include "engine/open_profile.h"
 #include "stores/config_db.h"
 #include "stores/md5cache.h"
 #include "ui/console/console_port.h"
 #include "ui/console/console_run.h"
-#include "ui/port.h"
+#include "ui/port/port.h"
 #ifdef VORNLAKE_HAVE_QT
 #include "ui/qt/qt_frontend.h"
 #endif
@@ -28,7 +29,6 @@ const char kRegistryMessage[] =
     "Corvantis Online Backup can not start because it can\nnot find the registry settings that "
     "were established\nwhen Corvantis Online Backup was installed.\n\nRe-run the installer to "
     "re-establish those settings.";
-const char kProductCaption[] = "Corvantis Online Backup";
 
 namespace {
 
@@ -49,6 +49,7 @@ const char kHelp[] =
     "Data_Dir=DIR. Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
+#ifdef VORNLAKE_FAULT_HOOKS
 void for_each_line(const char* text, void (*fn)(const std::string&)) {
   if (!text) return;
   std::string all(text);
@@ -60,6 +61,18 @@ void for_each_line(const char* text, void (*fn)(const std::string&)) {
     start = end + 1;
   }
 }
+
+// Test builds only: the end-to-end tests run retry countdowns and pauses on the fast clock, and
+// name files that cannot be opened or whose reads fail (paths separated by line breaks).
+void test_hooks_from_environment() {
+  if (const char* fast = std::getenv("VORNLAKE_TEST_FAST_CLOCK"); fast && std::strcmp(fast, "1") == 0)
+    clock_fast_set(true);
+  for_each_line(std::getenv("VORNLAKE_TEST_OPEN_FAIL"), fs_fault_open_fail_add);
+  for_each_line(std::getenv("VORNLAKE_TEST_READ_FAIL"), fs_fault_read_fail_add);
+}
+#else
+void test_hooks_from_environment() {}
+#endif
 
 void stores_close() {
   md5cache_close();
@@ -82,17 +95,12 @@ int app_main(int argc, char** argv) {
     return 0;
   }
   if (cl.version) {
-    std::printf("vornlake v0.09.0001\n");
+    std::printf("vornlake %s\n", kVersionText);
     return 0;
   }
   owner_only_umask();
   std::signal(SIGPIPE, SIG_IGN);
-  // Test hook: the end-to-end tests run retry countdowns and pauses on the fast clock.
-  if (const char* fast = std::getenv("VORNLAKE_TEST_FAST_CLOCK"); fast && std::strcmp(fast, "1") == 0)
-    clock_fast_set(true);
-  // Test hooks: files that cannot be opened, or whose reads fail (paths separated by line breaks).
-  for_each_line(std::getenv("VORNLAKE_TEST_OPEN_FAIL"), fs_fault_open_fail_add);
-  for_each_line(std::getenv("VORNLAKE_TEST_READ_FAIL"), fs_fault_read_fail_add);
+  test_hooks_from_environment();
 
   ConsoleBackend console;
   FrontendKind kind = frontend_choose(std::getenv("VORNLAKE_UI"), std::getenv("DISPLAY"),
@@ -107,7 +115,7 @@ int app_main(int argc, char** argv) {
 
   Settings settings;
   if (!settings_load(&settings)) {
-    message_box(BoxOwner::none, kRegistryMessage, kProductCaption);
+    message_box(BoxOwner::none, kRegistryMessage, kProductName);
     return 1;
   }
   install_dir_set(settings.install_dir);
@@ -148,7 +156,7 @@ int app_main(int argc, char** argv) {
       message_box(BoxOwner::none,
                   "Unable to automatically run backup profile: " + cl.tag +
                       "\nProfile could not be loaded!",
-                  kProductCaption);
+                  kProductName);
       code = 1;  // a tag that runs nothing must not read as success to a timer or script
     }
   }

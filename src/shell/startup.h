@@ -8,6 +8,5 @@ int app_main(int argc, char** argv);
 
 // The text shown when the settings cannot be read.
 extern const char kRegistryMessage[];
-extern const char kProductCaption[];
 
 }  // namespace vl

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

@@ -69,9 +69,7 @@ int md5cache_init_tables(sqlite3* db) {
 void md5cache_plan_hints(sqlite3* db) {
   auto count = [db](const char* sql) {
     Stmt stmt;
-    if (sqlite3_prepare_v2(db, sql, -1, stmt.out(), nullptr) != SQLITE_OK ||
-        sqlite3_step(stmt.get()) != SQLITE_ROW)
-      return 0;
+    if (db_prepare(db, sql, &stmt) != SQLITE_OK || db_step(stmt) != SQLITE_ROW) return 0;
     return sqlite3_column_int(stmt.get(), 0);
   };
   if (count("select count(*) from sqlite_stat1 where tbl='segs'") > 0) return;
@@ -82,13 +80,6 @@ void md5cache_plan_hints(sqlite3* db) {
   db_exec(db, "insert into sqlite_stat1 (tbl, idx, stat) values "
               "('segs','file_id_idx','1000000 4'), ('segs','offset_idx','1000000 250000')");
   db_exec(db, "analyze sqlite_master");
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Binds file_id and offset (parameters 1 and 2) of a block query. Returns false after the box.
@@ -251,7 +242,7 @@ int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16])
   std::string hex = db_column_text(stmt, 0);
   if (hex.size() != 32) return 1;
   for (char c : hex) {
-    if (hex_value(c) < 0) return 1;
+    if (hex_digit_value(c) < 0) return 1;
   }
   hex_to_md5(hex.c_str(), digest);
   return 0;
@@ -317,31 +308,5 @@ int md5cache_flush_if_full() {
 
 uint32_t md5cache_pending_files() { return g_pending_files; }
 uint32_t md5cache_pending_blocks() { return g_pending_blocks; }
-
-void md5_to_hex(const uint8_t digest[16], char out[33]) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (int i = 0; i < 16; ++i) {
-    out[2 * i] = kDigits[digest[i] >> 4];
-    out[2 * i + 1] = kDigits[digest[i] & 0x0f];
-  }
-  out[32] = '\0';
-}
-
-void hex_to_md5(const char* hex, uint8_t digest[16]) {
-  std::memset(digest, 0, 16);
-  for (int i = 0; i < 32 && hex[i] != '\0'; ++i) {
-    int v = hex_value(hex[i]);
-    if (v < 0) v = 0;
-    digest[i / 2] = static_cast<uint8_t>(digest[i / 2] | (i % 2 == 0 ? v << 4 : v));
-  }
-}
-
-std::string path_lowercase(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return out;
-}
 
 }  // namespace vl

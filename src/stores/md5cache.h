@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/md5.h"
+
 namespace vl {
 
 struct CacheFileInfo {
@@ -102,15 +104,5 @@ int md5cache_flush_if_full();
 // Pending counts since the last flush (tests).
 uint32_t md5cache_pending_files();
 uint32_t md5cache_pending_blocks();
-
-// 32 lower-case hexadecimal characters, high nibble first, and a terminating zero.
-void md5_to_hex(const uint8_t digest[16], char out[33]);
-
-// The inverse of md5_to_hex. Reads at most 32 characters and stops at a terminating zero;
-// missing or non-hexadecimal characters count as 0.
-void hex_to_md5(const char* hex, uint8_t digest[16]);
-
-// s with the ASCII capitals "A" to "Z" folded to lower case; every other byte unchanged.
-std::string path_lowercase(const std::string& s);
 
 }  // namespace vl

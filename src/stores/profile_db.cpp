@@ -251,10 +251,7 @@ std::unique_ptr<ProfileSettings> profile_load(const std::string& tag, bool quiet
     return nullptr;
   }
 
-  if (p->port == 0) p->port = kDefaultPort;
-  if (p->thread_priority > 4) p->thread_priority = 1;
-  if (p->tx_rate_unit > 5) p->tx_rate_unit = 1;
-  if (p->rx_rate_unit > 5) p->rx_rate_unit = 1;
+  profile_defaults_repair(p.get());
   return p;
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "stores/profile_records.h"
+#include "run/profile_records.h"
 
 namespace vl {
 

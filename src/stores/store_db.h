@@ -12,13 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "base/product.h"
+
 namespace vl {
 
-// Version of this client, written into every database it creates and shown by the run dialog.
-constexpr int kClientType = 1;
-constexpr int kVersionMajor = 0;
-constexpr int kVersionMinor = 9;
-constexpr int kVersionBuild = 1;
 
 // Busy time-outs: long-lived databases and catalogs wait for another connection's lock for two
 // minutes; a profile database only briefly.
@@ -123,9 +120,11 @@ int schema_run(sqlite3* db, const std::vector<SchemaStep>& steps, const std::str
 int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,
                          int (*create)(sqlite3*));
 
-// Fault-injection seam (tests): the nth call of the kind from now on (1 = the next) fails as if
-// SQLite had refused it; 0 disarms. Any thread; counts are process-wide.
+#ifdef VORNLAKE_FAULT_HOOKS
+// Fault-injection seam (test builds only): the nth call of the kind from now on (1 = the next)
+// fails as if SQLite had refused it; 0 disarms. Any thread; counts are process-wide.
 enum class StoreCall { prepare, step, exec };
 void store_fault_set(StoreCall call, int nth);
+#endif
 
 }  // namespace vl

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "connection/identifiers.h"
-#include "connection/md5.h"
+#include "base/md5.h"
 #include "connection/messages.h"
 #include "net_fixture.h"
 

@@ -38,7 +38,6 @@ TEST_F(ConnectTest, LoginMessageOnTheWireAndGoodbye) {
 
   EXPECT_EQ(server_disconnect(ctx_), 0);
   EXPECT_EQ(ctx_.conn.ssl, nullptr);
-  EXPECT_EQ(ctx_.conn.bio, nullptr);
   EXPECT_EQ(trace_wait(server, 'C', "000f", 1).size(), 1u);
   // Without a connection: nothing sent, nothing counted.
   uint64_t tx = ctx_.stats.net_tx_bytes;
@@ -166,8 +165,7 @@ TEST_F(ConnectTest, InvalidDescriptorIsReported) {
   SSL* ssl = SSL_new(c);
   BIO* bio = BIO_new_connect("127.0.0.1:1");
   SSL_set_bio(ssl, bio, bio);
-  ctx_.conn.ssl = ssl;
-  ctx_.conn.bio = bio;
+  connection_set(ctx_, ssl);
   EXPECT_EQ(server_send(ctx_, "ab", 2, 20), 0);
   char buf[4];
   EXPECT_EQ(server_receive(ctx_, buf, 4, 20), 0);

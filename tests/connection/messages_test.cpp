@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "connection/md5.h"
+#include "base/md5.h"
 
 namespace vl {
 namespace {

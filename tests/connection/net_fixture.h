@@ -17,14 +17,14 @@
 #include "connection/connect.h"
 #include "connection/identifiers.h"
 #include "connection/transport.h"
-#include "engine/run_context.h"
+#include "run/run_context.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl::test {
 
@@ -98,6 +98,7 @@ class NetTest : public StoreTest {
     ctx_.profile->server = "localhost";
     ctx_.profile->login = "alice";
     ctx_.profile->password = "secret";
+    ctx_.long_pause_hook = [](RunContext& c) { server_disconnect(c); };
   }
   void TearDown() override {
     connection_drop(ctx_);

@@ -3,8 +3,8 @@
 #include "connection/retry.h"
 
 #include "connection/segment_upload.h"
-#include "engine/run_control.h"
-#include "engine/status.h"
+#include "run/run_control.h"
+#include "run/status.h"
 #include "net_fixture.h"
 
 namespace vl {

@@ -9,10 +9,10 @@
 #include <random>
 
 #include "connection/identifiers.h"
-#include "connection/md5.h"
+#include "base/md5.h"
 #include "connection/messages.h"
 #include "connection/segment_compress.h"
-#include "engine/format.h"
+#include "base/format.h"
 #include "net_fixture.h"
 
 namespace vl {

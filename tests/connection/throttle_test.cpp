@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "connection/transport.h"
-#include "engine/run_control.h"
+#include "run/run_control.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
 

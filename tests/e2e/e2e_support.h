@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "stores/profile_records.h"
+#include "run/profile_records.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "stores/profile_records.h"
-#include "ui/recording_port.h"
+#include "run/profile_records.h"
+#include "support/recording_port.h"
 
 namespace vl::test {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/recording_port.h"
+#include "support/recording_port.h"
 
 namespace vl::test {
 

@@ -4,7 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 #include "qt_test_support.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"

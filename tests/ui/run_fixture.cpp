@@ -5,11 +5,11 @@
 #include "connection/connect.h"
 #include "engine/run_session.h"
 #include "platform/dirs.h"
-#include "shell/open_profile.h"
+#include "engine/open_profile.h"
 #include "stores/config_db.h"
 #include "stores/md5cache.h"
 #include "stores/profile_db.h"
-#include "ui/controls.h"
+#include "ui/port/controls.h"
 
 namespace vl::test {
 

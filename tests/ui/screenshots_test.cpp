@@ -11,7 +11,7 @@
 #include "run_fixture.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
-#include "ui/controls.h"
+#include "ui/port/controls.h"
 #include "ui/qt/folder_chooser.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/profile_editor_dialog.h"

@@ -4,7 +4,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 
-#include "engine/run_control.h"
+#include "run/run_control.h"
 #include "qt_test_support.h"
 #include "ui/qt/throttle_values.h"
 #include "ui/qt/throttling_dialog.h"

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/dirs.h"
@@ -17,7 +18,7 @@
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/console/console_port.h"
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 namespace {
 
@@ -45,11 +46,9 @@ int main(int argc, char** argv) {
   owner_only_umask();
   ConsoleBackend console;
   ui_backend_set(&console);
-  ProfileSettings p;
-  p.port = kDefaultPort;
-  p.thread_priority = 1;
-  p.tx_rate_unit = 1;
-  p.rx_rate_unit = 1;
+  std::unique_ptr<ProfileSettings> profile = profile_new_defaults();
+  ProfileSettings& p = *profile;
+  p.server.clear();  // the server is not guessed on the command line
   for (int i = 1; i < argc; ++i) {
     std::string opt = argv[i];
     if (i + 1 >= argc) return usage();

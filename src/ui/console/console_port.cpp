@@ -2,13 +2,27 @@
 
 #include <unistd.h>
 
-#include "ui/controls.h"
+#include "base/format.h"
+#include "run/run_control.h"
+#include "ui/port/controls.h"
 
 namespace vl {
 
 static std::string trimmed(std::string s) {
   while (!s.empty() && s.back() == ' ') s.pop_back();
   return s;
+}
+
+std::string console_counters_text(const RunContext& ctx) {
+  const RunStats& s = ctx.stats;
+  const std::string elapsed = ctx.t_start != 0 ? elapsed_text(run_elapsed_s(ctx)) : "0";
+  return "dirs " + count_format(s.directories) + ", files " + count_format(s.files) +
+         " (skipped " + count_format(s.files_skipped) + "), bytes " +
+         count_format(s.bytes_total) + ", stored " + count_format(s.bytes_stored) +
+         " (compressed " + count_format(s.bytes_compressed) + "), blocks " +
+         count_format(s.segs) + " (stored " + count_format(s.segs_stored) + ", duped " +
+         count_format(s.segs_duped) + "), tx " + trimmed(rate_text(s.net_tx_rate)) +
+         ", elapsed " + elapsed;
 }
 
 ConsoleBackend::ConsoleBackend(FILE* out) : out_(out), tty_(::isatty(::fileno(out)) != 0) {}
@@ -29,40 +43,21 @@ void ConsoleBackend::message_box(BoxOwner, const std::string& text, const std::s
 }
 
 void ConsoleBackend::set_text(int control, const std::string& text) {
-  bool print = false;
+  if (control != kCtlStatus || text.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    texts_[control] = text;
-    if (control == kCtlStatus && !text.empty() && text != last_status_) {
-      last_status_ = text;
-      print = true;
-    }
+    if (text == last_status_) return;
+    last_status_ = text;
   }
-  if (print) print_line(text);
+  print_line(text);
 }
 
 void ConsoleBackend::set_enabled(int, bool) {}
 void ConsoleBackend::set_progress_range(int, uint32_t, uint32_t) {}
 void ConsoleBackend::set_progress_pos(int, uint32_t) {}
 
-std::string ConsoleBackend::control_text(int control) const {
-  auto it = texts_.find(control);
-  return it == texts_.end() ? std::string("0") : trimmed(it->second);
-}
-
-std::string ConsoleBackend::counters_text() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return "dirs " + control_text(kCtlDirectories) + ", files " + control_text(kCtlFiles) +
-         " (skipped " + control_text(kCtlFilesSkipped) + "), bytes " +
-         control_text(kCtlBytesTotal) + ", stored " + control_text(kCtlBytesStored) +
-         " (compressed " + control_text(kCtlBytesCompressed) + "), blocks " +
-         control_text(kCtlBlocksTotal) + " (stored " + control_text(kCtlBlocksStored) +
-         ", duped " + control_text(kCtlBlocksDuped) + "), tx " + control_text(kCtlTxRate) +
-         ", elapsed " + control_text(kCtlElapsed);
-}
-
-void ConsoleBackend::counters_print() {
-  std::string line = counters_text();
+void ConsoleBackend::counters_print(const RunContext& ctx) {
+  std::string line = console_counters_text(ctx);
   std::lock_guard<std::mutex> lock(mu_);
   if (tty_) {
     std::fprintf(out_, "\r\033[K%s", line.c_str());

@@ -1,13 +1,14 @@
 // The console front-end's UI back-end: message boxes and status texts on stderr, and a line of
-// counters every few seconds (redrawn in place on a terminal). For headless unattended runs.
+// counters every few seconds (redrawn in place on a terminal). For headless unattended runs and
+// the command-line tools; it knows the run's records but not the engine.
 #pragma once
 
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <string>
 
-#include "ui/port.h"
+#include "run/run_context.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
@@ -20,23 +21,23 @@ class ConsoleBackend : public UiBackend {
   void set_progress_range(int control, uint32_t low, uint32_t high) override;
   void set_progress_pos(int control, uint32_t pos) override;
 
-  // Prints the counter line from the current control texts. UI thread.
-  void counters_print();
+  // Prints the counter line of ctx's run. UI thread.
+  void counters_print(const RunContext& ctx);
   // Ends a redrawn counter line so that what follows starts on a line of its own.
   void line_finish();
-  // The counter line as printed (without line break).
-  std::string counters_text() const;
 
  private:
-  std::string control_text(int control) const;
   void print_line(const std::string& line);
 
   FILE* out_;
   bool tty_;
-  mutable std::mutex mu_;
-  std::map<int, std::string> texts_;
+  std::mutex mu_;
   std::string last_status_;
   bool redrawn_line_open_ = false;
 };
+
+// The counter line (without line break): "dirs 3, files 1,024 (skipped 2), bytes ..., stored ...
+// (compressed ...), blocks ... (stored ..., duped ...), tx 12 KB/sec, elapsed 4 sec". Any thread.
+std::string console_counters_text(const RunContext& ctx);
 
 }  // namespace vl

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "engine/run_control.h"
+#include "run/run_control.h"
 #include "engine/run_session.h"
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
@@ -59,11 +59,11 @@ int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry
     allowance_refill(ctx);
     if (tick % 10 == 0) totals_show(ctx);
     if (tick % 50 == 0) rates_show(ctx);
-    if (tick % counter_every == 0) ui.counters_print();
+    if (tick % counter_every == 0) ui.counters_print(ctx);
   }
   run_worker_join(ctx);
   totals_show(ctx);
-  ui.counters_print();
+  ui.counters_print(ctx);
   ui.line_finish();
   run_view_close();
   std::signal(SIGINT, SIG_DFL);

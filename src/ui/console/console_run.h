@@ -2,8 +2,8 @@
 // interactive start that lists the profiles.
 #pragma once
 
-#include "engine/run_context.h"
-#include "stores/profile_records.h"
+#include "run/run_context.h"
+#include "run/profile_records.h"
 #include "ui/console/console_port.h"
 
 namespace vl {

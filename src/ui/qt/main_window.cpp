@@ -8,12 +8,13 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include "base/product.h"
 #include "ui/qt/qt_util.h"
 
 namespace vl {
 
 QString about_version_text() {
-  return QString::asprintf("v%d.%02d.%04d", 0, 9, 1);
+  return QString::fromUtf8(kVersionText);
 }
 
 AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner, dialog_flags(false)) {

@@ -11,7 +11,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "shell/open_profile.h"
+#include "base/product.h"
+#include "engine/open_profile.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/qt/main_window.h"
@@ -42,7 +43,7 @@ class Banner : public QWidget {
     p.setFont(title);
     p.setPen(Qt::white);
     QRect text_area = rect().adjusted(height() / 3, 0, 0, -height() / 6);
-    p.drawText(text_area, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Corvantis Online Backup"));
+    p.drawText(text_area, Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8(kProductName));
     QFont sub = font();
     sub.setPixelSize(qMax(10, height() / 6));
     p.setFont(sub);
@@ -55,7 +56,7 @@ class Banner : public QWidget {
 }  // namespace
 
 ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_flags(true)) {
-  setWindowTitle(QStringLiteral("Corvantis Online Backup"));
+  setWindowTitle(QString::fromUtf8(kProductName));
 
   list_ = new QTreeWidget(this);
   list_->setObjectName(ctl_name(1001));

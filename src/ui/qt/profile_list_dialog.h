@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "stores/profile_records.h"
+#include "run/profile_records.h"
 
 class QPushButton;
 class QTreeWidget;

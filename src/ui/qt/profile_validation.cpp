@@ -4,7 +4,6 @@
 
 namespace vl {
 
-const char* const kDefaultServerHost = "backup.corvantis.com";
 
 // Characters the editor reads from each box (the record's buffers less their terminator).
 constexpr size_t kTagRead = 30;
@@ -80,22 +79,6 @@ std::vector<RuleRow> profile_rule_rows(const ProfileSettings& p) {
   for (const ProfileRule& r : p.include_rules) rows.push_back({kModeInclude, r.path});
   for (const ProfileRule& r : p.exclude_rules) rows.push_back({kModeExclude, r.path});
   return rows;
-}
-
-std::unique_ptr<ProfileSettings> profile_new_defaults() {
-  auto p = std::make_unique<ProfileSettings>();
-  p->server = kDefaultServerHost;
-  p->port = kDefaultPort;
-  p->thread_priority = 1;
-  p->file_delay_ms = 0;
-  p->block_delay_ms = 0;
-  p->tx_throttle = 0;
-  p->tx_rate = 50;
-  p->tx_rate_unit = 1;
-  p->rx_throttle = 0;
-  p->rx_rate = 50;
-  p->rx_rate_unit = 1;
-  return p;
 }
 
 ProfileListEntry* profile_entry_of_row(const std::string& row_tag) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "stores/profile_records.h"
+#include "run/profile_records.h"
 #include "ui/qt/throttle_values.h"
 
 namespace vl {
@@ -36,9 +36,6 @@ struct ProfileEditorInput {
   std::vector<RuleRow> rows;
 };
 
-// The host name a new profile starts with.
-extern const char* const kDefaultServerHost;
-
 // The first max characters of text.
 std::string text_limit(const std::string& text, size_t max);
 
@@ -61,9 +58,6 @@ void profile_rules_from_rows(const std::vector<RuleRow>& rows, ProfileSettings* 
 
 // The rows that show a record's rules: every include rule, then every exclude rule.
 std::vector<RuleRow> profile_rule_rows(const ProfileSettings& profile);
-
-// A new record with the defaults of a new profile.
-std::unique_ptr<ProfileSettings> profile_new_defaults();
 
 // The first entry of profile_list whose tag equals the row's tag text (cut to 254 characters)
 // exactly, or nullptr.

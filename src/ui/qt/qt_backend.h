@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 class QWidget;
 

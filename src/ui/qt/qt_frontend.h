@@ -2,8 +2,8 @@
 // never includes a Qt header.
 #pragma once
 
-#include "engine/run_context.h"
-#include "stores/profile_records.h"
+#include "run/run_context.h"
+#include "run/profile_records.h"
 
 namespace vl {
 

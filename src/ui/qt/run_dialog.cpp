@@ -13,11 +13,12 @@
 #include <QVBoxLayout>
 #include <climits>
 
-#include "engine/run_control.h"
+#include "base/product.h"
+#include "run/run_control.h"
 #include "engine/run_session.h"
 #include "platform/clock.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 #include "ui/qt/qt_backend.h"
 #include "ui/qt/qt_util.h"
 #include "ui/qt/throttling_dialog.h"
@@ -96,7 +97,7 @@ RunDialog::~RunDialog() {
 }
 
 void RunDialog::build() {
-  setWindowTitle(QStringLiteral("Corvantis Online Backup"));
+  setWindowTitle(QString::fromUtf8(kProductName));
 
   // Header: the profile being run, the version and a notice.
   auto* header = new QGridLayout;

@@ -7,8 +7,8 @@
 #include <QHash>
 #include <QTimer>
 
-#include "engine/run_context.h"
-#include "stores/profile_records.h"
+#include "run/run_context.h"
+#include "run/profile_records.h"
 
 namespace vl {
 

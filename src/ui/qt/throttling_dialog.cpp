@@ -4,7 +4,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "engine/run_control.h"
+#include "run/run_control.h"
 #include "ui/qt/qt_backend.h"
 #include "ui/qt/qt_util.h"
 #include "ui/qt/throttling_fields.h"

@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

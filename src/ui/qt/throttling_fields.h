@@ -25,9 +25,6 @@ class ThrottlingFields : public QWidget {
   // What the controls hold, as typed.
   ThrottleInput input() const;
 
-  QGroupBox* task_group() const { return task_group_; }
-  QGroupBox* network_group() const { return network_group_; }
-
  private:
   QGroupBox* task_group_;
   QGroupBox* network_group_;

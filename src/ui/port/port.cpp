@@ -1,4 +1,4 @@
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 #include <atomic>
 
@@ -21,7 +21,6 @@ std::atomic<bool> g_run_view{false};
 }  // namespace
 
 void ui_backend_set(UiBackend* backend) { g_backend.store(backend ? backend : &g_silent); }
-UiBackend* ui_backend() { return g_backend.load(); }
 
 void message_box(BoxOwner owner, const std::string& text, const std::string& caption) {
   g_backend.load()->message_box(owner, text, caption);

@@ -1,14 +1,13 @@
-#include "engine/run_control.h"
+#include "run/run_control.h"
 
 #include <string>
 
-#include "connection/transport.h"
-#include "engine/format.h"
-#include "engine/status.h"
+#include "base/format.h"
+#include "run/status.h"
 #include "platform/clock.h"
 #include "platform/thread_priority.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
@@ -30,7 +29,7 @@ void pause_wait(RunContext& ctx) {
   int passes = 0;
   while (ctx.pause != 0 && ctx.cancel != 1) {
     if (++passes == kPauseDisconnectPass) {
-      server_disconnect(ctx);
+      if (ctx.long_pause_hook) ctx.long_pause_hook(ctx);
       status_set(ctx, "Paused (Disconnected)...");
     }
     sleep_ms(100);
@@ -61,27 +60,34 @@ void allowance_refill(RunContext& ctx) {
   refill_one(p->rx_throttle, p->rx_allowance, p->rx_rate, p->rx_rate_unit);
 }
 
+uint32_t run_elapsed_s(const RunContext& ctx) {
+  int32_t start = ctx.t_start;
+  if (start == 0) return 0;
+  int32_t end = ctx.t_end;
+  if (end <= 0) end = clock_now();
+  return static_cast<uint32_t>(end) - static_cast<uint32_t>(start);
+}
+
 void totals_show(RunContext& ctx) {
   counter_show(kCtlNetTx, ctx.stats.net_tx_bytes);
   counter_show(kCtlNetRx, ctx.stats.net_rx_bytes);
-  int32_t start = ctx.t_start;
-  if (start == 0) return;
-  int32_t end = ctx.t_end;
-  if (end <= 0) end = clock_now();
-  uint32_t d = static_cast<uint32_t>(end) - static_cast<uint32_t>(start);
-  run_view_text(kCtlElapsed, elapsed_text(d));
+  if (ctx.t_start == 0) return;
+  run_view_text(kCtlElapsed, elapsed_text(run_elapsed_s(ctx)));
 }
 
-static uint32_t rate_sample(AtomicField<uint64_t>& counter, AtomicField<uint64_t>& sample) {
+static uint32_t rate_sample(AtomicField<uint64_t>& counter, AtomicField<uint64_t>& sample,
+                            AtomicField<uint32_t>& rate_out) {
   uint64_t now = counter;
-  uint64_t rate = (now - sample.load()) / 5;
+  uint32_t rate = static_cast<uint32_t>((now - sample.load()) / 5);
   sample = now;
-  return static_cast<uint32_t>(rate);
+  rate_out = rate;
+  return rate;
 }
 
 void rates_show(RunContext& ctx) {
-  run_view_text(kCtlTxRate, rate_text(rate_sample(ctx.stats.net_tx_bytes, ctx.stats.net_tx_sample)));
-  run_view_text(kCtlRxRate, rate_text(rate_sample(ctx.stats.net_rx_bytes, ctx.stats.net_rx_sample)));
+  RunStats& s = ctx.stats;
+  run_view_text(kCtlTxRate, rate_text(rate_sample(s.net_tx_bytes, s.net_tx_sample, s.net_tx_rate)));
+  run_view_text(kCtlRxRate, rate_text(rate_sample(s.net_rx_bytes, s.net_rx_sample, s.net_rx_rate)));
 }
 
 }  // namespace vl

@@ -1,6 +1,9 @@
 // The records every part of a run shares: RunStats (the counters), ServerConnection (the TLS
 // connection), RunControl (cancel, pause, worker thread) and RunContext, the process-wide record
 // of the run in progress.
+//
+// Layer: run/ may include platform/, base/ and ui/port/, nothing above. Results follow the
+// system's convention: 0 for success, non-zero (usually 1) for failure.
 #pragma once
 
 #include <sys/types.h>
@@ -11,12 +14,11 @@
 #include <string>
 #include <thread>
 
+#include "base/atomic_field.h"
 #include "platform/fs.h"
-#include "stores/atomic_field.h"
-#include "stores/profile_records.h"
+#include "run/profile_records.h"
 
 typedef struct ssl_st SSL;
-typedef struct bio_st BIO;
 
 namespace vl {
 
@@ -42,16 +44,20 @@ struct RunStats {
   AtomicField<uint64_t> net_rx_bytes{0};
   // Payload bytes of the current file sent so far.
   AtomicField<uint64_t> file_bytes_sent{0};
-  // Previous samples of the network totals for the rate display.
+  // Previous samples of the network totals for the rate display, and the rates they gave.
   AtomicField<uint64_t> net_tx_sample{0};
   AtomicField<uint64_t> net_rx_sample{0};
+  AtomicField<uint32_t> net_tx_rate{0};
+  AtomicField<uint32_t> net_rx_rate{0};
 };
 
-// The TLS connection of the run: both set after a successful connection attempt, both null
-// otherwise. ssl owns bio once connected.
+// The TLS connection of the run: set after a successful connection attempt, empty otherwise. The
+// SSL object owns the socket's BIO, so releasing it closes the socket. The connection layer
+// creates it with its own release function, which keeps this layer free of the TLS library.
+using SslRelease = void (*)(SSL*);
+using SslOwner = std::unique_ptr<SSL, SslRelease>;
 struct ServerConnection {
-  SSL* ssl = nullptr;
-  BIO* bio = nullptr;
+  SslOwner ssl{nullptr, nullptr};
 };
 
 // How a run ended: still running, completed, completed without its catalog on the server,
@@ -66,6 +72,10 @@ enum RunOutcome : int32_t {
 
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
+  // The profile entry being run: its tag and description name the run's files and fill the run
+  // dialog's header (the profile's own when the run was not started from an entry).
+  std::string entry_tag;
+  std::string entry_description;
   FilePtr log;
   std::string catalog_path;
   AtomicField<int32_t> t_start{0};
@@ -85,6 +95,10 @@ struct RunContext {
   std::string status_text;
   // How the run ended, set by the worker before its final message box (RunOutcome).
   AtomicField<int32_t> outcome{0};
+  // Called by the pause point once a pause has lasted about two minutes, to give up the
+  // connection the server would time out. Installed by the engine, which knows the connection;
+  // none (nothing happens) until then. Worker thread.
+  void (*long_pause_hook)(RunContext&) = nullptr;
 
   RunContext() = default;
   ~RunContext();
@@ -93,7 +107,7 @@ struct RunContext {
 };
 
 // Returns the context to its cleared state: no profile, no log, no connection, counters zero.
-// The worker must not be running.
+// The worker must have ended (its thread is joined here; asserted not active). UI thread.
 void run_context_clear(RunContext& ctx);
 
 // The process-wide run context.

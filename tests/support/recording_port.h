@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 namespace vl {
 

@@ -1,5 +1,5 @@
 // The pause point, the status line, the run log and the allowance refill of timer 1.
-#include "engine/run_control.h"
+#include "run/run_control.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <thread>
 
-#include "engine/run_log.h"
-#include "engine/status.h"
+#include "run/run_log.h"
+#include "run/status.h"
 #include "platform/clock.h"
 #include "platform/thread_priority.h"
 #include "support/test_support.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 namespace {

@@ -1,13 +1,13 @@
 // Counts, rates and elapsed times as the run view shows them, and the timers that write them.
-#include "engine/format.h"
+#include "base/format.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/run_control.h"
+#include "run/run_control.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
-#include "ui/controls.h"
-#include "ui/port.h"
+#include "ui/port/controls.h"
+#include "ui/port/port.h"
 
 namespace vl {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 
@@ -14,9 +14,9 @@ namespace vl {
 int thread_priority_apply(RunContext& ctx, uint32_t code);
 
 // The worker's pause point: returns at once unless ctx.pause is set. While paused, shows
-// "Paused...", polls every 100 ms until pause clears or cancel is 1, closes the connection on
-// the 1200th pass (about two minutes, "Paused (Disconnected)..."), then puts the saved status
-// text back. Worker thread.
+// "Paused...", polls every 100 ms until pause clears or cancel is 1, calls ctx.long_pause_hook
+// (the engine's: close the connection) on the 1200th pass (about two minutes, "Paused
+// (Disconnected)..."), then puts the saved status text back. Worker thread.
 void pause_wait(RunContext& ctx);
 
 // What one refill tick adds to an allowance under the limit (bytes per second): limit/10, at
@@ -27,11 +27,15 @@ int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec);
 // throttling is on. UI thread.
 void allowance_refill(RunContext& ctx);
 
+// Seconds the run has been going: 0 before t_start is set, frozen at t_end. Any thread.
+uint32_t run_elapsed_s(const RunContext& ctx);
+
 // Timer 2 (every second): Net TX and Net RX totals, and the elapsed time once t_start is set
 // (frozen at t_end). UI thread.
 void totals_show(RunContext& ctx);
 
-// Timer 3 (every 5 seconds): TX and RX rates over the last five seconds. UI thread.
+// Timer 3 (every 5 seconds): TX and RX rates over the last five seconds, also kept in
+// net_tx_rate and net_rx_rate. UI thread.
 void rates_show(RunContext& ctx);
 
 }  // namespace vl

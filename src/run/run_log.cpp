@@ -1,4 +1,4 @@
-#include "engine/run_log.h"
+#include "run/run_log.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The run log: one text file per run, written only by the worker.
 #pragma once
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
 namespace vl {
 

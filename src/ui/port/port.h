@@ -28,7 +28,6 @@ class UiBackend {
 // Installs the front-end (not owned). nullptr installs the silent back-end. Set before any
 // thread uses the port.
 void ui_backend_set(UiBackend* backend);
-UiBackend* ui_backend();
 
 void message_box(BoxOwner owner, const std::string& text, const std::string& caption);
 

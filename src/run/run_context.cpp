@@ -1,28 +1,20 @@
-#include "engine/run_context.h"
+#include "run/run_context.h"
 
-#include <openssl/ssl.h>
+#include <cassert>
 
 namespace vl {
 
-static void connection_release(ServerConnection& conn) {
-  if (conn.ssl) {
-    SSL_free(conn.ssl);  // frees the BIO it owns
-  } else if (conn.bio) {
-    BIO_free_all(conn.bio);
-  }
-  conn.ssl = nullptr;
-  conn.bio = nullptr;
-}
-
 RunContext::~RunContext() {
   if (worker_thread.joinable()) worker_thread.join();
-  connection_release(conn);
 }
 
 void run_context_clear(RunContext& ctx) {
+  assert(!ctx.worker_active.load() && "a running worker still uses the context");
   if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
-  connection_release(ctx.conn);
+  ctx.conn.ssl.reset();
   ctx.profile.reset();
+  ctx.entry_tag.clear();
+  ctx.entry_description.clear();
   ctx.log.reset();
   ctx.catalog_path.clear();
   ctx.t_start = 0;
@@ -36,6 +28,7 @@ void run_context_clear(RunContext& ctx) {
   ctx.worker_tid = 0;
   ctx.status_text.clear();
   ctx.outcome = kRunGoing;
+  ctx.long_pause_hook = nullptr;
 }
 
 RunContext& run_context() {

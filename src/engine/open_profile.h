@@ -1,7 +1,7 @@
 // Opening a profile for a run.
 #pragma once
 
-#include "stores/profile_records.h"
+#include "run/profile_records.h"
 
 namespace vl {
 

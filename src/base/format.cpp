@@ -1,4 +1,4 @@
-#include "engine/format.h"
+#include "base/format.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "ui/recording_port.h"
+#include "support/recording_port.h"
 
 namespace vl {
 

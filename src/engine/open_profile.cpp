@@ -1,8 +1,8 @@
-#include "shell/open_profile.h"
+#include "engine/open_profile.h"
 
-#include "engine/run_context.h"
+#include "run/run_context.h"
 #include "stores/profile_db.h"
-#include "ui/port.h"
+#include "ui/port/port.h"
 
 namespace vl {
 
@@ -16,6 +16,8 @@ int open_profile(ProfileListEntry* entry) {
   run_context_clear(ctx);
   profile->tag = entry->tag;
   ctx.profile = std::move(profile);
+  ctx.entry_tag = entry->tag;
+  ctx.entry_description = entry->description;
   profile_entry_running = entry;
   return 0;
 }

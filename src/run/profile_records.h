@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "stores/atomic_field.h"
+#include "base/atomic_field.h"
 
 namespace vl {
 
@@ -18,7 +18,13 @@ constexpr size_t kServerMax = 255;
 constexpr size_t kLoginMax = 32;
 constexpr size_t kPasswordMax = 32;
 constexpr size_t kRulePathMax = 255;
-constexpr uint16_t kDefaultPort = 5420;
+
+// The defaults of a profile, written once here.
+constexpr uint16_t kDefaultPort = 5420;             // the service's registered port
+constexpr char kDefaultServerHost[] = "backup.corvantis.com";  // the service's own server
+constexpr uint32_t kDefaultThreadPriority = 1;      // below normal: a backup yields to the user
+constexpr uint32_t kDefaultRateUnit = 1;            // KB/s: the unit rate limits are usually given in
+constexpr int32_t kDefaultRate = 50;                // shown when throttling is first switched on
 
 // One include or exclude rule, as entered in the rule editor.
 struct ProfileRule {
@@ -48,6 +54,13 @@ struct ProfileSettings {
   std::vector<ProfileRule> include_rules;
   std::vector<ProfileRule> exclude_rules;
 };
+
+// A new profile: the defaults above, throttling off, no delays, no rules.
+std::unique_ptr<ProfileSettings> profile_new_defaults();
+
+// Puts a loaded value that is out of range back to its default (port 0, priority above 4, a rate
+// unit above 5), so that a damaged profile still runs as the editor would have saved it.
+void profile_defaults_repair(ProfileSettings* p);
 
 // Releases a profile record and its rule lists (the record is owned through a unique_ptr, so
 // this is the same as resetting it).

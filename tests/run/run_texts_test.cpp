@@ -1,0 +1,44 @@
+// Texts of a run fixed to the byte: the statistics block, the log path, the Start Time text.
+#include "run/run_texts.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/dirs.h"
+#include "support/test_support.h"
+
+namespace vl {
+namespace {
+
+using test::StoreTest;
+
+class RunTexts : public StoreTest {};
+
+TEST_F(RunTexts, CompletionBlockPrintsCountersInFull) {
+  RunStats s;
+  s.directories = 2;
+  s.files = 3;
+  s.bytes_total = 5000000000ULL;
+  s.bytes_stored = 4294967296ULL;
+  s.segs = 7;
+  s.files_scanned = 1;
+  std::string block = completion_block(s, 30);
+  EXPECT_EQ(block,
+            "\nBackup completed!\n\nBackup Stats:\n----------------------------------------------\n"
+            "Directories:    2\nSpecial Files:  0\nFiles:          3\n\n"
+            "Bytes:          5000000000\nBytes Skipped:  0\nBytes Stored:   4294967296\n"
+            "Bytes Compr'd:  0\n\nSegs:           7\nSegs Stored:    0\nSegs Duped:     0\n\n"
+            "Files Scanned:  1\nFiles Skipped:  0\nWarnings:       0\nErrors:         0\n\n"
+            "Backup completed in 0.5 minutes.\n\n");
+  EXPECT_NE(completion_block(s, 2).find("Backup completed in 0.0 minutes.\n"), std::string::npos);
+}
+
+TEST_F(RunTexts, LogPathAndStartTime) {
+  data_dir_set("/var/lib/vl");
+  EXPECT_EQ(run_log_path("daily", 42), "/var/lib/vl/Profiles/daily/0000002a.log");
+  std::string t = start_time_text(0);
+  EXPECT_EQ(t.size(), 24u);
+  EXPECT_EQ(t.find('\n'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vl
