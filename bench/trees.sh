@@ -1,0 +1,47 @@
+# Seeded benchmark trees, sourced by bench/backup_bench and bench/compare so that both time the
+# same bytes. Reads $scale (1 = full size). Needs openssl and awk.
+
+# Seeded pseudo-random bytes: AES-CTR keystream from a key derived from the seed.
+prng() { # seed bytes
+  key=$(printf '%s' "vornlake-bench-$1" | openssl dgst -sha256 -hex | sed 's/.*= //' | cut -c1-32)
+  openssl enc -aes-128-ctr -K "$key" -iv 00000000000000000000000000000000 -nosalt < /dev/zero 2>/dev/null | head -c "$2"
+}
+mib() { awk -v s="$scale" -v m="$1" 'BEGIN { printf "%d", s * m * 1048576 }'; }
+
+# Makes DIR/mixed (about 1.2 GB: random, text-like and duplicate files, 5,000 small files) and
+# DIR/small (100,000 small files), both scaled by $scale; sets $mixed and $small to their paths.
+trees_generate() { # dir
+  echo "generating the mixed tree (scale $scale)..."
+  mixed="$1/mixed"
+  mkdir -p "$mixed/random" "$mixed/text" "$mixed/dup" "$mixed/small"
+  i=0; while [ $i -lt 12 ]; do prng "r$i" "$(mib 32)" > "$mixed/random/r$i.bin"; i=$((i + 1)); done
+  i=0; while [ $i -lt 16 ]; do
+    awk -v seed=$i -v bytes="$(mib 24)" 'BEGIN { srand(seed); n = 0
+      split("backup block segment catalog digest server client profile rule archive restore data", w)
+      while (n < bytes) { line = ""; for (k = 0; k < 12; k++) line = line w[int(rand() * 12) + 1] " "
+        line = line int(rand() * 100000); print line; n += length(line) + 1 } }' \
+      | head -c "$(mib 24)" > "$mixed/text/t$i.txt"
+    i=$((i + 1))
+  done
+  i=0; while [ $i -lt 6 ]; do cp "$mixed/random/r$i.bin" "$mixed/dup/copy$i.bin"; i=$((i + 1)); done
+  awk -v dir="$mixed/small" -v count="$(awk -v s="$scale" 'BEGIN { printf "%d", s * 5000 }')" 'BEGIN {
+    srand(7); for (f = 0; f < count; f++) { path = sprintf("%s/d%02d/f%05d.txt", dir, f % 50, f)
+      if (f < 50) system("mkdir -p " dir sprintf("/d%02d", f))
+      size = int(rand() * 8000) + 1; s = ""; while (length(s) < size) s = s sprintf("%x", rand() * 2^31)
+      printf "%s", substr(s, 1, size) > path; close(path) } }'
+
+  echo "generating the tree of small files..."
+  small="$1/small"
+  mkdir -p "$small"
+  awk -v dir="$small" -v count="$(awk -v s="$scale" 'BEGIN { printf "%d", s * 100000 }')" 'BEGIN {
+    srand(11); for (f = 0; f < count; f++) { if (f % 1000 == 0) system("mkdir -p " dir sprintf("/d%03d", f / 1000))
+      path = sprintf("%s/d%03d/f%06d.txt", dir, f / 1000, f); printf "file %d %x %x\n", f, rand() * 2^31, rand() * 2^31 > path
+      close(path) } }'
+  # Everything older than the cache's settling window, so the second run can use the cache.
+  find "$mixed" "$small" -type f -exec touch -d '1 hour ago' {} +
+}
+
+# Appends a line to every hundredth file (in sorted order), dated outside the settling window.
+change_one_percent() { # dir
+  find "$1" -type f | sort | awk 'NR % 100 == 0' | while read -r f; do printf 'changed\n' >> "$f"; touch -d '10 minutes ago' "$f"; done
+}
