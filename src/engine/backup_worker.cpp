@@ -75,6 +75,8 @@ Ending run_body(RunContext& ctx) {
                 "Couldn't open backup log file for writing:\n" + log_path);
   }
   write_header(ctx);
+  ctx.log_path = log_path;
+  run_view_enable(kCtlButtonLogs, true);
 
   status_set(ctx, "Kicking Ass!");
   for (const ProfileRule& rule : ctx.profile->include_rules) {

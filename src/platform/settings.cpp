@@ -1,11 +1,51 @@
 #include "platform/settings.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
 #include "platform/fs.h"
 
 namespace vl {
+
+namespace {
+
+constexpr size_t kValueMax = 255;
+
+std::string home_dir() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return std::string();
+}
+
+// A directory value as the program uses it; false when it counts as missing or unreadable.
+bool directory_value(const std::string& value, std::string* out) {
+  if (value.empty() || value.size() > kValueMax) return false;
+  if (value.rfind("~/", 0) == 0) {
+    std::string home = home_dir();
+    if (home.empty()) return false;
+    *out = home + value.substr(1);
+  } else {
+    *out = value;
+  }
+  return true;
+}
+
+bool window_value(const std::string& value, int* out) {
+  if (value.empty() || value.size() > 3) return false;
+  int n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  if (n < 1 || n > kRequestWindowMax) return false;
+  *out = n;
+  return true;
+}
+
+}  // namespace
 
 bool settings_read_file(const std::string& path, Settings* out) {
   std::ifstream in(path);
@@ -21,13 +61,13 @@ bool settings_read_file(const std::string& path, Settings* out) {
     std::string name = line.substr(0, eq);
     std::string value = line.substr(eq + 1);
     if (name == "Install_Dir") {
-      if (value.size() > 255) return false;
-      s.install_dir = value;
-      have_install = true;
+      have_install = directory_value(value, &s.install_dir);
+      if (!have_install && !value.empty()) return false;
     } else if (name == "Data_Dir") {
-      if (value.size() > 255) return false;
-      s.data_dir = value;
-      have_data = true;
+      have_data = directory_value(value, &s.data_dir);
+      if (!have_data && !value.empty()) return false;
+    } else if (name == "Request_Window") {
+      if (!window_value(value, &s.request_window)) return false;
     }
   }
   if (!have_install || !have_data) return false;

@@ -6,13 +6,21 @@
 
 namespace vl {
 
+// Requests kept in flight on the connection unless the settings say otherwise.
+constexpr int kRequestWindowDefault = 32;
+constexpr int kRequestWindowMax = 256;
+
 struct Settings {
   std::string install_dir;
   std::string data_dir;
+  // Requests kept in flight on the one connection; 1 is the strict one-at-a-time dialogue.
+  int request_window = kRequestWindowDefault;
 };
 
-// Reads one settings file. Returns true when both values were found and each is at most 255
-// bytes long; blank lines and lines starting with "#" are ignored.
+// Reads one settings file. Returns true when both directories were found, each not empty and at
+// most 255 bytes long as written, and Request_Window (optional) is a number from 1 to 256. A
+// value beginning with "~/" starts at the user's home ($HOME, else the password database), so one
+// system-wide file serves every user. Blank lines and lines starting with "#" are ignored.
 bool settings_read_file(const std::string& path, Settings* out);
 
 // The file that start-up reads: $VORNLAKE_SETTINGS when set (and then only that file), else

@@ -16,6 +16,7 @@ void run_context_clear(RunContext& ctx) {
   ctx.entry_tag.clear();
   ctx.entry_description.clear();
   ctx.log.reset();
+  ctx.log_path.clear();
   ctx.catalog_path.clear();
   ctx.t_start = 0;
   ctx.t_end = 0;
@@ -29,6 +30,11 @@ void run_context_clear(RunContext& ctx) {
   ctx.status_text.clear();
   ctx.outcome = kRunGoing;
   ctx.long_pause_hook = nullptr;
+}
+
+int run_exit_code(const RunContext& ctx) {
+  if (ctx.outcome != kRunCompleted || ctx.stats.errors > 0) return 3;
+  return ctx.stats.warnings > 0 ? 2 : 0;
 }
 
 RunContext& run_context() {

@@ -77,6 +77,8 @@ struct RunContext {
   std::string entry_tag;
   std::string entry_description;
   FilePtr log;
+  // The run log's path, set by the worker before it enables the Logs button.
+  std::string log_path;
   std::string catalog_path;
   AtomicField<int32_t> t_start{0};
   AtomicField<int32_t> t_end{0};
@@ -109,6 +111,11 @@ struct RunContext {
 // Returns the context to its cleared state: no profile, no log, no connection, counters zero.
 // The worker must have ended (its thread is joined here; asserted not active). UI thread.
 void run_context_clear(RunContext& ctx);
+
+// The exit code of an ended unattended run, in every front-end: 0 completed with no warnings and
+// no errors; 2 completed, but items were left out (warnings); 3 failed, cancelled, or completed
+// with errors. (1, could not start, is the shell's.)
+int run_exit_code(const RunContext& ctx);
 
 // The process-wide run context.
 RunContext& run_context();

@@ -29,6 +29,10 @@ void stat_show(const RunStats& s, StatField field) {
   }
 }
 
+void status_reason_set(const std::string& reason) { run_view_text(kCtlStatusReason, reason); }
+
+void last_attempt_show(const std::string& text) { run_view_text(kCtlLastAttempt, text); }
+
 void pause_button_enable(bool enabled) { run_view_enable(kCtlButtonPause, enabled); }
 
 }  // namespace vl

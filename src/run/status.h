@@ -36,6 +36,15 @@ enum class StatField {
 // Shows the current value of one counter in its field (counter_show). Any thread.
 void stat_show(const RunStats& stats, StatField field);
 
+// The reason behind the current status (e.g. why the TLS handshake failed): the run dialog shows it
+// as the status line's tooltip, the console prints it once. "" clears it. Worker thread.
+void status_reason_set(const std::string& reason);
+
+// The last failed connection attempt's cause and target, shown under the status line while a
+// connection is retried ("Last attempt: localhost:7421 refused the connection"); "" hides it.
+// Worker thread.
+void last_attempt_show(const std::string& text);
+
 // Enables or disables the Pause button (a run is paused only while connected). Worker thread.
 void pause_button_enable(bool enabled);
 

@@ -62,6 +62,34 @@ TEST(SettingsFile, BothValuesAreNeeded) {
   test::write_file(dir / "edge.conf", "Install_Dir=/opt/vl\nData_Dir=/" + std::string(254, 'd') + "\n");
   EXPECT_TRUE(settings_read_file(dir / "edge.conf", &s));
   EXPECT_FALSE(settings_read_file(dir / "missing.conf", &s));
+  test::write_file(dir / "empty.conf", "Install_Dir=/opt/vl\nData_Dir=\n");
+  EXPECT_FALSE(settings_read_file(dir / "empty.conf", &s)) << "an empty value counts as missing";
+}
+
+TEST(SettingsFile, HomeExpansionAndRequestWindow) {
+  test::TempDir dir;
+  Settings s;
+  ::setenv("HOME", "/home/ann", 1);
+  test::write_file(dir / "home.conf", "Install_Dir=/usr/share/vornlake\nData_Dir=~/.local/share/x\n");
+  ASSERT_TRUE(settings_read_file(dir / "home.conf", &s));
+  EXPECT_EQ(s.data_dir, "/home/ann/.local/share/x");
+  EXPECT_EQ(s.install_dir, "/usr/share/vornlake") << "only a leading ~/ is expanded";
+  EXPECT_EQ(s.request_window, kRequestWindowDefault);
+  const struct {
+    const char* line;
+    bool ok;
+    int window;
+  } windows[] = {{"Request_Window=1", true, 1},   {"Request_Window=256", true, 256},
+                 {"Request_Window=0", false, 0},  {"Request_Window=257", false, 0},
+                 {"Request_Window=x", false, 0},  {"Request_Window=", false, 0}};
+  for (const auto& w : windows) {
+    test::write_file(dir / "w.conf", std::string("Install_Dir=/i\nData_Dir=/d\n") + w.line + "\n");
+    Settings t;
+    EXPECT_EQ(settings_read_file(dir / "w.conf", &t), w.ok) << w.line;
+    if (w.ok) {
+      EXPECT_EQ(t.request_window, w.window) << w.line;
+    }
+  }
 }
 
 TEST(SettingsFile, TheVariableNamesTheOnlyFile) {

@@ -31,8 +31,6 @@ void install_signal(int sig, void (*handler)(int)) {
 
 }  // namespace
 
-int run_exit_code(const RunContext& ctx) { return ctx.outcome == kRunCompleted ? 0 : 3; }
-
 int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry* entry) {
   g_cancel_signal = 0;
   g_pause_signal = 0;

@@ -10,14 +10,11 @@ namespace vl {
 
 // Runs the opened profile: starts the worker, drives the three timers (100 ms, 1 s, 5 s), prints
 // a counter line every few seconds, takes SIGINT/SIGTERM as Cancel and SIGUSR1 as Pause/Resume,
-// and returns when the worker has ended: 0 when the run completed, 3 when it failed or was
-// cancelled. Main thread.
+// and returns when the worker has ended with run_exit_code. Main thread.
 int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry* entry);
 
 // Lists the profiles (tag and description) on stdout and says how to run one. Returns 0.
 int console_run_interactive();
 
-// Exit code of an ended run.
-int run_exit_code(const RunContext& ctx);
 
 }  // namespace vl

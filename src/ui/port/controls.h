@@ -34,5 +34,10 @@ constexpr int kCtlStartTime = 1032;
 constexpr int kCtlElapsed = 1033;
 constexpr int kCtlStatus = 1034;
 constexpr int kCtlVersion = 1045;
+// Added on Linux: the reason behind the status line (the TLS library's, shown as its tooltip
+// and once on the console), and the last failed connection attempt's cause and target, shown
+// under the status line while retrying ("" hides it).
+constexpr int kCtlStatusReason = 1050;
+constexpr int kCtlLastAttempt = 1051;
 
 }  // namespace vl

@@ -46,7 +46,7 @@ int qt_run_interactive() {
 int qt_run_unattended(RunContext& ctx, ProfileListEntry* entry) {
   RunDialog run(ctx, entry, nullptr);
   run.exec();
-  return 0;
+  return run_exit_code(ctx);
 }
 
 void qt_frontend_shutdown() {

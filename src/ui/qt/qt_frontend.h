@@ -17,7 +17,7 @@ bool qt_frontend_init(int& argc, char** argv);
 int qt_run_interactive();
 
 // Unattended start: shows the run dialog for entry (already opened with open_profile), modally;
-// returns when it is closed, with the exit code (0).
+// returns when it is closed, with the run's exit code (run_exit_code).
 int qt_run_unattended(RunContext& ctx, ProfileListEntry* entry);
 
 // Removes the back-end (the silent one is installed again) and destroys the QApplication.
