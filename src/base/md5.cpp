@@ -19,6 +19,29 @@ void md5_digest(const void* data, size_t size, uint8_t out[16]) {
     std::memset(out, 0, 16);  // only when the library lacks MD5 altogether
 }
 
+Md5Stream::Md5Stream() : ctx_(EVP_MD_CTX_new()) {
+  auto* c = static_cast<EVP_MD_CTX*>(ctx_);
+  if (c && (!md5_method() || !EVP_DigestInit_ex(c, md5_method(), nullptr))) {
+    EVP_MD_CTX_free(c);
+    ctx_ = nullptr;
+  }
+}
+
+Md5Stream::~Md5Stream() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+
+void Md5Stream::update(const void* data, size_t size) {
+  if (ctx_ && !EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, size)) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+    ctx_ = nullptr;
+  }
+}
+
+void Md5Stream::finish(uint8_t out[16]) {
+  unsigned int len = 0;
+  if (!ctx_ || !EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out, &len) || len != 16)
+    std::memset(out, 0, 16);
+}
+
 bool md5_available() {
   // A digest of known text proves more than a successful fetch: a provider may hand out the
   // method and still refuse to run it.

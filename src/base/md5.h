@@ -11,6 +11,22 @@ namespace vl {
 // cryptographic library offers no MD5; start-up refuses to run then, see md5_available).
 void md5_digest(const void* data, size_t size, uint8_t out[16]);
 
+// The digest of content that arrives in pieces (a file read in chunks). Any thread; one object
+// per stream.
+class Md5Stream {
+ public:
+  Md5Stream();
+  ~Md5Stream();
+  Md5Stream(const Md5Stream&) = delete;
+  Md5Stream& operator=(const Md5Stream&) = delete;
+  void update(const void* data, size_t size);
+  // Writes the digest of everything so far (sixteen zero bytes without MD5).
+  void finish(uint8_t out[16]);
+
+ private:
+  void* ctx_;
+};
+
 // Whether the cryptographic library offers MD5 (a FIPS-only configuration does not).
 bool md5_available();
 

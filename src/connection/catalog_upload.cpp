@@ -2,25 +2,69 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
-#include <new>
 
 #include "base/md5.h"
+#include "connection/dialogue.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
-#include "connection/segment_upload.h"
-#include "run/run_log.h"
-#include "run/status.h"
+#include "connection/segment_compress.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "run/run_log.h"
+#include "run/status.h"
 
 namespace vl {
 
+namespace {
+
 // Standard output: the only place these texts go.
-static void say(const char* text) {
+void say(const char* text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
+
+// The compressed copy of the catalog, removed when the upload is over.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)), file_(file_open(path_, "w+")) {}
+  ~TempFile() {
+    file_.reset();
+    file_remove(path_);
+  }
+  FILE* get() const { return file_.get(); }
+
+ private:
+  std::string path_;
+  FilePtr file_;
+};
+
+// The digest of the whole file, read in pieces. False on a read error.
+bool file_digest(FILE* f, uint8_t digest[16]) {
+  Md5Stream md5;
+  uint8_t buf[65536];
+  size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) md5.update(buf, got);
+  if (std::ferror(f)) return false;
+  md5.finish(digest);
+  return true;
+}
+
+// The finalize message, resent unchanged after a reconnection until the server answers it.
+int finalize(RunContext& ctx, const FinalizeFields& fields) {
+  auto message = finalize_message_build(fields);
+  uint8_t reply[kReplyCap];
+  int n = server_request(
+      ctx, message.data(), static_cast<int>(message.size()), reply, kReplyCap,
+      [](const uint8_t* b, int len) {
+        return reply_is(b, len, kGroupCatalog, kCodeCatalogFinalizeReply, 3);
+      },
+      "Kicking Ass!");
+  return n < 0 ? 1 : 0;
+}
+
+}  // namespace
 
 int server_catalog_upload(RunContext& ctx) {
   FilePtr f = file_open(ctx.catalog_path, "rb");
@@ -40,24 +84,43 @@ int server_catalog_upload(RunContext& ctx) {
   }
   const uint32_t size = static_cast<uint32_t>(end);
   run_log(ctx, "\nPreparing catalog (%" PRIu32 " bytes)... ", size);
-  std::unique_ptr<uint8_t[]> content(new (std::nothrow) uint8_t[size ? size : 1]);
-  if (!content) {
-    f.reset();
-    say("Memory allocation failure!\n");
-    return 1;
-  }
+
+  // Neither the catalog nor its compressed form is held in memory: the digest is taken and the
+  // stream written to a scratch file as the catalog is read.
+  FinalizeFields fields;
   std::rewind(f.get());
-  size_t got = std::fread(content.get(), 1, size, f.get());
-  f.reset();
-  if (got < size) {
+  if (!file_digest(f.get(), fields.digest)) {
     say("Failed to read catalog!\n");
     return 1;
   }
-  FinalizeFields fields;
-  md5_digest(content.get(), size, fields.digest);
+  TempFile packed(ctx.catalog_path + ".z");
+  uint64_t packed_len = 0;
+  std::rewind(f.get());
+  if (!packed.get() || !stream_compress(f.get(), packed.get(), &packed_len)) {
+    say("Failed to compress catalog!\n");
+    return 1;
+  }
+  auto seg = std::make_shared<Segment>();
+  std::memcpy(seg->digest, fields.digest, 16);
+  seg->size = size;
+  // Sent raw unless the level-9 stream is no longer than the content.
+  const bool compressed = packed_len <= size;
+  seg->payload = [&](SegmentPayload* p) {
+    p->compressed = compressed;
+    p->len = compressed ? static_cast<uint32_t>(packed_len) : size;
+    p->bytes = nullptr;
+    p->file = compressed ? packed.get() : f.get();
+    return true;
+  };
+  seg->slot = run_log_reserve(ctx);
+  SegmentEnd how = SegmentEnd::abandoned;
+  seg->ended = [&how](Segment&, SegmentEnd e) { how = e; };
   say("\nCatalog");
-  server_seg_store(ctx, fields.digest, content.get(), size);
-  content.reset();
+  {
+    Dialogue dialogue(ctx, 1);
+    if (dialogue.submit(seg) == 0) dialogue.drain();
+  }
+  if (how != SegmentEnd::linked) return 1;
   say("Finalizing catalog... ");
 
   const RunStats& st = ctx.stats;
@@ -70,15 +133,7 @@ int server_catalog_upload(RunContext& ctx) {
   fields.bytes_total = st.bytes_total;
   fields.bytes_stored = st.bytes_stored;
   fields.bytes_compressed = st.bytes_compressed;
-  auto message = finalize_message_build(fields);
-  uint8_t reply[kReplyCap];
-  int n = server_request(
-      ctx, message.data(), static_cast<int>(message.size()), reply, kReplyCap,
-      [](const uint8_t* b, int len) {
-        return reply_is(b, len, kGroupCatalog, kCodeCatalogFinalizeReply, 3);
-      },
-      "Kicking Ass!");
-  if (n < 0) return 1;
+  if (finalize(ctx, fields) != 0) return 1;
   ctx.stats.bytes_total += size;
   stat_show(ctx.stats, StatField::bytes_total);
   return 0;

@@ -6,11 +6,13 @@
 
 namespace vl {
 
-// Reads ctx.catalog_path whole, stores it with server_seg_store and sends the 72-byte finalize
-// message (built once, resent unchanged after a reconnection) until the server answers it; then
-// adds the catalog's size to bytes_total. Returns 0 when the finalize was answered; 1 when the
-// file cannot be read ("Failed to open catalog!\n", "Memory allocation failure!\n", "Failed to
-// read catalog!\n" on standard output) or the run was cancelled.
+// Stores ctx.catalog_path as a segment (its digest and level-9 stream made as the file is read,
+// the stream kept in a scratch file beside it) and sends the 72-byte finalize message (built once,
+// resent unchanged after a reconnection) until the server answers it; then adds the catalog's
+// size to bytes_total. Returns 0 when the finalize was answered; 1 when the file cannot be read
+// ("Failed to open catalog!\n", "Failed to read catalog!\n", "Failed to compress catalog!\n" on
+// standard output), the server refused the link, a reconnection's login was refused, or the run
+// was cancelled (then no finalize is sent).
 int server_catalog_upload(RunContext& ctx);
 
 }  // namespace vl

@@ -5,6 +5,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <memory>
 #include <string>
@@ -44,9 +46,18 @@ bool peer_name_set(SSL* ssl, const std::string& server) {
   return SSL_set_tlsext_host_name(ssl, server.c_str()) == 1 && SSL_set1_host(ssl, server.c_str()) == 1;
 }
 
+// "host:port" as people write it: an IPv6 literal in brackets.
+std::string target_text(const std::string& host, uint16_t port) {
+  std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return h + ":" + std::to_string(static_cast<unsigned>(port));
+}
+
+// The last failed attempt's cause, for "Last attempt: ..." (worker thread only).
+std::string g_last_failure;
+
 // The handshake on the non-blocking socket, bounded so a peer that accepts TCP and then says
-// nothing cannot hold the worker for ever.
-bool handshake(SSL* ssl, int fd) {
+// nothing cannot hold the worker for ever, and waiting in slices so that a cancel is seen.
+bool handshake(RunContext& ctx, SSL* ssl, int fd) {
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(kTimeoutS) * 1000;
   for (;;) {
     ERR_clear_error();
@@ -54,74 +65,125 @@ bool handshake(SSL* ssl, int fd) {
     if (r == 1) return true;
     int e = SSL_get_error(ssl, r);
     if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
-    uint64_t now = clock_monotonic_ms();
-    if (now >= deadline) return false;
-    int left_s = static_cast<int>((deadline - now + 999) / 1000);
-    if (socket_wait(fd, e == SSL_ERROR_WANT_WRITE, left_s) <= 0) return false;
+    for (;;) {
+      if (ctx.cancel == 1) return false;
+      uint64_t now = clock_monotonic_ms();
+      if (now >= deadline) return false;
+      uint64_t slice = deadline - now < 100 ? deadline - now : 100;
+      int w = socket_wait_ms(fd, e == SSL_ERROR_WANT_WRITE, static_cast<int>(slice));
+      if (w < 0) return false;
+      if (w > 0) break;
+    }
+  }
+}
+
+// Why the handshake failed, in the TLS library's words, and as the cause of the attempt.
+void handshake_failure(SSL* ssl, const ProfileSettings& p, std::string* reason, std::string* cause) {
+  long verify = SSL_get_verify_result(ssl);
+  unsigned long err = ERR_peek_last_error();
+  if (verify != X509_V_OK) {
+    *reason = X509_verify_cert_error_string(verify);
+    if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH)
+      *cause = "the certificate does not match the host name " + p.server;
+    else
+      *cause = "the server's certificate was not accepted (" + *reason + ")";
+    return;
+  }
+  const char* text = err ? ERR_reason_error_string(err) : nullptr;
+  *reason = text ? text : "no TLS answer from the server";
+  *cause = "the TLS handshake with " + target_text(p.server, p.port) + " failed (" + *reason + ")";
+}
+
+std::string connect_cause(ConnectFailure f, const ProfileSettings& p, const std::string& text) {
+  const std::string target = target_text(p.server, p.port);
+  switch (f) {
+    case ConnectFailure::unresolved: return "the host name " + p.server + " could not be resolved";
+    case ConnectFailure::refused: return target + " refused the connection";
+    case ConnectFailure::timed_out:
+      return target + " did not answer within " + std::to_string(kTimeoutS) + " seconds";
+    case ConnectFailure::cancelled: return "cancelled";
+    default: return target + " could not be reached (" + text + ")";
   }
 }
 
 // A malformed greeting or login reply: the server gets the goodbye.
-int server_error(RunContext& ctx) {
+int server_error(RunContext& ctx, const std::string& cause) {
   status_set(ctx, "Server Error!");
+  g_last_failure = cause;
   server_disconnect(ctx);
-  return 1;
+  return kAttemptFailed;
 }
 
 int attempt(RunContext& ctx, bool first) {
   connection_drop(ctx);
   const ProfileSettings* p = ctx.profile.get();
-  if (!g_ssl_ctx || !p) return 1;
+  if (!g_ssl_ctx || !p) return kAttemptFailed;
   SslPtr ssl(SSL_new(g_ssl_ctx));
-  if (!ssl) return 1;
-  std::string target = p->server + ":" + std::to_string(static_cast<unsigned>(p->port));
-  BioPtr bio(BIO_new_connect(target.c_str()));
-  if (!bio) {
+  if (!ssl) return kAttemptFailed;
+  if (first) status_set(ctx, "Connecting...");
+  ConnectFailure failure = ConnectFailure::none;
+  std::string error_text;
+  const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(kTimeoutS) * 1000;
+  int fd = tcp_connect(p->server, p->port, deadline, [&ctx] { return ctx.cancel == 1; }, &failure,
+                       &error_text);
+  if (fd < 0) {
+    if (first) status_set(ctx, "Connect Failed!");
+    g_last_failure = connect_cause(failure, *p, error_text);
+    return kAttemptFailed;
+  }
+  BIO* b = BIO_new_socket(fd, BIO_CLOSE);
+  if (!b) {
+    ::close(fd);
     status_set(ctx, "Connect Error!");
     message_box(BoxOwner::none, "Unable to create BIO", "Connect Error");
-    return 1;
+    return kAttemptFailed;
   }
-  if (first) status_set(ctx, "Connecting...");
-  if (BIO_do_connect(bio.get()) <= 0) {
-    if (first) status_set(ctx, "Connect Failed!");
-    return 1;
-  }
-  BIO* b = bio.release();
   SSL_set_bio(ssl.get(), b, b);
   SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
-  int fd = static_cast<int>(BIO_get_fd(b, nullptr));
+  // Read ahead: one read() takes in every record that has arrived, rather than two per record.
+  SSL_set_read_ahead(ssl.get(), 1);
   status_set(ctx, "Establishing SSL Session...");
-  if (fd >= 0) socket_no_delay(fd);
-  if (fd < 0 || !BIO_socket_nbio(fd, 1) || !peer_name_set(ssl.get(), p->server) ||
-      !handshake(ssl.get(), fd)) {
+  socket_no_delay(fd);
+  if (!peer_name_set(ssl.get(), p->server) || !handshake(ctx, ssl.get(), fd)) {
+    std::string reason;
+    handshake_failure(ssl.get(), *p, &reason, &g_last_failure);
     status_set(ctx, "SSL Session Failed!");
-    return 1;
+    if (ctx.cancel != 1) status_reason_set(reason);
+    return kAttemptFailed;
   }
+  status_reason_set("");
   connection_set(ctx, ssl.release());
 
+  const std::string target = target_text(p->server, p->port);
   uint8_t buf[kReplyCap];
   int n = server_receive(ctx, buf, kReplyCap, kTimeoutS);
-  if (n < 10 || buf[0] != kGroupSession || buf[1] != kCodeGreeting) return server_error(ctx);
+  if (n < 10 || buf[0] != kGroupSession || buf[1] != kCodeGreeting)
+    return server_error(ctx, target + " sent no valid greeting");
   status_set(ctx, "Logging In...");
   auto login = login_message_build(p->login, p->password);
   server_send(ctx, login.data(), static_cast<int>(login.size()), kTimeoutS);
   n = server_receive(ctx, buf, kReplyCap, kTimeoutS);
-  if (!reply_is(buf, n, kGroupSession, kCodeLoginReply, 3)) return server_error(ctx);
+  if (!reply_is(buf, n, kGroupSession, kCodeLoginReply, 3))
+    return server_error(ctx, target + " did not answer the login");
   switch (buf[2]) {
     case 0x00:
       status_set(ctx, "Login Successful!");
-      return 0;
+      g_last_failure.clear();
+      return kAttemptOk;
     case 0xFE:
       status_set(ctx, "Server Busy!");
+      g_last_failure = target + " is busy";
       connection_drop(ctx);
-      return 1;
+      return kAttemptFailed;
     case 0xFF:
+      // A refused login never fixes itself: the caller ends the run with its one box.
       status_set(ctx, "Login Failed!");
-      if (first) message_box(BoxOwner::none, "Login failed!", "Backup Failure");
+      g_last_failure = target + " refused the login or password";
       connection_drop(ctx);
-      return 1;
+      return kAttemptRefused;
     default:
-      return 0;  // any other result counts as accepted
+      g_last_failure.clear();
+      return kAttemptOk;  // any other result counts as accepted
   }
 }
 
@@ -157,5 +219,7 @@ void ssl_shutdown() {
 int server_open(RunContext& ctx) { return attempt(ctx, true); }
 
 int server_reopen(RunContext& ctx) { return attempt(ctx, false); }
+
+const std::string& server_last_failure() { return g_last_failure; }
 
 }  // namespace vl

@@ -17,17 +17,29 @@ int ssl_init();
 // Frees the context (shutdown and tests). Connections already made keep their own reference.
 void ssl_shutdown();
 
+// How one connection attempt ended.
+enum AttemptResult : int {
+  kAttemptOk = 0,       // logged in, ctx.conn set
+  kAttemptFailed = 1,   // worth another attempt (unreachable, TLS, busy, malformed replies)
+  kAttemptRefused = 2,  // the server refused the login or password: no attempt will do better
+};
+
 // One attempt to connect and log in with the running profile's server, port, login and
-// password. Returns 0 with ctx.conn set (logged in), else 1 with ctx.conn empty. Shows the
-// attempt's steps on the status line ("Connecting...", "Establishing SSL Session...",
-// "Logging In...", "Login Successful!") and its failures ("Connect Failed!", "SSL Session
-// Failed!", "Server Busy!", "Login Failed!" with the box "Login failed!" / "Backup Failure",
-// "Server Error!" for a malformed greeting or login reply, which sends the goodbye).
+// password: a non-blocking TCP connect and TLS handshake, each bounded by the exchange time-out
+// and abandoned within 100 ms of a cancel. Returns an AttemptResult; ctx.conn is empty unless
+// kAttemptOk. Shows the attempt's steps on the status line ("Connecting...", "Establishing SSL
+// Session...", "Logging In...", "Login Successful!") and its failures ("Connect Failed!", "SSL
+// Session Failed!" with the TLS library's reason as status_reason_set, "Server Busy!", "Login
+// Failed!", "Server Error!" for a malformed greeting or login reply, which sends the goodbye).
 // A certificate that does not verify fails the handshake. Worker thread.
 int server_open(RunContext& ctx);
 
-// The same attempt for a reconnection: no "Connecting..." and no "Connect Failed!" status, and a
-// refused login shows no box.
+// The same attempt for a reconnection: no "Connecting..." and no "Connect Failed!" status.
 int server_reopen(RunContext& ctx);
+
+// The cause of the last failed attempt and its target, e.g. "localhost:7421 refused the
+// connection" or "the certificate does not match the host name vm"; "" after a success.
+// Worker thread.
+const std::string& server_last_failure();
 
 }  // namespace vl

@@ -39,21 +39,13 @@ int server_alloc_catalog_id(RunContext& ctx) {
   for (;;) {
     server_send(ctx, request.data(), static_cast<int>(request.size()), kTimeoutS);
     int n = server_receive(ctx, buf, kReplyCap, kTimeoutS);
-    if (reply_is(buf, n, kGroupCatalog, kCodeCatalogIdReply, kCatalogIdReplyMin)) {
-      if (buf[2] == 0x00) {
-        ctx.catalog_id = get_le32(&buf[3]);
-        return 0;
-      }
-      // Refused: ask again on a new connection; a cancel shows at the next exchange, which then
-      // fails on the absent or cancelled connection.
-      server_disconnect(ctx);
-      server_reconnect(ctx);
-      status_set(ctx, "Allocating Catalog ID...");
-      continue;
+    if (reply_is(buf, n, kGroupCatalog, kCodeCatalogIdReply, kCatalogIdReplyMin) && buf[2] == 0x00) {
+      server_reply_accepted(ctx);
+      ctx.catalog_id = get_le32(&buf[3]);
+      return 0;
     }
-    if (ctx.cancel == 1) return 1;
-    server_disconnect(ctx);
-    server_reconnect(ctx);
+    // Refused, or no valid reply: ask again on a new connection.
+    if (server_recover(ctx, "Allocating Catalog ID...") != kReconnectOk) return 1;
   }
 }
 

@@ -12,7 +12,7 @@ namespace vl {
 int server_get_profile_id(RunContext& ctx);
 
 // Asks for a new catalog id for ctx.server_profile_id. Returns 0 with ctx.catalog_id set; 1 only
-// when the run is cancelled. A refusal reconnects and asks again ("Allocating Catalog ID..."), as
+// when the run is cancelled or a reconnection's login is refused. A refusal reconnects and asks again ("Allocating Catalog ID..."), as
 // does a short or wrong reply.
 int server_alloc_catalog_id(RunContext& ctx);
 

@@ -37,17 +37,28 @@ static int countdown(RunContext& ctx, const char* fmt, int number, uint32_t d) {
   return 0;
 }
 
+static void last_attempt_update() {
+  const std::string& cause = server_last_failure();
+  last_attempt_show(cause.empty() ? std::string() : "Last attempt: " + cause);
+}
+
 int server_connect(RunContext& ctx) {
   pause_button_enable(false);
   int failures = 0;
   for (;;) {
-    if (server_open(ctx) == 0) {
+    int r = server_open(ctx);
+    if (r == kAttemptOk) {
+      last_attempt_show("");
       pause_button_enable(true);
-      return 0;
+      return kReconnectOk;
     }
+    if (r == kAttemptRefused) return kReconnectRefused;
+    if (ctx.cancel == 1) return kReconnectCancelled;
+    last_attempt_update();
     status_set(ctx, "Connection Failed!");
     sleep_ms(500);
-    if (countdown(ctx, "Retry connect #%d in %ds", failures + 1, retry_delay(failures))) return 1;
+    if (countdown(ctx, "Retry connect #%d in %ds", failures + 1, retry_delay(failures)))
+      return kReconnectCancelled;
     ++failures;
     if (failures > 1) {
       status_set(ctx, format_status("Retry Connect #%d..", failures));
@@ -66,17 +77,42 @@ int server_reconnect(RunContext& ctx) {
     ++attempt;
     status_set(ctx, attempt > 1 ? format_status("Reconnecting #%d..", attempt) : "Reconnecting..");
     sleep_ms(500);
-    if (server_reopen(ctx) == 0) {
+    int r = server_reopen(ctx);
+    if (r == kAttemptOk) {
+      last_attempt_show("");
       status_set(ctx, "Reconnected!");
       sleep_ms(1000);
       pause_button_enable(true);
-      return 0;
+      return kReconnectOk;
     }
+    if (r == kAttemptRefused) return kReconnectRefused;
+    if (ctx.cancel == 1) return kReconnectCancelled;
+    last_attempt_update();
     sleep_ms(500);
     status_set(ctx, "Reconnect Failed!");
     sleep_ms(1000);
-    if (countdown(ctx, "Reconnect Try #%d in %ds", attempt + 1, retry_delay(attempt))) return 1;
+    if (countdown(ctx, "Reconnect Try #%d in %ds", attempt + 1, retry_delay(attempt)))
+      return kReconnectCancelled;
   }
+}
+
+void server_reply_accepted(RunContext& ctx) { ctx.conn.failed_exchanges = 0; }
+
+int server_recover(RunContext& ctx, const char* status_after) {
+  if (ctx.cancel == 1) return kReconnectCancelled;
+  server_disconnect(ctx);
+  // A server that fails every exchange right after a reconnect must not be hammered: the second
+  // failure in a row waits like a failed reconnection before trying again.
+  int failed = ctx.conn.failed_exchanges;
+  ctx.conn.failed_exchanges = failed + 1;
+  if (failed > 0) {
+    status_set(ctx, "Reconnect Failed!");
+    if (countdown(ctx, "Reconnect Try #%d in %ds", failed + 1, retry_delay(failed)))
+      return kReconnectCancelled;
+  }
+  int r = server_reconnect(ctx);
+  if (r == kReconnectOk && status_after) status_set(ctx, status_after);
+  return r;
 }
 
 int server_request(RunContext& ctx, const uint8_t* request, int len, uint8_t* reply, int cap,
@@ -84,11 +120,11 @@ int server_request(RunContext& ctx, const uint8_t* request, int len, uint8_t* re
   for (;;) {
     server_send(ctx, request, len, kTimeoutS);
     int n = server_receive(ctx, reply, cap, kTimeoutS);
-    if (check(reply, n)) return n;
-    if (ctx.cancel == 1) return -1;
-    server_disconnect(ctx);
-    server_reconnect(ctx);
-    if (status_after) status_set(ctx, status_after);
+    if (check(reply, n)) {
+      server_reply_accepted(ctx);
+      return n;
+    }
+    if (server_recover(ctx, status_after) != kReconnectOk) return -1;
   }
 }
 

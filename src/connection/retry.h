@@ -14,24 +14,40 @@ namespace vl {
 // 20 (6..10), 60 (11..20), 300 (more).
 uint32_t retry_delay(int n);
 
-// Connects and logs in (server_open) until it succeeds (0, Pause enabled) or the run is
-// cancelled during a countdown (1, Pause left disabled). Status: "Connection Failed!",
-// "Retry connect #%d in %ds" each second (pause_wait each second), "Retry Connect.." or
-// "Retry Connect #%d..".
+// How a (re)connection loop ended.
+enum ReconnectResult : int {
+  kReconnectOk = 0,         // connected and logged in; Pause enabled
+  kReconnectCancelled = 1,  // the run was cancelled; Pause left disabled
+  kReconnectRefused = 2,    // the server refused the login or password; the run must end
+};
+
+// Connects and logs in (server_open) until it succeeds or the run is cancelled, or the login is
+// refused. Status: "Connection Failed!", "Retry connect #%d in %ds" each second (pause_wait each
+// second), "Retry Connect.." or "Retry Connect #%d.."; "Last attempt: <cause>" under the status
+// line between attempts (last_attempt_show), cleared on success. Returns a ReconnectResult.
 int server_connect(RunContext& ctx);
 
 // Reconnects (server_reopen) the same way: "Reconnecting.." / "Reconnecting #%d..",
-// "Reconnected!" on success (0), "Reconnect Failed!" and "Reconnect Try #%d in %ds" countdowns
-// otherwise; 1 when cancelled during a countdown (Pause left disabled).
+// "Reconnected!" on success, "Reconnect Failed!" and "Reconnect Try #%d in %ds" countdowns
+// otherwise. Returns a ReconnectResult.
 int server_reconnect(RunContext& ctx);
+
+// After a failed exchange: disconnects and reconnects, then shows status_after (unless null).
+// When the exchange failed again right after a reconnect (no reply accepted since), it first
+// counts down like a failed reconnection, so that a server that answers every request badly is
+// not hammered. Returns a ReconnectResult.
+int server_recover(RunContext& ctx, const char* status_after);
+
+// Marks a reply as accepted: the next failure reconnects at once.
+void server_reply_accepted(RunContext& ctx);
 
 // Whether a reply of n bytes in buf answers the request.
 using ReplyCheck = std::function<bool(const uint8_t* buf, int n)>;
 
 // The request-with-reconnect pattern: sends the request (result not examined), receives the
-// reply into reply[0..cap) and returns its length once check accepts it. Otherwise returns -1
-// when the run is cancelled (the connection is left as it is), else disconnects, reconnects,
-// sets status_after (unless null) and sends the same request again.
+// reply into reply[0..cap) and returns its length once check accepts it. Otherwise recovers
+// (server_recover) and sends the same request again; returns -1 when the run is cancelled (the
+// connection is left as it is) or the login was refused on reconnecting.
 int server_request(RunContext& ctx, const uint8_t* request, int len, uint8_t* reply, int cap,
                    const ReplyCheck& check, const char* status_after);
 

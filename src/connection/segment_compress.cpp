@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <climits>
+#include <memory>
+#include <new>
 
 namespace vl {
 namespace {
@@ -46,6 +48,43 @@ bool segment_compress(const uint8_t* data, uint32_t size, uint8_t* out, size_t c
   if (deflate(zs, Z_FINISH) != Z_STREAM_END) return false;
   *out_len = zs->total_out;
   return true;
+}
+
+bool stream_compress(FILE* in, FILE* out, uint64_t* out_len) {
+  z_stream zs{};
+  if (deflateInit(&zs, Z_BEST_COMPRESSION) != Z_OK) return false;
+  constexpr size_t kChunk = 65536;
+  std::unique_ptr<uint8_t[]> src(new (std::nothrow) uint8_t[kChunk]);
+  std::unique_ptr<uint8_t[]> dst(new (std::nothrow) uint8_t[kChunk]);
+  bool ok = src && dst;
+  int flush = Z_NO_FLUSH;
+  while (ok && flush != Z_FINISH) {
+    size_t got = std::fread(src.get(), 1, kChunk, in);
+    if (std::ferror(in)) {
+      ok = false;
+      break;
+    }
+    flush = std::feof(in) ? Z_FINISH : Z_NO_FLUSH;
+    zs.next_in = src.get();
+    zs.avail_in = static_cast<uInt>(got);
+    do {
+      zs.next_out = dst.get();
+      zs.avail_out = static_cast<uInt>(kChunk);
+      int rc = deflate(&zs, flush);
+      if (rc == Z_STREAM_ERROR) {
+        ok = false;
+        break;
+      }
+      size_t have = kChunk - zs.avail_out;
+      if (have && std::fwrite(dst.get(), 1, have, out) != have) {
+        ok = false;
+        break;
+      }
+    } while (zs.avail_out == 0);
+  }
+  if (ok) *out_len = zs.total_out;
+  deflateEnd(&zs);
+  return ok && std::fflush(out) == 0;
 }
 
 }  // namespace vl

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace vl {
 
@@ -16,5 +17,11 @@ size_t compress_capacity(uint32_t size);
 // stream's length in *out_len; false when zlib fails or the stream does not fit. Any thread; each
 // thread has its own state.
 bool segment_compress(const uint8_t* data, uint32_t size, uint8_t* out, size_t cap, size_t* out_len);
+
+// Compresses everything `in` holds from its current position into `out` as one zlib stream at
+// level 9, a piece at a time: the same bytes one-shot compression of the whole content gives,
+// without holding the content in memory. Returns true with the stream's length in *out_len;
+// false when reading, writing or zlib fails. Any thread.
+bool stream_compress(FILE* in, FILE* out, uint64_t* out_len);
 
 }  // namespace vl

@@ -1,30 +1,25 @@
-// Segment upload: makes sure the server holds a segment (query, then a level-9 zlib or raw
-// upload in data messages of at most 4096 payload bytes) and links it to the run's catalog.
-// Keeps the segment and byte counters of the run and their run-view fields. Worker thread.
+// Segment payloads and the store of a single segment: the level-9 zlib stream of a segment, or
+// its raw content when that is no longer, and one segment made sure of and linked on a dialogue
+// of its own. Worker thread unless said otherwise.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "connection/dialogue.h"
 #include "run/run_context.h"
 
 namespace vl {
 
-// Offers the segment until the server holds it and the link has been answered (0); between
-// failed attempts disconnects, reconnects and shows "Kicking Ass!". 1 only when cancelled.
+// Compresses data[0..size) into out[0..cap) (cap at least compress_capacity(size)) and fills *p:
+// the stream when it is no longer than the content, else the raw content. Any thread.
+void segment_payload_make(const uint8_t* data, uint32_t size, uint8_t* out, size_t cap,
+                          SegmentPayload* p);
+
+// Makes sure the server holds the segment and links it, one request at a time, reconnecting as
+// often as it takes; its texts go to the run log as the walk's block texts do. Returns 0 when
+// linked, 1 when the run was cancelled or a reconnection's login refused, 2 when the server
+// refused the link.
 int server_seg_store(RunContext& ctx, const uint8_t digest[16], const uint8_t* data, uint32_t size);
-
-// One attempt: query; when held, " exists.\n" in the run log, link, counted as duped; otherwise
-// compressed (or raw when that does not shrink it), counted as stored, header, data messages
-// (pause point after each), upload-complete reply, link. Header status 0xFF logs
-// " exists (blah!)\n" and links. Returns 0 on success, 1 on any failure or cancel.
-int server_seg_upload(RunContext& ctx, const uint8_t digest[16], const uint8_t* data, uint32_t size);
-
-// 0 when the server holds the segment; 1 when it does not or the run is cancelled. Retries a
-// missing or malformed reply on a new connection.
-int server_seg_query(RunContext& ctx, const uint8_t digest[16], uint32_t size);
-
-// Links the segment to ctx.catalog_id: 0 when the server reports it linked; 1 for any other
-// status or when cancelled. Retries a missing or malformed reply on a new connection.
-int server_seg_link(RunContext& ctx, const uint8_t digest[16]);
 
 }  // namespace vl

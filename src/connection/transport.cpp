@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/socket_wait.h"
+#include "run/run_control.h"
 #include "ui/port/port.h"
 
 namespace vl {
@@ -16,13 +17,20 @@ namespace {
 // deadline: a stalled peer is seen by the wait below, which is the only place that blocks.
 enum class Dir { read, write };
 
-// Waits for the direction the TLS layer asked for, at most until deadline_ms (monotonic).
-// Returns > 0 ready, 0 time-out, < 0 error.
-int wait_until(int fd, Dir dir, uint64_t deadline_ms) {
-  uint64_t now = clock_monotonic_ms();
-  if (now >= deadline_ms) return 0;
-  int left_s = static_cast<int>((deadline_ms - now + 999) / 1000);
-  return socket_wait(fd, dir == Dir::write, left_s);
+// Waits in slices of at most 100 ms so that a cancel is seen at once, whatever the deadline.
+// Returns > 0 ready, 0 time-out, < 0 error, kWaitCancelled when the run was cancelled.
+constexpr int kWaitCancelled = -2;
+constexpr uint64_t kWaitSliceMs = 100;
+
+int wait_until(RunContext& ctx, int fd, Dir dir, uint64_t deadline_ms) {
+  for (;;) {
+    if (ctx.cancel == 1) return kWaitCancelled;
+    uint64_t now = clock_monotonic_ms();
+    if (now >= deadline_ms) return 0;
+    uint64_t slice = deadline_ms - now < kWaitSliceMs ? deadline_ms - now : kWaitSliceMs;
+    int r = socket_wait_ms(fd, dir == Dir::write, static_cast<int>(slice));
+    if (r != 0) return r;
+  }
 }
 
 // The descriptor of an established connection, or -1 (after the box) when it is not valid.
@@ -37,12 +45,14 @@ int connection_fd(RunContext& ctx) {
 template <class Call>
 int transfer(RunContext& ctx, int fd, Dir first, int timeout_s, Call call) {
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(timeout_s) * 1000;
+  SSL* ssl = ctx.conn.ssl.get();
   Dir dir = first;
   for (;;) {
     if (ctx.cancel == 1) return 0;
-    // Decrypted bytes already buffered need no wait (poll would not see them).
-    if (!(dir == Dir::read && SSL_pending(ctx.conn.ssl.get()) > 0)) {
-      int w = wait_until(fd, dir, deadline);
+    // Bytes already read ahead from the socket need no wait (poll would not see them).
+    if (!(dir == Dir::read && SSL_has_pending(ssl))) {
+      int w = wait_until(ctx, fd, dir, deadline);
+      if (w == kWaitCancelled) return 0;
       if (w == 0) return -1;
       if (w < 0) {
         message_box(BoxOwner::none, "Other select() error!", "Backup Failure");
@@ -52,7 +62,7 @@ int transfer(RunContext& ctx, int fd, Dir first, int timeout_s, Call call) {
     ERR_clear_error();
     int n = call();
     if (n > 0) return n;
-    int e = SSL_get_error(ctx.conn.ssl.get(), n);
+    int e = SSL_get_error(ssl, n);
     if (e == SSL_ERROR_WANT_READ)
       dir = Dir::read;
     else if (e == SSL_ERROR_WANT_WRITE)
@@ -62,31 +72,42 @@ int transfer(RunContext& ctx, int fd, Dir first, int timeout_s, Call call) {
   }
 }
 
-void throttle(AtomicField<uint64_t>& total, ProfileSettings* p, bool tx, uint32_t len) {
+// Counts len into the total; while throttling is on and the allowance is negative, waits in
+// 50 ms steps (the refill timer raises it every 100 ms), holding at the pause point while paused.
+// Returns false when the run was cancelled during the wait (nothing is charged then).
+bool throttle(RunContext& ctx, AtomicField<uint64_t>& total, bool tx, uint32_t len) {
   total += len;
-  if (!p) return;
+  ProfileSettings* p = ctx.profile.get();
+  if (!p) return true;
   AtomicField<int32_t>& flag = tx ? p->tx_throttle : p->rx_throttle;
   AtomicField<int32_t>& allowance = tx ? p->tx_allowance : p->rx_allowance;
-  if (flag == 0) return;
-  while (flag != 0 && allowance < 0) sleep_ms(50);
+  if (flag == 0) return true;
+  while (flag != 0 && allowance < 0) {
+    if (ctx.cancel == 1) return false;
+    pause_wait(ctx);
+    sleep_ms(50);
+  }
   allowance -= static_cast<int32_t>(len);
+  return true;
 }
 
 }  // namespace
 
-void throttle_tx(RunContext& ctx, uint32_t len) {
-  throttle(ctx.stats.net_tx_bytes, ctx.profile.get(), true, len);
+bool throttle_tx(RunContext& ctx, uint32_t len) {
+  return throttle(ctx, ctx.stats.net_tx_bytes, true, len);
 }
 
-void throttle_rx(RunContext& ctx, uint32_t len) {
-  throttle(ctx.stats.net_rx_bytes, ctx.profile.get(), false, len);
+bool throttle_rx(RunContext& ctx, uint32_t len) {
+  return throttle(ctx, ctx.stats.net_rx_bytes, false, len);
 }
 
 int server_send(RunContext& ctx, const void* buf, int len, int timeout_s) {
   if (!ctx.conn.ssl) return -1;
   int fd = connection_fd(ctx);
   if (fd < 0) return 0;
-  throttle_tx(ctx, static_cast<uint32_t>(len));
+  if (!throttle_tx(ctx, static_cast<uint32_t>(len))) return 0;
+  // A long pause inside the throttle wait may have given the connection up.
+  if (!ctx.conn.ssl) return -1;
   SSL* ssl = ctx.conn.ssl.get();
   return transfer(ctx, fd, Dir::write, timeout_s, [&] { return SSL_write(ssl, buf, len); });
 }
@@ -97,7 +118,7 @@ int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
   if (fd < 0) return 0;
   SSL* ssl = ctx.conn.ssl.get();
   int n = transfer(ctx, fd, Dir::read, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
-  if (n > 0) throttle_rx(ctx, static_cast<uint32_t>(n));
+  if (n > 0 && !throttle_rx(ctx, static_cast<uint32_t>(n))) return 0;
   return n;
 }
 

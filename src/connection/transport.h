@@ -10,10 +10,11 @@
 namespace vl {
 
 // Writes one message of len bytes. Returns len (> 0) when written; 0 when the run is cancelled
-// or the connection's descriptor is invalid ("Error - fd of BIO is not valid!" / "Blah!");
-// -1 without a connection, when the socket stays unwritable for timeout_s seconds, on a wait
-// error ("Other select() error!" / "Backup Failure") or a TLS failure. The length is counted and
-// charged to the TX allowance before anything is written, whatever the outcome.
+// (seen within 100 ms, also during the throttle wait) or the connection's descriptor is invalid
+// ("Error - fd of BIO is not valid!" / "Blah!"); -1 without a connection, when the socket stays
+// unwritable for timeout_s seconds, on a wait error ("Other select() error!" / "Backup Failure")
+// or a TLS failure. The length is counted and charged to the TX allowance before anything is
+// written, whatever the outcome.
 int server_send(RunContext& ctx, const void* buf, int len, int timeout_s);
 
 // Reads one message: what one TLS record carries, at most cap bytes. Returns the bytes read
@@ -33,8 +34,10 @@ void connection_set(RunContext& ctx, SSL* ssl);
 void connection_drop(RunContext& ctx);
 
 // Counts len into the TX (RX) total; when the profile's throttling is on, waits in 50 ms steps
-// while the allowance is negative (throttling switched off ends the wait), then charges len.
-void throttle_tx(RunContext& ctx, uint32_t len);
-void throttle_rx(RunContext& ctx, uint32_t len);
+// while the allowance is negative (throttling switched off ends the wait; the pause point holds
+// it while paused), then charges len. Returns false, without charging, when the run is cancelled
+// during the wait.
+bool throttle_tx(RunContext& ctx, uint32_t len);
+bool throttle_rx(RunContext& ctx, uint32_t len);
 
 }  // namespace vl

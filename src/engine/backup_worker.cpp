@@ -4,12 +4,17 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "base/product.h"
 #include "connection/catalog_upload.h"
+#include "connection/dialogue.h"
+#include "engine/block_pipeline.h"
+#include "engine/file_process.h"
 #include "connection/identifiers.h"
 #include "connection/retry.h"
 #include "connection/transport.h"
+#include "run/run_control.h"
 #include "run/run_log.h"
 #include "run/run_texts.h"
 #include "run/status.h"
@@ -56,6 +61,52 @@ void write_header(RunContext& ctx) {
   run_log(ctx, "Commencing backup..\n\n");
 }
 
+// The status line and box of a run that ended with items left out or errors keep their first
+// line and add a second, so that the user looks at the run log.
+std::string with_counts(const std::string& first, const RunStats& s) {
+  if (s.errors > 0) return first + "\n" + format_text("%u errors; see the run log.", s.errors.load());
+  if (s.warnings > 0)
+    return first + "\n" +
+           format_text("%u items could not be backed up; see the run log.", s.warnings.load());
+  return first;
+}
+
+// The walk of every include rule, its blocks compressed beside the dialogue with the server;
+// returns when every answer is in, or the run was cancelled or aborted.
+void walk_all(RunContext& ctx) {
+  int threads = compress_threads_override();
+  if (threads < 0)
+    threads = compress_threads_for(ctx.profile->thread_priority, std::thread::hardware_concurrency());
+  // Declared in this order, the dialogue goes first: it gives back the blocks still in flight
+  // before the pipeline stops its threads.
+  BlockPipeline blocks(ctx, threads);
+  Dialogue dialogue(ctx, request_window());
+  BlockRoute route{&dialogue, &blocks};
+  block_route_set(&route);
+  for (const ProfileRule& rule : ctx.profile->include_rules) {
+    include_path_record(ctx, rule.path);
+    if (tree_walk(ctx, "", rule.path) != 0 || ctx.cancel == 1) break;
+  }
+  if (ctx.cancel != 1 && dialogue.drain() != 0 && dialogue.login_refused())
+    run_abort(ctx, kAbortLoginRefused);
+  block_route_set(nullptr);
+}
+
+// A run the worker stopped by itself: the box says why, the run failed.
+Ending aborted(RunContext& ctx) {
+  server_disconnect(ctx);
+  catalog_close();
+  run_log(ctx, "\n\nBackup failed!\n");
+  ctx.log.reset();
+  ctx.t_end = clock_now();
+  if (ctx.abort == kAbortLoginRefused) {
+    status_set(ctx, "Login Failed!");
+    run_controls_done();
+    return {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed};
+  }
+  return fail(ctx, "Backup Failed!", "Memory alloc failure for file buffer!");
+}
+
 // Everything after the connection is up: catalog, log, walk, and the end of the run.
 Ending run_body(RunContext& ctx) {
   ctx.t_start = clock_now();
@@ -79,12 +130,11 @@ Ending run_body(RunContext& ctx) {
   run_view_enable(kCtlButtonLogs, true);
 
   status_set(ctx, "Kicking Ass!");
-  for (const ProfileRule& rule : ctx.profile->include_rules) {
-    include_path_record(ctx, rule.path);
-    if (tree_walk(ctx, "", rule.path) != 0) break;
-  }
+  walk_all(ctx);
+  run_log_close_all(ctx);
   md5cache_flush();
 
+  if (ctx.abort != kAbortNone) return aborted(ctx);
   if (ctx.cancel == 1) {
     server_disconnect(ctx);
     catalog_close();
@@ -96,33 +146,50 @@ Ending run_body(RunContext& ctx) {
     return {"Backup Cancelled!", kCaption, BoxOwner::none, kRunCancelled};
   }
 
-  catalog_finish(ctx);
-  catalog_close();
-  const bool catalog_stored = server_catalog_upload(ctx) == 0;
-  const bool cancelled_late = ctx.cancel == 1;
-  // A catalog that did not reach the server leaves the run without a restorable record: the run
-  // must not read as a plain success.
-  if (!catalog_stored && !cancelled_late) ++ctx.stats.errors;
+  // A finalize tells the server that a restorable backup exists: a catalog that could not be
+  // written whole is never uploaded.
+  bool complete = catalog_complete();
+  if (catalog_finish(ctx) != 0) complete = false;
+  if (catalog_close() != 0) complete = false;
+  complete = complete && catalog_complete();
+  bool stored = false;
+  if (!complete) {
+    ++ctx.stats.errors;
+    run_log(ctx, "Error: The catalog could not be written completely; it was not stored on the "
+                 "server.\n");
+  } else {
+    // A catalog that did not reach the server, a cancel during its upload included, leaves the
+    // run without a restorable record: the run must not read as a success.
+    stored = server_catalog_upload(ctx) == 0;
+    if (!stored) ++ctx.stats.errors;
+  }
   server_disconnect(ctx);
   run_log(ctx, "%s", completion_block(ctx.stats, clock_now() - ctx.t_start).c_str());
   ctx.log.reset();
   ctx.t_end = clock_now();
-  if (!catalog_stored && !cancelled_late) {
-    status_set(ctx, kCatalogNotStored);
+  if (!stored) {
+    const std::string text = with_counts(kCatalogNotStored, ctx.stats);
+    status_set(ctx, text);
     run_controls_done();
-    return {kCatalogNotStored, kFailureCaption, BoxOwner::run_dialog, kRunCatalogFailed};
+    return {text, kFailureCaption, BoxOwner::run_dialog, kRunCatalogFailed};
   }
-  status_set(ctx, "Backup Completed!");
+  const std::string text = with_counts("Backup Completed!", ctx.stats);
+  status_set(ctx, text);
   run_controls_done();
-  return {"Backup Completed!", kCaption, BoxOwner::run_dialog,
-          catalog_stored ? kRunCompleted : kRunCancelled};
+  return {text, kCaption, BoxOwner::run_dialog, kRunCompleted};
 }
 
 Ending run_all(RunContext& ctx) {
   status_set(ctx, "Preparing...");
   sleep_ms(250);
   status_set(ctx, "Connecting...");
-  if (server_connect(ctx) != 0)
+  int connected = server_connect(ctx);
+  if (connected == kReconnectRefused) {
+    // A refused login never fixes itself: the run ends after its one box.
+    run_controls_done();
+    return {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed};
+  }
+  if (connected != kReconnectOk)
     return fail(ctx, "Connect Failed!", "Unable to connect to backup server!");
   status_set(ctx, "Retrieving Profile ID...");
   if (server_get_profile_id(ctx) != 0)

@@ -1,22 +1,24 @@
 #include "engine/file_process.h"
 
-#include <array>
 #include <cassert>
+#include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "base/md5.h"
-#include "connection/segment_upload.h"
+#include "connection/dialogue.h"
+#include "engine/block_pipeline.h"
 #include "engine/cache_decision.h"
-#include "run/run_control.h"
-#include "run/run_log.h"
-#include "run/status.h"
 #include "engine/tree_walk.h"
 #include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/fs.h"
+#include "run/run_control.h"
+#include "run/run_log.h"
+#include "run/run_texts.h"
+#include "run/status.h"
 #include "stores/catalog.h"
 #include "stores/md5cache.h"
 #include "ui/port/controls.h"
@@ -43,13 +45,50 @@ void bytes_skipped_show(uint64_t count) { counter_show(kCtlBytesSkipped, count);
 
 namespace {
 
-// The block buffer of the worker: one per thread, kept for the run, so that a tree of many small
-// files does not map and unmap a megabyte for each of them.
-uint8_t* block_buffer() {
-  thread_local std::unique_ptr<uint8_t[]> buffer;
-  if (!buffer) buffer.reset(new (std::nothrow) uint8_t[kFileBlockSize]);
-  return buffer.get();
-}
+const BlockRoute* g_route = nullptr;
+
+// One file whose blocks are still with the server. Its cache entry is completed only when every
+// block is held and linked, the read went to the end and the file did not change meanwhile: a
+// digest the server never got must never reach the cache.
+struct FileJob {
+  RunContext& ctx;
+  std::string path;
+  PendingCacheFile* pending = nullptr;  // read files; valid until the next flush
+  int outstanding = 0;                  // segments not yet ended
+  bool read_done = false;
+  bool cacheable = true;
+  // Cached files: " skipped.\n" and any refused link, after the walk line.
+  LogSlot tail = kNoLogSlot;
+  std::string tail_text;
+
+  FileJob(RunContext& c, std::string p) : ctx(c), path(std::move(p)) {}
+
+  void maybe_finish() {
+    if (!read_done || outstanding > 0) return;
+    if (pending && cacheable) md5cache_pending_file_done(pending);
+    if (tail != kNoLogSlot) {
+      run_log_append(ctx, tail, tail_text);
+      run_log_close(ctx, tail);
+      tail = kNoLogSlot;
+    }
+  }
+
+  // A segment's dialogue ended: a refused link leaves the block out of the backup.
+  void segment_ended(LogSlot slot, SegmentEnd how) {
+    if (how == SegmentEnd::link_refused) {
+      const std::string line =
+          "Error: The server refused to link a segment of " + log_name(path) + "\n";
+      if (slot != kNoLogSlot)
+        run_log_append(ctx, slot, line);
+      else
+        tail_text += line;
+      ++ctx.stats.errors;
+    }
+    if (how != SegmentEnd::linked) cacheable = false;
+    --outstanding;
+    maybe_finish();
+  }
+};
 
 // Collects the cached blocks of cache entry `id` from offset 0 on, `blocksize` apart, until one
 // is missing.
@@ -66,19 +105,168 @@ std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
 
 void file_done_counters(RunContext& ctx) { files_skipped_show(++ctx.stats.files_skipped); }
 
+// Stops the walk when the dialogue cannot go on for a reason of its own (a refused login).
+int dialogue_stopped(RunContext& ctx) {
+  if (g_route->dialogue->login_refused()) run_abort(ctx, kAbortLoginRefused);
+  return kFileCancelled;
+}
+
+// Links every cached block of a file whose digests the cache covers. Returns 0 or kFileCancelled.
+int links_send(RunContext& ctx, const std::shared_ptr<FileJob>& job, uint32_t file_id,
+               const std::vector<CachedBlock>& blocks, uint32_t n) {
+  job->tail = run_log_reserve(ctx);
+  BlockProgress progress{n};
+  uint32_t i = 0;
+  for (const CachedBlock& block : blocks) {
+    pause_wait(ctx);
+    if (ctx.cancel == 1) return kFileCancelled;
+    catalog_seg_insert(file_id, block.offset, block.size, block.digest.data());
+    auto seg = std::make_shared<Segment>();
+    std::memcpy(seg->digest, block.digest.data(), 16);
+    seg->size = block.size;
+    seg->link_only = true;
+    seg->ended = [job](Segment&, SegmentEnd how) { job->segment_ended(kNoLogSlot, how); };
+    ++job->outstanding;
+    if (g_route->dialogue->submit(seg) != 0) return dialogue_stopped(ctx);
+    if (n > 1) progress.show(i++);
+  }
+  job->tail_text = " skipped.\n" + job->tail_text;
+  job->read_done = true;
+  job->maybe_finish();
+  return 0;
+}
+
+// A buffer for the next block, waiting for the dialogue while all are in flight. nullptr with
+// *result set when the run is cancelled or no memory can be had.
+BlockBuffer* block_take(RunContext& ctx, int* result) {
+  BlockPipeline& blocks = *g_route->blocks;
+  for (;;) {
+    if (BlockBuffer* b = blocks.acquire()) return b;
+    if (g_route->dialogue->in_flight() == 0 && blocks.has_free()) {
+      // Nothing to wait for, and still no buffer: the memory is not there.
+      message_box(BoxOwner::none, "Memory alloc failure for file buffer!", "Backup Failure");
+      run_abort(ctx, kAbortNoMemory);
+      *result = kFileRunFailed;
+      return nullptr;
+    }
+    if (g_route->dialogue->wait_until([&blocks] { return blocks.has_free(); }) != 0) {
+      *result = dialogue_stopped(ctx);
+      return nullptr;
+    }
+  }
+}
+
+// Reads the file in blocks up to the size the walk recorded, handing each to the dialogue.
+// Returns 0, kFileCancelled or kFileRunFailed.
+int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const FileStat& st,
+                uint32_t file_id, uint32_t n, uint32_t now) {
+  ReadFile file;
+  FileStat opened;
+  int err = file.open(job->path, &opened);
+  const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||
+                                                     opened.dev != st.dev || opened.ino != st.ino));
+  if (swapped) {
+    // Not the file the walk saw (a link or a FIFO put in its place): never read through it.
+    run_log(ctx, "\nWarning: File changed while being read: %s\n", log_name(job->path).c_str());
+    ++ctx.stats.warnings;
+    return 0;
+  }
+  if (err != 0) {
+    // Skipping it silently would leave the file out of the backup without a trace.
+    run_log(ctx, "\nWarning: Failed to open file: %s\n", log_name(job->path).c_str());
+    ++ctx.stats.warnings;
+    return 0;
+  }
+  md5cache_read_end();
+  job->pending = md5cache_pending_file_new(job->path, st.size, kFileBlockSize,
+                                           cache_settled_mtime(st.t_modify, now), now);
+  BlockPipeline& blocks = *g_route->blocks;
+  run_log(ctx, " ");
+  uint32_t j = 0;
+  uint64_t offset = 0;
+  bool ended_early = false;
+  BlockProgress progress{n};
+  while (offset < st.size) {
+    pause_wait(ctx);
+    if (ctx.cancel == 1) return kFileCancelled;
+    int result = 0;
+    BlockBuffer* b = block_take(ctx, &result);
+    if (!b) return result;
+    const uint64_t left = st.size - offset;
+    const uint32_t want = left < kFileBlockSize ? static_cast<uint32_t>(left) : kFileBlockSize;
+    const uint32_t count = static_cast<uint32_t>(file.read(BlockPipeline::data(b), want));
+    int32_t delay = ctx.profile->block_delay_ms;
+    if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
+    if (file.error() || count == 0) {
+      blocks.release(b);
+      ended_early = !file.error();
+      break;
+    }
+    BlockPipeline::set_size(b, count);
+    uint8_t digest[16];
+    md5_digest(BlockPipeline::data(b), count, digest);
+    md5cache_pending_block_add(job->pending, offset, count, digest);
+    catalog_seg_insert(file_id, offset, count, digest);
+    offset += count;
+    if (n > 1) {
+      ++j;
+      run_log(ctx, "(%u/%u) ", j, n);
+      progress.show(j - 1);
+    }
+    auto seg = std::make_shared<Segment>();
+    std::memcpy(seg->digest, digest, 16);
+    seg->size = count;
+    seg->slot = run_log_reserve(ctx);
+    seg->payload = [&blocks, b](SegmentPayload* p) { return blocks.payload(b, p); };
+    seg->release = [&blocks, b] { blocks.release(b); };
+    seg->ended = [job](Segment& s, SegmentEnd how) { job->segment_ended(s.slot, how); };
+    ++job->outstanding;
+    blocks.compress_soon(b);
+    if (g_route->dialogue->submit(seg) != 0) return dialogue_stopped(ctx);
+    if (count < want) {
+      ended_early = true;
+      break;
+    }
+  }
+  if (offset == 0) run_log(ctx, "\n");  // nothing was read: end the item's line all the same
+  run_view_text(kCtlBlockText, block_progress_text(j, n, 100));
+  run_view_progress_pos(kCtlFileProgress, n > 1 ? j : n);
+
+  FileStat after;
+  const bool changed = ended_early || !file.stat_now(&after) || after.size != st.size ||
+                       after.t_modify != st.t_modify;
+  if (file.error()) {
+    // A file cut short by a read error must not reach the cache as if it had been read whole.
+    run_log(ctx, "Warning: Failed to read file: %s\n", log_name(job->path).c_str());
+    ++ctx.stats.warnings;
+    job->cacheable = false;
+  } else if (changed) {
+    run_log(ctx, "Warning: File changed while being read: %s\n", log_name(job->path).c_str());
+    ++ctx.stats.warnings;
+    job->cacheable = false;
+  }
+  // The catalog's row must add up to its segments: a file that ended early is recorded with the
+  // bytes that were read.
+  if (offset != st.size) catalog_filespec_size_set(file_id, offset);
+  job->read_done = true;
+  job->maybe_finish();
+  ++ctx.stats.files_scanned;
+  return 0;
+}
+
 }  // namespace
 
+void block_route_set(const BlockRoute* route) { g_route = route; }
+
 int file_process(RunContext& ctx, const std::string& prefix, const std::string& name) {
-  assert(ctx.profile && "a run processes files of an opened profile");
-  bool needs_read = true;
-  bool segs_recorded = false;
+  assert(ctx.profile && g_route && "files are processed during a run's walk");
   const uint32_t now = static_cast<uint32_t>(clock_now());
   ctx.stats.file_bytes_sent = 0;
   const std::string path = prefix + name;
 
   FileStat st;
   if (!file_stat(path, &st)) {
-    run_log(ctx, "Warning: Failed to stat file: %s\n", path.c_str());
+    run_log(ctx, "Warning: Failed to stat file: %s\n", log_name(path).c_str());
     ++ctx.stats.warnings;
     return 0;
   }
@@ -91,6 +279,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   run_view_text(kCtlBlockText, block_progress_text(0, n, 0));
 
   const uint32_t file_id = catalog_filespec_insert(path, filespec_record(st, 2, 0), kFileBlockSize);
+  auto job = std::make_shared<FileJob>(ctx, path);
 
   if (uint32_t cache_id = md5cache_filespec_find(path); cache_id != 0) {
     CacheFileInfo info{};
@@ -103,24 +292,17 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
       if (!cache_blocks_cover(blocks, info.blocksize, st.size)) verdict = CacheVerdict::absent;
     }
     if (verdict == CacheVerdict::skew) run_log(ctx, " skew");
-    uint32_t i = 0;
     if (verdict == CacheVerdict::reuse) {
-      needs_read = false;
-      BlockProgress progress{n};
-      for (const CachedBlock& block : blocks) {
-        pause_wait(ctx);
-        if (ctx.cancel == 1) return 1;
-        catalog_seg_insert(file_id, block.offset, block.size, block.digest.data());
-        if (server_seg_link(ctx, block.digest.data()) != 0) needs_read = true;
-        if (n > 1) progress.show(i++);
-      }
-      run_log(ctx, " skipped.\n");
+      if (links_send(ctx, job, file_id, blocks, n) != 0) return kFileCancelled;
       bytes_skipped_show(ctx.stats.bytes_skipped += st.size);
-      segs_recorded = true;
+      run_view_text(kCtlBlockText, block_progress_text(n > 1 ? n : 0, n, 100));
+      run_view_progress_pos(kCtlFileProgress, n);
+      file_done_counters(ctx);
+      return 0;
     }
     if (verdict != CacheVerdict::absent) {
-      run_view_text(kCtlBlockText, block_progress_text(i, n, 100));
-      run_view_progress_pos(kCtlFileProgress, i);
+      run_view_text(kCtlBlockText, block_progress_text(0, n, 100));
+      run_view_progress_pos(kCtlFileProgress, 0);
     }
   }
 
@@ -129,67 +311,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
     file_done_counters(ctx);
     return 0;
   }
-  if (!needs_read) {
-    file_done_counters(ctx);
-    return 0;
-  }
-
-  FilePtr file = file_open(path, "rb");
-  if (!file) {
-    // Skipping it silently would leave the file out of the backup without a trace.
-    run_log(ctx, "\nWarning: Failed to open file: %s\n", path.c_str());
-    ++ctx.stats.warnings;
-    return 0;
-  }
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);  // read straight into the block buffer
-  uint8_t* buffer = block_buffer();
-  PendingCacheFile* pending = md5cache_pending_file_new(path, st.size, kFileBlockSize,
-                                                        cache_settled_mtime(st.t_modify, now), now);
-  if (!buffer) {
-    message_box(BoxOwner::none, "Memory alloc failure for file buffer!", "Backup Failure");
-    std::exit(1);
-  }
-
-  run_log(ctx, " ");
-  uint32_t j = 0;
-  uint64_t offset = 0;
-  BlockProgress progress{n};
-  while (!std::feof(file.get()) && !std::ferror(file.get())) {
-    size_t count = std::fread(buffer, 1, kFileBlockSize, file.get());
-    pause_wait(ctx);
-    if (ctx.cancel == 1) return 1;  // the pending entry stays incomplete and is never written
-    int32_t delay = ctx.profile->block_delay_ms;
-    if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
-    if (count == 0) continue;
-    uint8_t digest[16];
-    md5_digest(buffer, count, digest);
-    md5cache_pending_block_add(pending, offset, static_cast<uint32_t>(count), digest);
-    if (!segs_recorded) catalog_seg_insert(file_id, offset, static_cast<uint32_t>(count), digest);
-    offset += count;
-    if (n > 1) {
-      ++j;
-      run_log(ctx, "(%u/%u) ", j, n);
-      progress.show(j - 1);
-    }
-    if (server_seg_store(ctx, digest, buffer, static_cast<uint32_t>(count)) != 0)
-      run_log(ctx, "Error storing segment! ");
-  }
-  if (offset == 0) run_log(ctx, "\n");  // nothing was read: end the item's line all the same
-  run_view_text(kCtlBlockText, block_progress_text(j, n, 100));
-  run_view_progress_pos(kCtlFileProgress, j);
-  const bool read_failed = std::ferror(file.get()) != 0;
-  file.reset();
-  if (read_failed) {
-    // A file cut short by a read error must not reach the cache as if it had been read whole.
-    run_log(ctx, "Warning: Failed to read file: %s\n", path.c_str());
-    ++ctx.stats.warnings;
-  } else {
-    md5cache_pending_file_done(pending);
-  }
-  md5cache_flush_if_full();
-
-  ++ctx.stats.files_scanned;
-  return 0;
+  return blocks_read(ctx, job, st, file_id, n, now);
 }
 
 }  // namespace vl

@@ -1,6 +1,7 @@
-// Block processing of one regular file: catalog record, cache decision, reuse of cached digests
-// or a read in 1 MiB blocks with MD5, pending cache entries, catalog segments and the upload of
-// every block. Worker thread.
+// Block processing of one regular file: catalog record, cache decision, links of cached digests
+// or a read in 1 MiB blocks with MD5, pending cache entries, catalog segments, and each block
+// handed to the run's dialogue with the server. A file's cache entry is completed only once the
+// server has answered for every one of its blocks. Worker thread.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,24 @@
 
 namespace vl {
 
+class BlockPipeline;
+class Dialogue;
+
 constexpr uint32_t kFileBlockSize = 1048576;
 
-// Processes prefix + name. Returns 1 when it stopped because the run was cancelled, else 0.
+// What files are sent through during a walk: the dialogue with the server and the blocks in
+// flight. Set by the worker for the duration of its walk; nullptr afterwards.
+struct BlockRoute {
+  Dialogue* dialogue = nullptr;
+  BlockPipeline* blocks = nullptr;
+};
+void block_route_set(const BlockRoute* route);
+
+// file_process results besides 0 (done, whatever became of the file).
+constexpr int kFileCancelled = 1;  // the run was cancelled, or the dialogue cannot go on
+constexpr int kFileRunFailed = 2;  // no memory for a block: the run must end as failed
+
+// Processes prefix + name. Returns 0, kFileCancelled or kFileRunFailed.
 int file_process(RunContext& ctx, const std::string& prefix, const std::string& name);
 
 // "Block %u of %u (%u%%)".

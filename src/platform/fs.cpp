@@ -12,9 +12,7 @@
 
 namespace vl {
 
-bool file_stat(const std::string& path, FileStat* out) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return false;
+void file_stat_from(const struct stat& st, FileStat* out) {
   if (S_ISDIR(st.st_mode))
     out->kind = FileKind::directory;
   else if (S_ISREG(st.st_mode))
@@ -28,8 +26,18 @@ bool file_stat(const std::string& path, FileStat* out) {
   out->t_access = static_cast<uint32_t>(st.st_atime);
   out->t_change = static_cast<uint32_t>(st.st_ctime);
   out->t_modify = static_cast<uint32_t>(st.st_mtime);
+  out->dev = static_cast<uint64_t>(st.st_dev);
+  out->ino = static_cast<uint64_t>(st.st_ino);
+}
+
+bool file_stat(const std::string& path, FileStat* out) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  file_stat_from(st, out);
   return true;
 }
+
+
 
 std::string path_last_component(const std::string& path) {
   std::string p = path;
@@ -108,6 +116,9 @@ void fs_fault_read_fail_add(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_fault_mutex);
   g_read_fail.insert(path);
 }
+
+bool fs_fault_open_fails(const std::string& path) { return fault_listed(g_open_fail, path); }
+bool fs_fault_read_fails(const std::string& path) { return fault_listed(g_read_fail, path); }
 
 #endif  // VORNLAKE_FAULT_HOOKS
 

@@ -1,6 +1,7 @@
 // File-system access for the walk, the block reader and the stores. Never follows symbolic links.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -30,10 +31,15 @@ struct FileStat {
   uint32_t t_access = 0;
   uint32_t t_change = 0;
   uint32_t t_modify = 0;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
 };
 
 // lstat of path. Returns true and fills *out, or false when the item cannot be stat'ed.
 bool file_stat(const std::string& path, FileStat* out);
+
+// Fills *out from a stat result.
+void file_stat_from(const struct ::stat& st, FileStat* out);
 
 // The name an item's attributes are judged by: the text after the last "/" once trailing ones
 // are dropped ("/" for the root).
@@ -75,6 +81,8 @@ FilePtr file_open(const std::string& path, const char* mode);
 // fs_fault_read_fail_add.
 void fs_fault_open_fail_add(const std::string& path);
 void fs_fault_read_fail_add(const std::string& path);
+bool fs_fault_open_fails(const std::string& path);
+bool fs_fault_read_fails(const std::string& path);
 #endif
 
 // Reads a directory's entry names one by one (readdir order, "." and ".." included).

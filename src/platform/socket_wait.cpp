@@ -1,18 +1,25 @@
 #include "platform/socket_wait.h"
 
+#include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "platform/clock.h"
 
 namespace vl {
 
-int socket_wait(int fd, bool for_write, int timeout_s) {
+int socket_wait_ms(int fd, bool for_write, int timeout_ms) {
   using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + std::chrono::seconds(timeout_s);
+  const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     struct pollfd p = {};
     p.fd = fd;
@@ -29,6 +36,92 @@ int socket_wait(int fd, bool for_write, int timeout_s) {
 bool socket_no_delay(int fd) {
   int one = 1;
   return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+namespace {
+
+struct AddrInfoFree {
+  void operator()(addrinfo* a) const { ::freeaddrinfo(a); }
+};
+
+// One non-blocking connect; returns the descriptor or -1 with errno-style *err (ETIMEDOUT at the
+// deadline, ECANCELED when cancelled).
+int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<bool()>& cancelled,
+                int* err) {
+  int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+  if (fd < 0) {
+    *err = errno;
+    return -1;
+  }
+  if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) return fd;
+  if (errno != EINPROGRESS) {
+    *err = errno;
+    ::close(fd);
+    return -1;
+  }
+  for (;;) {
+    if (cancelled && cancelled()) {
+      *err = ECANCELED;
+      break;
+    }
+    uint64_t now = clock_monotonic_ms();
+    if (now >= deadline_ms) {
+      *err = ETIMEDOUT;
+      break;
+    }
+    uint64_t slice = deadline_ms - now < 100 ? deadline_ms - now : 100;
+    int r = socket_wait_ms(fd, true, static_cast<int>(slice));
+    if (r < 0) {
+      *err = errno;
+      break;
+    }
+    if (r == 0) continue;
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+    if (so_error == 0) return fd;
+    *err = so_error;
+    break;
+  }
+  ::close(fd);
+  return -1;
+}
+
+}  // namespace
+
+int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
+                const std::function<bool()>& cancelled, ConnectFailure* failure,
+                std::string* error_text) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+  if (rc != 0) {
+    *failure = ConnectFailure::unresolved;
+    *error_text = ::gai_strerror(rc);
+    return -1;
+  }
+  int err = EHOSTUNREACH;
+  for (const addrinfo* a = list.get(); a; a = a->ai_next) {
+    int fd = connect_one(a, deadline_ms, cancelled, &err);
+    if (fd >= 0) {
+      *failure = ConnectFailure::none;
+      error_text->clear();
+      return fd;
+    }
+    if (err == ECANCELED || err == ETIMEDOUT) break;
+  }
+  *error_text = std::strerror(err);
+  switch (err) {
+    case ECANCELED: *failure = ConnectFailure::cancelled; break;
+    case ECONNREFUSED: *failure = ConnectFailure::refused; break;
+    case ETIMEDOUT: *failure = ConnectFailure::timed_out; break;
+    default: *failure = ConnectFailure::unreachable; break;
+  }
+  return -1;
 }
 
 }  // namespace vl

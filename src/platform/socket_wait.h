@@ -1,14 +1,30 @@
-// Waiting for a socket with poll (select breaks on descriptors of 1024 and above).
+// Sockets: waiting with poll (select breaks on descriptors of 1024 and above), small writes sent
+// at once, and a TCP connection made without blocking past a deadline.
 #pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
 
 namespace vl {
 
-// Waits until fd is writable (for_write) or readable, at most timeout_s seconds.
+// Waits until fd is writable (for_write) or readable, at most timeout_ms milliseconds.
 // Returns > 0 when ready, 0 on time-out, < 0 on error. Interrupted waits are resumed.
-int socket_wait(int fd, bool for_write, int timeout_s);
+int socket_wait_ms(int fd, bool for_write, int timeout_ms);
 
 // Sends small writes at once (TCP_NODELAY). A request written after a run of data messages would
 // otherwise wait for the peer's delayed acknowledgement, about 40 ms per exchange.
 bool socket_no_delay(int fd);
+
+// Why a connection attempt failed.
+enum class ConnectFailure { none, cancelled, unresolved, refused, timed_out, unreachable };
+
+// Resolves host and connects to port over TCP without blocking: each address in turn until the
+// monotonic deadline_ms (clock_monotonic_ms), waking every 100 ms to ask `cancelled`. Returns the
+// connected, non-blocking descriptor (the caller owns it), or -1 with *failure (and *error_text,
+// the system's words for it) set. Any thread.
+int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
+                const std::function<bool()>& cancelled, ConnectFailure* failure,
+                std::string* error_text);
 
 }  // namespace vl

@@ -12,10 +12,12 @@ void run_context_clear(RunContext& ctx) {
   assert(!ctx.worker_active.load() && "a running worker still uses the context");
   if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
   ctx.conn.ssl.reset();
+  ctx.conn.failed_exchanges = 0;
   ctx.profile.reset();
   ctx.entry_tag.clear();
   ctx.entry_description.clear();
   ctx.log.reset();
+  ctx.log_queue = RunLogQueue();
   ctx.log_path.clear();
   ctx.catalog_path.clear();
   ctx.t_start = 0;
@@ -25,8 +27,10 @@ void run_context_clear(RunContext& ctx) {
   ctx.stats = RunStats();
   ctx.cancel = 0;
   ctx.pause = 0;
+  ctx.abort = kAbortNone;
   ctx.worker_active = false;
   ctx.worker_tid = 0;
+  for (auto& tid : ctx.helper_tids) tid = 0;
   ctx.status_text.clear();
   ctx.outcome = kRunGoing;
   ctx.long_pause_hook = nullptr;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -58,6 +59,8 @@ using SslRelease = void (*)(SSL*);
 using SslOwner = std::unique_ptr<SSL, SslRelease>;
 struct ServerConnection {
   SslOwner ssl{nullptr, nullptr};
+  // Exchanges that failed since a reply was last accepted (the connection layer's back-off).
+  int failed_exchanges = 0;
 };
 
 // How a run ended: still running, completed, completed without its catalog on the server,
@@ -70,6 +73,24 @@ enum RunOutcome : int32_t {
   kRunCancelled = 4,
 };
 
+// Run-log texts that wait behind a slot whose text is not known yet (run_log.h). Worker only.
+struct RunLogPiece {
+  std::string text;
+  bool open;
+};
+struct RunLogQueue {
+  std::deque<RunLogPiece> pieces;
+  uint64_t first_id = 1;  // the slot number of pieces.front()
+};
+
+// Why the worker stopped a run by itself: it then sets cancel as well, so that every loop ends
+// at once, and the run ends as failed rather than cancelled.
+enum RunAbort : int32_t {
+  kAbortNone = 0,
+  kAbortNoMemory = 1,       // a block buffer could not be had
+  kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
+};
+
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
   // The profile entry being run: its tag and description name the run's files and fill the run
@@ -77,6 +98,7 @@ struct RunContext {
   std::string entry_tag;
   std::string entry_description;
   FilePtr log;
+  RunLogQueue log_queue;
   // The run log's path, set by the worker before it enables the Logs button.
   std::string log_path;
   std::string catalog_path;
@@ -89,9 +111,14 @@ struct RunContext {
   // RunControl: set by the user-interface thread, polled by the worker.
   AtomicField<int32_t> cancel{0};
   AtomicField<int32_t> pause{0};
+  // Set with cancel by run_abort (RunAbort).
+  AtomicField<int32_t> abort{0};
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
   AtomicField<pid_t> worker_tid{0};
+  // The run's other threads (compression), 0 where none: the profile's priority applies to them
+  // as to the worker.
+  AtomicField<pid_t> helper_tids[4];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;

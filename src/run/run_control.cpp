@@ -19,6 +19,8 @@ constexpr int kPauseDisconnectPass = 1200;
 int thread_priority_apply(RunContext& ctx, uint32_t code) {
   pid_t tid = ctx.worker_tid;
   if (!ctx.worker_active || tid == 0) return -1;
+  for (pid_t helper : ctx.helper_tids)
+    if (helper != 0) thread_priority_set(helper, code);
   return thread_priority_set(tid, code);
 }
 
@@ -35,6 +37,11 @@ void pause_wait(RunContext& ctx) {
     sleep_ms(100);
   }
   status_set(ctx, saved);
+}
+
+void run_abort(RunContext& ctx, RunAbort why) {
+  if (ctx.abort == kAbortNone) ctx.abort = why;
+  ctx.cancel = 1;
 }
 
 int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec) {

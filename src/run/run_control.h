@@ -8,9 +8,9 @@
 
 namespace vl {
 
-// Applies a stored priority code (0 idle .. 4 highest, others as 1) to the worker thread.
-// Returns -1 and does nothing while no worker runs; else the platform's result (1 accepted,
-// 0 refused). UI thread (run view start, throttling dialog).
+// Applies a stored priority code (0 idle .. 4 highest, others as 1) to the worker thread and the
+// run's other threads. Returns -1 and does nothing while no worker runs; else the platform's
+// result for the worker (1 accepted, 0 refused). UI thread (run view start, throttling dialog).
 int thread_priority_apply(RunContext& ctx, uint32_t code);
 
 // The worker's pause point: returns at once unless ctx.pause is set. While paused, shows
@@ -18,6 +18,10 @@ int thread_priority_apply(RunContext& ctx, uint32_t code);
 // (the engine's: close the connection) on the 1200th pass (about two minutes, "Paused
 // (Disconnected)..."), then puts the saved status text back. Worker thread.
 void pause_wait(RunContext& ctx);
+
+// Ends the run from the worker: records why (RunAbort) and sets cancel, so that every loop stops
+// as for the Cancel button while the run ends as failed. Worker thread.
+void run_abort(RunContext& ctx, RunAbort why);
 
 // What one refill tick adds to an allowance under the limit (bytes per second): limit/10, at
 // least 10, while the allowance is below limit/2 (signed divisions); else 0.

@@ -22,6 +22,21 @@ std::string format_text(const char* fmt, ...) {
   return out;
 }
 
+std::string log_name(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (unsigned char c : name) {
+    if ((c >= 0x01 && c <= 0x1F) || c == 0x7F) {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string run_log_path(const std::string& tag, uint32_t catalog_id) {
   char name[16];
   std::snprintf(name, sizeof name, "%08x.log", catalog_id);

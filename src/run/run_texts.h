@@ -19,6 +19,10 @@ std::string start_time_text(int32_t t);
 // `seconds` of running.
 std::string completion_block(const RunStats& stats, int32_t seconds);
 
+// A name as the run log and the console show it: control characters (0x01-0x1F, 0x7F) as
+// "\xNN", so that no file name can forge a log line or reach a terminal as an escape sequence.
+std::string log_name(const std::string& name);
+
 // printf into a std::string.
 std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -14,6 +14,7 @@ namespace vl {
 namespace {
 
 Db g_catalog;
+bool g_complete = false;
 // Inserts since the last batch commit; process-wide, not reset per catalog.
 uint32_t g_batch_count = 0;
 constexpr uint32_t kBatchInserts = 128;
@@ -54,6 +55,7 @@ const char* const kFilespecInsertSql =
     "insert into filespec( parent_id, filename, filename_full, type, attr, mode, owner, _group, "
     "size, t_access, t_change, t_modify, t_backup_start, t_backup_end, blocksize, extra ) values "
     "(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+const char* const kFilespecSizeSql = "update filespec set size=? where id=?";
 const char* const kSegInsertSql =
     "insert into segs ( filespec_id, offset, size, md5 ) values (?,?,?,?)";
 
@@ -114,8 +116,11 @@ bool binds_ok(const char* op, std::initializer_list<BindStep> binds) {
 
 bool catalog_is_open() { return static_cast<bool>(g_catalog); }
 
+bool catalog_complete() { return g_complete; }
+
 int catalog_open(RunContext& ctx) {
   catalog_close();  // one catalog at a time
+  g_complete = false;
   if (!ctx.profile) {
     ctx.catalog_path.clear();
     store_box("Can't open backup catalog database!", "Blah!");
@@ -147,6 +152,7 @@ int catalog_open(RunContext& ctx) {
   exec_formatted("insert into catinfo (type,misc) values (21,%u)", ctx.catalog_id);
   db_exec(db, "commit");
   db_exec(db, "begin transaction");
+  g_complete = true;
   return 0;
 }
 
@@ -253,6 +259,24 @@ uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& 
     return 0;
   }
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_catalog.get()));
+}
+
+int catalog_filespec_size_set(uint32_t filespec_id, uint64_t size) {
+  const char* op = "catalog_filespec_size_set";
+  if (!g_catalog || filespec_id == 0) return 0;
+  Stmt stmt;
+  if (db_prepare(g_catalog.get(), kFilespecSizeSql, &stmt) != SQLITE_OK) {
+    store_sql_error(op, "Couldn't prepare SQL statement");
+    return 1;
+  }
+  if (!binds_ok(op, {{db_bind_int64(stmt, 1, size), "Couldn't bind size"},
+                     {db_bind_uint(stmt, 2, filespec_id), "Couldn't bind id"}}))
+    return 1;
+  if (db_step(stmt) != SQLITE_DONE) {
+    store_sql_error(op, "SQL Error executing update");
+    return 1;
+  }
+  return 0;
 }
 
 int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,

@@ -47,6 +47,11 @@ uint32_t catalog_filespec_find(const std::string& path);
 uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& rec,
                                  uint32_t blocksize);
 
+// Sets the size recorded for filespec_id (a file that ended before the size the walk saw is
+// recorded with the bytes that were read, so that its row adds up to its blocks). Failures are
+// reported and make the catalog incomplete. Returns 0, 1 on failure.
+int catalog_filespec_size_set(uint32_t filespec_id, uint64_t size);
+
 // Records one block of filespec_id (nothing for id 0). Failures are reported. Returns 0.
 int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,
                        const uint8_t digest[16]);
@@ -59,5 +64,9 @@ int catalog_finish(RunContext& ctx);
 int catalog_close();
 
 bool catalog_is_open();
+
+// False when the last catalog_open failed, or a row, a commit, catalog_finish or catalog_close
+// failed since: such a catalog must not be uploaded. Worker thread.
+bool catalog_complete();
 
 }  // namespace vl

@@ -306,6 +306,8 @@ int md5cache_flush_if_full() {
   return 0;
 }
 
+void md5cache_read_end() {}
+
 uint32_t md5cache_pending_files() { return g_pending_files; }
 uint32_t md5cache_pending_blocks() { return g_pending_blocks; }
 

@@ -101,6 +101,10 @@ int md5cache_flush();
 // md5cache_flush when at least kFlushFiles files or kFlushBlocks blocks are pending; else 0.
 int md5cache_flush_if_full();
 
+// Ends the read transaction that look-ups keep open across a batch of files, so that another
+// process can write the cache while this one reads a file. Worker thread.
+void md5cache_read_end();
+
 // Pending counts since the last flush (tests).
 uint32_t md5cache_pending_files();
 uint32_t md5cache_pending_blocks();

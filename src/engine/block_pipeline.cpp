@@ -1,0 +1,158 @@
+#include "engine/block_pipeline.h"
+
+#include <atomic>
+#include <chrono>
+#include <new>
+
+#include "connection/segment_compress.h"
+#include "connection/segment_upload.h"
+#include "engine/file_process.h"
+#include "platform/thread_priority.h"
+
+namespace vl {
+
+// A buffer's life: free -> filled (taken by the worker) -> queued -> compressing -> compressed;
+// the dialogue's release returns it to free, at once or when its compression ends.
+enum class BlockState { free, filled, queued, compressing, compressed };
+
+struct BlockBuffer {
+  std::unique_ptr<uint8_t[]> data;
+  std::unique_ptr<uint8_t[]> packed;
+  size_t cap = 0;
+  uint32_t size = 0;
+  BlockState state = BlockState::free;
+  bool released = false;  // the dialogue is done with it while a thread compresses it
+  SegmentPayload payload;
+};
+
+static std::atomic<int> g_threads_override{-1};
+
+void compress_threads_override_set(int threads) { g_threads_override = threads; }
+int compress_threads_override() { return g_threads_override.load(); }
+
+int compress_threads_for(uint32_t priority_code, unsigned cores) {
+  if (priority_code == 0) return 1;
+  int n = cores == 0 ? 1 : static_cast<int>(cores);
+  return n > kCompressThreadsMax ? kCompressThreadsMax : n;
+}
+
+BlockPipeline::BlockPipeline(RunContext& ctx, int threads) : ctx_(ctx) {
+  if (threads > kCompressThreadsMax) threads = kCompressThreadsMax;
+  for (int i = 0; i < threads; ++i) threads_.emplace_back([this, i] { thread_main(i); });
+}
+
+BlockPipeline::~BlockPipeline() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    queue_.clear();
+  }
+  work_cv_.notify_all();
+  for (std::thread& t : threads_) t.join();
+  for (auto& tid : ctx_.helper_tids) tid = 0;
+}
+
+void BlockPipeline::thread_main(int index) {
+  ctx_.helper_tids[index] = thread_id_current();
+  if (ctx_.profile) thread_priority_set(ctx_.helper_tids[index], ctx_.profile->thread_priority);
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (stop_) return;
+    BlockBuffer* b = queue_.front();
+    queue_.pop_front();
+    b->state = BlockState::compressing;
+    lock.unlock();
+    segment_payload_make(b->data.get(), b->size, b->packed.get(), b->cap, &b->payload);
+    lock.lock();
+    if (b->released) {
+      b->released = false;
+      b->state = BlockState::free;
+    } else {
+      b->state = BlockState::compressed;
+    }
+    done_cv_.notify_all();
+  }
+}
+
+BlockBuffer* BlockPipeline::acquire() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& b : buffers_) {
+    if (b->state == BlockState::free) {
+      b->state = BlockState::filled;
+      b->size = 0;
+      return b.get();
+    }
+  }
+  if (buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) return nullptr;
+  auto b = std::make_unique<BlockBuffer>();
+  b->cap = compress_capacity(kFileBlockSize);
+  b->data.reset(new (std::nothrow) uint8_t[kFileBlockSize]);
+  b->packed.reset(new (std::nothrow) uint8_t[b->cap]);
+  if (!b->data || !b->packed) return nullptr;
+  b->state = BlockState::filled;
+  buffers_.push_back(std::move(b));
+  return buffers_.back().get();
+}
+
+bool BlockPipeline::has_free() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (buffers_.size() < static_cast<size_t>(kBlocksInFlight)) return true;
+  for (const auto& b : buffers_)
+    if (b->state == BlockState::free) return true;
+  return false;
+}
+
+uint8_t* BlockPipeline::data(BlockBuffer* b) { return b->data.get(); }
+
+void BlockPipeline::set_size(BlockBuffer* b, uint32_t size) { b->size = size; }
+
+void BlockPipeline::compress_soon(BlockBuffer* b) {
+  if (threads_.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    b->state = BlockState::queued;
+    queue_.push_back(b);
+  }
+  work_cv_.notify_one();
+}
+
+bool BlockPipeline::payload(BlockBuffer* b, SegmentPayload* p) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (b->state == BlockState::filled) {
+    lock.unlock();
+    segment_payload_make(b->data.get(), b->size, b->packed.get(), b->cap, &b->payload);
+    lock.lock();
+    b->state = BlockState::compressed;
+  }
+  // The worker waits here for a compression thread; a cancel is seen within 100 ms.
+  while (b->state != BlockState::compressed) {
+    if (ctx_.cancel == 1) return false;
+    done_cv_.wait_for(lock, std::chrono::milliseconds(100));
+  }
+  *p = b->payload;
+  return true;
+}
+
+void BlockPipeline::release(BlockBuffer* b) {
+  std::lock_guard<std::mutex> lock(mu_);
+  switch (b->state) {
+    case BlockState::compressing:
+      b->released = true;  // the thread frees it when it is done
+      break;
+    case BlockState::queued:
+      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (*it == b) {
+          queue_.erase(it);
+          break;
+        }
+      }
+      b->state = BlockState::free;
+      break;
+    default:
+      b->state = BlockState::free;
+      break;
+  }
+}
+
+}  // namespace vl

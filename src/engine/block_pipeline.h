@@ -1,0 +1,80 @@
+// The blocks of a run between the read and the wire: at most kBlocksInFlight buffers, each holding
+// one block read from a file and, once a compression thread has been at it, its level-9 stream.
+// Blocks are read and digested in order by the worker; compression runs beside the dialogue on a
+// small pool of threads and may start before the server has said whether it lacks the block.
+//
+// Memory stays bounded whatever the tree: a buffer is taken for each block read and given back
+// when the server holds the block, so the worker waits for the dialogue once all are in flight.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "connection/dialogue.h"
+#include "run/run_context.h"
+
+namespace vl {
+
+constexpr int kBlocksInFlight = 16;
+constexpr int kCompressThreadsMax = 4;
+
+// Compression threads for a run: as many as there are cores, at most kCompressThreadsMax, and one
+// at the idle priority (code 0) so that an idle backup takes one core at most.
+int compress_threads_for(uint32_t priority_code, unsigned cores);
+
+// Test builds: a fixed number of compression threads for every run (0: the one-thread run);
+// -1 (the default) lets compress_threads_for decide. Set at start-up.
+void compress_threads_override_set(int threads);
+int compress_threads_override();
+
+struct BlockBuffer;
+
+class BlockPipeline {
+ public:
+  // threads 0: no pool; a block is compressed on the worker when its upload is sent (the
+  // one-thread run). The threads take the profile's priority and register in ctx.helper_tids.
+  BlockPipeline(RunContext& ctx, int threads);
+  // Stops the threads (a block being compressed is finished first) and frees the buffers.
+  ~BlockPipeline();
+  BlockPipeline(const BlockPipeline&) = delete;
+  BlockPipeline& operator=(const BlockPipeline&) = delete;
+
+  // A free buffer with room for one block, or nullptr when all are in flight (or memory for a new
+  // one cannot be had). Worker thread.
+  BlockBuffer* acquire();
+  bool has_free() const;
+
+  // The block's content: data()[0..capacity), size set by the caller before compress_soon.
+  static uint8_t* data(BlockBuffer* b);
+  static void set_size(BlockBuffer* b, uint32_t size);
+
+  // Hands the block to the compression threads (nothing without threads). Worker thread.
+  void compress_soon(BlockBuffer* b);
+
+  // The block's payload, waiting for its compression (or compressing it here without threads).
+  // False when the run was cancelled meanwhile. Worker thread.
+  bool payload(BlockBuffer* b, SegmentPayload* p);
+
+  // The dialogue no longer needs the block: the buffer is free again once no thread uses it.
+  // Worker thread.
+  void release(BlockBuffer* b);
+
+ private:
+  void thread_main(int index);
+
+  RunContext& ctx_;
+  mutable std::mutex mu_;
+  std::condition_variable work_cv_;  // a block was queued, or stop
+  std::condition_variable done_cv_;  // a block was compressed
+  std::vector<std::unique_ptr<BlockBuffer>> buffers_;
+  std::deque<BlockBuffer*> queue_;
+  std::vector<std::thread> threads_;
+  bool stop_ = false;
+};
+
+}  // namespace vl

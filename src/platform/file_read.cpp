@@ -1,0 +1,117 @@
+#include "platform/file_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace vl {
+
+#ifdef VORNLAKE_FAULT_HOOKS
+namespace {
+
+std::mutex g_mutex;
+std::set<std::string> g_grow;
+std::set<std::string> g_shrink;
+std::map<std::string, std::string> g_swap;
+
+bool listed(const std::set<std::string>& set, const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return set.count(path) != 0;
+}
+
+// Puts the swap in place of path (once).
+void swap_before_open(const std::string& path) {
+  std::string swap;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_swap.find(path);
+    if (it == g_swap.end()) return;
+    swap = it->second;
+    g_swap.erase(it);
+  }
+  ::unlink(path.c_str());
+  if (swap == "fifo")
+    ::mkfifo(path.c_str(), 0600);
+  else
+    ::symlink(swap.c_str(), path.c_str());
+}
+
+}  // namespace
+
+void fs_fault_grow_on_read_add(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_grow.insert(path);
+}
+
+void fs_fault_shrink_on_read_add(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_shrink.insert(path);
+}
+
+void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_swap[path] = swap;
+}
+#endif  // VORNLAKE_FAULT_HOOKS
+
+ReadFile::~ReadFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int ReadFile::open(const std::string& path, FileStat* opened) {
+#ifdef VORNLAKE_FAULT_HOOKS
+  swap_before_open(path);
+  if (fs_fault_open_fails(path)) return EACCES;
+  fail_reads_ = fs_fault_read_fails(path);
+  change_after_read_ = listed(g_grow, path) ? 1 : listed(g_shrink, path) ? -1 : 0;
+#endif
+  fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return errno;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return errno;
+  file_stat_from(st, opened);
+  return 0;
+}
+
+size_t ReadFile::read(void* buf, size_t n) {
+  if (fail_reads_) {
+    error_ = true;
+    return 0;
+  }
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::read(fd_, static_cast<char*>(buf) + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      error_ = true;
+      break;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+#ifdef VORNLAKE_FAULT_HOOKS
+  if (change_after_read_ != 0) {
+    struct stat st;
+    if (::fstat(fd_, &st) == 0) {
+      off_t to = change_after_read_ > 0 ? st.st_size + 4096 : st.st_size / 2;
+      if (::truncate(("/proc/self/fd/" + std::to_string(fd_)).c_str(), to) != 0) error_ = true;
+    }
+    change_after_read_ = 0;
+  }
+#endif
+  return got;
+}
+
+bool ReadFile::stat_now(FileStat* out) const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  file_stat_from(st, out);
+  return true;
+}
+
+}  // namespace vl

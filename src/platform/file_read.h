@@ -1,0 +1,49 @@
+// Reading a regular file the walk has seen: opened without following a final symbolic link and
+// without blocking (a FIFO swapped in between the walk's lstat and the open must not hang the
+// run), checked by fstat, and read straight into the caller's buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/fs.h"
+
+namespace vl {
+
+class ReadFile {
+ public:
+  ReadFile() = default;
+  ~ReadFile();
+  ReadFile(const ReadFile&) = delete;
+  ReadFile& operator=(const ReadFile&) = delete;
+
+  // Opens path with O_NOFOLLOW and O_NONBLOCK and fstat's what was opened into *opened.
+  // Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
+  int open(const std::string& path, FileStat* opened);
+
+  // Reads up to n bytes, going on after short reads: fewer than n only at the end of the file or
+  // on an error (then error() is true). Worker thread.
+  size_t read(void* buf, size_t n);
+  bool error() const { return error_; }
+
+  // fstat of the open file now (size and modification time after the read). False on failure.
+  bool stat_now(FileStat* out) const;
+
+ private:
+  int fd_ = -1;
+  bool error_ = false;
+  bool fail_reads_ = false;   // test hook: every read fails
+  int change_after_read_ = 0; // test hook: +1 the file grows, -1 it shrinks after the first read
+};
+
+#ifdef VORNLAKE_FAULT_HOOKS
+// Test builds only: the file at path changes under the reader after its first read (grows by
+// 4096 bytes, or shrinks to half), or is replaced by `swap` (a symbolic link to swap, or a FIFO
+// when swap is "fifo") right before it is opened.
+void fs_fault_grow_on_read_add(const std::string& path);
+void fs_fault_shrink_on_read_add(const std::string& path);
+void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap);
+#endif
+
+}  // namespace vl
