@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace vl::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -39,7 +41,7 @@ class WireClient {
   Bytes greet_and_login(const std::string& login = "alice", const std::string& password = "secret");
 
  private:
-  int fd_ = -1;
+  ref::UniqueFd fd_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   bool closed_ = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "unique_fd.h"
 
 namespace vl::ref {
 namespace {
@@ -23,17 +24,6 @@ std::string id_hex(uint32_t id) {
 
 bool make_dir(const std::string& path) {
   return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // Parses a whole decimal text (with an optional line break) into *out.
@@ -63,11 +53,8 @@ bool read_small_file(const std::string& path, std::string* out, size_t limit) {
 }  // namespace
 
 void dir_sync(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) ::fsync(fd.get());
 }
 
 bool write_file_atomic(const std::string& path, const std::string& content) {
@@ -76,10 +63,10 @@ bool write_file_atomic(const std::string& path, const std::string& content) {
   std::string tmpl = path + ".tmp-XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) return false;
-  bool ok = write_all(fd, content.data(), content.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
+  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (!fd) return false;
+  bool ok = fd.write_all(content.data(), content.size()) && ::fsync(fd.get()) == 0;
+  ok = fd.close() && ok;
   if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(name.data());
@@ -156,15 +143,12 @@ bool Store::has_segment(const Digest& d, uint64_t size) const {
          static_cast<uint64_t>(st.st_size) == size;
 }
 
-int Store::temp_create(std::string* path) const {
+UniqueFd Store::temp_create(std::string* path) const {
   std::string tmpl = dir_ + "/tmp/upload-XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd >= 0) {
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    *path = name.data();
-  }
+  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (fd) *path = name.data();
   return fd;
 }
 
@@ -201,11 +185,11 @@ bool Store::catalog_exists(uint32_t id) const {
 bool Store::link_add(uint32_t id, const Digest& d) {
   std::string line = digest_hex(d) + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
-  int fd = ::open((catalog_dir(id) + "/links").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                  0600);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, line.data(), line.size());
-  return (::close(fd) == 0) && ok;
+  UniqueFd fd(::open((catalog_dir(id) + "/links").c_str(),
+                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (!fd) return false;
+  bool ok = fd.write_all(line.data(), line.size());
+  return fd.close() && ok;
 }
 
 bool Store::finalize_write(uint32_t id, const uint8_t* record) {

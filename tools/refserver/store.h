@@ -14,6 +14,7 @@
 #include <string>
 
 #include "digest.h"
+#include "unique_fd.h"
 
 namespace vl::ref {
 
@@ -39,9 +40,9 @@ class Store {
   bool has_segment(const Digest& d) const;
   bool has_segment(const Digest& d, uint64_t size) const;
 
-  // Creates an empty owner-only temp file for an upload; returns its descriptor (or -1) and
-  // sets *path.
-  int temp_create(std::string* path) const;
+  // Creates an empty owner-only temp file for an upload; returns its descriptor (none on
+  // failure) and sets *path.
+  UniqueFd temp_create(std::string* path) const;
   // Moves a finished, fsync'ed temp file into place as segment d. False on failure.
   bool segment_commit(const std::string& temp_path, const Digest& d);
 

@@ -38,7 +38,6 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header)
 
 UploadReceiver::~UploadReceiver() {
   if (zs_ready_) inflateEnd(&zs_);
-  if (fd_ >= 0) ::close(fd_);
   if (!committed_ && !temp_path_.empty()) ::unlink(temp_path_.c_str());
 }
 
@@ -49,15 +48,9 @@ bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string
   }
   md5_.update(data, size);
   content_ += size;
-  while (size > 0) {
-    ssize_t w = ::write(fd_, data, size);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      *error = std::string("cannot write the upload: ") + std::strerror(errno);
-      return false;
-    }
-    data += w;
-    size -= static_cast<size_t>(w);
+  if (!fd_.write_all(data, size)) {
+    *error = std::string("cannot write the upload: ") + std::strerror(errno);
+    return false;
   }
   return true;
 }
@@ -68,7 +61,7 @@ bool UploadReceiver::feed(const uint8_t* data, size_t size, std::string* error) 
     return false;
   }
   failed_ = true;  // until this piece is through
-  if (fd_ < 0) {
+  if (!fd_) {
     *error = "cannot create a temp file in the store";
     return false;
   }
@@ -151,13 +144,11 @@ bool UploadReceiver::finish(std::string* error) {
              digest_hex(header_.digest);
     return false;
   }
-  if (store_.segment_sync() && ::fsync(fd_) != 0) {
+  if (store_.segment_sync() && ::fsync(fd_.get()) != 0) {
     *error = std::string("cannot sync the upload: ") + std::strerror(errno);
     return false;
   }
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0 || !store_.segment_commit(temp_path_, header_.digest)) {
+  if (!fd_.close() || !store_.segment_commit(temp_path_, header_.digest)) {
     *error = "cannot move the segment into the store";
     return false;
   }

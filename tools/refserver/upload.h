@@ -50,7 +50,7 @@ class UploadReceiver {
   Store& store_;
   UploadHeader header_;
   std::string temp_path_;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool committed_ = false;
   bool failed_ = false;
   uint64_t received_ = 0;   // payload bytes
