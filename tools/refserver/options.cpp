@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cstdio>
 #include <functional>
 
 namespace vl::ref {
@@ -47,6 +48,21 @@ bool parse_type_count(const std::string& text, MessageType* type, uint32_t* coun
   *type = static_cast<MessageType>(t);
   *count = static_cast<uint32_t>(n);
   return true;
+}
+
+std::string counts_text(std::initializer_list<std::pair<uint64_t, const char*>> counts) {
+  std::string text;
+  for (const auto& [n, name] : counts)
+    text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + name;
+  return text;
+}
+
+int command_report(const std::vector<std::string>& findings, const char* prefix,
+                   const std::string& summary) {
+  for (const std::string& f : findings) std::printf("%s%s\n", prefix, f.c_str());
+  std::printf("%s\n", summary.c_str());
+  std::fflush(stdout);
+  return findings.empty() ? 0 : 1;
 }
 
 namespace {
