@@ -174,6 +174,7 @@ int serve_run(const ServeOptions& options) {
     struct pollfd fds[2] = {{listener.get(), POLLIN, 0}, {stop_read.get(), POLLIN, 0}};
     int ready = ::poll(fds, 2, 1000);
     reap(conns, false);
+    store.sync_if_due();
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     if (fds[1].revents) break;
@@ -205,6 +206,10 @@ int serve_run(const ServeOptions& options) {
   for (auto& c : conns) ::shutdown(c->fd.get(), SHUT_RDWR);  // wakes every thread blocked on it
   reap(conns, true);
   g_stop_fd.store(-1);
+  if (!store.sync_pending()) {
+    std::fprintf(stderr, "refserver: segments of the store could not be synced\n");
+    return 1;
+  }
   return 0;
 }
 

@@ -279,11 +279,19 @@ Outcome Session::upload_header(const uint8_t* msg, size_t len) {
   if (sh_.faults.take(&FaultPlan::upload_exists)) status = 0xFF;
   else if (sh_.faults.take(&FaultPlan::upload_error)) status = 0x05;
   else if (sh_.store.has_segment(header.digest, header.size)) status = 0xFF;
+  if (status == 0x00) {
+    upload_ = std::make_unique<UploadReceiver>(sh_.store, header);
+    if (!upload_->ready()) {
+      // A store that cannot take the upload says so, rather than dropping the connection.
+      note("cannot start an upload in the store");
+      upload_.reset();
+      status = 0x05;
+    }
+  }
   Bytes reply = {0x80, 0x11, 0, 0, 0, 0, status};
   put_le32(&reply[2], header.payload_size);
   if (status != 0x00) return answer(std::move(reply));
 
-  upload_ = std::make_unique<UploadReceiver>(sh_.store, header);
   uploading_ = true;
   drop_this_upload_ = sh_.faults.upload_drops();
   if (!send(std::move(reply))) return Outcome::drop;
@@ -348,6 +356,10 @@ Outcome Session::link(const uint8_t* msg) {
 void session_serve(SSL_CTX* ctx, int fd, uint64_t conn, ServerShared& shared) {
   std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx));
   if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) return;
+  // Whole socket reads into OpenSSL's buffer: one read per message instead of two (record header,
+  // then body), and several at once from a client that sends ahead. SSL_read still returns one
+  // record at a time.
+  SSL_set_read_ahead(ssl.get(), 1);
   if (SSL_accept(ssl.get()) != 1) return;  // e.g. a client that does not trust our certificate
   Session(ssl.get(), conn, shared).run();
 }
