@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/fs.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
@@ -393,6 +395,34 @@ TEST(RefServerTrace, OneLinePerMessageInBothDirections) {
   EXPECT_EQ(t[8], "1 C 8012 906");
   EXPECT_EQ(t[9], "1 S 8013 3 801300");
   EXPECT_EQ(t[10], "1 C 000f 2 000f");
+  for (const std::string& line : t) EXPECT_EQ(line.find("ahead"), std::string::npos) << line;
+}
+
+// A client that keeps many requests in flight gets every reply, in order; the trace marks the
+// replies that found the client ahead.
+TEST(RefServerTrace, RequestsSentAheadAreAnsweredInOrder) {
+  RefServer srv;
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  uint32_t cat = alloc_catalog(c);
+  std::vector<Bytes> requests, expected;
+  for (int i = 0; i < 32; ++i) {
+    std::string content = "block " + std::to_string(i);
+    bool held = i % 3 != 0;
+    if (held) {
+      ASSERT_EQ(store_segment(c, content, cat), "");
+    }
+    requests.push_back(query_message(md5(content), static_cast<uint32_t>(content.size())));
+    expected.push_back({0x80, 0x01, static_cast<uint8_t>(held ? 0xFF : 0x00)});
+    requests.push_back(link_message(md5(content), cat));
+    expected.push_back({0x80, 0x1F, static_cast<uint8_t>(held ? 0x00 : 0x01)});
+  }
+  ASSERT_TRUE(c.send_ahead(requests));
+  for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(c.recv(), expected[i]) << i;
+  std::vector<std::string> t = srv.trace();
+  EXPECT_TRUE(std::any_of(t.begin(), t.end(), [](const std::string& line) {
+    return line.size() > 6 && line.compare(line.size() - 6, 6, " ahead") == 0;
+  }));
 }
 
 TEST(RefServerProcess, StopsOnSigtermAndReportsStartFailures) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
@@ -52,6 +53,15 @@ WireClient::~WireClient() {
 bool WireClient::send(const Bytes& msg) {
   if (!ssl_) return false;
   return SSL_write(ssl_, msg.data(), static_cast<int>(msg.size())) == static_cast<int>(msg.size());
+}
+
+bool WireClient::send_ahead(const std::vector<Bytes>& msgs) {
+  int on = 1, off = 0;
+  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  bool ok = true;
+  for (const Bytes& m : msgs) ok = ok && send(m);
+  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  return ok;
 }
 
 Bytes WireClient::recv(int timeout_ms) {

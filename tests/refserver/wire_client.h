@@ -29,6 +29,9 @@ class WireClient {
   bool connected() const { return ssl_ != nullptr; }
   // One message in one record. False when the connection is broken.
   bool send(const Bytes& msg);
+  // Each message in its own record, all of them leaving in one TCP segment where they fit, as a
+  // client that sends ahead of the replies does. False when the connection is broken.
+  bool send_ahead(const std::vector<Bytes>& msgs);
   // One message (one SSL_read); empty when nothing came within timeout_ms or the connection ended
   // (closed() tells which).
   Bytes recv(int timeout_ms = 10000);

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +59,7 @@ class Session {
   Outcome answer(Bytes msg) { return send(std::move(msg)) ? Outcome::keep : Outcome::drop; }
   void note(const std::string& text) const;
   bool catalog_known(uint32_t id, const char* request) const;
+  bool client_ahead() const;
   Outcome handle(const uint8_t* msg, size_t len);
   Outcome login(const uint8_t* msg, size_t len);
   Outcome profile_id(const uint8_t* msg, size_t len);
@@ -88,6 +91,12 @@ bool Session::catalog_known(uint32_t id, const char* request) const {
   return false;
 }
 
+// True when more of the client's bytes are waiting, in OpenSSL's buffer or on the socket.
+bool Session::client_ahead() const {
+  struct pollfd pfd = {SSL_get_fd(ssl_), POLLIN, 0};
+  return SSL_has_pending(ssl_) == 1 || ::poll(&pfd, 1, 0) > 0;
+}
+
 // Sends one reply in one TLS record, after the configured delay and with the reply faults
 // applied. False when the connection is broken.
 bool Session::send(Bytes msg) {
@@ -105,7 +114,7 @@ bool Session::send(Bytes msg) {
     case ReplyFault::none:
       break;
   }
-  sh_.trace.record(conn_, false, msg.data(), msg.size());
+  sh_.trace.record(conn_, false, msg.data(), msg.size(), sh_.trace.enabled() && client_ahead());
   return SSL_write(ssl_, msg.data(), static_cast<int>(msg.size())) == static_cast<int>(msg.size());
 }
 
