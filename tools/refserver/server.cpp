@@ -16,9 +16,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <memory>
-#include <functional>
 #include <system_error>
 #include <thread>
 
