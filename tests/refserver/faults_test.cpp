@@ -261,9 +261,11 @@ TEST(RefServerOptions, NumbersAndReplyTypes) {
 
   ref::ServeOptions o;
   EXPECT_EQ(ref::serve_options_parse({"--store", "s", "--cert", "c", "--key", "k", "--account",
-                                      "a:b:c", "--profile", "x:y:12", "--stall-reply=8001:2", "--no-fsync"},
+                                      "a:b:c", "--profile", "x:y:12", "--stall-reply=8001:2", "--no-fsync",
+                                      "--link-refuse-all"},
                                      &o),
             "");
+  EXPECT_EQ(o.faults.link_refuse, UINT32_MAX);
   EXPECT_EQ(o.accounts.at("a"), "b:c");
   EXPECT_EQ(o.profiles.at("x:y"), 12u);
   EXPECT_EQ(o.faults.stall_reply.at(0x8001), 2u);
@@ -277,6 +279,7 @@ TEST(RefServerOptions, NumbersAndReplyTypes) {
       {"--store", "s", "--cert", "c", "--key", "k", "--profile", "daily:seven"},
       {"--store", "s", "--cert", "c", "--key", "k", "stray"},
       {"--store", "s", "--cert", "c", "--key", "k", "--no-fsync=1"},
+      {"--store", "s", "--cert", "c", "--key", "k", "--link-refuse-all=1"},
   };
   for (const auto& args : refused) {
     ref::ServeOptions fresh;

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/fs.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
@@ -213,6 +215,43 @@ TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// Segments are synced in groups: the mark of an unsynced group stands from the first segment put
+// in place until a sync, which comes before a finalize is answered; --no-fsync syncs nothing.
+TEST(RefServerSegments, FinalizeSyncsTheWaitingSegmentsFirst) {
+  for (bool sync : {true, false}) {
+    RefServer srv(sync ? std::vector<std::string>{} : std::vector<std::string>{"--no-fsync"});
+    std::string mark = srv.store() + "/unsynced";
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    uint32_t cat = alloc_catalog(c);
+    EXPECT_FALSE(file_exists(mark));
+    ASSERT_EQ(store_segment(c, "a block", cat), "");
+    EXPECT_EQ(file_exists(mark), sync);
+    c.send(finalize_message(cat, md5("a block"), 7, 1, 0));
+    EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x00}));
+    EXPECT_FALSE(file_exists(mark));
+  }
+}
+
+// After a crash with a group unsynced, a segment left short under its name must not count as held.
+TEST(RefServerSegments, StartAfterACrashRemovesDamagedSegmentsOfTheUnsyncedGroup) {
+  TempDir store;
+  std::string good = "kept as it is", torn = "left short by the crash";
+  auto seg = [&store](const std::string& content) {
+    std::string h = hex(md5(content));
+    EXPECT_TRUE(dir_create_all_private(store / "segments/" + h.substr(0, 2)));
+    return store / "segments/" + h.substr(0, 2) + "/" + h;
+  };
+  write_file(store / "unsynced", "");
+  write_file(seg(good), good);
+  write_file(seg(torn), torn.substr(0, 4));
+  RefServer srv({}, store.path());
+  EXPECT_EQ(read_file(seg(good)), good);
+  EXPECT_FALSE(file_exists(seg(torn)));
+  EXPECT_FALSE(file_exists(store / "unsynced"));
+  EXPECT_NE(srv.stderr_text().find(hex(md5(torn))), std::string::npos);
+}
+
 // Sends a prepared upload and expects the server to drop the connection without storing it.
 void expect_rejected(const RefServer& srv, const Bytes& header, const std::string& payload,
                      const std::string& content, const char* what) {
@@ -356,6 +395,34 @@ TEST(RefServerTrace, OneLinePerMessageInBothDirections) {
   EXPECT_EQ(t[8], "1 C 8012 906");
   EXPECT_EQ(t[9], "1 S 8013 3 801300");
   EXPECT_EQ(t[10], "1 C 000f 2 000f");
+  for (const std::string& line : t) EXPECT_EQ(line.find("ahead"), std::string::npos) << line;
+}
+
+// A client that keeps many requests in flight gets every reply, in order; the trace marks the
+// replies that found the client ahead.
+TEST(RefServerTrace, RequestsSentAheadAreAnsweredInOrder) {
+  RefServer srv;
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  uint32_t cat = alloc_catalog(c);
+  std::vector<Bytes> requests, expected;
+  for (int i = 0; i < 32; ++i) {
+    std::string content = "block " + std::to_string(i);
+    bool held = i % 3 != 0;
+    if (held) {
+      ASSERT_EQ(store_segment(c, content, cat), "");
+    }
+    requests.push_back(query_message(md5(content), static_cast<uint32_t>(content.size())));
+    expected.push_back({0x80, 0x01, static_cast<uint8_t>(held ? 0xFF : 0x00)});
+    requests.push_back(link_message(md5(content), cat));
+    expected.push_back({0x80, 0x1F, static_cast<uint8_t>(held ? 0x00 : 0x01)});
+  }
+  ASSERT_TRUE(c.send_ahead(requests));
+  for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(c.recv(), expected[i]) << i;
+  std::vector<std::string> t = srv.trace();
+  EXPECT_TRUE(std::any_of(t.begin(), t.end(), [](const std::string& line) {
+    return line.size() > 6 && line.compare(line.size() - 6, 6, " ahead") == 0;
+  }));
 }
 
 TEST(RefServerProcess, StopsOnSigtermAndReportsStartFailures) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
@@ -21,12 +22,12 @@ namespace vl::test {
 
 WireClient::WireClient(int port, const std::string& ca_file) {
   std::string ca = ca_file.empty() ? test_certs_dir() + "/ca.crt" : ca_file;
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
+  if (!fd_ || ::connect(fd_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
     return;
   ctx_ = SSL_CTX_new(TLS_client_method());
   if (!ctx_) return;
@@ -34,7 +35,7 @@ WireClient::WireClient(int port, const std::string& ca_file) {
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   if (SSL_CTX_load_verify_locations(ctx_, ca.c_str(), nullptr) != 1) return;
   SSL* ssl = SSL_new(ctx_);
-  SSL_set_fd(ssl, fd_);
+  SSL_set_fd(ssl, fd_.get());
   SSL_set_tlsext_host_name(ssl, "localhost");
   SSL_set1_host(ssl, "localhost");
   if (SSL_connect(ssl) != 1) {
@@ -47,7 +48,6 @@ WireClient::WireClient(int port, const std::string& ca_file) {
 WireClient::~WireClient() {
   if (ssl_) SSL_free(ssl_);
   if (ctx_) SSL_CTX_free(ctx_);
-  if (fd_ >= 0) ::close(fd_);
 }
 
 bool WireClient::send(const Bytes& msg) {
@@ -55,10 +55,19 @@ bool WireClient::send(const Bytes& msg) {
   return SSL_write(ssl_, msg.data(), static_cast<int>(msg.size())) == static_cast<int>(msg.size());
 }
 
+bool WireClient::send_ahead(const std::vector<Bytes>& msgs) {
+  int on = 1, off = 0;
+  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+  bool ok = true;
+  for (const Bytes& m : msgs) ok = ok && send(m);
+  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+  return ok;
+}
+
 Bytes WireClient::recv(int timeout_ms) {
   if (!ssl_ || closed_) return {};
   struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   Bytes buf(16384);
   ERR_clear_error();
   int n = SSL_read(ssl_, buf.data(), static_cast<int>(buf.size()));

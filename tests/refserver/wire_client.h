@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace vl::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -27,6 +29,9 @@ class WireClient {
   bool connected() const { return ssl_ != nullptr; }
   // One message in one record. False when the connection is broken.
   bool send(const Bytes& msg);
+  // Each message in its own record, all of them leaving in one TCP segment where they fit, as a
+  // client that sends ahead of the replies does. False when the connection is broken.
+  bool send_ahead(const std::vector<Bytes>& msgs);
   // One message (one SSL_read); empty when nothing came within timeout_ms or the connection ended
   // (closed() tells which).
   Bytes recv(int timeout_ms = 10000);
@@ -39,7 +44,7 @@ class WireClient {
   Bytes greet_and_login(const std::string& login = "alice", const std::string& password = "secret");
 
  private:
-  int fd_ = -1;
+  ref::UniqueFd fd_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   bool closed_ = false;

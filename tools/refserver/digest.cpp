@@ -35,9 +35,10 @@ Digest md5_of(const void* data, size_t size) {
   return md5.finish();
 }
 
-bool md5_of_file(const std::string& path, Digest* out, uint64_t* size) {
+FileRead md5_of_file(const std::string& path, Digest* out, uint64_t* size,
+                     const std::function<bool(const char*, size_t)>& sink) {
   FilePtr f = file_open(path, "rb");
-  if (!f) return false;
+  if (!f) return FileRead::cannot_open;
   Md5 md5;
   uint64_t total = 0;
   char buf[65536];
@@ -45,11 +46,12 @@ bool md5_of_file(const std::string& path, Digest* out, uint64_t* size) {
   while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
     md5.update(buf, n);
     total += n;
+    if (sink && !sink(buf, n)) return FileRead::sink_failed;
   }
-  if (std::ferror(f.get())) return false;
+  if (std::ferror(f.get())) return FileRead::cannot_read;
   *out = md5.finish();
   *size = total;
-  return true;
+  return FileRead::ok;
 }
 
 std::string bytes_hex(const uint8_t* p, size_t size) {

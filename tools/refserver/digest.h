@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,8 +29,11 @@ class Md5 {
 
 Digest md5_of(const void* data, size_t size);
 
-// Digest of a whole file. Returns false when the file cannot be read; *size gets its length.
-bool md5_of_file(const std::string& path, Digest* out, uint64_t* size);
+enum class FileRead { ok, cannot_open, cannot_read, sink_failed };
+// Digest (*out) and length (*size) of a whole file; each piece read is also handed to sink when
+// one is given, and a false return from it stops the read (sink_failed).
+FileRead md5_of_file(const std::string& path, Digest* out, uint64_t* size,
+                     const std::function<bool(const char*, size_t)>& sink = nullptr);
 
 // 32 lower-case hexadecimal characters.
 std::string digest_hex(const Digest& d);

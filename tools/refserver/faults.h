@@ -24,7 +24,7 @@ struct FaultPlan {
   uint32_t upload_exists = 0;
   uint32_t upload_error = 0;
   uint32_t query_has = 0;
-  uint32_t link_refuse = 0;
+  uint32_t link_refuse = 0;         // UINT32_MAX (--link-refuse-all): every link
   uint32_t delay_ms = 0;             // before every reply
   std::map<MessageType, uint32_t> short_reply;
   std::map<MessageType, uint32_t> wrong_header;

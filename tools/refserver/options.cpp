@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cstdio>
 #include <functional>
 
 namespace vl::ref {
@@ -11,7 +12,8 @@ const char* const kUsage =
     "      [--drop-after-messages N] [--drop-in-upload N] [--greeting-short N] [--greeting-bad N]\n"
     "      [--login-busy N] [--login-refuse N] [--login-odd N] [--catalog-refuse N]\n"
     "      [--short-reply GGCC:N] [--wrong-header GGCC:N] [--stall-reply GGCC:N]\n"
-    "      [--upload-exists N] [--upload-error N] [--query-has N] [--link-refuse N] [--delay-ms N]\n"
+    "      [--upload-exists N] [--upload-error N] [--query-has N] [--link-refuse N]\n"
+    "      [--link-refuse-all] [--delay-ms N]\n"
     "  vornlake-refserver restore --store DIR --catalog ID --out DIR [--no-link-check]\n"
     "  vornlake-refserver verify --source DIR --restored DIR [--ignore RELPATH ...]\n";
 
@@ -47,6 +49,21 @@ bool parse_type_count(const std::string& text, MessageType* type, uint32_t* coun
   *type = static_cast<MessageType>(t);
   *count = static_cast<uint32_t>(n);
   return true;
+}
+
+std::string counts_text(std::initializer_list<std::pair<uint64_t, const char*>> counts) {
+  std::string text;
+  for (const auto& [n, name] : counts)
+    text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + name;
+  return text;
+}
+
+int command_report(const std::vector<std::string>& findings, const char* prefix,
+                   const std::string& summary) {
+  for (const std::string& f : findings) std::printf("%s%s\n", prefix, f.c_str());
+  std::printf("%s\n", summary.c_str());
+  std::fflush(stdout);
+  return findings.empty() ? 0 : 1;
 }
 
 namespace {
@@ -106,9 +123,11 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       {"--short-reply", &FaultPlan::short_reply},
       {"--wrong-header", &FaultPlan::wrong_header},
       {"--stall-reply", &FaultPlan::stall_reply}};
-  std::string err = walk(args, {"--no-fsync"}, [&](const std::string& name, const std::string* v) {
+  const std::vector<std::string> flags = {"--no-fsync", "--link-refuse-all"};
+  std::string err = walk(args, flags, [&](const std::string& name, const std::string* v) {
     uint64_t n;
     if (name == "--no-fsync") o.segment_sync = false;
+    else if (name == "--link-refuse-all") o.faults.link_refuse = UINT32_MAX;
     else if (name == "--store") o.store = *v;
     else if (name == "--cert") o.cert = *v;
     else if (name == "--key") o.key = *v;

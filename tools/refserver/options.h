@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,5 +51,13 @@ bool parse_number(const std::string& text, uint64_t max, uint64_t* out);
 bool parse_type_count(const std::string& text, MessageType* type, uint32_t* count);
 
 extern const char* const kUsage;
+
+// "N name, N name, ..." of the counts in the order given.
+std::string counts_text(std::initializer_list<std::pair<uint64_t, const char*>> counts);
+
+// Ends restore or verify: prints each finding (after prefix) and the summary line on stdout.
+// Returns the exit code: 0 when there are no findings, else 1.
+int command_report(const std::vector<std::string>& findings, const char* prefix,
+                   const std::string& summary);
 
 }  // namespace vl::ref

@@ -15,6 +15,7 @@
 #include "digest.h"
 #include "platform/fs.h"
 #include "store.h"
+#include "unique_fd.h"
 
 namespace vl::ref {
 namespace {
@@ -27,13 +28,6 @@ struct StmtFinalize {
 };
 using Db = std::unique_ptr<sqlite3, DbClose>;
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalize>;
-
-struct FdClose {
-  int fd = -1;
-  ~FdClose() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // A private temp folder removed with its contents on destruction.
 class TempFolder {
@@ -151,7 +145,7 @@ bool Restorer::open_catalog(Db* db, TempFolder& temp) {
   Digest got;
   uint64_t got_size = 0;
   std::string seg = store.segment_path(digest);
-  if (!md5_of_file(seg, &got, &got_size)) {
+  if (md5_of_file(seg, &got, &got_size) != FileRead::ok) {
     problem("the catalog segment " + digest_hex(digest) + " is not in the store");
     return false;
   }
@@ -202,9 +196,14 @@ std::string Restorer::restore_file(sqlite3* db, int64_t id, const std::string& t
     return std::string("cannot read segs: ") + sqlite3_errmsg(db);
   Stmt segs(s);
   sqlite3_bind_int64(s, 1, id);
-  FdClose out;
-  out.fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (out.fd < 0) return "cannot create: " + std::string(std::strerror(errno));
+  UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out) return "cannot create: " + std::string(std::strerror(errno));
+  std::string write_error;
+  auto write_out = [&out, &write_error](const char* data, size_t n) {
+    if (out.write_all(data, n)) return true;
+    write_error = std::strerror(errno);
+    return false;
+  };
   uint64_t expected_offset = 0;
   int rc;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -219,27 +218,17 @@ std::string Restorer::restore_file(sqlite3* db, int64_t id, const std::string& t
     if (!digest_parse(hex, &digest)) return "segment digest \"" + hex + "\" is not 32 hex digits";
     if (options.link_check && !links.count(hex))
       return "segment " + hex + " is not linked to the catalog";
-    FilePtr in = file_open(store.segment_path(digest), "rb");
-    if (!in) return "segment " + hex + " is not in the store";
-    Md5 md5;
+    Digest actual;
     uint64_t got = 0;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
-      md5.update(buf, n);
-      got += n;
-      for (size_t done = 0; done < n;) {
-        ssize_t w = ::write(out.fd, buf + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return "cannot write: " + std::string(std::strerror(errno));
-        done += static_cast<size_t>(w);
-      }
+    switch (md5_of_file(store.segment_path(digest), &actual, &got, write_out)) {
+      case FileRead::cannot_open: return "segment " + hex + " is not in the store";
+      case FileRead::cannot_read: return "cannot read segment " + hex;
+      case FileRead::sink_failed: return "cannot write: " + write_error;
+      case FileRead::ok: break;
     }
-    if (std::ferror(in.get())) return "cannot read segment " + hex;
     if (got != static_cast<uint64_t>(seg_size))
       return "segment " + hex + " holds " + std::to_string(got) + " bytes, the catalog says " +
              std::to_string(seg_size);
-    Digest actual = md5.finish();
     if (actual != digest) return "segment " + hex + " has the MD5 " + digest_hex(actual);
     expected_offset += static_cast<uint64_t>(seg_size);
     ++*segments;
@@ -248,7 +237,8 @@ std::string Restorer::restore_file(sqlite3* db, int64_t id, const std::string& t
   if (expected_offset != size)
     return "segments cover " + std::to_string(expected_offset) + " bytes of " +
            std::to_string(size);
-  if (::fsync(out.fd) != 0) return "cannot write: " + std::string(std::strerror(errno));
+  if (::fsync(out.get()) != 0 || !out.close())
+    return "cannot write: " + std::string(std::strerror(errno));
   return "";
 }
 
@@ -325,16 +315,14 @@ RestoreReport restore_catalog(const RestoreOptions& options) {
 }
 
 int restore_run(const RestoreOptions& options) {
-  RestoreReport report = restore_catalog(options);
-  for (const std::string& p : report.problems) std::printf("problem: %s\n", p.c_str());
-  std::printf("restored catalog %08x: %llu directories, %llu files, %llu bytes, %llu segments; "
-              "%zu problems\n",
-              options.catalog, static_cast<unsigned long long>(report.directories),
-              static_cast<unsigned long long>(report.files),
-              static_cast<unsigned long long>(report.bytes),
-              static_cast<unsigned long long>(report.segments), report.problems.size());
-  std::fflush(stdout);
-  return report.problems.empty() ? 0 : 1;
+  RestoreReport r = restore_catalog(options);
+  char id[16];
+  std::snprintf(id, sizeof id, "%08x", options.catalog);
+  return command_report(r.problems, "problem: ",
+                        std::string("restored catalog ") + id + ": " +
+                            counts_text({{r.directories, "directories"}, {r.files, "files"},
+                                         {r.bytes, "bytes"}, {r.segments, "segments"}}) +
+                            "; " + counts_text({{r.problems.size(), "problems"}}));
 }
 
 }  // namespace vl::ref

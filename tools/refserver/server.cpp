@@ -16,11 +16,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "session.h"
+#include "unique_fd.h"
 
 namespace vl::ref {
 namespace {
@@ -31,13 +34,18 @@ constexpr size_t kMaxConnections = 64;
 constexpr int kIdleTimeoutS = 600;
 constexpr int kSendTimeoutS = 60;
 
-int g_stop_pipe[2] = {-1, -1};
+// The write end of the stop pipe, for the signal handler; -1 once the pipe is gone, so that a
+// late signal cannot write into a descriptor number that has been reused.
+std::atomic<int> g_stop_fd{-1};
 
 extern "C" void on_stop_signal(int) {
   int saved = errno;
+  int fd = g_stop_fd.load();
   char c = 1;
-  ssize_t w = ::write(g_stop_pipe[1], &c, 1);
-  (void)w;
+  if (fd >= 0) {
+    ssize_t w = ::write(fd, &c, 1);
+    (void)w;
+  }
   errno = saved;
 }
 
@@ -46,7 +54,7 @@ struct CtxFree {
 };
 
 struct Connection {
-  int fd = -1;
+  UniqueFd fd;
   std::thread thread;
   std::atomic<bool> done{false};
 };
@@ -67,18 +75,33 @@ void set_timeout(int fd, int option, int seconds) {
   ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
-// Joins the finished connections (all of them when every is true) and closes their sockets.
+// Joins the finished connections (all of them when every is true); their sockets close with them.
 void reap(std::list<std::unique_ptr<Connection>>& conns, bool every) {
   for (auto it = conns.begin(); it != conns.end();) {
     Connection& c = **it;
     if (every || c.done.load()) {
       c.thread.join();
-      ::close(c.fd);
       it = conns.erase(it);
     } else {
       ++it;
     }
   }
+}
+
+// The body of a connection's thread. Whatever goes wrong in one session (an exception included)
+// ends that connection only; the server goes on.
+void connection_thread(SSL_CTX* ctx, Connection* c, uint64_t number, ServerShared& shared) {
+  try {
+    session_serve(ctx, c->fd.get(), number, shared);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "refserver: connection %llu: ended by an exception: %s\n",
+                 static_cast<unsigned long long>(number), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "refserver: connection %llu: ended by an exception\n",
+                 static_cast<unsigned long long>(number));
+  }
+  ::shutdown(c->fd.get(), SHUT_RDWR);
+  c->done.store(true);
 }
 
 }  // namespace
@@ -113,23 +136,26 @@ int serve_run(const ServeOptions& options) {
     std::fprintf(stderr, "refserver: bad listen address %s\n", options.listen.c_str());
     return 1;
   }
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   int one = 1;
-  if (listener < 0 || ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener, 64) != 0) {
+  if (!listener ||
+      ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      ::bind(listener.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener.get(), 64) != 0) {
     std::fprintf(stderr, "refserver: cannot listen on %s:%u: %s\n", options.listen.c_str(),
                  options.port, std::strerror(errno));
-    if (listener >= 0) ::close(listener);
     return 1;
   }
   socklen_t addr_len = sizeof addr;
-  ::getsockname(listener, reinterpret_cast<struct sockaddr*>(&addr), &addr_len);
+  ::getsockname(listener.get(), reinterpret_cast<struct sockaddr*>(&addr), &addr_len);
 
-  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    ::close(listener);
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::fprintf(stderr, "refserver: cannot make a pipe: %s\n", std::strerror(errno));
     return 1;
   }
+  UniqueFd stop_read(pipe_fds[0]), stop_write(pipe_fds[1]);
+  g_stop_fd.store(stop_write.get());
   struct sigaction sa = {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
@@ -145,41 +171,45 @@ int serve_run(const ServeOptions& options) {
   std::list<std::unique_ptr<Connection>> conns;
   uint64_t conn_count = 0;
   for (;;) {
-    struct pollfd fds[2] = {{listener, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+    struct pollfd fds[2] = {{listener.get(), POLLIN, 0}, {stop_read.get(), POLLIN, 0}};
     int ready = ::poll(fds, 2, 1000);
     reap(conns, false);
+    store.sync_if_due();
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     if (fds[1].revents) break;
     if (!(fds[0].revents & POLLIN)) continue;
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!fd) continue;
     int one = 1;  // replies go out at once instead of waiting for the client's delayed ACK
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (conns.size() >= kMaxConnections) {
       std::fprintf(stderr, "refserver: too many connections, refusing one\n");
-      ::close(fd);
       continue;
     }
-    set_timeout(fd, SO_RCVTIMEO, kIdleTimeoutS);
-    set_timeout(fd, SO_SNDTIMEO, kSendTimeoutS);
+    set_timeout(fd.get(), SO_RCVTIMEO, kIdleTimeoutS);
+    set_timeout(fd.get(), SO_SNDTIMEO, kSendTimeoutS);
     auto conn = std::make_unique<Connection>();
     Connection* c = conn.get();
-    c->fd = fd;
+    c->fd = std::move(fd);
     uint64_t number = ++conn_count;
-    c->thread = std::thread([ctx = ctx.get(), c, number, &shared] {
-      session_serve(ctx, c->fd, number, shared);
-      ::shutdown(c->fd, SHUT_RDWR);
-      c->done.store(true);
-    });
+    try {
+      c->thread = std::thread(connection_thread, ctx.get(), c, number, std::ref(shared));
+    } catch (const std::system_error& e) {
+      std::fprintf(stderr, "refserver: cannot start a connection thread: %s\n", e.what());
+      continue;
+    }
     conns.push_back(std::move(conn));
   }
 
-  ::close(listener);
-  for (auto& c : conns) ::shutdown(c->fd, SHUT_RDWR);  // wakes every thread blocked on its socket
+  listener.reset();
+  for (auto& c : conns) ::shutdown(c->fd.get(), SHUT_RDWR);  // wakes every thread blocked on it
   reap(conns, true);
-  ::close(g_stop_pipe[0]);
-  ::close(g_stop_pipe[1]);
+  g_stop_fd.store(-1);
+  if (!store.sync_pending()) {
+    std::fprintf(stderr, "refserver: segments of the store could not be synced\n");
+    return 1;
+  }
   return 0;
 }
 

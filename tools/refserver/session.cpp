@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +32,12 @@ enum class Outcome {
   drop,   // cut the connection without a word
 };
 
+Digest digest_at(const uint8_t* p) {
+  Digest d;
+  std::memcpy(d.data(), p, d.size());
+  return d;
+}
+
 // A NUL-padded text field of the login message: the text up to its NUL, which must come within
 // the field, followed only by NULs. False when the field is malformed.
 bool padded_field(const uint8_t* p, size_t size, std::string* out) {
@@ -48,7 +56,10 @@ class Session {
 
  private:
   bool send(Bytes msg);
+  Outcome answer(Bytes msg) { return send(std::move(msg)) ? Outcome::keep : Outcome::drop; }
   void note(const std::string& text) const;
+  bool catalog_known(uint32_t id, const char* request) const;
+  bool client_ahead() const;
   Outcome handle(const uint8_t* msg, size_t len);
   Outcome login(const uint8_t* msg, size_t len);
   Outcome profile_id(const uint8_t* msg, size_t len);
@@ -73,6 +84,19 @@ void Session::note(const std::string& text) const {
                text.c_str());
 }
 
+// True when catalog id was handed out; otherwise notes the request that named it.
+bool Session::catalog_known(uint32_t id, const char* request) const {
+  if (sh_.store.catalog_exists(id)) return true;
+  note(std::string(request) + " catalog " + std::to_string(id) + ", which was never allocated");
+  return false;
+}
+
+// True when more of the client's bytes are waiting, in OpenSSL's buffer or on the socket.
+bool Session::client_ahead() const {
+  struct pollfd pfd = {SSL_get_fd(ssl_), POLLIN, 0};
+  return SSL_has_pending(ssl_) == 1 || ::poll(&pfd, 1, 0) > 0;
+}
+
 // Sends one reply in one TLS record, after the configured delay and with the reply faults
 // applied. False when the connection is broken.
 bool Session::send(Bytes msg) {
@@ -90,7 +114,7 @@ bool Session::send(Bytes msg) {
     case ReplyFault::none:
       break;
   }
-  sh_.trace.record(conn_, false, msg.data(), msg.size());
+  sh_.trace.record(conn_, false, msg.data(), msg.size(), sh_.trace.enabled() && client_ahead());
   return SSL_write(ssl_, msg.data(), static_cast<int>(msg.size())) == static_cast<int>(msg.size());
 }
 
@@ -201,14 +225,14 @@ Outcome Session::profile_id(const uint8_t* msg, size_t len) {
   std::string tag(reinterpret_cast<const char*>(msg + 2), len - 3);
   auto it = sh_.options.profiles.find(tag);
   if (it == sh_.options.profiles.end()) {
-    return send({0x01, 0x11}) ? Outcome::keep : Outcome::drop;
+    return answer({0x01, 0x11});
   }
   Bytes reply(kProfileReplySize, 0);
   reply[0] = 0x01;
   reply[1] = 0x10;
   put_le32(&reply[2], it->second);
   std::memcpy(&reply[6], tag.data(), std::min<size_t>(tag.size(), kProfileReplySize - 7));
-  return send(std::move(reply)) ? Outcome::keep : Outcome::drop;
+  return answer(std::move(reply));
 }
 
 Outcome Session::catalog_id(const uint8_t* msg) {
@@ -228,7 +252,7 @@ Outcome Session::catalog_id(const uint8_t* msg) {
   } else {
     put_le32(&reply[3], id);
   }
-  return send(std::move(reply)) ? Outcome::keep : Outcome::drop;
+  return answer(std::move(reply));
 }
 
 Outcome Session::finalize(const uint8_t* msg) {
@@ -238,22 +262,19 @@ Outcome Session::finalize(const uint8_t* msg) {
   }
   uint32_t id = le32(msg + 2);
   uint8_t status = 0x00;
-  if (!sh_.store.catalog_exists(id)) {
-    note("finalize of catalog " + std::to_string(id) + ", which was never allocated");
+  if (!catalog_known(id, "finalize of")) {
     status = 0x01;
   } else if (!sh_.store.finalize_write(id, msg)) {
     note("cannot write the finalize record of catalog " + std::to_string(id));
     status = 0x02;
   }
-  return send({0x02, 0x24, status}) ? Outcome::keep : Outcome::drop;
+  return answer({0x02, 0x24, status});
 }
 
 Outcome Session::query(const uint8_t* msg) {
-  Digest d;
-  std::memcpy(d.data(), msg + 2, 16);
+  Digest d = digest_at(msg + 2);
   bool held = sh_.faults.take(&FaultPlan::query_has) || sh_.store.has_segment(d, le32(msg + 18));
-  return send({0x80, 0x01, static_cast<uint8_t>(held ? 0xFF : 0x00)}) ? Outcome::keep
-                                                                     : Outcome::drop;
+  return answer({0x80, 0x01, static_cast<uint8_t>(held ? 0xFF : 0x00)});
 }
 
 Outcome Session::upload_header(const uint8_t* msg, size_t len) {
@@ -267,11 +288,19 @@ Outcome Session::upload_header(const uint8_t* msg, size_t len) {
   if (sh_.faults.take(&FaultPlan::upload_exists)) status = 0xFF;
   else if (sh_.faults.take(&FaultPlan::upload_error)) status = 0x05;
   else if (sh_.store.has_segment(header.digest, header.size)) status = 0xFF;
+  if (status == 0x00) {
+    upload_ = std::make_unique<UploadReceiver>(sh_.store, header);
+    if (!upload_->ready()) {
+      // A store that cannot take the upload says so, rather than dropping the connection.
+      note("cannot start an upload in the store");
+      upload_.reset();
+      status = 0x05;
+    }
+  }
   Bytes reply = {0x80, 0x11, 0, 0, 0, 0, status};
   put_le32(&reply[2], header.payload_size);
-  if (status != 0x00) return send(std::move(reply)) ? Outcome::keep : Outcome::drop;
+  if (status != 0x00) return answer(std::move(reply));
 
-  upload_ = std::make_unique<UploadReceiver>(sh_.store, header);
   uploading_ = true;
   drop_this_upload_ = sh_.faults.upload_drops();
   if (!send(std::move(reply))) return Outcome::drop;
@@ -310,12 +339,11 @@ Outcome Session::upload_data(const uint8_t* msg, size_t len) {
     note("bad upload: " + error);
     return Outcome::drop;
   }
-  return send({0x80, 0x13, 0x00}) ? Outcome::keep : Outcome::drop;
+  return answer({0x80, 0x13, 0x00});
 }
 
 Outcome Session::link(const uint8_t* msg) {
-  Digest d;
-  std::memcpy(d.data(), msg + 2, 16);
+  Digest d = digest_at(msg + 2);
   uint32_t id = le32(msg + 18);
   uint8_t status = 0x00;
   if (sh_.faults.take(&FaultPlan::link_refuse)) {
@@ -323,14 +351,13 @@ Outcome Session::link(const uint8_t* msg) {
   } else if (!sh_.store.has_segment(d)) {
     note("link of segment " + digest_hex(d) + ", which is not held");
     status = 0x01;
-  } else if (!sh_.store.catalog_exists(id)) {
-    note("link to catalog " + std::to_string(id) + ", which was never allocated");
+  } else if (!catalog_known(id, "link to")) {
     status = 0x01;
   } else if (!sh_.store.link_add(id, d)) {
     note("cannot record a link of catalog " + std::to_string(id));
     status = 0x02;
   }
-  return send({0x80, 0x1F, status}) ? Outcome::keep : Outcome::drop;
+  return answer({0x80, 0x1F, status});
 }
 
 }  // namespace
@@ -338,6 +365,10 @@ Outcome Session::link(const uint8_t* msg) {
 void session_serve(SSL_CTX* ctx, int fd, uint64_t conn, ServerShared& shared) {
   std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx));
   if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) return;
+  // Whole socket reads into OpenSSL's buffer: one read per message instead of two (record header,
+  // then body), and several at once from a client that sends ahead. SSL_read still returns one
+  // record at a time.
+  SSL_set_read_ahead(ssl.get(), 1);
   if (SSL_accept(ssl.get()) != 1) return;  // e.g. a client that does not trust our certificate
   Session(ssl.get(), conn, shared).run();
 }

@@ -10,10 +10,18 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/fs.h"
 
 namespace vl::ref {
 namespace {
+
+constexpr const char* kUnsyncedMark = "unsynced";
+// Open links files kept for appending; more catalogs at once than this reopen their files.
+constexpr size_t kOpenLinkFiles = 16;
+// The mark's time and a segment's rename both come from the clock; this much slack keeps a clock
+// step between them from hiding a segment from the check.
+constexpr int64_t kMarkSlackS = 60;
 
 std::string id_hex(uint32_t id) {
   char buf[9];
@@ -23,17 +31,6 @@ std::string id_hex(uint32_t id) {
 
 bool make_dir(const std::string& path) {
   return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // Parses a whole decimal text (with an optional line break) into *out.
@@ -60,14 +57,19 @@ bool read_small_file(const std::string& path, std::string* out, size_t limit) {
   return true;
 }
 
+std::string prefix_hex(uint8_t prefix) { return bytes_hex(&prefix, 1); }
+
+// "ab/abcd...": a segment's path below segments/.
+std::string segment_name(const Digest& d) {
+  std::string hex = digest_hex(d);
+  return hex.substr(0, 2) + "/" + hex;
+}
+
 }  // namespace
 
-void dir_sync(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+bool dir_sync(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && ::fsync(fd.get()) == 0;
 }
 
 bool write_file_atomic(const std::string& path, const std::string& content) {
@@ -76,17 +78,16 @@ bool write_file_atomic(const std::string& path, const std::string& content) {
   std::string tmpl = path + ".tmp-XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) return false;
-  bool ok = write_all(fd, content.data(), content.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
+  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (!fd) return false;
+  bool ok = fd.write_all(content.data(), content.size()) && ::fsync(fd.get()) == 0;
+  ok = fd.close() && ok;
   if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(name.data());
     return false;
   }
-  dir_sync(folder);
-  return true;
+  return dir_sync(folder);
 }
 
 bool Store::open(const std::string& dir, std::string* error) {
@@ -102,6 +103,13 @@ bool Store::open(const std::string& dir, std::string* error) {
       return false;
     }
   }
+  root_fd_.reset(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  segments_fd_.reset(::open((dir_ + "/segments").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  tmp_fd_.reset(::open((dir_ + "/tmp").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root_fd_ || !segments_fd_ || !tmp_fd_) {
+    *error = "cannot open the folders of " + dir_ + ": " + std::strerror(errno);
+    return false;
+  }
   // Uploads that were in progress when the server last stopped are never finished.
   {
     DirReader tmp(dir_ + "/tmp");
@@ -109,6 +117,7 @@ bool Store::open(const std::string& dir, std::string* error) {
     while (tmp.next(&name))
       if (name != "." && name != "..") ::unlink((dir_ + "/tmp/" + name).c_str());
   }
+  recover_unsynced();
   uint64_t next = 1;
   std::string text;
   std::string next_path = dir_ + "/next_catalog_id";
@@ -126,10 +135,42 @@ bool Store::open(const std::string& dir, std::string* error) {
     if (name.size() != 8) continue;
     char* end = nullptr;
     unsigned long id = std::strtoul(name.c_str(), &end, 16);
-    if (end && *end == '\0' && id + 1 > next) next = id + 1;
+    if (!end || *end != '\0' || id == 0 || id > 0xFFFFFFFFul) continue;
+    catalogs_.insert(static_cast<uint32_t>(id));
+    if (id + 1 > next) next = id + 1;
   }
   next_id_ = next > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(next);
   return true;
+}
+
+// A crash before a group was synced may have left some of its segments short or empty under
+// their names; were they kept, a query could count them as held, or a client link one by a
+// digest it cached. Every segment renamed since the mark was made is checked.
+void Store::recover_unsynced() {
+  struct stat mark;
+  if (::fstatat(root_fd_.get(), kUnsyncedMark, &mark, 0) != 0) return;
+  std::string segments = dir_ + "/segments";
+  DirReader folders(segments);
+  std::string folder;
+  while (folders.next(&folder)) {
+    if (folder.size() != 2 || folder == "..") continue;
+    DirReader files(segments + "/" + folder);
+    std::string name;
+    while (files.next(&name)) {
+      std::string path = segments + "/" + folder + "/" + name;
+      Digest want, got;
+      uint64_t size = 0;
+      struct stat st;
+      if (!digest_parse(name, &want) || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+          st.st_ctim.tv_sec < mark.st_ctim.tv_sec - kMarkSlackS)
+        continue;
+      if (md5_of_file(path, &got, &size) == FileRead::ok && got == want) continue;
+      std::fprintf(stderr, "refserver: removing segment %s, left incomplete by a crash\n",
+                   name.c_str());
+      ::unlink(path.c_str());
+    }
+  }
+  ::unlinkat(root_fd_.get(), kUnsyncedMark, 0);
 }
 
 bool Store::attach(const std::string& dir) {
@@ -141,41 +182,98 @@ bool Store::attach(const std::string& dir) {
 }
 
 std::string Store::segment_path(const Digest& d) const {
-  std::string hex = digest_hex(d);
-  return dir_ + "/segments/" + hex.substr(0, 2) + "/" + hex;
+  return dir_ + "/segments/" + segment_name(d);
 }
 
 bool Store::has_segment(const Digest& d) const {
   struct stat st;
-  return ::stat(segment_path(d).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, 0) == 0 &&
+         S_ISREG(st.st_mode);
 }
 
 bool Store::has_segment(const Digest& d, uint64_t size) const {
   struct stat st;
-  return ::stat(segment_path(d).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         static_cast<uint64_t>(st.st_size) == size;
+  return ::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, 0) == 0 &&
+         S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size;
 }
 
-int Store::temp_create(std::string* path) const {
-  std::string tmpl = dir_ + "/tmp/upload-XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd >= 0) {
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    *path = name.data();
+UniqueFd Store::temp_create(std::string* name) {
+  for (;;) {
+    *name = "upload-" + std::to_string(++temp_count_);
+    UniqueFd fd(::openat(tmp_fd_.get(), name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                         0600));
+    if (fd || errno != EEXIST) return fd;  // EEXIST: another server's upload on this store
   }
-  return fd;
 }
 
-bool Store::segment_commit(const std::string& temp_path, const Digest& d) {
+void Store::temp_remove(const std::string& name) const {
+  ::unlinkat(tmp_fd_.get(), name.c_str(), 0);
+}
+
+// The descriptor of segments/<prefix>, made and opened on first use and kept. Under group_mutex_.
+int Store::folder_fd(uint8_t prefix) {
+  UniqueFd& fd = folders_[prefix];
+  if (!fd) {
+    std::string name = prefix_hex(prefix);
+    if (::mkdirat(segments_fd_.get(), name.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    fd.reset(::openat(segments_fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  return fd.get();
+}
+
+bool Store::segment_commit(const std::string& temp_name, const Digest& d, uint64_t size) {
   std::string hex = digest_hex(d);
-  std::string folder = dir_ + "/segments/" + hex.substr(0, 2);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!make_dir(folder)) return false;
-  if (::rename(temp_path.c_str(), (folder + "/" + hex).c_str()) != 0) return false;
-  if (segment_sync_) dir_sync(folder);
+  bool due = false;
+  {
+    std::lock_guard<std::mutex> lock(group_mutex_);
+    int folder = folder_fd(d[0]);
+    if (folder < 0) return false;
+    if (segment_sync_ && !marked_) {
+      // The mark must be durable before any segment of the group can be.
+      UniqueFd mark(::openat(root_fd_.get(), kUnsyncedMark, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+      if (!mark || ::fsync(root_fd_.get()) != 0) return false;
+      marked_ = true;
+    }
+    if (::renameat(tmp_fd_.get(), temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+    if (!segment_sync_) return true;
+    if (group_.segments++ == 0) group_.since_ms = clock_monotonic_ms();
+    group_.bytes += size;
+    due = group_.segments >= kSyncGroupSegments || group_.bytes >= kSyncGroupBytes;
+  }
+  // The segment is in place either way; a failed sync shows at the next finalize.
+  if (due) sync_pending();
   return true;
+}
+
+bool Store::sync_pending() {
+  if (!segment_sync_) return true;
+  std::lock_guard<std::mutex> sync_lock(sync_mutex_);
+  {
+    std::lock_guard<std::mutex> lock(group_mutex_);
+    group_ = Group();
+  }
+  // One syncfs makes the data and names of the whole group durable, with the links appended
+  // meanwhile: one write of each inode table block and one cache flush, where a sync of each file
+  // and folder would cost one of each per file. It reports write errors since Linux 5.8.
+  if (!sync_failed_ && ::syncfs(root_fd_.get()) != 0) {
+    sync_failed_ = true;
+    std::fprintf(stderr, "refserver: cannot sync the store (%s); every finalize is refused from "
+                         "now on\n", std::strerror(errno));
+  }
+  std::lock_guard<std::mutex> lock(group_mutex_);
+  if (!sync_failed_ && marked_ && group_.segments == 0) {
+    ::unlinkat(root_fd_.get(), kUnsyncedMark, 0);
+    marked_ = false;
+  }
+  return !sync_failed_;
+}
+
+void Store::sync_if_due() {
+  {
+    std::lock_guard<std::mutex> lock(group_mutex_);
+    if (group_.segments == 0 || clock_monotonic_ms() - group_.since_ms < kSyncGroupAgeMs) return;
+  }
+  sync_pending();
 }
 
 std::string Store::catalog_dir(uint32_t id) const { return dir_ + "/catalogs/" + id_hex(id); }
@@ -189,27 +287,38 @@ bool Store::catalog_alloc(uint32_t* id) {
   next_id_ = next > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(next);
   if (!make_dir(catalog_dir(given))) return false;
   dir_sync(dir_ + "/catalogs");
+  catalogs_.insert(given);
   *id = given;
   return true;
 }
 
 bool Store::catalog_exists(uint32_t id) const {
-  struct stat st;
-  return id != 0 && ::stat(catalog_dir(id).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return catalogs_.count(id) != 0;
+}
+
+// The open links file of catalog id (opened, and made, on first use). Under links_mutex_.
+UniqueFd* Store::links_file(uint32_t id) {
+  auto it = link_files_.find(id);
+  if (it != link_files_.end()) return &it->second;
+  UniqueFd fd(::open((catalog_dir(id) + "/links").c_str(),
+                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (!fd) return nullptr;
+  if (link_files_.size() >= kOpenLinkFiles) link_files_.erase(link_files_.begin());
+  return &link_files_.emplace(id, std::move(fd)).first->second;
 }
 
 bool Store::link_add(uint32_t id, const Digest& d) {
   std::string line = digest_hex(d) + "\n";
-  std::lock_guard<std::mutex> lock(mutex_);
-  int fd = ::open((catalog_dir(id) + "/links").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                  0600);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, line.data(), line.size());
-  return (::close(fd) == 0) && ok;
+  std::lock_guard<std::mutex> lock(links_mutex_);
+  UniqueFd* fd = links_file(id);
+  if (fd && fd->write_all(line.data(), line.size())) return true;
+  link_files_.erase(id);  // the next link opens the file afresh
+  return false;
 }
 
 bool Store::finalize_write(uint32_t id, const uint8_t* record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  if (!sync_pending()) return false;
   return write_file_atomic(catalog_dir(id) + "/finalize",
                            std::string(reinterpret_cast<const char*>(record), kFinalizeSize));
 }

@@ -3,47 +3,86 @@
 //   catalogs/<8 hex>/links      digests linked to the catalog, one 32-hex line each, appended
 //   catalogs/<8 hex>/finalize   the catalog's finalize message as received (72 bytes)
 //   next_catalog_id             the next catalog id to hand out (decimal)
+//   unsynced                    present while segments may be in place but not yet durable
 //   tmp/                        uploads in progress
-// Whole files are written atomically (temp file, fsync, rename, fsync of the folder). Safe to use
-// from every connection thread at once.
+//
+// What is durable when (unless syncing is off, see set_segment_sync):
+// - A segment is written to tmp/ and renamed into place when its upload checks out, so a reader
+//   never sees part of one. The segments put in place since the last sync form a group, made
+//   durable together by one syncfs of the store's file system (data, names and folders): at the
+//   latest before a catalog finalize is answered, when the group reaches kSyncGroupSegments
+//   segments or kSyncGroupBytes bytes, when its first segment has waited kSyncGroupAgeMs
+//   (sync_if_due), and at shutdown.
+// - Until then a crash may lose a segment of the group, or leave it under its name with fewer
+//   bytes than its name promises. `unsynced` is made durable before the first segment of a group
+//   is renamed and removed once no group is waiting; a store opened with it checks every segment
+//   renamed since it was made and removes those whose content does not match their name, so that
+//   a damaged segment is never counted as held (nor linked by a digest a client cached).
+// - Links are appended without a sync of their own; the sync before a finalize covers them.
+// - A finalize record is written only after that sync, atomically and synced itself: a finalized
+//   catalog never names a segment or a link that a crash can lose.
+// - next_catalog_id is synced before an id is handed out, and a catalog's folder when it is made.
+// A failed sync cannot be repaired in place (the kernel may have dropped the data): from then on
+// every finalize is refused, until the server is restarted and the store checked.
+// Safe to use from every connection thread at once.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 
 #include "digest.h"
+#include "unique_fd.h"
 
 namespace vl::ref {
 
 constexpr size_t kFinalizeSize = 72;
 
+// A group is synced when it reaches this many segments or bytes (larger groups share the cost of a
+// sync more widely, and lose more at a crash),
+constexpr size_t kSyncGroupSegments = 1000;
+constexpr uint64_t kSyncGroupBytes = 64ull << 20;
+// or when its first segment has waited this long: a client that never finalizes does not leave
+// its segments unsynced for long.
+constexpr uint64_t kSyncGroupAgeMs = 5000;
+
 class Store {
  public:
-  // Opens the store at dir, creating its folders (0700). Returns false and sets *error when the
-  // folder cannot be made or next_catalog_id cannot be read.
+  // Opens the store at dir, creating its folders (0700), removing unfinished uploads and checking
+  // the segments of an unsynced group (see above). Returns false and sets *error when the folder
+  // cannot be made or opened or next_catalog_id cannot be read. Main thread, before serving.
   bool open(const std::string& dir, std::string* error);
   // Uses an existing store for reading only (nothing is created or cleaned up, so a server may
   // be running on it). False when dir is not a store.
   bool attach(const std::string& dir);
   const std::string& dir() const { return dir_; }
-  // Whether segments are fsync'ed before they count as stored (default). Switched off only for
-  // throw-away stores of benchmarks, where one sync per segment would measure the disk instead
-  // of the client. The catalog id counter is always synced. Set before serving.
+  // Whether segments are synced at all (default). Switched off only for throw-away stores of
+  // benchmarks, where syncing would measure the disk instead of the client; the catalog id
+  // counter and finalize records are still synced. Set before serving.
   void set_segment_sync(bool on) { segment_sync_ = on; }
-  bool segment_sync() const { return segment_sync_; }
 
   std::string segment_path(const Digest& d) const;
-  // True when the segment is held (with the given size when size_known).
+  // True when the segment is held (with the given size, in the second form). One stat.
   bool has_segment(const Digest& d) const;
   bool has_segment(const Digest& d, uint64_t size) const;
 
-  // Creates an empty owner-only temp file for an upload; returns its descriptor (or -1) and
-  // sets *path.
-  int temp_create(std::string* path) const;
-  // Moves a finished, fsync'ed temp file into place as segment d. False on failure.
-  bool segment_commit(const std::string& temp_path, const Digest& d);
+  // Creates an empty owner-only temp file for an upload; returns its descriptor (none on
+  // failure) and sets *name (its name in tmp/).
+  UniqueFd temp_create(std::string* name);
+  void temp_remove(const std::string& name) const;
+  // Renames the finished (closed) temp file into place as segment d of size bytes and adds it to
+  // the group waiting for a sync, syncing the group when it is full. False when the segment could
+  // not be put in place (the temp file is left to the caller).
+  bool segment_commit(const std::string& temp_name, const Digest& d, uint64_t size);
+  // Makes every segment put in place and every link appended so far durable. False when a sync
+  // failed, now or earlier. Returns at once when syncing is off.
+  bool sync_pending();
+  // Syncs the waiting group when its first segment has waited kSyncGroupAgeMs. Any thread.
+  void sync_if_due();
 
   // Hands out a new catalog id (1 upward, never reused: persisted before it is returned).
   // False when it cannot be persisted or the ids are exhausted.
@@ -52,7 +91,8 @@ class Store {
   bool catalog_exists(uint32_t id) const;
   // Appends a link line. False on a write failure.
   bool link_add(uint32_t id, const Digest& d);
-  // Replaces the finalize record of the catalog.
+  // sync_pending, then replaces the catalog's finalize record. False when either fails (no record
+  // is written when the sync fails).
   bool finalize_write(uint32_t id, const uint8_t* record);
 
   // Readers (restore): the linked digests as hex (empty when none), the finalize record.
@@ -61,17 +101,43 @@ class Store {
   std::string catalog_dir(uint32_t id) const;
 
  private:
+  // Segments put in place since the last sync.
+  struct Group {
+    size_t segments = 0;
+    uint64_t bytes = 0;
+    uint64_t since_ms = 0;  // when its first segment was put in place
+  };
+
+  int folder_fd(uint8_t prefix);
+  UniqueFd* links_file(uint32_t id);
+  void recover_unsynced();
+
   std::string dir_;
-  uint32_t next_id_ = 1;
   bool segment_sync_ = true;
-  mutable std::mutex mutex_;
+  UniqueFd root_fd_, segments_fd_, tmp_fd_;
+  std::atomic<uint64_t> temp_count_{0};
+
+  mutable std::mutex mutex_;  // the catalog ids
+  uint32_t next_id_ = 1;
+  std::set<uint32_t> catalogs_;
+
+  std::mutex links_mutex_;
+  std::map<uint32_t, UniqueFd> link_files_;  // a few open links files, appended to
+
+  std::mutex group_mutex_;  // the waiting group, the folders, the unsynced mark
+  Group group_;
+  std::array<UniqueFd, 256> folders_;  // segments/<2 hex>, made and opened once, when first needed
+  bool marked_ = false;               // `unsynced` exists
+
+  std::mutex sync_mutex_;  // one group sync at a time; held while syncing
+  bool sync_failed_ = false;
 };
 
 // Writes content to path atomically (temp file in the same folder, fsync, rename, fsync of the
 // folder). False on failure, leaving the old file as it was.
 bool write_file_atomic(const std::string& path, const std::string& content);
 
-// fsync of a folder, so that a rename in it survives a crash.
-void dir_sync(const std::string& dir);
+// fsync of a folder, so that a rename in it survives a crash. False when it cannot be synced.
+bool dir_sync(const std::string& dir);
 
 }  // namespace vl::ref

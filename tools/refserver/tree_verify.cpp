@@ -167,16 +167,13 @@ VerifyReport verify_trees(const VerifyOptions& options) {
 }
 
 int verify_run(const VerifyOptions& options) {
-  VerifyReport report = verify_trees(options);
-  for (const std::string& d : report.differences) std::printf("%s\n", d.c_str());
-  std::printf("compared %llu directories, %llu files, %llu bytes; %llu special items skipped; "
-              "%zu differences\n",
-              static_cast<unsigned long long>(report.directories),
-              static_cast<unsigned long long>(report.files),
-              static_cast<unsigned long long>(report.bytes),
-              static_cast<unsigned long long>(report.skipped), report.differences.size());
-  std::fflush(stdout);
-  return report.differences.empty() ? 0 : 1;
+  VerifyReport r = verify_trees(options);
+  return command_report(
+      r.differences, "",
+      "compared " +
+          counts_text({{r.directories, "directories"}, {r.files, "files"}, {r.bytes, "bytes"}}) +
+          "; " + counts_text({{r.skipped, "special items skipped"}}) + "; " +
+          counts_text({{r.differences.size(), "differences"}}));
 }
 
 }  // namespace vl::ref

@@ -1,7 +1,5 @@
 #include "upload.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -29,7 +27,7 @@ std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* ou
 
 UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header)
     : store_(store), header_(header) {
-  fd_ = store_.temp_create(&temp_path_);
+  fd_ = store_.temp_create(&temp_name_);
   if (header_.compressed) {
     zs_ready_ = inflateInit(&zs_) == Z_OK;
     out_.resize(65536);
@@ -38,8 +36,7 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header)
 
 UploadReceiver::~UploadReceiver() {
   if (zs_ready_) inflateEnd(&zs_);
-  if (fd_ >= 0) ::close(fd_);
-  if (!committed_ && !temp_path_.empty()) ::unlink(temp_path_.c_str());
+  if (!committed_ && !temp_name_.empty()) store_.temp_remove(temp_name_);
 }
 
 bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string* error) {
@@ -49,15 +46,9 @@ bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string
   }
   md5_.update(data, size);
   content_ += size;
-  while (size > 0) {
-    ssize_t w = ::write(fd_, data, size);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      *error = std::string("cannot write the upload: ") + std::strerror(errno);
-      return false;
-    }
-    data += w;
-    size -= static_cast<size_t>(w);
+  if (!fd_.write_all(data, size)) {
+    *error = std::string("cannot write the upload: ") + std::strerror(errno);
+    return false;
   }
   return true;
 }
@@ -68,7 +59,7 @@ bool UploadReceiver::feed(const uint8_t* data, size_t size, std::string* error) 
     return false;
   }
   failed_ = true;  // until this piece is through
-  if (fd_ < 0) {
+  if (!fd_) {
     *error = "cannot create a temp file in the store";
     return false;
   }
@@ -151,14 +142,8 @@ bool UploadReceiver::finish(std::string* error) {
              digest_hex(header_.digest);
     return false;
   }
-  if (store_.segment_sync() && ::fsync(fd_) != 0) {
-    *error = std::string("cannot sync the upload: ") + std::strerror(errno);
-    return false;
-  }
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0 || !store_.segment_commit(temp_path_, header_.digest)) {
-    *error = "cannot move the segment into the store";
+  if (!fd_.close() || !store_.segment_commit(temp_name_, header_.digest, header_.size)) {
+    *error = std::string("cannot move the segment into the store: ") + std::strerror(errno);
     return false;
   }
   committed_ = true;

@@ -32,6 +32,8 @@ class UploadReceiver {
  public:
   UploadReceiver(Store& store, const UploadHeader& header);
   ~UploadReceiver();  // removes the temp file unless committed
+  // False when the upload cannot even start (no temp file, no inflater): answer it as an error.
+  bool ready() const { return fd_ && (!header_.compressed || zs_ready_); }
   UploadReceiver(const UploadReceiver&) = delete;
   UploadReceiver& operator=(const UploadReceiver&) = delete;
 
@@ -49,8 +51,8 @@ class UploadReceiver {
 
   Store& store_;
   UploadHeader header_;
-  std::string temp_path_;
-  int fd_ = -1;
+  std::string temp_name_;
+  UniqueFd fd_;
   bool committed_ = false;
   bool failed_ = false;
   uint64_t received_ = 0;   // payload bytes
