@@ -68,8 +68,8 @@ size_t utf8_sequence(const std::string& s, size_t i) {
 }
 
 // Text the bus and the server take as it is meant: invalid UTF-8 and control characters (other
-// than the line break) as "\xNN", as the console writes them; with markup, the three characters
-// a markup parser reads as its own.
+// than the line break) as "\xNN"; with markup, the three characters a markup parser reads as its
+// own escaped.
 std::string plain_text(const std::string& s, bool markup) {
   std::string out;
   for (size_t i = 0; i < s.size();) {

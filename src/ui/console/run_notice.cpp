@@ -21,7 +21,7 @@ DesktopNotice run_end_notice(const RunContext& ctx) {
 
   DesktopNotice n;
   n.app_name = kProductName;
-  n.icon = "vornlake";
+  n.icon = "vornlake";  // the icon and the desktop entry the package installs
   n.desktop_entry = "vornlake";
   n.summary = "Backup " + ctx.entry_tag;
   if (completed && errors > 0) {
