@@ -36,7 +36,8 @@ class Installation {
   void profile(const std::string& tag, int port, const std::vector<std::string>& includes,
                const std::vector<std::string>& excludes = {}, int block_delay_ms = 0);
 
-  // Environment for the client: the settings file, the console front-end, the fast clock.
+  // Environment for the client: the settings file, the console front-end, the fast clock, no
+  // session bus.
   std::vector<std::string> env() const;
 
   // Runs `vornlake <args>` and reads the newest run log of `tag`.

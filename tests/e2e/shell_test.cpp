@@ -1,11 +1,12 @@
-// Start-up decisions without processes: the command line, the choice of front-end, the settings
-// file that stands in for the installer's registry key.
+// Start-up and ending decisions without processes: the command line, the choice of front-end, the
+// settings file that stands in for the installer's registry key, the notification of an ended run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "platform/settings.h"
 #include "shell/command_line.h"
 #include "support/test_support.h"
+#include "ui/console/run_notice.h"
 
 namespace vl {
 namespace {
@@ -107,6 +108,41 @@ TEST(SettingsFile, TheVariableNamesTheOnlyFile) {
   ASSERT_TRUE(settings_load(&s));
   EXPECT_EQ(s.data_dir, "/y");
   ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(RunEndNotice, SummaryBodyAndUrgencyFollowTheOutcome) {
+  const std::string counts = "2 files, 1,234 bytes, ", log = "\nRun log: /d/0000002a.log";
+  const struct {
+    RunOutcome outcome;
+    uint32_t warnings, errors;
+    std::string status, summary, body;
+    bool urgent;
+  } cases[] = {
+      {kRunCompleted, 0, 0, "Backup Completed!", "completed", counts + "0 warnings, 0 errors", false},
+      {kRunCompleted, 1, 0, "", "completed with 1 warning", counts + "1 warning, 0 errors" + log, false},
+      {kRunCompleted, 3, 2, "", "completed with 2 errors and 3 warnings",
+       counts + "3 warnings, 2 errors" + log, true},
+      {kRunCatalogFailed, 0, 1, "Catalog!", "failed", "Catalog!\n" + counts + "0 warnings, 1 error" + log,
+       true},
+      {kRunFailed, 0, 0, "Connect Failed!", "failed", "Connect Failed!\n" + counts + "0 warnings, 0 errors",
+       true},
+      {kRunCancelled, 0, 0, "Backup Cancelled!", "cancelled", counts + "0 warnings, 0 errors", false},
+  };
+  for (const auto& c : cases) {
+    RunContext ctx;
+    ctx.entry_tag = "daily";
+    ctx.outcome = c.outcome;
+    ctx.stats.files = 2;
+    ctx.stats.bytes_total = 1234;
+    ctx.stats.warnings = c.warnings;
+    ctx.stats.errors = c.errors;
+    ctx.status_text = c.status;
+    ctx.log_path = "/d/0000002a.log";
+    DesktopNotice n = run_end_notice(ctx);
+    EXPECT_EQ(n.summary, "Backup daily " + c.summary);
+    EXPECT_EQ(n.body, c.body) << c.summary;
+    EXPECT_EQ(n.urgent, c.urgent) << c.summary;
+  }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include "run/run_control.h"
 #include "engine/run_session.h"
+#include "platform/desktop_notify.h"
+#include "ui/console/run_notice.h"
 #include "ui/port/port.h"
 
 namespace vl {
@@ -64,6 +66,10 @@ int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry
   ui.counters_print(ctx);
   ui.line_finish();
   run_view_close();
+  // A run from a timer or cron ends unseen: one notification tells the desktop user how it went.
+  // At a terminal, the person who started the run sees its end there. Sent while the signal
+  // handlers still stand, so that a signal in that moment cannot change the exit code.
+  if (!::isatty(::fileno(stderr))) desktop_notify(run_end_notice(ctx));
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
   std::signal(SIGUSR1, SIG_DFL);

@@ -10,7 +10,9 @@ namespace vl {
 
 // Runs the opened profile: starts the worker, drives the three timers (100 ms, 1 s, 5 s), prints
 // a counter line every few seconds, takes SIGINT/SIGTERM as Cancel and SIGUSR1 as Pause/Resume,
-// and returns when the worker has ended with run_exit_code. Main thread.
+// and returns when the worker has ended with run_exit_code. At the end, unless stderr is a
+// terminal, sends run_end_notice as a desktop notification (none without a session bus; at most
+// kDesktopNotifyTimeoutMs more). Main thread.
 int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry* entry);
 
 // Lists the profiles (tag and description) on stdout and says how to run one. Returns 0.
