@@ -1,5 +1,7 @@
 #include "engine/open_profile.h"
 
+#include "base/product.h"
+#include "platform/dirs.h"
 #include "run/run_context.h"
 #include "stores/profile_db.h"
 #include "ui/port/port.h"
@@ -10,16 +12,22 @@ int open_profile(ProfileListEntry* entry) {
   std::unique_ptr<ProfileSettings> profile = profile_load(entry->tag, false);
   if (!profile) {
     message_box(BoxOwner::none, entry->tag, "Unable to open profile");
-    return 1;
+    return kOpenProfileFailed;
   }
   RunContext& ctx = run_context();
   run_context_clear(ctx);
+  // Two runs of one profile would write one cache and one set of catalogs at once.
+  if (!ctx.run_lock.try_lock(path_join(profile_dir(entry->tag), "run.lock"))) {
+    message_box(BoxOwner::none, "Backup profile " + entry->tag + " is already running!",
+                kProductName);
+    return kOpenProfileRunning;
+  }
   profile->tag = entry->tag;
   ctx.profile = std::move(profile);
   ctx.entry_tag = entry->tag;
   ctx.entry_description = entry->description;
   profile_entry_running = entry;
-  return 0;
+  return kOpenProfileOk;
 }
 
 }  // namespace vl

@@ -5,9 +5,16 @@
 
 namespace vl {
 
-// Loads the profile of `entry` into the cleared process-wide run context and makes `entry` the
-// profile entry being run. On failure shows "Unable to open profile" (text: the tag) and returns
-// 1; returns 0 on success. UI thread.
+enum OpenProfileResult : int {
+  kOpenProfileOk = 0,
+  kOpenProfileFailed = 1,   // "Unable to open profile" shown
+  kOpenProfileRunning = 2,  // "Backup profile %s is already running!" shown
+};
+
+// Loads the profile of `entry` into the cleared process-wide run context, takes the profile's
+// run lock (released when the context is cleared or the process ends) and makes `entry` the
+// profile entry being run. Returns an OpenProfileResult; each failure has shown its box.
+// UI thread.
 int open_profile(ProfileListEntry* entry);
 
 }  // namespace vl

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/atomic_field.h"
+#include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "run/profile_records.h"
 
@@ -93,6 +94,8 @@ enum RunAbort : int32_t {
 
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
+  // Held while the profile is open for a run: a second run of the same profile refuses to start.
+  FileLock run_lock;
   // The profile entry being run: its tag and description name the run's files and fill the run
   // dialog's header (the profile's own when the run was not started from an entry).
   std::string entry_tag;

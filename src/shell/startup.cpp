@@ -4,9 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
+#include "base/md5.h"
 #include "base/product.h"
 #include "connection/connect.h"
+#include "connection/dialogue.h"
+#include "engine/block_pipeline.h"
+#include "platform/file_read.h"
 #include "run/run_context.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
@@ -55,7 +60,7 @@ const char kHelp[] =
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
 #ifdef VORNLAKE_FAULT_HOOKS
-void for_each_line(const char* text, void (*fn)(const std::string&)) {
+void for_each_line(const char* text, const std::function<void(const std::string&)>& fn) {
   if (!text) return;
   std::string all(text);
   size_t start = 0;
@@ -74,6 +79,16 @@ void test_hooks_from_environment() {
     clock_fast_set(true);
   for_each_line(std::getenv("VORNLAKE_TEST_OPEN_FAIL"), fs_fault_open_fail_add);
   for_each_line(std::getenv("VORNLAKE_TEST_READ_FAIL"), fs_fault_read_fail_add);
+  for_each_line(std::getenv("VORNLAKE_TEST_GROW_ON_READ"), fs_fault_grow_on_read_add);
+  for_each_line(std::getenv("VORNLAKE_TEST_SHRINK_ON_READ"), fs_fault_shrink_on_read_add);
+  // "path=>swap": the file is replaced by a link to swap (or a FIFO for "fifo") before it is opened.
+  for_each_line(std::getenv("VORNLAKE_TEST_SWAP_ON_OPEN"), [](const std::string& line) {
+    size_t arrow = line.find("=>");
+    if (arrow != std::string::npos) fs_fault_swap_on_open_add(line.substr(0, arrow), line.substr(arrow + 2));
+  });
+  // The number of compression threads (0: the one-thread run).
+  if (const char* threads = std::getenv("VORNLAKE_TEST_COMPRESS_THREADS"))
+    compress_threads_override_set(std::atoi(threads));
 }
 #else
 void test_hooks_from_environment() {}
@@ -118,6 +133,12 @@ int app_main(int argc, char** argv) {
 #endif
   if (!qt) ui_backend_set(&console);
 
+  // Without MD5 every digest would be sixteen zero bytes and every block would look the same.
+  if (!md5_available()) {
+    message_box(BoxOwner::none, "The MD5 digest is not available from the cryptographic library!",
+                kProductName);
+    return 1;
+  }
   Settings settings;
   if (!settings_load(&settings)) {
     message_box(BoxOwner::none, kRegistryMessage, kProductName);
@@ -125,6 +146,7 @@ int app_main(int argc, char** argv) {
   }
   install_dir_set(settings.install_dir);
   data_dir_set(settings.data_dir);
+  request_window_set(settings.request_window);
   dir_create_all_private(settings.data_dir);
 
   RunContext& ctx = run_context();
@@ -150,12 +172,15 @@ int app_main(int argc, char** argv) {
     config_load_profiles();
     profile_entry_running = nullptr;
     ProfileListEntry* entry = profile_find(cl.tag);
-    if (entry && open_profile(entry) == 0) {
+    const int opened = entry ? open_profile(entry) : kOpenProfileFailed;
+    if (opened == kOpenProfileOk) {
 #ifdef VORNLAKE_HAVE_QT
       code = qt ? qt_run_unattended(ctx, entry) : console_run_unattended(console, ctx, entry);
 #else
       code = console_run_unattended(console, ctx, entry);
 #endif
+    } else if (opened == kOpenProfileRunning) {
+      code = 1;  // the box has said why
     } else {
       profile_entry_running = nullptr;
       message_box(BoxOwner::none,

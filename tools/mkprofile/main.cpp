@@ -1,11 +1,13 @@
 // vornlake-mkprofile: writes a backup profile from the command line, exactly as the profile editor
 // saves one (for scripted set-ups, the demo and the end-to-end tests).
 //
-//   vornlake-mkprofile --tag TAG --server HOST --login NAME --password SECRET [--port N]
+//   vornlake-mkprofile --tag TAG --server HOST --login NAME [--password-file FILE] [--port N]
 //       [--description TEXT] [--include PATH]... [--exclude RULE]... [--priority 0-4]
 //       [--file-delay MS] [--block-delay MS] [--tx-rate N --tx-unit 0-5] [--rx-rate N --rx-unit 0-5]
 //
-// The settings file is found as the client finds it ($VORNLAKE_SETTINGS ...).
+// The password comes from --password-file, else the first line of standard input: a password on
+// the command line (--password, kept for old scripts) can be read by every local user in the
+// process list. The settings file is found as the client finds it ($VORNLAKE_SETTINGS ...).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +26,20 @@ namespace {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: vornlake-mkprofile --tag TAG --server HOST --login NAME --password SECRET\n"
+               "usage: vornlake-mkprofile --tag TAG --server HOST --login NAME [--password-file FILE]\n"
                "         [--port N] [--description TEXT] [--include PATH]... [--exclude RULE]...\n"
                "         [--priority 0-4] [--file-delay MS] [--block-delay MS]\n"
                "         [--tx-rate N --tx-unit 0-5] [--rx-rate N --rx-unit 0-5]\n");
   return 2;
+}
+
+// The first line of a stream, without its line break. False when nothing could be read.
+bool first_line(FILE* in, std::string* out) {
+  char buf[256];
+  if (!in || !std::fgets(buf, sizeof buf, in)) return false;
+  *out = buf;
+  while (!out->empty() && (out->back() == '\n' || out->back() == '\r')) out->pop_back();
+  return true;
 }
 
 bool number(const char* text, long min, long max, long* out) {
@@ -46,6 +57,7 @@ int main(int argc, char** argv) {
   owner_only_umask();
   ConsoleBackend console;
   ui_backend_set(&console);
+  std::string password_file;
   std::unique_ptr<ProfileSettings> profile = profile_new_defaults();
   ProfileSettings& p = *profile;
   p.server.clear();  // the server is not guessed on the command line
@@ -58,6 +70,7 @@ int main(int argc, char** argv) {
     else if (opt == "--server") p.server = val;
     else if (opt == "--login") p.login = val;
     else if (opt == "--password") p.password = val;
+    else if (opt == "--password-file") password_file = val;
     else if (opt == "--description") p.description = val;
     else if (opt == "--include") p.include_rules.push_back({val});
     else if (opt == "--exclude") p.exclude_rules.push_back({val});
@@ -70,6 +83,16 @@ int main(int argc, char** argv) {
     else if (opt == "--rx-rate" && number(val, 1, 0x7fffffff, &n)) { p.rx_rate = static_cast<int32_t>(n); p.rx_throttle = 1; }
     else if (opt == "--rx-unit" && number(val, 0, 5, &n)) p.rx_rate_unit = static_cast<uint32_t>(n);
     else return usage();
+  }
+  if (p.tag.empty() || p.server.empty() || p.login.empty()) return usage();
+  if (!password_file.empty()) {
+    FilePtr f = file_open(password_file, "r");
+    if (!first_line(f.get(), &p.password)) {
+      std::fprintf(stderr, "vornlake-mkprofile: cannot read the password from %s\n", password_file.c_str());
+      return 1;
+    }
+  } else if (p.password.empty() && !first_line(stdin, &p.password)) {
+    return usage();
   }
   if (p.tag.empty() || p.server.empty() || p.login.empty() || p.password.empty()) return usage();
   if (p.tag.size() > kTagMax || p.server.size() > kServerMax || p.login.size() > kLoginMax ||

@@ -4,6 +4,7 @@
 
 #include "base/format.h"
 #include "run/run_control.h"
+#include "run/run_texts.h"
 #include "ui/port/controls.h"
 
 namespace vl {
@@ -27,7 +28,21 @@ std::string console_counters_text(const RunContext& ctx) {
 
 ConsoleBackend::ConsoleBackend(FILE* out) : out_(out), tty_(::isatty(::fileno(out)) != 0) {}
 
-void ConsoleBackend::print_line(const std::string& line) {
+// Control characters (a file name in a message) never reach the terminal as such.
+static std::string terminal_safe(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  for (;;) {
+    size_t nl = text.find('\n', start);
+    out += log_name(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+    if (nl == std::string::npos) return out;
+    out += '\n';
+    start = nl + 1;
+  }
+}
+
+void ConsoleBackend::print_line(const std::string& raw) {
+  const std::string line = terminal_safe(raw);
   std::lock_guard<std::mutex> lock(mu_);
   if (redrawn_line_open_) {
     std::fputs("\n", out_);
@@ -43,13 +58,24 @@ void ConsoleBackend::message_box(BoxOwner, const std::string& text, const std::s
 }
 
 void ConsoleBackend::set_text(int control, const std::string& text) {
-  if (control != kCtlStatus || text.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (text == last_status_) return;
-    last_status_ = text;
+  std::string* last = nullptr;
+  std::string line = text;
+  if (control == kCtlStatus) {
+    last = &last_status_;
+  } else if (control == kCtlStatusReason) {
+    last = &last_reason_;
+    line = "  (" + text + ")";
+  } else if (control == kCtlLastAttempt) {
+    last = &last_attempt_;
   }
-  print_line(text);
+  if (!last || text.empty()) return;
+  {
+    // Each text once: a retry that fails the same way does not repeat it.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (text == *last) return;
+    *last = text;
+  }
+  print_line(line);
 }
 
 void ConsoleBackend::set_enabled(int, bool) {}

@@ -33,6 +33,8 @@ class ConsoleBackend : public UiBackend {
   bool tty_;
   std::mutex mu_;
   std::string last_status_;
+  std::string last_reason_;
+  std::string last_attempt_;
   bool redrawn_line_open_ = false;
 };
 
