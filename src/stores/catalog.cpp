@@ -94,22 +94,6 @@ void split_path(const std::string& path, std::string* parent, std::string* name)
   }
 }
 
-struct BindStep {
-  int rc;
-  const char* fail_text;
-};
-
-// Reports the first failed bind of a list evaluated in order. Returns false when one failed.
-bool binds_ok(const char* op, std::initializer_list<BindStep> binds) {
-  for (const BindStep& b : binds) {
-    if (b.rc != SQLITE_OK) {
-      store_sql_error(op, b.fail_text);
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool catalog_is_open() { return static_cast<bool>(g_catalog); }
@@ -184,27 +168,18 @@ int catalog_init_config(RunContext& ctx) {
     return 1;
   }
   sqlite3_busy_timeout(profile.get(), kBusyProfileMs);
-  Stmt query;
-  if (db_prepare(profile.get(), kProfileConfigSql, &query) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 1;
-  }
+  StmtLease query = profile.prepared(kProfileConfigSql, op);
+  if (!query) return 1;
   db_exec(g_catalog.get(), "begin transaction");
-  while (db_step(query) == SQLITE_ROW) {
+  while (db_step(*query) == SQLITE_ROW) {
     int type = sqlite3_column_int(query.get(), 1);
     if (type == kParmPassword) continue;  // the catalog goes to the server: never the password
-    Stmt insert;
-    if (db_prepare(g_catalog.get(), kConfigInsertSql, &insert) != SQLITE_OK) {
-      store_sql_error(op, "Couldn't prepare SQL statement");
-      return 1;
-    }
-    db_bind_int(insert, 1, type);
-    db_bind_text(insert, 2, db_column_text(query, 2));
-    db_bind_text(insert, 3, db_column_text(query, 3));
-    if (db_step(insert) != SQLITE_DONE) {
-      store_sql_error(op, "Error copying config to catalog!");
-      return 1;
-    }
+    StmtLease insert = g_catalog.prepared(kConfigInsertSql, op);
+    if (!insert) return 1;
+    db_bind_int(*insert, 1, type);
+    db_bind_text(*insert, 2, db_column_text(*query, 2));
+    db_bind_text(*insert, 3, db_column_text(*query, 3));
+    if (!step_done(*insert, op, "Error copying config to catalog!")) return 1;
   }
   db_exec(g_catalog.get(), "commit");
   return 0;
@@ -212,7 +187,7 @@ int catalog_init_config(RunContext& ctx) {
 
 uint32_t catalog_filespec_find(const std::string& path) {
   if (!g_catalog) return 0;
-  return store_find_id(g_catalog.get(), kFindSql, "catalog_filespec_find", path);
+  return store_find_id(g_catalog, kFindSql, "catalog_filespec_find", path);
 }
 
 uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& rec,
@@ -226,32 +201,26 @@ uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& 
   split_path(path, &parent, &name);
   uint32_t parent_id = parent.empty() ? 0 : catalog_filespec_find(parent);
 
-  Stmt stmt;
-  if (db_prepare(g_catalog.get(), kFilespecInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
+  StmtLease q = g_catalog.prepared(kFilespecInsertSql, op);
+  if (!q ||
+      !binds_ok(op, {{db_bind_uint(*q, 1, parent_id), "Couldn't bind parent_id"},
+                     {db_bind_text(*q, 2, name), "Couldn't bind filename"},
+                     {db_bind_text(*q, 3, path), "Couldn't bind filename_full"},
+                     {db_bind_uint(*q, 4, rec.type), "Couldn't bind type"},
+                     {db_bind_uint(*q, 5, rec.attr), "Couldn't bind attr"},
+                     {db_bind_uint(*q, 6, rec.mode), "Couldn't bind mode"},
+                     {db_bind_uint(*q, 7, rec.owner), "Couldn't bind owner"},
+                     {db_bind_uint(*q, 8, rec.group), "Couldn't bind group"},
+                     {db_bind_int64(*q, 9, rec.size), "Couldn't bind size"},
+                     {db_bind_uint(*q, 10, rec.t_access), "Couldn't bind t_access"},
+                     {db_bind_uint(*q, 11, rec.t_change), "Couldn't bind t_change"},
+                     {db_bind_uint(*q, 12, rec.t_modify), "Couldn't bind t_modify"},
+                     {db_bind_uint(*q, 13, 0), "Couldn't bind t_backup_start"},
+                     {db_bind_uint(*q, 14, 0), "Couldn't bind t_backup_end"},
+                     {db_bind_uint(*q, 15, blocksize), "Couldn't bind blocksize"},
+                     {db_bind_text(*q, 16, std::string()), "Couldn't bind extra"}}) ||
+      !step_done(*q, op, "SQL Error executing insert"))
     return 0;
-  }
-  if (!binds_ok(op, {{db_bind_uint(stmt, 1, parent_id), "Couldn't bind parent_id"},
-                     {db_bind_text(stmt, 2, name), "Couldn't bind filename"},
-                     {db_bind_text(stmt, 3, path), "Couldn't bind filename_full"},
-                     {db_bind_uint(stmt, 4, rec.type), "Couldn't bind type"},
-                     {db_bind_uint(stmt, 5, rec.attr), "Couldn't bind attr"},
-                     {db_bind_uint(stmt, 6, rec.mode), "Couldn't bind mode"},
-                     {db_bind_uint(stmt, 7, rec.owner), "Couldn't bind owner"},
-                     {db_bind_uint(stmt, 8, rec.group), "Couldn't bind group"},
-                     {db_bind_int64(stmt, 9, rec.size), "Couldn't bind size"},
-                     {db_bind_uint(stmt, 10, rec.t_access), "Couldn't bind t_access"},
-                     {db_bind_uint(stmt, 11, rec.t_change), "Couldn't bind t_change"},
-                     {db_bind_uint(stmt, 12, rec.t_modify), "Couldn't bind t_modify"},
-                     {db_bind_uint(stmt, 13, 0), "Couldn't bind t_backup_start"},
-                     {db_bind_uint(stmt, 14, 0), "Couldn't bind t_backup_end"},
-                     {db_bind_uint(stmt, 15, blocksize), "Couldn't bind blocksize"},
-                     {db_bind_text(stmt, 16, std::string()), "Couldn't bind extra"}}))
-    return 0;
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, "SQL Error executing insert");
-    return 0;
-  }
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_catalog.get()));
 }
 
@@ -263,17 +232,12 @@ int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,
   if (filespec_id == 0) return 0;
   char hex[33];
   md5_to_hex(digest, hex);
-  Stmt stmt;
-  if (db_prepare(g_catalog.get(), kSegInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (!binds_ok(op, {{db_bind_uint(stmt, 1, filespec_id), "Couldn't bind filespec_id"},
-                     {db_bind_int64(stmt, 2, offset), "Couldn't bind offset"},
-                     {db_bind_uint(stmt, 3, size), "Couldn't bind size"},
-                     {db_bind_text(stmt, 4, std::string(hex, 32)), "Couldn't bind md5"}}))
-    return 0;
-  if (db_step(stmt) != SQLITE_DONE) store_sql_error(op, "Couldn't process SQL query!");
+  StmtLease q = g_catalog.prepared(kSegInsertSql, op);
+  if (q && binds_ok(op, {{db_bind_uint(*q, 1, filespec_id), "Couldn't bind filespec_id"},
+                         {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
+                         {db_bind_uint(*q, 3, size), "Couldn't bind size"},
+                         {db_bind_text(*q, 4, std::string(hex, 32)), "Couldn't bind md5"}}))
+    step_done(*q, op, "Couldn't process SQL query!");
   return 0;
 }
 

@@ -82,17 +82,29 @@ void md5cache_plan_hints(sqlite3* db) {
   db_exec(db, "analyze sqlite_master");
 }
 
-// Binds file_id and offset (parameters 1 and 2) of a block query. Returns false after the box.
-bool bind_block_key(Stmt& stmt, const char* op, uint32_t file_id, uint64_t offset) {
-  if (db_bind_uint(stmt, 1, file_id) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec_id");
-    return false;
+// Fills digest from a text column of 32 hexadecimal characters. False for anything else: a
+// damaged digest must not be taken for a block; the file is read again instead.
+bool digest_from_column(Stmt& stmt, int column, uint8_t digest[16]) {
+  std::string hex = db_column_text(stmt, column);
+  if (hex.size() != 32) return false;
+  for (char c : hex) {
+    if (hex_digit_value(c) < 0) return false;
   }
-  if (db_bind_int64(stmt, 2, offset) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind offset");
-    return false;
-  }
+  hex_to_md5(hex.c_str(), digest);
   return true;
+}
+
+// Runs the block query sql for (file_id, offset) in *q. Returns SQLITE_ROW with *q on the row,
+// SQLITE_DONE, or SQLITE_ERROR after the box of the failing prepare, bind or step.
+int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t offset, StmtLease* q) {
+  *q = g_cache.prepared(sql, op);
+  if (!*q || !binds_ok(op, {{db_bind_uint(**q, 1, file_id), "Couldn't bind filespec_id"},
+                            {db_bind_int64(**q, 2, offset), "Couldn't bind offset"}}))
+    return SQLITE_ERROR;
+  int rc = db_step(**q);
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return rc;
+  store_sql_error(op, "Error executing statement");
+  return SQLITE_ERROR;
 }
 
 }  // namespace
@@ -114,33 +126,24 @@ int md5cache_close() {
 }
 
 uint32_t md5cache_filespec_find(const std::string& path) {
-  return store_find_id(g_cache.get(), kFindSql, "md5cache_filespec_find", path);
+  return store_find_id(g_cache, kFindSql, "md5cache_filespec_find", path);
 }
 
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
   const char* op = "md5cache_filespec_getdata";
   *info = CacheFileInfo{};
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kGetDataSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (db_bind_uint(stmt, 1, id) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec_id");
-    return 0;
-  }
-  int rc = db_step(stmt);
+  StmtLease q = g_cache.prepared(kGetDataSql, op);
+  if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, id), "Couldn't bind filespec_id"}})) return 0;
+  int rc = db_step(*q);
   if (rc == SQLITE_DONE) return 1;
   if (rc != SQLITE_ROW) {
     store_sql_error(op, "Error executing statement");
     return 1;
   }
-  info->size = static_cast<uint64_t>(sqlite3_column_int64(stmt.get(), 0));
-  info->t_modify = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 1));
-  info->t_lastcheck = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 2));
-  info->blocksize = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 3));
-  while (db_step(stmt) == SQLITE_ROW) {
-  }
+  info->size = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 0));
+  info->t_modify = static_cast<uint32_t>(sqlite3_column_int(q.get(), 1));
+  info->t_lastcheck = static_cast<uint32_t>(sqlite3_column_int(q.get(), 2));
+  info->blocksize = static_cast<uint32_t>(sqlite3_column_int(q.get(), 3));
   return 0;
 }
 
@@ -148,35 +151,19 @@ uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32
                                   uint32_t t_modify, uint32_t t_lastcheck) {
   const char* op = "md5cache_filespec_insert";
   uint32_t id = md5cache_filespec_find(path);
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), id ? kUpdateSql : kInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
+  StmtLease q = g_cache.prepared(id ? kUpdateSql : kInsertSql, op);
+  if (!q) return 0;
   // The update binds the values from parameter 1 and the id last; the insert the path first.
   int first = id ? 1 : 2;
-  if (!id && db_bind_text(stmt, 1, path) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec");
+  if (!binds_ok(op, {{id ? SQLITE_OK : db_bind_text(*q, 1, path), "Couldn't bind filespec"},
+                     {db_bind_int64(*q, first, size), "Couldn't bind file size"},
+                     {db_bind_uint(*q, first + 1, blocksize), "Couldn't bind blocksize"},
+                     {db_bind_uint(*q, first + 2, t_modify), "Couldn't bind t_modify"},
+                     {db_bind_uint(*q, first + 3, t_lastcheck), "Couldn't bind t_lastcheck"},
+                     {id ? db_bind_uint(*q, 5, id) : SQLITE_OK, "Couldn't bind id"}}))
     return 0;
-  }
-  struct Bind { bool ok; const char* text; };
-  const Bind binds[] = {
-      {db_bind_int64(stmt, first, size) == SQLITE_OK, "Couldn't bind file size"},
-      {db_bind_uint(stmt, first + 1, blocksize) == SQLITE_OK, "Couldn't bind blocksize"},
-      {db_bind_uint(stmt, first + 2, t_modify) == SQLITE_OK, "Couldn't bind t_modify"},
-      {db_bind_uint(stmt, first + 3, t_lastcheck) == SQLITE_OK, "Couldn't bind t_lastcheck"},
-      {!id || db_bind_uint(stmt, 5, id) == SQLITE_OK, "Couldn't bind id"},
-  };
-  for (const Bind& b : binds) {
-    if (!b.ok) {
-      store_sql_error(op, b.text);
-      return 0;
-    }
-  }
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, id ? "SQL Error executing update" : "SQL Error executing insert");
+  if (!step_done(*q, op, id ? "SQL Error executing update" : "SQL Error executing insert"))
     return 0;
-  }
   if (id) return id;
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_cache.get()));
 }
@@ -205,61 +192,28 @@ int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
   }
   char hex[33];
   md5_to_hex(digest, hex);
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kSegsInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (!bind_block_key(stmt, op, file_id, offset)) return 0;
-  if (db_bind_uint(stmt, 3, size) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind block size");
-    return 0;
-  }
-  if (db_bind_blob(stmt, 4, hex, 32) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind md5");
-    return 0;
-  }
-  if (db_step(stmt) != SQLITE_DONE) store_sql_error(op, "SQL Error executing insert");
+  StmtLease q = g_cache.prepared(kSegsInsertSql, op);
+  if (q && binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
+                         {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
+                         {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
+                         {db_bind_blob(*q, 4, hex, 32), "Couldn't bind md5"}}))
+    step_done(*q, op, "SQL Error executing insert");
   return 0;
 }
 
 int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16]) {
-  const char* op = "md5cache_segs_get_md5";
   std::memset(digest, 0, 16);
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kSegsMd5Sql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
+  StmtLease q;
+  if (block_lookup(kSegsMd5Sql, "md5cache_segs_get_md5", file_id, offset, &q) != SQLITE_ROW)
     return 1;
-  }
-  if (!bind_block_key(stmt, op, file_id, offset)) return 1;
-  int rc = db_step(stmt);
-  if (rc == SQLITE_DONE) return 1;
-  if (rc != SQLITE_ROW) {
-    store_sql_error(op, "Error executing statement");
-    return 1;
-  }
-  // A damaged digest must not be taken for a block: the file is read again instead.
-  std::string hex = db_column_text(stmt, 0);
-  if (hex.size() != 32) return 1;
-  for (char c : hex) {
-    if (hex_digit_value(c) < 0) return 1;
-  }
-  hex_to_md5(hex.c_str(), digest);
-  return 0;
+  return digest_from_column(*q, 0, digest) ? 0 : 1;
 }
 
 uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset) {
-  const char* op = "md5cache_segs_get_size";
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kSegsSizeSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
+  StmtLease q;
+  if (block_lookup(kSegsSizeSql, "md5cache_segs_get_size", file_id, offset, &q) != SQLITE_ROW)
     return 0;
-  }
-  if (!bind_block_key(stmt, op, file_id, offset)) return 0;
-  int rc = db_step(stmt);
-  if (rc == SQLITE_ROW) return static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 0));
-  if (rc != SQLITE_DONE) store_sql_error(op, "Error executing statement");
-  return 0;
+  return static_cast<uint32_t>(sqlite3_column_int(q.get(), 0));
 }
 
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,

@@ -50,14 +50,17 @@ Db& Db::operator=(Db&& o) noexcept {
   if (this != &o) {
     close();
     h_ = o.h_;
+    stmts_ = std::move(o.stmts_);
     o.h_ = nullptr;
   }
   return *this;
 }
 
-void Db::close() {
-  if (h_) sqlite3_close(h_);
+int Db::close() {
+  stmts_.clear();  // a connection with statements left unfinalized cannot close
+  int rc = h_ ? sqlite3_close(h_) : SQLITE_OK;
   h_ = nullptr;
+  return rc;
 }
 
 int Db::open(const std::string& path, bool create) {
@@ -66,9 +69,27 @@ int Db::open(const std::string& path, bool create) {
   return sqlite3_open_v2(path.c_str(), &h_, flags, nullptr);
 }
 
+StmtLease Db::prepared(const char* sql, const char* operation) {
+  if (h_ && !fault_hit(g_fault_prepare)) {
+    Stmt& stmt = stmts_[sql];
+    if (stmt.get()) return StmtLease(&stmt);
+    if (sqlite3_prepare_v2(h_, sql, -1, stmt.out(), nullptr) == SQLITE_OK && stmt.get())
+      return StmtLease(&stmt);
+    stmts_.erase(sql);
+  }
+  store_sql_error(operation, "Couldn't prepare SQL statement");
+  return StmtLease();
+}
+
 void Stmt::finalize() {
   if (h_) sqlite3_finalize(h_);
   h_ = nullptr;
+}
+
+void Stmt::reset() {
+  if (!h_) return;
+  sqlite3_reset(h_);
+  sqlite3_clear_bindings(h_);
 }
 
 int db_prepare(sqlite3* db, const char* sql, Stmt* stmt) {
@@ -130,6 +151,22 @@ void store_sql_error(const char* operation, const std::string& text) {
   store_box(text, std::string("SQL Error in ") + operation);
 }
 
+bool binds_ok(const char* operation, std::initializer_list<BindStep> binds) {
+  for (const BindStep& b : binds) {
+    if (b.rc != SQLITE_OK) {
+      store_sql_error(operation, b.fail_text);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool step_done(Stmt& s, const char* operation, const char* fail_text) {
+  if (db_step(s) == SQLITE_DONE) return true;
+  store_sql_error(operation, fail_text);
+  return false;
+}
+
 std::string version_seed_sql(const char* fmt) {
   char buf[128];
   std::snprintf(buf, sizeof buf, fmt, kVersionMajor, kVersionMinor, kVersionBuild);
@@ -179,30 +216,15 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
   return 0;
 }
 
-}  // namespace vl
-
-namespace vl {
-
-uint32_t store_find_id(sqlite3* db, const char* sql, const char* operation, const std::string& path) {
-  Stmt stmt;
-  if (db_prepare(db, sql, &stmt) != SQLITE_OK) {
-    store_sql_error(operation, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (db_bind_text(stmt, 1, path) != SQLITE_OK) {
-    store_sql_error(operation, "Couldn't bind filespec");
-    return 0;
-  }
-  int rc = db_step(stmt);
-  if (rc == SQLITE_DONE) return 0;
-  if (rc != SQLITE_ROW) {
-    store_sql_error(operation, "Error executing statement");
-    return 0;
-  }
-  uint32_t id = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
-  while (db_step(stmt) == SQLITE_ROW) {
-  }
-  return id;
+uint32_t store_find_id(Db& db, const char* sql, const char* operation, const std::string& path,
+                       bool* failed) {
+  StmtLease q = db.prepared(sql, operation);
+  bool ok = q && binds_ok(operation, {{db_bind_text(*q, 1, path), "Couldn't bind filespec"}});
+  int rc = ok ? db_step(*q) : SQLITE_ERROR;
+  if (rc == SQLITE_ROW) return static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+  if (ok && rc != SQLITE_DONE) store_sql_error(operation, "Error executing statement");
+  if (rc != SQLITE_DONE && failed) *failed = true;
+  return 0;
 }
 
 }  // namespace vl
