@@ -22,6 +22,7 @@ namespace {
 std::atomic<int> g_fault_prepare{0};
 std::atomic<int> g_fault_step{0};
 std::atomic<int> g_fault_exec{0};
+std::atomic<int> g_fault_commit{0};
 
 // Counts down an armed fault; true when this call is the one that fails.
 bool fault_hit(std::atomic<int>& counter) {
@@ -39,6 +40,7 @@ void store_fault_set(StoreCall call, int nth) {
     case StoreCall::prepare: g_fault_prepare = nth; break;
     case StoreCall::step: g_fault_step = nth; break;
     case StoreCall::exec: g_fault_exec = nth; break;
+    case StoreCall::commit: g_fault_commit = nth; break;
   }
 }
 #else
@@ -131,8 +133,9 @@ std::string db_column_text(Stmt& s, int column, size_t max_chars) {
 }
 
 int db_exec(sqlite3* db, const std::string& sql, std::string* err) {
-  if (!db || fault_hit(g_fault_exec)) {
-    int rc = db ? SQLITE_ERROR : SQLITE_MISUSE;
+  if (!db || fault_hit(g_fault_exec) || (sql == "commit" && fault_hit(g_fault_commit))) {
+    // A refused commit stands for a full disk, the usual reason a commit fails.
+    int rc = !db ? SQLITE_MISUSE : sql == "commit" ? SQLITE_FULL : SQLITE_ERROR;
     if (err) *err = sqlite3_errstr(rc);
     return rc;
   }
@@ -140,6 +143,12 @@ int db_exec(sqlite3* db, const std::string& sql, std::string* err) {
   int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
   if (err) *err = msg ? msg : (rc != SQLITE_OK ? sqlite3_errstr(rc) : "");
   sqlite3_free(msg);
+  return rc;
+}
+
+int db_commit(sqlite3* db, std::string* err) {
+  int rc = db_exec(db, "commit", err);
+  if (rc != SQLITE_OK && db && !sqlite3_get_autocommit(db)) db_exec(db, "rollback");
   return rc;
 }
 

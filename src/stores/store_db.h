@@ -126,6 +126,11 @@ std::string db_column_text(Stmt& s, int column, size_t max_chars = std::string::
 // SQLite's message (the message is always released).
 int db_exec(sqlite3* db, const std::string& sql, std::string* err = nullptr);
 
+// Executes "commit"; when that fails and the transaction is still open, executes "rollback", so
+// that a failed commit does not leave this connection holding its locks. Returns SQLite's result
+// of the commit; err receives its message.
+int db_commit(sqlite3* db, std::string* err = nullptr);
+
 // The box every store failure is reported with (no owner window). Any thread.
 void store_box(const std::string& text, const std::string& caption);
 
@@ -182,8 +187,9 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
 #ifdef VORNLAKE_FAULT_HOOKS
 // Fault-injection seam (test builds only): the nth call of the kind from now on (1 = the next)
 // fails as if SQLite had refused it; 0 disarms. prepare counts every statement an operation
-// uses (cached or not). Any thread; counts are process-wide.
-enum class StoreCall { prepare, step, exec };
+// uses (cached or not), exec every sqlite3_exec, commit only the executed "commit"s (which exec
+// counts too). Any thread; counts are process-wide.
+enum class StoreCall { prepare, step, exec, commit };
 void store_fault_set(StoreCall call, int nth);
 #endif
 

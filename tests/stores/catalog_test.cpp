@@ -2,6 +2,10 @@
 // keys, batch commits, the settings copy, and a file that outside tools can read.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -36,7 +40,8 @@ class CatalogTest : public StoreTest {
     ctx_.catalog_id = 0x00c0ffee;
   }
   void TearDown() override {
-    store_fault_set(StoreCall::step, 0);
+    for (StoreCall call : {StoreCall::prepare, StoreCall::step, StoreCall::exec, StoreCall::commit})
+      store_fault_set(call, 0);
     catalog_close();
     config_close();
     StoreTest::TearDown();
@@ -211,36 +216,112 @@ TEST_F(CatalogTest, RepeatedPathGivesZeroAndItsBlocksAreNotRecorded) {
   EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "1");
 }
 
-// The rows become visible to another connection in batches: every 128th insert commits the rows
-// before it.
-TEST_F(CatalogTest, InsertsAreCommittedEvery128) {
-  ASSERT_EQ(catalog_open(ctx_), 0);
+// The catalog is a scratch file until it is uploaded: the rows of a run are committed together,
+// by catalog_finish or, for a cancelled run, by catalog_close.
+TEST_F(CatalogTest, RowsOfARunAreCommittedTogether) {
   uint8_t digest[16] = {};
   auto visible = [&] {
-    return std::stoi(sql_value(cat(), "select (select count(*) from filespec) + "
-                                      "(select count(*) from segs)"));
+    return sql_value(cat(), "select (select count(*) from filespec) + (select count(*) from segs)");
   };
-  std::vector<int> commits;  // number of inserts made before each commit
-  int inserted = 0, seen = visible();
-  ASSERT_EQ(seen, 0);
-  for (int i = 0; i < 400; ++i) {
-    if (i % 3 == 0) {
-      catalog_filespec_insert("/f" + std::to_string(i), file_record(1), kBlock);
-    } else {
-      catalog_seg_insert(1, uint64_t(i) * kBlock, 1, digest);
+  for (bool cancelled : {false, true}) {
+    ASSERT_EQ(catalog_open(ctx_), 0);
+    for (int i = 0; i < 200; ++i) {
+      uint32_t id = catalog_filespec_insert("/f" + std::to_string(i), file_record(1), kBlock);
+      catalog_seg_insert(id, 0, 1, digest);
     }
-    int now = visible();
-    if (now != seen) {
-      EXPECT_EQ(now, inserted) << "a commit makes exactly the earlier rows visible";
-      commits.push_back(inserted);
-      seen = now;
-    }
-    ++inserted;
+    EXPECT_EQ(visible(), "0");
+    EXPECT_EQ(cancelled ? 0 : catalog_finish(ctx_), 0);
+    EXPECT_EQ(catalog_close(), 0);
+    EXPECT_EQ(visible(), "400");
+    EXPECT_TRUE(catalog_complete());
   }
-  ASSERT_GE(commits.size(), 3u);
-  for (size_t i = 1; i < commits.size(); ++i) EXPECT_EQ(commits[i] - commits[i - 1], 128);
-  catalog_close();
-  EXPECT_EQ(visible(), 400);
+}
+
+// A catalog that lacks part of the run must not be uploaded as if it held all of it: every
+// failure of the open, of a row, of a commit, of finishing or closing leaves it incomplete.
+TEST_F(CatalogTest, CompletenessAfterEachKindOfFailure) {
+  struct Case {
+    const char* name;
+    bool before_open;  // the fault is armed before catalog_open, else after it
+    StoreCall call;
+    int nth;  // 0: no fault
+    bool cancelled;
+    int open_rc, finish_rc, close_rc;
+    Boxes boxes;
+  };
+  // After the open: steps 1 to 3 record "/d" (look-ups of it and of "/", insert), 4 to 6 record
+  // "/d/f", 7 is its block; commit 1 is the run's rows, 2 the finished catalog. Before it, exec 5
+  // is the first schema step (after three settings and "begin transaction"), step 2 the first
+  // row of the settings copy.
+  const Case cases[] = {
+      {"no fault", false, StoreCall::step, 0, false, 0, 0, 0, {}},
+      {"cancelled, no fault", false, StoreCall::step, 0, true, 0, 0, 0, {}},
+      {"schema", true, StoreCall::exec, 5, false, 1, 0, 0,
+       {{"SQL Error", "Error initializing catalog / catinfo"}}},
+      {"settings copy", true, StoreCall::step, 2, false, 1, 0, 0,
+       {{"SQL Error in catalog_init_config", "Error copying config to catalog!"}}},
+      {"file row", false, StoreCall::step, 6, false, 0, 0, 0,
+       {{"SQL Error in catalog_filespec_insert", "SQL Error executing insert"}}},
+      {"file look-up", false, StoreCall::step, 4, false, 0, 0, 0,
+       {{"SQL Error in catalog_filespec_find", "Error executing statement"}}},
+      {"block row", false, StoreCall::step, 7, false, 0, 0, 0,
+       {{"SQL Error in catalog_seg_insert", "Couldn't process SQL query!"}}},
+      {"block prepare", false, StoreCall::prepare, 7, false, 0, 0, 0,
+       {{"SQL Error in catalog_seg_insert", "Couldn't prepare SQL statement"}}},
+      {"commit of the rows", false, StoreCall::commit, 1, false, 0, 1, 0, {}},
+      {"commit of the finished catalog", false, StoreCall::commit, 2, false, 0, 1, 0, {}},
+      {"commit of a cancelled run", false, StoreCall::commit, 1, true, 0, 0, 1, {}},
+  };
+  uint8_t digest[16] = {};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ui_.clear();
+    if (c.before_open) store_fault_set(c.call, c.nth);
+    EXPECT_EQ(catalog_open(ctx_), c.open_rc);
+    EXPECT_EQ(catalog_is_open(), c.open_rc == 0);
+    if (!c.before_open) store_fault_set(c.call, c.nth);
+    catalog_filespec_insert("/d", dir_record(), kBlock);
+    uint32_t id = catalog_filespec_insert("/d/f", file_record(1), kBlock);
+    catalog_seg_insert(id, 0, 1, digest);
+    // A path recorded twice is no failure.
+    EXPECT_EQ(catalog_filespec_insert("/d", dir_record(), kBlock), 0u);
+    EXPECT_EQ(c.cancelled ? 0 : catalog_finish(ctx_), c.finish_rc);
+    EXPECT_EQ(catalog_close(), c.close_rc);
+    EXPECT_EQ(catalog_complete(), c.nth == 0);
+    EXPECT_EQ(boxes_of(ui_), c.boxes);
+    store_fault_set(c.call, 0);
+  }
+}
+
+// A full disk, for real: the catalog's directory is a small file system of its own.
+TEST_F(CatalogTest, FullDiskLeavesTheCatalogIncomplete) {
+  const std::string dir = profile_dir("full");
+  ASSERT_TRUE(dir_create_all_private(dir));
+  bool mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=128k,mode=0700") == 0;
+  struct rlimit old_limit{};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  if (!mounted) {
+    // No right to mount: a file size limit refuses the writes the same way.
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = 128 * 1024;
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) GTEST_SKIP() << "neither a mount nor a size limit";
+  }
+  ASSERT_EQ(profile_create(sample_profile("full")), 0);
+  ctx_.profile = profile_load("full", false);
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint8_t digest[16] = {};
+  for (int i = 0; i < 3000; ++i) {
+    uint32_t id = catalog_filespec_insert("/data/file-" + std::to_string(i), file_record(1), kBlock);
+    catalog_seg_insert(id, 0, 1, digest);
+  }
+  int finished = catalog_finish(ctx_);
+  int closed = catalog_close();
+  const bool complete = catalog_complete();
+  if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
+  else ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  EXPECT_EQ(finished, 1) << "closed: " << closed;
+  EXPECT_FALSE(complete);
 }
 
 TEST_F(CatalogTest, OutsideToolsReadTheFile) {
@@ -283,14 +364,6 @@ TEST_F(CatalogTest, MissingProfileDatabaseFailsTheOpen) {
   // The profile's database is not brought back as an empty file.
   EXPECT_FALSE(file_exists(profile_db_path("daily")));
   EXPECT_EQ(catalog_filespec_insert("/a", dir_record(), kBlock), 0u);
-}
-
-TEST_F(CatalogTest, FailingSettingsCopyFailsTheOpen) {
-  store_fault_set(StoreCall::step, 2);  // the first row copied into the catalog
-  EXPECT_EQ(catalog_open(ctx_), 1);
-  EXPECT_FALSE(catalog_is_open());
-  EXPECT_EQ(boxes_of(ui_), (Boxes{{"SQL Error in catalog_init_config",
-                                   "Error copying config to catalog!"}}));
 }
 
 }  // namespace
