@@ -5,6 +5,7 @@
 #include <list>
 
 #include "platform/dirs.h"
+#include "platform/fs.h"
 #include "stores/store_db.h"
 
 namespace vl {
@@ -15,6 +16,7 @@ Db g_cache;
 std::list<PendingCacheFile> g_pending;  // a list: entries handed out stay where they are
 uint32_t g_pending_files = 0;
 uint32_t g_pending_blocks = 0;
+std::string g_notice;
 
 const char* const kCacheFile = "md5cache.dat";
 const char* const kFilespecCreateSql =
@@ -60,26 +62,67 @@ int md5cache_init_tables(sqlite3* db) {
       "SQL Error");
 }
 
+// The first column of the first row of sql into *value. Returns SQLite's result (SQLITE_ROW when
+// there was a row).
+int query_int(sqlite3* db, const char* sql, int* value, std::string* err) {
+  Stmt stmt;
+  int rc = db_prepare(db, sql, &stmt);
+  if (rc == SQLITE_OK) rc = db_step(stmt);
+  if (rc == SQLITE_ROW) *value = sqlite3_column_int(stmt.get(), 0);
+  else if (rc != SQLITE_DONE && db) *err = sqlite3_errmsg(db);
+  return rc;
+}
+
 // Without statistics SQLite looks a block up through offset_idx rather than file_id_idx; since
 // every file has a block at offset 0, each look-up and each per-block delete would then walk the
 // blocks of all cached files, and a run over many files would never end. Fixed statistics that
 // mark offset_idx as unselective make the planner take file_id_idx. Written once per file (only
 // when it has the cache's indexes and no statistics for segs yet); "analyze sqlite_master"
 // creates the statistics table and makes the connection load what was written.
-void md5cache_plan_hints(sqlite3* db) {
-  auto count = [db](const char* sql) {
-    Stmt stmt;
-    if (db_prepare(db, sql, &stmt) != SQLITE_OK || db_step(stmt) != SQLITE_ROW) return 0;
-    return sqlite3_column_int(stmt.get(), 0);
-  };
-  if (count("select count(*) from sqlite_stat1 where tbl='segs'") > 0) return;
-  if (count("select count(*) from sqlite_master where type='index' and "
-            "name in ('file_id_idx','offset_idx')") != 2)
-    return;
+// Returns the result of a failing query (the caller looks for a damaged file), else 0.
+int md5cache_plan_hints(sqlite3* db, std::string* err) {
+  int stats = 0, indexes = 0;
+  int rc = query_int(db, "select count(*) from sqlite_stat1 where tbl='segs'", &stats, err);
+  // A file without the statistics table yet answers SQLITE_ERROR: it gets one below.
+  if (rc != SQLITE_ROW && rc != SQLITE_ERROR) return rc;
+  if (stats > 0) return SQLITE_OK;
+  rc = query_int(db, "select count(*) from sqlite_master where type='index' and "
+                     "name in ('file_id_idx','offset_idx')", &indexes, err);
+  if (rc != SQLITE_ROW) return rc;
+  if (indexes != 2) return SQLITE_OK;
   db_exec(db, "analyze sqlite_master");
   db_exec(db, "insert into sqlite_stat1 (tbl, idx, stat) values "
               "('segs','file_id_idx','1000000 4'), ('segs','offset_idx','1000000 250000')");
   db_exec(db, "analyze sqlite_master");
+  return SQLITE_OK;
+}
+
+// Opens path as the cache: open-or-create and the planner's statistics. damaged_quiet as for
+// store_open_or_create. Returns 0, 1 after the boxes, or kStoreDamaged.
+int md5cache_open_at(const std::string& path, bool damaged_quiet) {
+  int rc = store_open_or_create(&g_cache, path, "Can't open MD5 database!", md5cache_init_tables,
+                                damaged_quiet);
+  if (rc != 0) return rc;
+  std::string err;
+  rc = md5cache_plan_hints(g_cache.get(), &err);
+  if (!store_rc_damaged(rc)) return 0;
+  g_cache.close();
+  if (damaged_quiet) return kStoreDamaged;
+  store_unusable_boxes(err, path, rc);
+  return 1;
+}
+
+// Moves a damaged cache and its journals aside to "<path>.damaged...", replacing older ones; a
+// journal left beside the new file would be played back into it. Returns false when the cache
+// itself could not be moved.
+bool md5cache_move_aside(const std::string& path) {
+  const std::string aside = path + ".damaged";
+  for (const char* journal : {"-journal", "-wal"}) {
+    if (file_exists(path + journal) && !file_rename(path + journal, aside + journal))
+      file_remove(path + journal);
+  }
+  file_remove(path + "-shm");
+  return file_rename(path, aside);
 }
 
 // Fills digest from a text column of 32 hexadecimal characters. False for anything else: a
@@ -111,11 +154,25 @@ int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t off
 
 int md5cache_open() {
   if (g_cache) return 0;
-  if (store_open_or_create(&g_cache, path_join(data_dir(), kCacheFile), "Can't open MD5 database!",
-                           md5cache_init_tables) != 0)
-    return 1;
-  md5cache_plan_hints(g_cache.get());
-  return 0;
+  const std::string path = path_join(data_dir(), kCacheFile);
+  int rc = md5cache_open_at(path, true);
+  if (rc == kStoreDamaged) {
+    // Only a cache: losing it costs one full reading of every file, stopping every run until
+    // someone deletes the file costs the backups.
+    if (md5cache_move_aside(path)) {
+      g_notice = "The block-hash cache " + path + " was damaged; it was moved aside to " + path +
+                 ".damaged and a new one started.";
+      std::fprintf(stderr, "%s\n", g_notice.c_str());
+    }
+    rc = md5cache_open_at(path, false);
+  }
+  return rc == 0 ? 0 : 1;
+}
+
+std::string md5cache_notice_take() {
+  std::string notice;
+  notice.swap(g_notice);
+  return notice;
 }
 
 int md5cache_close() {

@@ -45,9 +45,15 @@ struct PendingCacheFile {
 constexpr uint32_t kFlushFiles = 64;
 constexpr uint32_t kFlushBlocks = 128;
 
-// Opens the cache, creating its tables when the file is new or lost its version record.
-// Returns 0 when ready, 1 on a reported failure. Start-up, before the configuration database.
+// Opens the cache, creating its tables when the file is new or lost its version record. A file
+// SQLite finds malformed is moved aside to "<path>.damaged" (replacing an older one) and a new
+// cache is started; the notice of that goes to stderr and to md5cache_notice_take. Returns 0
+// when ready, 1 on a reported failure. Start-up, before the configuration database.
 int md5cache_open();
+
+// The notice of a damaged cache that md5cache_open moved aside, once ("" when there is none or
+// it was taken). For the run log. Any thread that uses the cache.
+std::string md5cache_notice_take();
 
 // Writes the pending entries, then closes the cache. Returns 0; nothing happens when closed.
 int md5cache_close();

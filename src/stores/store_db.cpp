@@ -197,8 +197,19 @@ int schema_run(sqlite3* db, const std::vector<SchemaStep>& steps, const std::str
   return 0;
 }
 
+bool store_rc_damaged(int rc) {
+  return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB;
+}
+
+void store_unusable_boxes(const std::string& err, const std::string& path, int rc) {
+  store_box(err + ": " + path, "SQL Error");
+  char text[32];
+  std::snprintf(text, sizeof text, "result = %d", rc);
+  store_box(text, "SQL Error");
+}
+
 int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,
-                         int (*create)(sqlite3*)) {
+                         int (*create)(sqlite3*), bool damaged_quiet) {
   if (db->open(path, true) != SQLITE_OK) {
     store_box(open_fail_text, "Blah!");
     db->close();
@@ -214,11 +225,9 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
       return 1;
     }
   } else if (rc != SQLITE_OK) {
-    store_box(err, "SQL Error");
     db->close();
-    char text[32];
-    std::snprintf(text, sizeof text, "result = %d", rc);
-    store_box(text, "SQL Error");
+    if (damaged_quiet && store_rc_damaged(rc)) return kStoreDamaged;
+    store_unusable_boxes(err, path, rc);
     return 1;
   }
   file_make_private(path);

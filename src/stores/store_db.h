@@ -175,14 +175,25 @@ void schema_drop(sqlite3* db, const std::vector<const char*>& tables);
 // returns 1 (SQLite's message is not shown); 0 when every step succeeded.
 int schema_run(sqlite3* db, const std::vector<SchemaStep>& steps, const std::string& caption);
 
+// True for the results SQLite gives for a malformed file: not a database, or a damaged one.
+bool store_rc_damaged(int rc);
+
+// The two boxes of a database that cannot be used: "SQL Error" with SQLite's text followed by
+// ": " and the file's path (so that the user knows which file), then "result = %d".
+void store_unusable_boxes(const std::string& err, const std::string& path, int rc);
+
+// open_or_create result of a malformed file when the caller handles that itself.
+constexpr int kStoreDamaged = 2;
+
 // Open-or-create of a long-lived database (configuration database, block-hash cache): opens path
 // into *db, sets the long busy time-out and runs the version check. A file without the version
 // table is new: create(handle) builds its tables. A file that is not a database, is damaged or
-// stays locked gives two boxes ("SQL Error" with SQLite's text, then "result = %d") and is left
-// untouched. A file that cannot be opened gives open_fail_text with the caption "Blah!".
-// Returns 0 when the database is ready (and owner-only), 1 on failure with *db closed.
+// stays locked gives store_unusable_boxes and is left untouched; with damaged_quiet a malformed
+// file (store_rc_damaged) gives kStoreDamaged instead, without a box. A file that cannot be
+// opened gives open_fail_text with the caption "Blah!". Returns 0 when the database is ready
+// (and owner-only), otherwise 1 or kStoreDamaged with *db closed.
 int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,
-                         int (*create)(sqlite3*));
+                         int (*create)(sqlite3*), bool damaged_quiet = false);
 
 #ifdef VORNLAKE_FAULT_HOOKS
 // Fault-injection seam (test builds only): the nth call of the kind from now on (1 = the next)

@@ -254,6 +254,34 @@ TEST_F(Md5CacheTest, BlockLookupsGoThroughTheFileIndex) {
   EXPECT_EQ(read_file(db()), before);
 }
 
+// A malformed cache is only a cache: it is moved aside, replacing an older one, a new cache is
+// started, and one notice says so; a run is not stopped by it.
+TEST_F(Md5CacheTest, DamagedCacheIsMovedAsideAndANewOneStarted) {
+  read_in_full("/kept", 1, 1);
+  md5cache_close();
+  const std::string good = read_file(db());
+  std::string schema_damaged = good;
+  schema_damaged.replace(100, 8, 8, '\xff');  // page 1's tree header: the schema is unreadable
+  const std::pair<const char*, std::string> cases[] = {
+      {"not a database", std::string(4096, 'x')}, {"damaged schema", schema_damaged}};
+  const std::string notice = "The block-hash cache " + db() + " was damaged; it was moved aside to " +
+                             db() + ".damaged and a new one started.";
+  for (const auto& [name, damaged] : cases) {
+    SCOPED_TRACE(name);
+    write_file(db(), damaged);
+    write_file(db() + ".damaged", "an older one");
+    ASSERT_EQ(md5cache_open(), 0);
+    EXPECT_TRUE(ui_.boxes().empty());
+    EXPECT_EQ(md5cache_notice_take(), notice);
+    EXPECT_EQ(md5cache_notice_take(), "");
+    EXPECT_EQ(read_file(db() + ".damaged"), damaged);
+    EXPECT_EQ(md5cache_filespec_find("/kept"), 0u);
+    read_in_full("/new", 1, 2);
+    md5cache_close();
+    EXPECT_EQ(sql_value(db(), "select count(*) from filespec where filespec='/new'"), "1");
+  }
+}
+
 TEST(Md5Text, HexConversions) {
   struct Case {
     uint8_t first, last;

@@ -21,12 +21,13 @@ struct LongLived {
   const char* type;
   const char* open_fail_text;
   std::vector<std::string> tables;
+  bool malformed_is_replaced;  // only a cache: moved aside instead of stopping the start
 };
 
 const LongLived kConfig{"config", config_open, config_close, "vornlake.dat", "1",
-                        "Can't open configuration database!", {"profiles", "vornlake_info"}};
+                        "Can't open configuration database!", {"profiles", "vornlake_info"}, false};
 const LongLived kCache{"cache", md5cache_open, md5cache_close, "md5cache.dat", "16",
-                       "Can't open MD5 database!", {"filespec", "segs", "vornlake_info"}};
+                       "Can't open MD5 database!", {"filespec", "segs", "vornlake_info"}, true};
 
 void PrintTo(const LongLived& db, std::ostream* os) { *os << db.file; }
 
@@ -74,13 +75,21 @@ TEST_P(OpenOrCreateTest, VersionRowOfAnotherKindIsAcceptedUnchanged) {
             "0");
 }
 
-TEST_P(OpenOrCreateTest, FileThatIsNotADatabaseIsLeftUntouched) {
+TEST_P(OpenOrCreateTest, FileThatIsNotADatabase) {
   std::string garbage(4096, 'x');
   garbage.replace(0, 20, "this is no database\n");
   write_file(file(), garbage);
+  if (GetParam().malformed_is_replaced) {
+    EXPECT_EQ(GetParam().open(), 0);
+    EXPECT_TRUE(ui_.boxes().empty());
+    EXPECT_EQ(read_file(file() + ".damaged"), garbage);
+    EXPECT_NE(md5cache_notice_take(), "");
+    return;
+  }
+  // The boxes name the file: the user has to find it.
   EXPECT_EQ(GetParam().open(), 1);
   EXPECT_EQ(boxes_of(ui_), (std::vector<std::pair<std::string, std::string>>{
-                               {"SQL Error", "file is not a database"},
+                               {"SQL Error", "file is not a database: " + file()},
                                {"SQL Error", "result = 26"}}));
   EXPECT_EQ(read_file(file()), garbage);
 }
