@@ -18,6 +18,12 @@ uint32_t g_pending_files = 0;
 uint32_t g_pending_blocks = 0;
 std::string g_notice;
 
+// The transaction the cache's connection has open between calls: none, the look-ups' read
+// batch, or a write (a flush, or one write operation called on its own).
+enum class Txn { none, read, write };
+Txn g_txn = Txn::none;
+uint32_t g_read_lookups = 0;
+
 const char* const kCacheFile = "md5cache.dat";
 const char* const kFilespecCreateSql =
     "create table filespec ( id integer not null primary key autoincrement, filespec "
@@ -97,14 +103,24 @@ int md5cache_plan_hints(sqlite3* db, std::string* err) {
   return SQLITE_OK;
 }
 
-// Opens path as the cache: open-or-create and the planner's statistics. damaged_quiet as for
-// store_open_or_create. Returns 0, 1 after the boxes, or kStoreDamaged.
+// Write-ahead-log mode, so that a run's look-ups never hold up the flush of another run sharing
+// the file (in rollback mode a reader's lock blocks every commit until it ends). Should the
+// switch fail (a file system without shared memory), the cache stays in rollback mode, where
+// writes still wait for each other. Returns the result of a damaged file, else 0.
+int md5cache_use_wal(sqlite3* db, std::string* err) {
+  int rc = db_exec(db, "pragma journal_mode=wal", err);
+  return store_rc_damaged(rc) ? rc : SQLITE_OK;
+}
+
+// Opens path as the cache: open-or-create, the journal mode and the planner's statistics.
+// damaged_quiet as for store_open_or_create. Returns 0, 1 after the boxes, or kStoreDamaged.
 int md5cache_open_at(const std::string& path, bool damaged_quiet) {
   int rc = store_open_or_create(&g_cache, path, "Can't open MD5 database!", md5cache_init_tables,
                                 damaged_quiet);
   if (rc != 0) return rc;
   std::string err;
-  rc = md5cache_plan_hints(g_cache.get(), &err);
+  rc = md5cache_use_wal(g_cache.get(), &err);
+  if (rc == SQLITE_OK) rc = md5cache_plan_hints(g_cache.get(), &err);
   if (!store_rc_damaged(rc)) return 0;
   g_cache.close();
   if (damaged_quiet) return kStoreDamaged;
@@ -125,6 +141,48 @@ bool md5cache_move_aside(const std::string& path) {
   return file_rename(path, aside);
 }
 
+// Look-ups outside a flush share one read transaction for up to kReadBatchLookups of them: on
+// its own every statement takes and drops the file's lock and checks for a hot journal, which
+// made an unchanged tree slow. Inside a write the look-ups are part of it.
+void lookup_begin() {
+  if (!g_cache || g_txn == Txn::write) return;
+  if (g_txn == Txn::read && g_read_lookups >= kReadBatchLookups) md5cache_read_end();
+  if (g_txn == Txn::none) {
+    if (db_exec(g_cache.get(), "begin transaction") != SQLITE_OK) return;
+    g_txn = Txn::read;
+    g_read_lookups = 0;
+  }
+  ++g_read_lookups;
+}
+
+// A write takes the write lock before it reads anything ("begin immediate", which waits out the
+// busy time-out). Upgrading a read transaction instead fails at once with SQLITE_BUSY while the
+// other process holds the write lock and waits for our read lock to go: that lost cache entries
+// whenever two runs shared the file. Inside a flush a write operation joins the flush's
+// transaction; on its own it is one transaction, committed when the scope ends.
+class WriteScope {
+ public:
+  explicit WriteScope(const char* operation) : operation_(operation) {
+    if (!g_cache || g_txn == Txn::write) return;
+    md5cache_read_end();
+    if (db_exec(g_cache.get(), "begin immediate") != SQLITE_OK) return;  // each statement waits
+    g_txn = Txn::write;
+    owner_ = true;
+  }
+  ~WriteScope() {
+    if (!owner_) return;
+    g_txn = Txn::none;
+    std::string err;
+    if (db_commit(g_cache.get(), &err) != SQLITE_OK) store_sql_error(operation_, err);
+  }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+
+ private:
+  const char* operation_;
+  bool owner_ = false;
+};
+
 // Fills digest from a text column of 32 hexadecimal characters. False for anything else: a
 // damaged digest must not be taken for a block; the file is read again instead.
 bool digest_from_column(Stmt& stmt, int column, uint8_t digest[16]) {
@@ -140,6 +198,7 @@ bool digest_from_column(Stmt& stmt, int column, uint8_t digest[16]) {
 // Runs the block query sql for (file_id, offset) in *q. Returns SQLITE_ROW with *q on the row,
 // SQLITE_DONE, or SQLITE_ERROR after the box of the failing prepare, bind or step.
 int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t offset, StmtLease* q) {
+  lookup_begin();
   *q = g_cache.prepared(sql, op);
   if (!*q || !binds_ok(op, {{db_bind_uint(**q, 1, file_id), "Couldn't bind filespec_id"},
                             {db_bind_int64(**q, 2, offset), "Couldn't bind offset"}}))
@@ -166,6 +225,7 @@ int md5cache_open() {
     }
     rc = md5cache_open_at(path, false);
   }
+  g_txn = Txn::none;
   return rc == 0 ? 0 : 1;
 }
 
@@ -175,20 +235,29 @@ std::string md5cache_notice_take() {
   return notice;
 }
 
+void md5cache_read_end() {
+  if (g_txn != Txn::read) return;
+  g_txn = Txn::none;
+  db_commit(g_cache.get());  // ends a read: nothing to lose
+}
+
 int md5cache_close() {
   if (!g_cache) return 0;
   md5cache_flush();
   g_cache.close();
+  g_txn = Txn::none;
   return 0;
 }
 
 uint32_t md5cache_filespec_find(const std::string& path) {
+  lookup_begin();
   return store_find_id(g_cache, kFindSql, "md5cache_filespec_find", path);
 }
 
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
   const char* op = "md5cache_filespec_getdata";
   *info = CacheFileInfo{};
+  lookup_begin();
   StmtLease q = g_cache.prepared(kGetDataSql, op);
   if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, id), "Couldn't bind filespec_id"}})) return 0;
   int rc = db_step(*q);
@@ -207,6 +276,7 @@ int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
 uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
                                   uint32_t t_modify, uint32_t t_lastcheck) {
   const char* op = "md5cache_filespec_insert";
+  WriteScope write(op);
   uint32_t id = md5cache_filespec_find(path);
   StmtLease q = g_cache.prepared(id ? kUpdateSql : kInsertSql, op);
   if (!q) return 0;
@@ -226,6 +296,7 @@ uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32
 }
 
 int md5cache_segs_delete_all(uint32_t file_id) {
+  WriteScope write("md5cache_segs_delete_all");
   char sql[64];
   std::snprintf(sql, sizeof sql, kSegsDeleteAllSql, file_id);
   std::string err;
@@ -239,6 +310,7 @@ int md5cache_segs_delete_all(uint32_t file_id) {
 int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
                          const uint8_t digest[16]) {
   const char* op = "md5cache_segs_insert";
+  WriteScope write(op);
   char sql[96];
   std::snprintf(sql, sizeof sql, kSegsDeleteOneSql, file_id,
                 static_cast<unsigned long long>(offset));
@@ -276,6 +348,7 @@ uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset) {
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck) {
+  md5cache_read_end();  // the file is read next: no snapshot is kept through that
   g_pending.push_back(PendingCacheFile{path, 0, size, blocksize, t_modify, t_lastcheck, false, {}});
   ++g_pending_files;
   return &g_pending.back();
@@ -296,8 +369,9 @@ void md5cache_pending_file_done(PendingCacheFile* f) {
 }
 
 int md5cache_flush() {
-  if (g_cache) {
-    db_exec(g_cache.get(), "begin transaction");
+  md5cache_read_end();
+  if (g_cache && !g_pending.empty()) {
+    WriteScope batch("md5cache_flush");
     for (PendingCacheFile& f : g_pending) {
       if (!f.complete) continue;  // a file whose reading was cancelled keeps its old rows
       f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck);
@@ -308,7 +382,6 @@ int md5cache_flush() {
   g_pending.clear();
   g_pending_files = 0;
   g_pending_blocks = 0;
-  if (g_cache) db_exec(g_cache.get(), "commit");
   return 0;
 }
 

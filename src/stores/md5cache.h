@@ -6,6 +6,11 @@
 // Paths are keys by their exact bytes: two files whose names differ only in case are two rows.
 // Threads: the backup worker during a run, the user-interface thread at start-up and shutdown;
 // never both at once.
+//
+// Two processes (runs of two profiles) may share the file. Look-ups share one read transaction
+// for a batch of them; every write takes the write lock before it reads anything, so that it
+// waits for the other process instead of failing; the file is kept in write-ahead-log mode, in
+// which a reader never holds up the other process's writes.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +50,9 @@ struct PendingCacheFile {
 constexpr uint32_t kFlushFiles = 64;
 constexpr uint32_t kFlushBlocks = 128;
 
+// Look-ups made in one read transaction before it is ended and a new one begun.
+constexpr uint32_t kReadBatchLookups = 256;
+
 // Opens the cache, creating its tables when the file is new or lost its version record. A file
 // SQLite finds malformed is moved aside to "<path>.damaged" (replacing an older one) and a new
 // cache is started; the notice of that goes to stderr and to md5cache_notice_take. Returns 0
@@ -54,6 +62,11 @@ int md5cache_open();
 // The notice of a damaged cache that md5cache_open moved aside, once ("" when there is none or
 // it was taken). For the run log. Any thread that uses the cache.
 std::string md5cache_notice_take();
+
+// Ends the read transaction the look-ups share, if one is open. Call it before work that may
+// take long (a slow server, a pause): the batch would otherwise keep its snapshot through it.
+// Writes and the flush end it themselves. Worker thread.
+void md5cache_read_end();
 
 // Writes the pending entries, then closes the cache. Returns 0; nothing happens when closed.
 int md5cache_close();
@@ -86,7 +99,7 @@ int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16])
 uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset);
 
 // Queues a new pending file (counts as one pending file). The entry stays valid until the next
-// flush.
+// flush. Ends the look-ups' read transaction: the file is read next.
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck);
@@ -100,8 +113,10 @@ PendingCacheBlock* md5cache_pending_block_add(PendingCacheFile* f, uint64_t offs
 void md5cache_pending_file_done(PendingCacheFile* f);
 
 // Writes every complete pending file (its row, its blocks replacing the earlier ones) in one
-// transaction and releases the whole queue, incomplete entries without a write. Failures are
-// reported and the flush goes on. With the cache closed the queue is only released. Returns 0.
+// write transaction and releases the whole queue, incomplete entries without a write. Failures
+// are reported and the flush goes on; a commit that fails is reported under "SQL Error in
+// md5cache_flush" (the batch is lost, the lock released). With the cache closed the queue is
+// only released. Returns 0.
 int md5cache_flush();
 
 // md5cache_flush when at least kFlushFiles files or kFlushBlocks blocks are pending; else 0.

@@ -2,6 +2,9 @@
 // its flush thresholds, digests as text.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "stores/md5cache.h"
@@ -33,6 +36,7 @@ class Md5CacheTest : public StoreTest {
   }
   void TearDown() override {
     store_fault_set(StoreCall::prepare, 0);
+    store_fault_set(StoreCall::commit, 0);
     md5cache_close();
     md5cache_flush();  // a queue left by a failed test is released with the cache closed
     StoreTest::TearDown();
@@ -228,6 +232,17 @@ TEST_F(Md5CacheTest, FlushGoesOnAfterAFailureAndCloseWritesTheQueue) {
   ASSERT_NE(second, 0u);
   EXPECT_EQ(rows_of(second), "2");
 
+  // A commit that fails loses its batch, is reported, and does not keep the write lock: the
+  // other run sharing the file writes at once.
+  ui_.clear();
+  md5cache_read_end();  // so that the flush's commit is the next one
+  store_fault_set(StoreCall::commit, 1);
+  read_in_full("/lost", 1, 4);
+  md5cache_flush();
+  EXPECT_EQ(boxes_of(ui_), (Boxes{{"SQL Error in md5cache_flush", "database or disk is full"}}));
+  EXPECT_EQ(md5cache_filespec_find("/lost"), 0u);
+  EXPECT_EQ(sql_exec(db(), "insert into segs values (null, 9, 0, 1, 'x')"), SQLITE_OK);
+
   // Shutdown writes what is pending; the next start finds it.
   read_in_full("/third", 1, 3);
   EXPECT_EQ(md5cache_pending_files(), 1u);
@@ -252,6 +267,63 @@ TEST_F(Md5CacheTest, BlockLookupsGoThroughTheFileIndex) {
   ASSERT_EQ(md5cache_open(), 0);
   EXPECT_EQ(sql_rows(db(), plan).at(0).at(3), "SEARCH segs USING INDEX file_id_idx (file_id=?)");
   EXPECT_EQ(read_file(db()), before);
+}
+
+// The look-ups keep one read transaction between calls. Another process sharing the file must
+// still write at once (sql_exec waits for no lock), and the look-ups see its rows once their
+// batch ends: by md5cache_read_end, after kReadBatchLookups look-ups, or when a file is read.
+TEST_F(Md5CacheTest, ReadBatchNeverHoldsUpAnotherWriter) {
+  auto other_writes = [this](const std::string& path) {
+    return sql_exec(db(), "insert into filespec (filespec, size, blocksize, t_modify, "
+                          "t_lastcheck) values ('" + path + "', 1, 1, 1, 1)");
+  };
+  EXPECT_EQ(md5cache_filespec_find("/x"), 0u);
+  ASSERT_EQ(other_writes("/x"), SQLITE_OK);
+  EXPECT_EQ(md5cache_filespec_find("/x"), 0u);  // the batch's snapshot
+  md5cache_read_end();
+  EXPECT_NE(md5cache_filespec_find("/x"), 0u);
+
+  ASSERT_EQ(other_writes("/y"), SQLITE_OK);
+  for (uint32_t i = 1; i < kReadBatchLookups; ++i) EXPECT_EQ(md5cache_filespec_find("/y"), 0u);
+  EXPECT_NE(md5cache_filespec_find("/y"), 0u);
+
+  ASSERT_EQ(other_writes("/z"), SQLITE_OK);
+  md5cache_pending_file_new("/z", 1, kBlock, 1, 1);
+  EXPECT_NE(md5cache_filespec_find("/z"), 0u);
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+// Two runs of two profiles share the cache: each writes its batches and reads the other's
+// entries at the same time. Neither may meet a lock error or lose an entry.
+TEST_F(Md5CacheTest, TwoProcessesWriteAndReadTheCacheAtOnce) {
+  md5cache_close();
+  constexpr int kRounds = 200, kFiles = 4;
+  auto run = [this](const std::string& mine, const std::string& theirs) {
+    if (md5cache_open() != 0) return 1;
+    for (int i = 0; i < kRounds * kFiles; ++i) {
+      read_in_full(mine + std::to_string(i), 2, i);
+      if (i % kFiles != kFiles - 1) continue;
+      md5cache_flush();
+      for (int k = i - kFiles + 1; k <= i; ++k) {
+        CacheFileInfo info;
+        uint8_t digest[16];
+        uint32_t id = md5cache_filespec_find(theirs + std::to_string(k));
+        if (id && md5cache_filespec_getdata(id, &info) == 0) md5cache_segs_get_md5(id, 0, digest);
+      }
+    }
+    md5cache_close();
+    for (const auto& [caption, text] : boxes_of(ui_)) std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    return ui_.boxes().empty() ? 0 : 2;
+  };
+  pid_t a = ::fork();
+  if (a == 0) ::_exit(run("/a/", "/b/"));
+  pid_t b = ::fork();
+  if (b == 0) ::_exit(run("/b/", "/a/"));
+  EXPECT_EQ(wait_exit(a), 0);
+  EXPECT_EQ(wait_exit(b), 0);
+  ASSERT_EQ(md5cache_open(), 0);
+  EXPECT_EQ(sql_value(db(), "select count(*) from filespec"), std::to_string(2 * kRounds * kFiles));
+  EXPECT_EQ(sql_value(db(), "select count(*) from segs"), std::to_string(4 * kRounds * kFiles));
 }
 
 // A malformed cache is only a cache: it is moved aside, replacing an older one, a new cache is
