@@ -52,6 +52,8 @@ const char* const kSegsDeleteOneSql = "delete from segs where file_id=%u and off
 const char* const kSegsInsertSql = "insert into segs( file_id, offset, size, md5 ) values (?,?,?,?)";
 const char* const kSegsMd5Sql = "select md5 from segs where file_id=? and offset=?";
 const char* const kSegsSizeSql = "select size from segs where file_id=? and offset=?";
+const char* const kSegsOfFileSql =
+    "select offset, size, md5 from segs where file_id=? order by offset, id";
 
 int md5cache_init_tables(sqlite3* db) {
   schema_drop(db, {"vornlake_info", "filespec", "segs"});
@@ -343,6 +345,31 @@ uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset) {
   if (block_lookup(kSegsSizeSql, "md5cache_segs_get_size", file_id, offset, &q) != SQLITE_ROW)
     return 0;
   return static_cast<uint32_t>(sqlite3_column_int(q.get(), 0));
+}
+
+std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize) {
+  const char* op = "md5cache_blocks_get";
+  std::vector<CacheBlock> blocks;
+  lookup_begin();
+  StmtLease q = g_cache.prepared(kSegsOfFileSql, op);
+  if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"}}))
+    return blocks;
+  uint64_t next = 0;  // the offset of the block that comes next
+  int rc;
+  while ((rc = db_step(*q)) == SQLITE_ROW) {
+    sqlite3_int64 offset = sqlite3_column_int64(q.get(), 0);
+    // A row between block boundaries, or a second row at an offset already taken (the lowest id
+    // wins, as in the per-offset look-up), is passed over; a gap ends the file's blocks.
+    if (offset < 0 || static_cast<uint64_t>(offset) < next) continue;
+    if (static_cast<uint64_t>(offset) > next) break;
+    CacheBlock block{next, static_cast<uint32_t>(sqlite3_column_int(q.get(), 1)), {}};
+    if (!digest_from_column(*q, 2, block.digest)) break;
+    blocks.push_back(block);
+    if (blocksize == 0) break;  // every block would lie at offset 0
+    next += blocksize;
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) store_sql_error(op, "Error executing statement");
+  return blocks;
 }
 
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,

@@ -28,11 +28,13 @@ struct CacheFileInfo {
   uint32_t blocksize;
 };
 
-struct PendingCacheBlock {
+// One block of a file: where it lies, its length and its MD5 digest.
+struct CacheBlock {
   uint64_t offset;
   uint32_t size;
   uint8_t digest[16];
 };
+using PendingCacheBlock = CacheBlock;
 
 // A file being read: its blocks are queued until it is complete and the queue is flushed.
 struct PendingCacheFile {
@@ -97,6 +99,12 @@ int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16])
 
 // The length of the block of file_id at offset, 0 when there is none or on a reported failure.
 uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset);
+
+// The cached blocks of file_id with one query, as the per-offset look-ups give them: from offset
+// 0 on, blocksize apart, ending before the first offset without a block or the first digest
+// that is not 32 hexadecimal characters (blocksize 0: at most the block at 0). A failing query
+// is reported under "SQL Error in md5cache_blocks_get" and ends the list there. Worker thread.
+std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize);
 
 // Queues a new pending file (counts as one pending file). The entry stays valid until the next
 // flush. Ends the look-ups' read transaction: the file is read next.
