@@ -211,6 +211,20 @@ int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t off
   return SQLITE_ERROR;
 }
 
+// The insert of md5cache_segs_insert without its removal of an older row at the offset.
+// Failures are reported under md5cache_segs_insert.
+void segs_row_insert(uint32_t file_id, uint64_t offset, uint32_t size, const uint8_t digest[16]) {
+  const char* op = "md5cache_segs_insert";
+  char hex[33];
+  md5_to_hex(digest, hex);
+  StmtLease q = g_cache.prepared(kSegsInsertSql, op);
+  if (q && binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
+                         {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
+                         {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
+                         {db_bind_blob(*q, 4, hex, 32), "Couldn't bind md5"}}))
+    step_done(*q, op, "SQL Error executing insert");
+}
+
 }  // namespace
 
 int md5cache_open() {
@@ -311,8 +325,7 @@ int md5cache_segs_delete_all(uint32_t file_id) {
 
 int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
                          const uint8_t digest[16]) {
-  const char* op = "md5cache_segs_insert";
-  WriteScope write(op);
+  WriteScope write("md5cache_segs_insert");
   char sql[96];
   std::snprintf(sql, sizeof sql, kSegsDeleteOneSql, file_id,
                 static_cast<unsigned long long>(offset));
@@ -321,14 +334,7 @@ int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
     store_sql_error("md5cache_segs_insert (#1)", err);
     return 1;
   }
-  char hex[33];
-  md5_to_hex(digest, hex);
-  StmtLease q = g_cache.prepared(kSegsInsertSql, op);
-  if (q && binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
-                         {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
-                         {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
-                         {db_bind_blob(*q, 4, hex, 32), "Couldn't bind md5"}}))
-    step_done(*q, op, "SQL Error executing insert");
+  segs_row_insert(file_id, offset, size, digest);
   return 0;
 }
 
@@ -402,8 +408,16 @@ int md5cache_flush() {
     for (PendingCacheFile& f : g_pending) {
       if (!f.complete) continue;  // a file whose reading was cancelled keeps its old rows
       f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck);
-      md5cache_segs_delete_all(f.id);  // no block of an earlier reading survives
-      for (const PendingCacheBlock& b : f.blocks) md5cache_segs_insert(f.id, b.offset, b.size, b.digest);
+      // No block of an earlier reading survives. Once they are all gone, the removal of an older
+      // row at each offset finds nothing, and skipping it matters: it walks every block row of
+      // the file (file_id_idx), which made the flush of a large file quadratic in its blocks.
+      const bool cleared = md5cache_segs_delete_all(f.id) == 0;
+      for (const PendingCacheBlock& b : f.blocks) {
+        if (cleared)
+          segs_row_insert(f.id, b.offset, b.size, b.digest);
+        else
+          md5cache_segs_insert(f.id, b.offset, b.size, b.digest);
+      }
     }
   }
   g_pending.clear();

@@ -49,8 +49,11 @@ struct PendingCacheFile {
 };
 
 // A flush writes when a file completes and at least this many files or blocks are pending.
-constexpr uint32_t kFlushFiles = 64;
-constexpr uint32_t kFlushBlocks = 128;
+// Each flush is one write transaction with its sync; batches of a few dozen files made the
+// flushes a large part of a run over many small files. The blocks bound the queue's memory
+// (about 40 bytes a block) and what a crash loses: only a cache, read again by the next run.
+constexpr uint32_t kFlushFiles = 4096;
+constexpr uint32_t kFlushBlocks = 16384;
 
 // Look-ups made in one read transaction before it is ended and a new one begun.
 constexpr uint32_t kReadBatchLookups = 256;

@@ -140,26 +140,27 @@ TEST_F(Md5CacheTest, IncompleteEntriesAreDroppedByTheFlush) {
 }
 
 TEST_F(Md5CacheTest, FlushThresholds) {
-  // 63 complete files with fewer than 128 blocks stay queued.
-  for (int i = 0; i < 63; ++i) read_in_full("/small/" + std::to_string(i), 1, i);
-  EXPECT_EQ(md5cache_pending_files(), 63u);
+  // One file short of the threshold, with fewer blocks than theirs, stays queued.
+  for (uint32_t i = 0; i + 1 < kFlushFiles; ++i) read_in_full("/small/" + std::to_string(i), 1, 0);
+  EXPECT_EQ(md5cache_pending_files(), kFlushFiles - 1);
   EXPECT_EQ(md5cache_filespec_find("/small/0"), 0u);
-  // The 64th file's completion writes the batch.
-  read_in_full("/small/63", 1, 63);
+  // The next file's completion writes the batch.
+  read_in_full("/small/last", 1, 0);
   EXPECT_EQ(md5cache_pending_files(), 0u);
-  EXPECT_EQ(sql_value(db(), "select count(*) from filespec"), "64");
+  EXPECT_EQ(sql_value(db(), "select count(*) from filespec"), std::to_string(kFlushFiles));
 
-  // One large file collects all its blocks; 127 are not enough, 128 are.
-  read_in_full("/big127", 127, 0);
-  EXPECT_EQ(md5cache_pending_blocks(), 127u);
+  // One large file collects all its blocks; one block short is not enough.
+  const int blocks = static_cast<int>(kFlushBlocks);
+  read_in_full("/big-short", blocks - 1, 0);
+  EXPECT_EQ(md5cache_pending_blocks(), kFlushBlocks - 1);
   md5cache_flush();
-  read_in_full("/big128", 128, 0);
+  read_in_full("/big", blocks, 0);
   EXPECT_EQ(md5cache_pending_blocks(), 0u);
-  EXPECT_EQ(rows_of(md5cache_filespec_find("/big128")), "128");
+  EXPECT_EQ(rows_of(md5cache_filespec_find("/big")), std::to_string(blocks));
   // Blocks of earlier files count too: the test is made when a file completes.
-  read_in_full("/a", 100, 0);
-  read_in_full("/b", 27, 0);
-  EXPECT_EQ(md5cache_pending_blocks(), 127u);
+  read_in_full("/a", blocks - 2, 0);
+  read_in_full("/b", 1, 0);
+  EXPECT_EQ(md5cache_pending_blocks(), kFlushBlocks - 1);
   read_in_full("/c", 1, 0);
   EXPECT_EQ(md5cache_pending_blocks(), 0u);
 }
