@@ -126,6 +126,8 @@ Ending run_body(RunContext& ctx) {
                 "Couldn't open backup log file for writing:\n" + log_path);
   }
   write_header(ctx);
+  if (std::string notice = md5cache_notice_take(); !notice.empty())
+    run_log(ctx, "%s\n", notice.c_str());
   ctx.log_path = log_path;
   run_view_enable(kCtlButtonLogs, true);
 

@@ -90,26 +90,36 @@ struct FileJob {
   }
 };
 
-// Collects the cached blocks of cache entry `id` from offset 0 on, `blocksize` apart, until one
-// is missing.
-std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
-  std::vector<CachedBlock> blocks;
-  CachedBlock block;
-  while (md5cache_segs_get_md5(id, block.offset, block.digest.data()) == 0) {
-    block.size = md5cache_segs_get_size(id, block.offset);
-    blocks.push_back(block);
-    block.offset += blocksize;
-  }
-  return blocks;
-}
-
-void file_done_counters(RunContext& ctx) { files_skipped_show(++ctx.stats.files_skipped); }
-
 // Stops the walk when the dialogue cannot go on for a reason of its own (a refused login).
 int dialogue_stopped(RunContext& ctx) {
   if (g_route->dialogue->login_refused()) run_abort(ctx, kAbortLoginRefused);
   return kFileCancelled;
 }
+
+// The cached blocks of cache entry `id` from offset 0 on, `blocksize` apart, until one is missing.
+std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
+  std::vector<CachedBlock> blocks;
+  for (const CacheBlock& c : md5cache_blocks_get(id, blocksize)) {
+    CachedBlock block;
+    block.offset = c.offset;
+    block.size = c.size;
+    std::memcpy(block.digest.data(), c.digest, 16);
+    blocks.push_back(block);
+  }
+  return blocks;
+}
+
+// Writes the pending cache entries once enough have gathered. Every file still with the server
+// must have been answered first: its entry is completed (or dropped) only then, and the flush
+// lets go of the whole queue. Returns 0 or kFileCancelled.
+int cache_flush_when_due(RunContext& ctx) {
+  if (md5cache_pending_files() < kFlushFiles && md5cache_pending_blocks() < kFlushBlocks) return 0;
+  if (g_route->dialogue->drain() != 0) return dialogue_stopped(ctx);
+  md5cache_flush();
+  return 0;
+}
+
+void file_done_counters(RunContext& ctx) { files_skipped_show(++ctx.stats.files_skipped); }
 
 // Links every cached block of a file whose digests the cache covers. Returns 0 or kFileCancelled.
 int links_send(RunContext& ctx, const std::shared_ptr<FileJob>& job, uint32_t file_id,
@@ -251,7 +261,7 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   job->read_done = true;
   job->maybe_finish();
   ++ctx.stats.files_scanned;
-  return 0;
+  return cache_flush_when_due(ctx);
 }
 
 }  // namespace

@@ -14,10 +14,9 @@ namespace vl {
 namespace {
 
 Db g_catalog;
+// False from the start of catalog_open until it succeeds, and from any failure of a row, a
+// commit, catalog_finish or catalog_close on: such a catalog lacks part of the run.
 bool g_complete = false;
-// Inserts since the last batch commit; process-wide, not reset per catalog.
-uint32_t g_batch_count = 0;
-constexpr uint32_t kBatchInserts = 128;
 
 const char* const kCatinfoCreateSql =
     "create table catinfo ( id integer not null primary key autoincrement, type smallint unsigned "
@@ -59,26 +58,29 @@ const char* const kFilespecSizeSql = "update filespec set size=? where id=?";
 const char* const kSegInsertSql =
     "insert into segs ( filespec_id, offset, size, md5 ) values (?,?,?,?)";
 
-void exec_formatted(const char* fmt, unsigned value) {
+// The catalog is a scratch file until it is uploaded, and it is uploaded only after
+// catalog_close has written it in full, by reading the file back: a run that crashes leaves a
+// file that nothing uploads (and that the next catalog of its name replaces). So the file needs
+// no journal on disk and no syncs; the journal kept in memory still undoes a statement that fails
+// halfway (a full disk). The page cache holds the rows and indexes of a run of
+// 100,000 files, so that the one transaction of the run does not spill pages while it grows.
+const char* const kCatalogPragmas[] = {"pragma journal_mode=memory", "pragma synchronous=off",
+                                       "pragma cache_size=-65536"};
+
+// Executes fmt with one counter formatted into it (fmt's own conversion: %u or %llu).
+int exec_fact(const char* fmt, uint64_t value, bool wide) {
   char sql[96];
-  std::snprintf(sql, sizeof sql, fmt, value);
-  db_exec(g_catalog.get(), sql);
+  if (wide)
+    std::snprintf(sql, sizeof sql, fmt, static_cast<unsigned long long>(value));
+  else
+    std::snprintf(sql, sizeof sql, fmt, static_cast<unsigned>(value));
+  return db_exec(g_catalog.get(), sql);
 }
 
-void exec_formatted64(const char* fmt, uint64_t value) {
-  char sql[96];
-  std::snprintf(sql, sizeof sql, fmt, static_cast<unsigned long long>(value));
-  db_exec(g_catalog.get(), sql);
-}
-
-// Commits the rows of the run in batches instead of one transaction per row.
-void catalog_batch_tick() {
-  if (!g_catalog) return;
-  if (++g_batch_count >= kBatchInserts) {
-    db_exec(g_catalog.get(), "commit");
-    db_exec(g_catalog.get(), "begin transaction");
-    g_batch_count = 0;
-  }
+// Records a failed row, commit or finish: the catalog no longer holds the whole run. Returns 1.
+int incomplete() {
+  g_complete = false;
+  return 1;
 }
 
 // The parent text and the name of a catalog path.
@@ -96,20 +98,8 @@ void split_path(const std::string& path, std::string* parent, std::string* name)
   }
 }
 
-struct BindStep {
-  int rc;
-  const char* fail_text;
-};
-
-// Reports the first failed bind of a list evaluated in order. Returns false when one failed.
-bool binds_ok(const char* op, std::initializer_list<BindStep> binds) {
-  for (const BindStep& b : binds) {
-    if (b.rc != SQLITE_OK) {
-      store_sql_error(op, b.fail_text);
-      return false;
-    }
-  }
-  return true;
+uint32_t find_id(const std::string& path, bool* failed) {
+  return store_find_id(g_catalog, kFindSql, "catalog_filespec_find", path, failed);
 }
 
 }  // namespace
@@ -140,19 +130,24 @@ int catalog_open(RunContext& ctx) {
   }
   file_make_private(path);
   sqlite3_busy_timeout(g_catalog.get(), kBusyLongMs);
+  sqlite3* db = g_catalog.get();
+  for (const char* pragma : kCatalogPragmas) db_exec(db, pragma);
+  g_complete = true;
   if (catalog_init_tables(ctx) != 0) {
     g_catalog.close();
-    return 1;
+    return incomplete();
   }
-  sqlite3* db = g_catalog.get();
-  db_exec(db, "begin transaction");
-  db_exec(db, "insert into catinfo (type,misc) values (1,1)");
-  db_exec(db, "insert into catinfo (type,misc) values (2,1)");
-  db_exec(db, "insert into catinfo (type,misc) values (3,1)");
-  exec_formatted("insert into catinfo (type,misc) values (21,%u)", ctx.catalog_id);
-  db_exec(db, "commit");
-  db_exec(db, "begin transaction");
-  g_complete = true;
+  bool ok = db_exec(db, "begin transaction") == SQLITE_OK;
+  ok = db_exec(db, "insert into catinfo (type,misc) values (1,1)") == SQLITE_OK && ok;
+  ok = db_exec(db, "insert into catinfo (type,misc) values (2,1)") == SQLITE_OK && ok;
+  ok = db_exec(db, "insert into catinfo (type,misc) values (3,1)") == SQLITE_OK && ok;
+  ok = exec_fact("insert into catinfo (type,misc) values (21,%u)", ctx.catalog_id, false) ==
+           SQLITE_OK && ok;
+  ok = db_commit(db) == SQLITE_OK && ok;
+  // The rows of the run go into this one transaction, committed by catalog_finish (or by
+  // catalog_close for a cancelled run).
+  ok = db_exec(db, "begin transaction") == SQLITE_OK && ok;
+  if (!ok) incomplete();
   return 0;
 }
 
@@ -176,86 +171,75 @@ int catalog_init_tables(RunContext& ctx) {
                   {version_seed_sql(kCatalogSeedSql),
                    "Error seeding initial catalog / vornlake_info records"}},
                  "SQL Error") != 0)
-    return 1;
-  db_exec(g_catalog.get(), "commit");
+    return incomplete();
+  if (db_commit(g_catalog.get()) != SQLITE_OK) incomplete();
   return catalog_init_config(ctx);
 }
 
 int catalog_init_config(RunContext& ctx) {
   const char* op = "catalog_init_config";
-  if (!g_catalog || !ctx.profile) return 1;
+  if (!g_catalog || !ctx.profile) return incomplete();
   Db profile;
   if (profile.open(profile_db_path(ctx.profile->tag), false) != SQLITE_OK) {
     store_box("Can't open profile's database!", "Blah!");
-    return 1;
+    return incomplete();
   }
   sqlite3_busy_timeout(profile.get(), kBusyProfileMs);
-  Stmt query;
-  if (db_prepare(profile.get(), kProfileConfigSql, &query) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 1;
-  }
+  StmtLease query = profile.prepared(kProfileConfigSql, op);
+  if (!query) return incomplete();
   db_exec(g_catalog.get(), "begin transaction");
-  while (db_step(query) == SQLITE_ROW) {
+  while (db_step(*query) == SQLITE_ROW) {
     int type = sqlite3_column_int(query.get(), 1);
     if (type == kParmPassword) continue;  // the catalog goes to the server: never the password
-    Stmt insert;
-    if (db_prepare(g_catalog.get(), kConfigInsertSql, &insert) != SQLITE_OK) {
-      store_sql_error(op, "Couldn't prepare SQL statement");
-      return 1;
-    }
-    db_bind_int(insert, 1, type);
-    db_bind_text(insert, 2, db_column_text(query, 2));
-    db_bind_text(insert, 3, db_column_text(query, 3));
-    if (db_step(insert) != SQLITE_DONE) {
-      store_sql_error(op, "Error copying config to catalog!");
-      return 1;
-    }
+    StmtLease insert = g_catalog.prepared(kConfigInsertSql, op);
+    if (!insert) return incomplete();
+    db_bind_int(*insert, 1, type);
+    db_bind_text(*insert, 2, db_column_text(*query, 2));
+    db_bind_text(*insert, 3, db_column_text(*query, 3));
+    if (!step_done(*insert, op, "Error copying config to catalog!")) return incomplete();
   }
-  db_exec(g_catalog.get(), "commit");
+  if (db_commit(g_catalog.get()) != SQLITE_OK) incomplete();
   return 0;
 }
 
 uint32_t catalog_filespec_find(const std::string& path) {
   if (!g_catalog) return 0;
-  return store_find_id(g_catalog.get(), kFindSql, "catalog_filespec_find", path);
+  return find_id(path, nullptr);
 }
 
 uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& rec,
                                  uint32_t blocksize) {
   const char* op = "catalog_filespec_insert";
   if (!g_catalog) return 0;
-  catalog_batch_tick();
   // A path is recorded once per catalog; a second call yields 0 and its blocks are not recorded.
-  if (catalog_filespec_find(path) != 0) return 0;
+  bool find_failed = false;
+  if (find_id(path, &find_failed) != 0) return 0;
   std::string parent, name;
   split_path(path, &parent, &name);
-  uint32_t parent_id = parent.empty() ? 0 : catalog_filespec_find(parent);
+  uint32_t parent_id = parent.empty() ? 0 : find_id(parent, &find_failed);
+  // A failed look-up may have left the path recorded twice or without its parent.
+  if (find_failed) incomplete();
 
-  Stmt stmt;
-  if (db_prepare(g_catalog.get(), kFilespecInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (!binds_ok(op, {{db_bind_uint(stmt, 1, parent_id), "Couldn't bind parent_id"},
-                     {db_bind_text(stmt, 2, name), "Couldn't bind filename"},
-                     {db_bind_text(stmt, 3, path), "Couldn't bind filename_full"},
-                     {db_bind_uint(stmt, 4, rec.type), "Couldn't bind type"},
-                     {db_bind_uint(stmt, 5, rec.attr), "Couldn't bind attr"},
-                     {db_bind_uint(stmt, 6, rec.mode), "Couldn't bind mode"},
-                     {db_bind_uint(stmt, 7, rec.owner), "Couldn't bind owner"},
-                     {db_bind_uint(stmt, 8, rec.group), "Couldn't bind group"},
-                     {db_bind_int64(stmt, 9, rec.size), "Couldn't bind size"},
-                     {db_bind_uint(stmt, 10, rec.t_access), "Couldn't bind t_access"},
-                     {db_bind_uint(stmt, 11, rec.t_change), "Couldn't bind t_change"},
-                     {db_bind_uint(stmt, 12, rec.t_modify), "Couldn't bind t_modify"},
-                     {db_bind_uint(stmt, 13, 0), "Couldn't bind t_backup_start"},
-                     {db_bind_uint(stmt, 14, 0), "Couldn't bind t_backup_end"},
-                     {db_bind_uint(stmt, 15, blocksize), "Couldn't bind blocksize"},
-                     {db_bind_text(stmt, 16, std::string()), "Couldn't bind extra"}}))
-    return 0;
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, "SQL Error executing insert");
+  StmtLease q = g_catalog.prepared(kFilespecInsertSql, op);
+  if (!q ||
+      !binds_ok(op, {{db_bind_uint(*q, 1, parent_id), "Couldn't bind parent_id"},
+                     {db_bind_text(*q, 2, name), "Couldn't bind filename"},
+                     {db_bind_text(*q, 3, path), "Couldn't bind filename_full"},
+                     {db_bind_uint(*q, 4, rec.type), "Couldn't bind type"},
+                     {db_bind_uint(*q, 5, rec.attr), "Couldn't bind attr"},
+                     {db_bind_uint(*q, 6, rec.mode), "Couldn't bind mode"},
+                     {db_bind_uint(*q, 7, rec.owner), "Couldn't bind owner"},
+                     {db_bind_uint(*q, 8, rec.group), "Couldn't bind group"},
+                     {db_bind_int64(*q, 9, rec.size), "Couldn't bind size"},
+                     {db_bind_uint(*q, 10, rec.t_access), "Couldn't bind t_access"},
+                     {db_bind_uint(*q, 11, rec.t_change), "Couldn't bind t_change"},
+                     {db_bind_uint(*q, 12, rec.t_modify), "Couldn't bind t_modify"},
+                     {db_bind_uint(*q, 13, 0), "Couldn't bind t_backup_start"},
+                     {db_bind_uint(*q, 14, 0), "Couldn't bind t_backup_end"},
+                     {db_bind_uint(*q, 15, blocksize), "Couldn't bind blocksize"},
+                     {db_bind_text(*q, 16, std::string()), "Couldn't bind extra"}}) ||
+      !step_done(*q, op, "SQL Error executing insert")) {
+    incomplete();
     return 0;
   }
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_catalog.get()));
@@ -264,40 +248,29 @@ uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& 
 int catalog_filespec_size_set(uint32_t filespec_id, uint64_t size) {
   const char* op = "catalog_filespec_size_set";
   if (!g_catalog || filespec_id == 0) return 0;
-  Stmt stmt;
-  if (db_prepare(g_catalog.get(), kFilespecSizeSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 1;
-  }
-  if (!binds_ok(op, {{db_bind_int64(stmt, 1, size), "Couldn't bind size"},
-                     {db_bind_uint(stmt, 2, filespec_id), "Couldn't bind id"}}))
-    return 1;
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, "SQL Error executing update");
-    return 1;
-  }
+  StmtLease q = g_catalog.prepared(kFilespecSizeSql, op);
+  if (!q ||
+      !binds_ok(op, {{db_bind_int64(*q, 1, size), "Couldn't bind size"},
+                     {db_bind_uint(*q, 2, filespec_id), "Couldn't bind id"}}) ||
+      !step_done(*q, op, "SQL Error executing update"))
+    return incomplete();
   return 0;
 }
 
 int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,
                        const uint8_t digest[16]) {
   const char* op = "catalog_seg_insert";
-  if (!g_catalog) return 0;
-  catalog_batch_tick();
-  if (filespec_id == 0) return 0;
+  if (!g_catalog || filespec_id == 0) return 0;
   char hex[33];
   md5_to_hex(digest, hex);
-  Stmt stmt;
-  if (db_prepare(g_catalog.get(), kSegInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (!binds_ok(op, {{db_bind_uint(stmt, 1, filespec_id), "Couldn't bind filespec_id"},
-                     {db_bind_int64(stmt, 2, offset), "Couldn't bind offset"},
-                     {db_bind_uint(stmt, 3, size), "Couldn't bind size"},
-                     {db_bind_text(stmt, 4, std::string(hex, 32)), "Couldn't bind md5"}}))
-    return 0;
-  if (db_step(stmt) != SQLITE_DONE) store_sql_error(op, "Couldn't process SQL query!");
+  StmtLease q = g_catalog.prepared(kSegInsertSql, op);
+  if (!q ||
+      !binds_ok(op, {{db_bind_uint(*q, 1, filespec_id), "Couldn't bind filespec_id"},
+                     {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
+                     {db_bind_uint(*q, 3, size), "Couldn't bind size"},
+                     {db_bind_text(*q, 4, std::string(hex, 32)), "Couldn't bind md5"}}) ||
+      !step_done(*q, op, "Couldn't process SQL query!"))
+    incomplete();
   return 0;
 }
 
@@ -305,37 +278,45 @@ int catalog_finish(RunContext& ctx) {
   if (!g_catalog) return 0;
   sqlite3* db = g_catalog.get();
   const RunStats& s = ctx.stats;
-  db_exec(db, "commit");
-  db_exec(db, "begin transaction");
-  exec_formatted("insert into catinfo (type,misc) values (22,%u)",
-                 static_cast<uint32_t>(ctx.t_start.load()));
-  exec_formatted("insert into catinfo (type,misc) values (23,%u)",
-                 static_cast<uint32_t>(clock_now()));
-  exec_formatted("insert into catinfo (type,misc) values (32,%u)", s.files);
-  exec_formatted("insert into catinfo (type,misc) values (33,%u)", s.directories);
-  exec_formatted("insert into catinfo (type,misc) values (34,%u)", s.special_files);
-  exec_formatted64("insert into catinfo (type,misc) values (35,%llu)", s.bytes_total);
-  exec_formatted64("insert into catinfo (type,misc) values (36,%llu)", s.bytes_stored);
-  exec_formatted64("insert into catinfo (type,misc) values (37,%llu)", s.bytes_compressed);
-  exec_formatted64("insert into catinfo (type,misc) values (38,%llu)", s.bytes_skipped);
-  exec_formatted64("insert into catinfo (type,misc) values (39,%llu)", s.bytes_duped);
-  exec_formatted64("insert into catinfo (type,misc) values (40,%llu)", s.files_skipped);
-  exec_formatted64("insert into catinfo (type,misc) values (41,%llu)", s.files_scanned);
-  exec_formatted64("insert into catinfo (type,misc) values (48,%llu)", s.segs);
-  exec_formatted64("insert into catinfo (type,misc) values (49,%llu)", s.segs_stored);
-  exec_formatted64("insert into catinfo (type,misc) values (50,%llu)", s.segs_duped);
-  exec_formatted64("insert into catinfo (type,misc) values (64,%llu)", s.warnings);
-  exec_formatted64("insert into catinfo (type,misc) values (65,%llu)", s.errors);
-  db_exec(db, "update vornlake_info set type=128");
-  db_exec(db, "commit");
-  return 0;
+  struct Fact {
+    const char* fmt;
+    uint64_t value;
+    bool wide;  // "%llu"
+  };
+  const Fact facts[] = {
+      {"insert into catinfo (type,misc) values (22,%u)", static_cast<uint32_t>(ctx.t_start.load()), false},
+      {"insert into catinfo (type,misc) values (23,%u)", static_cast<uint32_t>(clock_now()), false},
+      {"insert into catinfo (type,misc) values (32,%u)", s.files, false},
+      {"insert into catinfo (type,misc) values (33,%u)", s.directories, false},
+      {"insert into catinfo (type,misc) values (34,%u)", s.special_files, false},
+      {"insert into catinfo (type,misc) values (35,%llu)", s.bytes_total, true},
+      {"insert into catinfo (type,misc) values (36,%llu)", s.bytes_stored, true},
+      {"insert into catinfo (type,misc) values (37,%llu)", s.bytes_compressed, true},
+      {"insert into catinfo (type,misc) values (38,%llu)", s.bytes_skipped, true},
+      {"insert into catinfo (type,misc) values (39,%llu)", s.bytes_duped, true},
+      {"insert into catinfo (type,misc) values (40,%llu)", s.files_skipped, true},
+      {"insert into catinfo (type,misc) values (41,%llu)", s.files_scanned, true},
+      {"insert into catinfo (type,misc) values (48,%llu)", s.segs, true},
+      {"insert into catinfo (type,misc) values (49,%llu)", s.segs_stored, true},
+      {"insert into catinfo (type,misc) values (50,%llu)", s.segs_duped, true},
+      {"insert into catinfo (type,misc) values (64,%llu)", s.warnings, true},
+      {"insert into catinfo (type,misc) values (65,%llu)", s.errors, true},
+  };
+  // The first commit writes every row of the run: a full disk shows here.
+  bool ok = db_commit(db) == SQLITE_OK;
+  ok = db_exec(db, "begin transaction") == SQLITE_OK && ok;
+  for (const Fact& f : facts) ok = exec_fact(f.fmt, f.value, f.wide) == SQLITE_OK && ok;
+  ok = db_exec(db, "update vornlake_info set type=128") == SQLITE_OK && ok;
+  ok = db_commit(db) == SQLITE_OK && ok;
+  return ok ? 0 : incomplete();
 }
 
 int catalog_close() {
   if (!g_catalog) return 0;
-  db_exec(g_catalog.get(), "commit");
-  g_catalog.close();
-  return 0;
+  // After catalog_finish no transaction is open, and a "commit" would only be refused.
+  bool ok = sqlite3_get_autocommit(g_catalog.get()) || db_commit(g_catalog.get()) == SQLITE_OK;
+  ok = g_catalog.close() == SQLITE_OK && ok;
+  return ok ? 0 : incomplete();
 }
 
 }  // namespace vl

@@ -4,8 +4,9 @@
 // run completes. Paths are keys by their exact bytes and are never cut.
 //
 // Only the backup worker thread uses the catalog. While it is open a transaction is always in
-// progress; inserts are committed in batches of 128. When no catalog is open (it could not be
-// created, or it was closed) every operation does nothing and returns 0, and the run goes on.
+// progress: the rows of a run are committed together by catalog_finish (or catalog_close). When
+// no catalog is open (it could not be created, or it was closed) every operation does nothing
+// and returns 0, and the run goes on; catalog_complete tells whether the catalog holds the run.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,9 @@ constexpr uint8_t kCatalogFile = 2;
 
 // Creates the catalog of ctx.catalog_id in the directory of ctx.profile's tag (an older file of
 // that name is deleted), records its path in ctx.catalog_path, creates the schema, copies the
-// profile's settings and writes the opening facts. Returns 0 when ready, 1 on a reported failure
-// (the catalog then stays closed).
+// profile's settings and writes the opening facts. Returns 0 when ready (opening facts that
+// could not be written, which give no box, leave it open but incomplete), 1 on a reported
+// failure (the catalog then stays closed and incomplete).
 int catalog_open(RunContext& ctx);
 
 // The schema and the settings copy of the open catalog (parts of catalog_open). 0, or 1 after
@@ -56,17 +58,24 @@ int catalog_filespec_size_set(uint32_t filespec_id, uint64_t size);
 int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,
                        const uint8_t digest[16]);
 
-// Writes the run's times (ctx.t_start, now) and counters, marks the catalog finished and
-// commits. Returns 0.
+// Commits the run's rows, writes its times (ctx.t_start, now) and counters, marks the catalog
+// finished and commits. Returns 0 (also with no catalog open), 1 when a statement or a commit
+// failed (the catalog is then incomplete).
 int catalog_finish(RunContext& ctx);
 
-// Commits and closes the open catalog (unfinished unless catalog_finish ran). Returns 0.
+// Commits and closes the open catalog (unfinished unless catalog_finish ran). Returns 0 (also
+// with none open), 1 when the commit or the close failed (the catalog is then incomplete).
 int catalog_close();
 
 bool catalog_is_open();
 
-// False when the last catalog_open failed, or a row, a commit, catalog_finish or catalog_close
-// failed since: such a catalog must not be uploaded. Worker thread.
+// Whether the catalog of the last catalog_open holds the whole run: false when that open failed
+// (schema, settings copy, opening facts) or when since then a row could not be recorded
+// (catalog_filespec_insert failing other than for a path already recorded, catalog_seg_insert),
+// or a commit, catalog_finish or catalog_close failed; true otherwise. A full disk is the usual
+// cause. Still valid after catalog_close, until the next catalog_open; false before any open.
+// An incomplete catalog must not be uploaded: the server would keep a record of the run that
+// lacks part of its files. Worker thread.
 bool catalog_complete();
 
 }  // namespace vl

@@ -53,65 +53,40 @@ int config_close() {
 
 int config_remove_profile(const std::string& tag) {
   const char* op = "config_remove_profile";
-  Stmt stmt;
-  if (db_prepare(g_config.get(), kRemoveSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 1;
-  }
-  if (db_bind_text(stmt, 1, tag) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind profile");
-    return 0;
-  }
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, "Error executing statement");
-    return 1;
-  }
-  return 0;
+  StmtLease q = g_config.prepared(kRemoveSql, op);
+  if (!q) return 1;
+  if (!binds_ok(op, {{db_bind_text(*q, 1, tag), "Couldn't bind profile"}})) return 0;
+  return step_done(*q, op, "Error executing statement") ? 0 : 1;
 }
 
 int config_add_profile(const std::string& tag, int32_t status) {
   const char* op = "config_add_profile";
   config_remove_profile(tag);
-  Stmt stmt;
-  if (db_prepare(g_config.get(), kAddSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 1;
-  }
-  if (db_bind_text(stmt, 1, tag) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind profile");
+  StmtLease q = g_config.prepared(kAddSql, op);
+  if (!q) return 1;
+  if (!binds_ok(op, {{db_bind_text(*q, 1, tag), "Couldn't bind profile"},
+                     {db_bind_int(*q, 2, status), "Couldn't bind status"}}))
     return 0;
-  }
-  if (db_bind_int(stmt, 2, status) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind status");
-    return 0;
-  }
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, "Error executing statement");
-    return 1;
-  }
-  return 0;
+  return step_done(*q, op, "Error executing statement") ? 0 : 1;
 }
 
 int config_load_profiles() {
   const char* op = "config_load_profiles";
   config_free_profiles();
-  Stmt stmt;
-  if (db_prepare(g_config.get(), kListSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  int rc = db_step(stmt);
+  StmtLease q = g_config.prepared(kListSql, op);
+  if (!q) return 0;
+  int rc = db_step(*q);
   if (rc == SQLITE_DONE) return 0;
   if (rc != SQLITE_ROW) {
     store_sql_error(op, "Error executing statement");
     return 1;
   }
   // A later failing step ends the list without a message: what was read is kept.
-  for (; rc == SQLITE_ROW; rc = db_step(stmt)) {
+  for (; rc == SQLITE_ROW; rc = db_step(*q)) {
     auto entry = std::make_unique<ProfileListEntry>();
-    entry->id = sqlite3_column_int(stmt.get(), 0);
-    entry->tag = db_column_text(stmt, 1, kListTagMax);
-    entry->status = sqlite3_column_int(stmt.get(), 2);
+    entry->id = sqlite3_column_int(q.get(), 0);
+    entry->tag = db_column_text(*q, 1, kListTagMax);
+    entry->status = sqlite3_column_int(q.get(), 2);
     if (profile_load_description(entry->tag, &entry->description, false) == 0)
       profile_list.push_back(std::move(entry));
   }

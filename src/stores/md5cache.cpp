@@ -5,6 +5,7 @@
 #include <list>
 
 #include "platform/dirs.h"
+#include "platform/fs.h"
 #include "stores/store_db.h"
 
 namespace vl {
@@ -15,6 +16,13 @@ Db g_cache;
 std::list<PendingCacheFile> g_pending;  // a list: entries handed out stay where they are
 uint32_t g_pending_files = 0;
 uint32_t g_pending_blocks = 0;
+std::string g_notice;
+
+// The transaction the cache's connection has open between calls: none, the look-ups' read
+// batch, or a write (a flush, or one write operation called on its own).
+enum class Txn { none, read, write };
+Txn g_txn = Txn::none;
+uint32_t g_read_lookups = 0;
 
 const char* const kCacheFile = "md5cache.dat";
 const char* const kFilespecCreateSql =
@@ -44,6 +52,8 @@ const char* const kSegsDeleteOneSql = "delete from segs where file_id=%u and off
 const char* const kSegsInsertSql = "insert into segs( file_id, offset, size, md5 ) values (?,?,?,?)";
 const char* const kSegsMd5Sql = "select md5 from segs where file_id=? and offset=?";
 const char* const kSegsSizeSql = "select size from segs where file_id=? and offset=?";
+const char* const kSegsOfFileSql =
+    "select offset, size, md5 from segs where file_id=? order by offset, id";
 
 int md5cache_init_tables(sqlite3* db) {
   schema_drop(db, {"vornlake_info", "filespec", "segs"});
@@ -60,128 +70,249 @@ int md5cache_init_tables(sqlite3* db) {
       "SQL Error");
 }
 
+// The first column of the first row of sql into *value. Returns SQLite's result (SQLITE_ROW when
+// there was a row).
+int query_int(sqlite3* db, const char* sql, int* value, std::string* err) {
+  Stmt stmt;
+  int rc = db_prepare(db, sql, &stmt);
+  if (rc == SQLITE_OK) rc = db_step(stmt);
+  if (rc == SQLITE_ROW) *value = sqlite3_column_int(stmt.get(), 0);
+  else if (rc != SQLITE_DONE && db) *err = sqlite3_errmsg(db);
+  return rc;
+}
+
 // Without statistics SQLite looks a block up through offset_idx rather than file_id_idx; since
 // every file has a block at offset 0, each look-up and each per-block delete would then walk the
 // blocks of all cached files, and a run over many files would never end. Fixed statistics that
 // mark offset_idx as unselective make the planner take file_id_idx. Written once per file (only
 // when it has the cache's indexes and no statistics for segs yet); "analyze sqlite_master"
 // creates the statistics table and makes the connection load what was written.
-void md5cache_plan_hints(sqlite3* db) {
-  auto count = [db](const char* sql) {
-    Stmt stmt;
-    if (db_prepare(db, sql, &stmt) != SQLITE_OK || db_step(stmt) != SQLITE_ROW) return 0;
-    return sqlite3_column_int(stmt.get(), 0);
-  };
-  if (count("select count(*) from sqlite_stat1 where tbl='segs'") > 0) return;
-  if (count("select count(*) from sqlite_master where type='index' and "
-            "name in ('file_id_idx','offset_idx')") != 2)
-    return;
+// Returns the result of a failing query (the caller looks for a damaged file), else 0.
+int md5cache_plan_hints(sqlite3* db, std::string* err) {
+  int stats = 0, indexes = 0;
+  int rc = query_int(db, "select count(*) from sqlite_stat1 where tbl='segs'", &stats, err);
+  // A file without the statistics table yet answers SQLITE_ERROR: it gets one below.
+  if (rc != SQLITE_ROW && rc != SQLITE_ERROR) return rc;
+  if (stats > 0) return SQLITE_OK;
+  rc = query_int(db, "select count(*) from sqlite_master where type='index' and "
+                     "name in ('file_id_idx','offset_idx')", &indexes, err);
+  if (rc != SQLITE_ROW) return rc;
+  if (indexes != 2) return SQLITE_OK;
   db_exec(db, "analyze sqlite_master");
   db_exec(db, "insert into sqlite_stat1 (tbl, idx, stat) values "
               "('segs','file_id_idx','1000000 4'), ('segs','offset_idx','1000000 250000')");
   db_exec(db, "analyze sqlite_master");
+  return SQLITE_OK;
 }
 
-// Binds file_id and offset (parameters 1 and 2) of a block query. Returns false after the box.
-bool bind_block_key(Stmt& stmt, const char* op, uint32_t file_id, uint64_t offset) {
-  if (db_bind_uint(stmt, 1, file_id) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec_id");
-    return false;
+// Write-ahead-log mode, so that a run's look-ups never hold up the flush of another run sharing
+// the file (in rollback mode a reader's lock blocks every commit until it ends). Should the
+// switch fail (a file system without shared memory), the cache stays in rollback mode, where
+// writes still wait for each other. Returns the result of a damaged file, else 0.
+int md5cache_use_wal(sqlite3* db, std::string* err) {
+  int rc = db_exec(db, "pragma journal_mode=wal", err);
+  return store_rc_damaged(rc) ? rc : SQLITE_OK;
+}
+
+// Opens path as the cache: open-or-create, the journal mode and the planner's statistics.
+// damaged_quiet as for store_open_or_create. Returns 0, 1 after the boxes, or kStoreDamaged.
+int md5cache_open_at(const std::string& path, bool damaged_quiet) {
+  int rc = store_open_or_create(&g_cache, path, "Can't open MD5 database!", md5cache_init_tables,
+                                damaged_quiet);
+  if (rc != 0) return rc;
+  std::string err;
+  rc = md5cache_use_wal(g_cache.get(), &err);
+  if (rc == SQLITE_OK) rc = md5cache_plan_hints(g_cache.get(), &err);
+  if (!store_rc_damaged(rc)) return 0;
+  g_cache.close();
+  if (damaged_quiet) return kStoreDamaged;
+  store_unusable_boxes(err, path, rc);
+  return 1;
+}
+
+// Moves a damaged cache and its journals aside to "<path>.damaged...", replacing older ones; a
+// journal left beside the new file would be played back into it. Returns false when the cache
+// itself could not be moved.
+bool md5cache_move_aside(const std::string& path) {
+  const std::string aside = path + ".damaged";
+  for (const char* journal : {"-journal", "-wal"}) {
+    if (file_exists(path + journal) && !file_rename(path + journal, aside + journal))
+      file_remove(path + journal);
   }
-  if (db_bind_int64(stmt, 2, offset) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind offset");
-    return false;
+  file_remove(path + "-shm");
+  return file_rename(path, aside);
+}
+
+// Look-ups outside a flush share one read transaction for up to kReadBatchLookups of them: on
+// its own every statement takes and drops the file's lock and checks for a hot journal, which
+// made an unchanged tree slow. Inside a write the look-ups are part of it.
+void lookup_begin() {
+  if (!g_cache || g_txn == Txn::write) return;
+  if (g_txn == Txn::read && g_read_lookups >= kReadBatchLookups) md5cache_read_end();
+  if (g_txn == Txn::none) {
+    if (db_exec(g_cache.get(), "begin transaction") != SQLITE_OK) return;
+    g_txn = Txn::read;
+    g_read_lookups = 0;
   }
+  ++g_read_lookups;
+}
+
+// A write takes the write lock before it reads anything ("begin immediate", which waits out the
+// busy time-out). Upgrading a read transaction instead fails at once with SQLITE_BUSY while the
+// other process holds the write lock and waits for our read lock to go: that lost cache entries
+// whenever two runs shared the file. Inside a flush a write operation joins the flush's
+// transaction; on its own it is one transaction, committed when the scope ends.
+class WriteScope {
+ public:
+  explicit WriteScope(const char* operation) : operation_(operation) {
+    if (!g_cache || g_txn == Txn::write) return;
+    md5cache_read_end();
+    if (db_exec(g_cache.get(), "begin immediate") != SQLITE_OK) return;  // each statement waits
+    g_txn = Txn::write;
+    owner_ = true;
+  }
+  ~WriteScope() {
+    if (!owner_) return;
+    g_txn = Txn::none;
+    std::string err;
+    if (db_commit(g_cache.get(), &err) != SQLITE_OK) store_sql_error(operation_, err);
+  }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+
+ private:
+  const char* operation_;
+  bool owner_ = false;
+};
+
+// Fills digest from a text column of 32 hexadecimal characters. False for anything else: a
+// damaged digest must not be taken for a block; the file is read again instead.
+bool digest_from_column(Stmt& stmt, int column, uint8_t digest[16]) {
+  std::string hex = db_column_text(stmt, column);
+  if (hex.size() != 32) return false;
+  for (char c : hex) {
+    if (hex_digit_value(c) < 0) return false;
+  }
+  hex_to_md5(hex.c_str(), digest);
   return true;
+}
+
+// Runs the block query sql for (file_id, offset) in *q. Returns SQLITE_ROW with *q on the row,
+// SQLITE_DONE, or SQLITE_ERROR after the box of the failing prepare, bind or step.
+int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t offset, StmtLease* q) {
+  lookup_begin();
+  *q = g_cache.prepared(sql, op);
+  if (!*q || !binds_ok(op, {{db_bind_uint(**q, 1, file_id), "Couldn't bind filespec_id"},
+                            {db_bind_int64(**q, 2, offset), "Couldn't bind offset"}}))
+    return SQLITE_ERROR;
+  int rc = db_step(**q);
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return rc;
+  store_sql_error(op, "Error executing statement");
+  return SQLITE_ERROR;
+}
+
+// The insert of md5cache_segs_insert without its removal of an older row at the offset.
+// Failures are reported under md5cache_segs_insert.
+void segs_row_insert(uint32_t file_id, uint64_t offset, uint32_t size, const uint8_t digest[16]) {
+  const char* op = "md5cache_segs_insert";
+  char hex[33];
+  md5_to_hex(digest, hex);
+  StmtLease q = g_cache.prepared(kSegsInsertSql, op);
+  if (q && binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
+                         {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
+                         {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
+                         {db_bind_blob(*q, 4, hex, 32), "Couldn't bind md5"}}))
+    step_done(*q, op, "SQL Error executing insert");
 }
 
 }  // namespace
 
 int md5cache_open() {
   if (g_cache) return 0;
-  if (store_open_or_create(&g_cache, path_join(data_dir(), kCacheFile), "Can't open MD5 database!",
-                           md5cache_init_tables) != 0)
-    return 1;
-  md5cache_plan_hints(g_cache.get());
-  return 0;
+  const std::string path = path_join(data_dir(), kCacheFile);
+  int rc = md5cache_open_at(path, true);
+  if (rc == kStoreDamaged) {
+    // Only a cache: losing it costs one full reading of every file, stopping every run until
+    // someone deletes the file costs the backups.
+    if (md5cache_move_aside(path)) {
+      g_notice = "The block-hash cache " + path + " was damaged; it was moved aside to " + path +
+                 ".damaged and a new one started.";
+      std::fprintf(stderr, "%s\n", g_notice.c_str());
+    }
+    rc = md5cache_open_at(path, false);
+  }
+  g_txn = Txn::none;
+  return rc == 0 ? 0 : 1;
+}
+
+std::string md5cache_notice_take() {
+  std::string notice;
+  notice.swap(g_notice);
+  return notice;
+}
+
+void md5cache_read_end() {
+  if (g_txn != Txn::read) return;
+  g_txn = Txn::none;
+  db_commit(g_cache.get());  // ends a read: nothing to lose
 }
 
 int md5cache_close() {
   if (!g_cache) return 0;
   md5cache_flush();
   g_cache.close();
+  g_txn = Txn::none;
   return 0;
 }
 
 uint32_t md5cache_filespec_find(const std::string& path) {
-  return store_find_id(g_cache.get(), kFindSql, "md5cache_filespec_find", path);
+  lookup_begin();
+  return store_find_id(g_cache, kFindSql, "md5cache_filespec_find", path);
 }
 
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
   const char* op = "md5cache_filespec_getdata";
   *info = CacheFileInfo{};
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kGetDataSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (db_bind_uint(stmt, 1, id) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec_id");
-    return 0;
-  }
-  int rc = db_step(stmt);
+  lookup_begin();
+  StmtLease q = g_cache.prepared(kGetDataSql, op);
+  if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, id), "Couldn't bind filespec_id"}})) return 0;
+  int rc = db_step(*q);
   if (rc == SQLITE_DONE) return 1;
   if (rc != SQLITE_ROW) {
     store_sql_error(op, "Error executing statement");
     return 1;
   }
-  info->size = static_cast<uint64_t>(sqlite3_column_int64(stmt.get(), 0));
-  info->t_modify = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 1));
-  info->t_lastcheck = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 2));
-  info->blocksize = static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 3));
-  while (db_step(stmt) == SQLITE_ROW) {
-  }
+  info->size = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 0));
+  info->t_modify = static_cast<uint32_t>(sqlite3_column_int(q.get(), 1));
+  info->t_lastcheck = static_cast<uint32_t>(sqlite3_column_int(q.get(), 2));
+  info->blocksize = static_cast<uint32_t>(sqlite3_column_int(q.get(), 3));
   return 0;
 }
 
 uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
                                   uint32_t t_modify, uint32_t t_lastcheck) {
   const char* op = "md5cache_filespec_insert";
+  WriteScope write(op);
   uint32_t id = md5cache_filespec_find(path);
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), id ? kUpdateSql : kInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
+  StmtLease q = g_cache.prepared(id ? kUpdateSql : kInsertSql, op);
+  if (!q) return 0;
   // The update binds the values from parameter 1 and the id last; the insert the path first.
   int first = id ? 1 : 2;
-  if (!id && db_bind_text(stmt, 1, path) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind filespec");
+  if (!binds_ok(op, {{id ? SQLITE_OK : db_bind_text(*q, 1, path), "Couldn't bind filespec"},
+                     {db_bind_int64(*q, first, size), "Couldn't bind file size"},
+                     {db_bind_uint(*q, first + 1, blocksize), "Couldn't bind blocksize"},
+                     {db_bind_uint(*q, first + 2, t_modify), "Couldn't bind t_modify"},
+                     {db_bind_uint(*q, first + 3, t_lastcheck), "Couldn't bind t_lastcheck"},
+                     {id ? db_bind_uint(*q, 5, id) : SQLITE_OK, "Couldn't bind id"}}))
     return 0;
-  }
-  struct Bind { bool ok; const char* text; };
-  const Bind binds[] = {
-      {db_bind_int64(stmt, first, size) == SQLITE_OK, "Couldn't bind file size"},
-      {db_bind_uint(stmt, first + 1, blocksize) == SQLITE_OK, "Couldn't bind blocksize"},
-      {db_bind_uint(stmt, first + 2, t_modify) == SQLITE_OK, "Couldn't bind t_modify"},
-      {db_bind_uint(stmt, first + 3, t_lastcheck) == SQLITE_OK, "Couldn't bind t_lastcheck"},
-      {!id || db_bind_uint(stmt, 5, id) == SQLITE_OK, "Couldn't bind id"},
-  };
-  for (const Bind& b : binds) {
-    if (!b.ok) {
-      store_sql_error(op, b.text);
-      return 0;
-    }
-  }
-  if (db_step(stmt) != SQLITE_DONE) {
-    store_sql_error(op, id ? "SQL Error executing update" : "SQL Error executing insert");
+  if (!step_done(*q, op, id ? "SQL Error executing update" : "SQL Error executing insert"))
     return 0;
-  }
   if (id) return id;
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_cache.get()));
 }
 
 int md5cache_segs_delete_all(uint32_t file_id) {
+  WriteScope write("md5cache_segs_delete_all");
   char sql[64];
   std::snprintf(sql, sizeof sql, kSegsDeleteAllSql, file_id);
   std::string err;
@@ -194,7 +325,7 @@ int md5cache_segs_delete_all(uint32_t file_id) {
 
 int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
                          const uint8_t digest[16]) {
-  const char* op = "md5cache_segs_insert";
+  WriteScope write("md5cache_segs_insert");
   char sql[96];
   std::snprintf(sql, sizeof sql, kSegsDeleteOneSql, file_id,
                 static_cast<unsigned long long>(offset));
@@ -203,68 +334,54 @@ int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
     store_sql_error("md5cache_segs_insert (#1)", err);
     return 1;
   }
-  char hex[33];
-  md5_to_hex(digest, hex);
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kSegsInsertSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (!bind_block_key(stmt, op, file_id, offset)) return 0;
-  if (db_bind_uint(stmt, 3, size) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind block size");
-    return 0;
-  }
-  if (db_bind_blob(stmt, 4, hex, 32) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't bind md5");
-    return 0;
-  }
-  if (db_step(stmt) != SQLITE_DONE) store_sql_error(op, "SQL Error executing insert");
+  segs_row_insert(file_id, offset, size, digest);
   return 0;
 }
 
 int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16]) {
-  const char* op = "md5cache_segs_get_md5";
   std::memset(digest, 0, 16);
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kSegsMd5Sql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
+  StmtLease q;
+  if (block_lookup(kSegsMd5Sql, "md5cache_segs_get_md5", file_id, offset, &q) != SQLITE_ROW)
     return 1;
-  }
-  if (!bind_block_key(stmt, op, file_id, offset)) return 1;
-  int rc = db_step(stmt);
-  if (rc == SQLITE_DONE) return 1;
-  if (rc != SQLITE_ROW) {
-    store_sql_error(op, "Error executing statement");
-    return 1;
-  }
-  // A damaged digest must not be taken for a block: the file is read again instead.
-  std::string hex = db_column_text(stmt, 0);
-  if (hex.size() != 32) return 1;
-  for (char c : hex) {
-    if (hex_digit_value(c) < 0) return 1;
-  }
-  hex_to_md5(hex.c_str(), digest);
-  return 0;
+  return digest_from_column(*q, 0, digest) ? 0 : 1;
 }
 
 uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset) {
-  const char* op = "md5cache_segs_get_size";
-  Stmt stmt;
-  if (db_prepare(g_cache.get(), kSegsSizeSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
+  StmtLease q;
+  if (block_lookup(kSegsSizeSql, "md5cache_segs_get_size", file_id, offset, &q) != SQLITE_ROW)
     return 0;
+  return static_cast<uint32_t>(sqlite3_column_int(q.get(), 0));
+}
+
+std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize) {
+  const char* op = "md5cache_blocks_get";
+  std::vector<CacheBlock> blocks;
+  lookup_begin();
+  StmtLease q = g_cache.prepared(kSegsOfFileSql, op);
+  if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"}}))
+    return blocks;
+  uint64_t next = 0;  // the offset of the block that comes next
+  int rc;
+  while ((rc = db_step(*q)) == SQLITE_ROW) {
+    sqlite3_int64 offset = sqlite3_column_int64(q.get(), 0);
+    // A row between block boundaries, or a second row at an offset already taken (the lowest id
+    // wins, as in the per-offset look-up), is passed over; a gap ends the file's blocks.
+    if (offset < 0 || static_cast<uint64_t>(offset) < next) continue;
+    if (static_cast<uint64_t>(offset) > next) break;
+    CacheBlock block{next, static_cast<uint32_t>(sqlite3_column_int(q.get(), 1)), {}};
+    if (!digest_from_column(*q, 2, block.digest)) break;
+    blocks.push_back(block);
+    if (blocksize == 0) break;  // every block would lie at offset 0
+    next += blocksize;
   }
-  if (!bind_block_key(stmt, op, file_id, offset)) return 0;
-  int rc = db_step(stmt);
-  if (rc == SQLITE_ROW) return static_cast<uint32_t>(sqlite3_column_int(stmt.get(), 0));
-  if (rc != SQLITE_DONE) store_sql_error(op, "Error executing statement");
-  return 0;
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) store_sql_error(op, "Error executing statement");
+  return blocks;
 }
 
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck) {
+  md5cache_read_end();  // the file is read next: no snapshot is kept through that
   g_pending.push_back(PendingCacheFile{path, 0, size, blocksize, t_modify, t_lastcheck, false, {}});
   ++g_pending_files;
   return &g_pending.back();
@@ -285,19 +402,27 @@ void md5cache_pending_file_done(PendingCacheFile* f) {
 }
 
 int md5cache_flush() {
-  if (g_cache) {
-    db_exec(g_cache.get(), "begin transaction");
+  md5cache_read_end();
+  if (g_cache && !g_pending.empty()) {
+    WriteScope batch("md5cache_flush");
     for (PendingCacheFile& f : g_pending) {
       if (!f.complete) continue;  // a file whose reading was cancelled keeps its old rows
       f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck);
-      md5cache_segs_delete_all(f.id);  // no block of an earlier reading survives
-      for (const PendingCacheBlock& b : f.blocks) md5cache_segs_insert(f.id, b.offset, b.size, b.digest);
+      // No block of an earlier reading survives. Once they are all gone, the removal of an older
+      // row at each offset finds nothing, and skipping it matters: it walks every block row of
+      // the file (file_id_idx), which made the flush of a large file quadratic in its blocks.
+      const bool cleared = md5cache_segs_delete_all(f.id) == 0;
+      for (const PendingCacheBlock& b : f.blocks) {
+        if (cleared)
+          segs_row_insert(f.id, b.offset, b.size, b.digest);
+        else
+          md5cache_segs_insert(f.id, b.offset, b.size, b.digest);
+      }
     }
   }
   g_pending.clear();
   g_pending_files = 0;
   g_pending_blocks = 0;
-  if (g_cache) db_exec(g_cache.get(), "commit");
   return 0;
 }
 
@@ -305,8 +430,6 @@ int md5cache_flush_if_full() {
   if (g_pending_files >= kFlushFiles || g_pending_blocks >= kFlushBlocks) return md5cache_flush();
   return 0;
 }
-
-void md5cache_read_end() {}
 
 uint32_t md5cache_pending_files() { return g_pending_files; }
 uint32_t md5cache_pending_blocks() { return g_pending_blocks; }

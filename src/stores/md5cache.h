@@ -6,6 +6,11 @@
 // Paths are keys by their exact bytes: two files whose names differ only in case are two rows.
 // Threads: the backup worker during a run, the user-interface thread at start-up and shutdown;
 // never both at once.
+//
+// Two processes (runs of two profiles) may share the file. Look-ups share one read transaction
+// for a batch of them; every write takes the write lock before it reads anything, so that it
+// waits for the other process instead of failing; the file is kept in write-ahead-log mode, in
+// which a reader never holds up the other process's writes.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +28,13 @@ struct CacheFileInfo {
   uint32_t blocksize;
 };
 
-struct PendingCacheBlock {
+// One block of a file: where it lies, its length and its MD5 digest.
+struct CacheBlock {
   uint64_t offset;
   uint32_t size;
   uint8_t digest[16];
 };
+using PendingCacheBlock = CacheBlock;
 
 // A file being read: its blocks are queued until it is complete and the queue is flushed.
 struct PendingCacheFile {
@@ -42,12 +49,29 @@ struct PendingCacheFile {
 };
 
 // A flush writes when a file completes and at least this many files or blocks are pending.
-constexpr uint32_t kFlushFiles = 64;
-constexpr uint32_t kFlushBlocks = 128;
+// Each flush is one write transaction with its sync; batches of a few dozen files made the
+// flushes a large part of a run over many small files. The blocks bound the queue's memory
+// (about 40 bytes a block) and what a crash loses: only a cache, read again by the next run.
+constexpr uint32_t kFlushFiles = 4096;
+constexpr uint32_t kFlushBlocks = 16384;
 
-// Opens the cache, creating its tables when the file is new or lost its version record.
-// Returns 0 when ready, 1 on a reported failure. Start-up, before the configuration database.
+// Look-ups made in one read transaction before it is ended and a new one begun.
+constexpr uint32_t kReadBatchLookups = 256;
+
+// Opens the cache, creating its tables when the file is new or lost its version record. A file
+// SQLite finds malformed is moved aside to "<path>.damaged" (replacing an older one) and a new
+// cache is started; the notice of that goes to stderr and to md5cache_notice_take. Returns 0
+// when ready, 1 on a reported failure. Start-up, before the configuration database.
 int md5cache_open();
+
+// The notice of a damaged cache that md5cache_open moved aside, once ("" when there is none or
+// it was taken). For the run log. Any thread that uses the cache.
+std::string md5cache_notice_take();
+
+// Ends the read transaction the look-ups share, if one is open. Call it before work that may
+// take long (a slow server, a pause): the batch would otherwise keep its snapshot through it.
+// Writes and the flush end it themselves. Worker thread.
+void md5cache_read_end();
 
 // Writes the pending entries, then closes the cache. Returns 0; nothing happens when closed.
 int md5cache_close();
@@ -79,8 +103,14 @@ int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16])
 // The length of the block of file_id at offset, 0 when there is none or on a reported failure.
 uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset);
 
+// The cached blocks of file_id with one query, as the per-offset look-ups give them: from offset
+// 0 on, blocksize apart, ending before the first offset without a block or the first digest
+// that is not 32 hexadecimal characters (blocksize 0: at most the block at 0). A failing query
+// is reported under "SQL Error in md5cache_blocks_get" and ends the list there. Worker thread.
+std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize);
+
 // Queues a new pending file (counts as one pending file). The entry stays valid until the next
-// flush.
+// flush. Ends the look-ups' read transaction: the file is read next.
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck);
@@ -94,16 +124,14 @@ PendingCacheBlock* md5cache_pending_block_add(PendingCacheFile* f, uint64_t offs
 void md5cache_pending_file_done(PendingCacheFile* f);
 
 // Writes every complete pending file (its row, its blocks replacing the earlier ones) in one
-// transaction and releases the whole queue, incomplete entries without a write. Failures are
-// reported and the flush goes on. With the cache closed the queue is only released. Returns 0.
+// write transaction and releases the whole queue, incomplete entries without a write. Failures
+// are reported and the flush goes on; a commit that fails is reported under "SQL Error in
+// md5cache_flush" (the batch is lost, the lock released). With the cache closed the queue is
+// only released. Returns 0.
 int md5cache_flush();
 
 // md5cache_flush when at least kFlushFiles files or kFlushBlocks blocks are pending; else 0.
 int md5cache_flush_if_full();
-
-// Ends the read transaction that look-ups keep open across a batch of files, so that another
-// process can write the cache while this one reads a file. Worker thread.
-void md5cache_read_end();
 
 // Pending counts since the last flush (tests).
 uint32_t md5cache_pending_files();

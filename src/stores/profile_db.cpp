@@ -64,32 +64,33 @@ int profile_open_read(const std::string& tag, bool quiet, Db* db) {
 
 enum class RowResult { ok, prepare_failed, failed };
 
-RowResult insert_bound(sqlite3* db, int code, const std::string& text) {
-  Stmt stmt;
-  if (db_prepare(db, kInsertBoundSql, &stmt) != SQLITE_OK) return RowResult::prepare_failed;
-  if (db_bind_int(stmt, 1, code) != SQLITE_OK || db_bind_text(stmt, 2, text) != SQLITE_OK)
+// One parameter row with a bound text. A failed prepare is reported here, under the save's name.
+RowResult insert_bound(Db& db, int code, const std::string& text) {
+  StmtLease q = db.prepared(kInsertBoundSql, "profile_create");
+  if (!q) return RowResult::prepare_failed;
+  if (db_bind_int(*q, 1, code) != SQLITE_OK || db_bind_text(*q, 2, text) != SQLITE_OK)
     return RowResult::failed;
-  return db_step(stmt) == SQLITE_DONE ? RowResult::ok : RowResult::failed;
+  return db_step(*q) == SQLITE_DONE ? RowResult::ok : RowResult::failed;
 }
 
-RowResult insert_number(sqlite3* db, const char* fmt, unsigned code, unsigned value) {
+RowResult insert_number(Db& db, const char* fmt, unsigned code, unsigned value) {
   char sql[128];
   std::snprintf(sql, sizeof sql, fmt, code, value);
-  return db_exec(db, sql) == SQLITE_OK ? RowResult::ok : RowResult::failed;
+  return db_exec(db.get(), sql) == SQLITE_OK ? RowResult::ok : RowResult::failed;
 }
 
 // Every row of p in the order of the file format. Stops at the first failing row.
-RowResult insert_rows(sqlite3* db, const ProfileSettings& p) {
+RowResult insert_rows(Db& db, const ProfileSettings& p) {
   struct Bound { int code; const std::string* text; };
   struct Number { unsigned code; unsigned value; };
-  auto bound = [db](std::initializer_list<Bound> rows) {
+  auto bound = [&db](std::initializer_list<Bound> rows) {
     for (const Bound& r : rows) {
       RowResult res = insert_bound(db, r.code, *r.text);
       if (res != RowResult::ok) return res;
     }
     return RowResult::ok;
   };
-  auto numbers = [db](std::initializer_list<Number> rows) {
+  auto numbers = [&db](std::initializer_list<Number> rows) {
     for (const Number& r : rows) {
       if (insert_number(db, kInsertNumberSql, r.code, r.value) != RowResult::ok)
         return RowResult::failed;
@@ -99,7 +100,7 @@ RowResult insert_rows(sqlite3* db, const ProfileSettings& p) {
   RowResult res = bound({{kParmServer, &p.server}});
   if (res == RowResult::ok) res = insert_number(db, kInsertPortSql, kParmPort, p.port);
   if (res == RowResult::ok) res = bound({{kParmLogin, &p.login}, {kParmPassword, &p.password}});
-  if (res == RowResult::ok && db_exec(db, kInsertClientTypeSql) != SQLITE_OK)
+  if (res == RowResult::ok && db_exec(db.get(), kInsertClientTypeSql) != SQLITE_OK)
     res = RowResult::failed;
   if (res == RowResult::ok)
     res = numbers({{kParmVerMajor, kVersionMajor}, {kParmVerMinor, kVersionMinor},
@@ -191,11 +192,8 @@ int profile_create(const ProfileSettings& p) {
 
   // A row that cannot be written fails the save: reporting success would register a profile
   // whose settings are partly missing.
-  RowResult rows = insert_rows(db.get(), p);
-  if (rows == RowResult::prepare_failed) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 1;
-  }
+  RowResult rows = insert_rows(db, p);
+  if (rows == RowResult::prepare_failed) return 1;  // reported by the row
   if (rows == RowResult::failed) {
     store_sql_error(op, "Error executing statement");
     return 1;
@@ -225,16 +223,13 @@ std::unique_ptr<ProfileSettings> profile_load(const std::string& tag, bool quiet
   p->rx_rate_unit = 1;
 
   {
-    Stmt stmt;
-    if (db_prepare(db.get(), kSelectAllSql, &stmt) != SQLITE_OK) {
-      store_sql_error("profile_load", "Couldn't prepare SQL statement");
-      return nullptr;
-    }
+    StmtLease q = db.prepared(kSelectAllSql, "profile_load");
+    if (!q) return nullptr;
     // Rows come in insertion order, which the rule lists depend on. A failing step ends the
     // loop without a message.
-    while (db_step(stmt) == SQLITE_ROW) {
-      int code = sqlite3_column_int(stmt.get(), 1);
-      if (!apply_row(p.get(), code, db_column_text(stmt, 2)) && !quiet)
+    while (db_step(*q) == SQLITE_ROW) {
+      int code = sqlite3_column_int(q.get(), 1);
+      if (!apply_row(p.get(), code, db_column_text(*q, 2)) && !quiet)
         store_box("Unrecognized profile parameter!", "Warning loading profile");
     }
   }
@@ -259,14 +254,11 @@ int profile_load_description(const std::string& tag, std::string* dest, bool qui
   const char* op = "profile_load_description";
   Db db;
   if (profile_open_read(tag, quiet, &db) != 0) return 1;
-  Stmt stmt;
-  if (db_prepare(db.get(), kSelectDescriptionSql, &stmt) != SQLITE_OK) {
-    store_sql_error(op, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  int rc = db_step(stmt);
+  StmtLease q = db.prepared(kSelectDescriptionSql, op);
+  if (!q) return 0;
+  int rc = db_step(*q);
   if (rc == SQLITE_ROW) {
-    *dest = db_column_text(stmt, 0, kDescriptionMax);
+    *dest = db_column_text(*q, 0, kDescriptionMax);
   } else if (rc != SQLITE_DONE) {
     store_sql_error(op, "Error executing statement");
     return 1;

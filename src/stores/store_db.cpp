@@ -22,6 +22,7 @@ namespace {
 std::atomic<int> g_fault_prepare{0};
 std::atomic<int> g_fault_step{0};
 std::atomic<int> g_fault_exec{0};
+std::atomic<int> g_fault_commit{0};
 
 // Counts down an armed fault; true when this call is the one that fails.
 bool fault_hit(std::atomic<int>& counter) {
@@ -39,6 +40,7 @@ void store_fault_set(StoreCall call, int nth) {
     case StoreCall::prepare: g_fault_prepare = nth; break;
     case StoreCall::step: g_fault_step = nth; break;
     case StoreCall::exec: g_fault_exec = nth; break;
+    case StoreCall::commit: g_fault_commit = nth; break;
   }
 }
 #else
@@ -50,14 +52,17 @@ Db& Db::operator=(Db&& o) noexcept {
   if (this != &o) {
     close();
     h_ = o.h_;
+    stmts_ = std::move(o.stmts_);
     o.h_ = nullptr;
   }
   return *this;
 }
 
-void Db::close() {
-  if (h_) sqlite3_close(h_);
+int Db::close() {
+  stmts_.clear();  // a connection with statements left unfinalized cannot close
+  int rc = h_ ? sqlite3_close(h_) : SQLITE_OK;
   h_ = nullptr;
+  return rc;
 }
 
 int Db::open(const std::string& path, bool create) {
@@ -66,9 +71,27 @@ int Db::open(const std::string& path, bool create) {
   return sqlite3_open_v2(path.c_str(), &h_, flags, nullptr);
 }
 
+StmtLease Db::prepared(const char* sql, const char* operation) {
+  if (h_ && !fault_hit(g_fault_prepare)) {
+    Stmt& stmt = stmts_[sql];
+    if (stmt.get()) return StmtLease(&stmt);
+    if (sqlite3_prepare_v2(h_, sql, -1, stmt.out(), nullptr) == SQLITE_OK && stmt.get())
+      return StmtLease(&stmt);
+    stmts_.erase(sql);
+  }
+  store_sql_error(operation, "Couldn't prepare SQL statement");
+  return StmtLease();
+}
+
 void Stmt::finalize() {
   if (h_) sqlite3_finalize(h_);
   h_ = nullptr;
+}
+
+void Stmt::reset() {
+  if (!h_) return;
+  sqlite3_reset(h_);
+  sqlite3_clear_bindings(h_);
 }
 
 int db_prepare(sqlite3* db, const char* sql, Stmt* stmt) {
@@ -110,8 +133,9 @@ std::string db_column_text(Stmt& s, int column, size_t max_chars) {
 }
 
 int db_exec(sqlite3* db, const std::string& sql, std::string* err) {
-  if (!db || fault_hit(g_fault_exec)) {
-    int rc = db ? SQLITE_ERROR : SQLITE_MISUSE;
+  if (!db || fault_hit(g_fault_exec) || (sql == "commit" && fault_hit(g_fault_commit))) {
+    // A refused commit stands for a full disk, the usual reason a commit fails.
+    int rc = !db ? SQLITE_MISUSE : sql == "commit" ? SQLITE_FULL : SQLITE_ERROR;
     if (err) *err = sqlite3_errstr(rc);
     return rc;
   }
@@ -122,12 +146,34 @@ int db_exec(sqlite3* db, const std::string& sql, std::string* err) {
   return rc;
 }
 
+int db_commit(sqlite3* db, std::string* err) {
+  int rc = db_exec(db, "commit", err);
+  if (rc != SQLITE_OK && db && !sqlite3_get_autocommit(db)) db_exec(db, "rollback");
+  return rc;
+}
+
 void store_box(const std::string& text, const std::string& caption) {
   message_box(BoxOwner::none, text, caption);
 }
 
 void store_sql_error(const char* operation, const std::string& text) {
   store_box(text, std::string("SQL Error in ") + operation);
+}
+
+bool binds_ok(const char* operation, std::initializer_list<BindStep> binds) {
+  for (const BindStep& b : binds) {
+    if (b.rc != SQLITE_OK) {
+      store_sql_error(operation, b.fail_text);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool step_done(Stmt& s, const char* operation, const char* fail_text) {
+  if (db_step(s) == SQLITE_DONE) return true;
+  store_sql_error(operation, fail_text);
+  return false;
 }
 
 std::string version_seed_sql(const char* fmt) {
@@ -151,8 +197,19 @@ int schema_run(sqlite3* db, const std::vector<SchemaStep>& steps, const std::str
   return 0;
 }
 
+bool store_rc_damaged(int rc) {
+  return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB;
+}
+
+void store_unusable_boxes(const std::string& err, const std::string& path, int rc) {
+  store_box(err + ": " + path, "SQL Error");
+  char text[32];
+  std::snprintf(text, sizeof text, "result = %d", rc);
+  store_box(text, "SQL Error");
+}
+
 int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,
-                         int (*create)(sqlite3*)) {
+                         int (*create)(sqlite3*), bool damaged_quiet) {
   if (db->open(path, true) != SQLITE_OK) {
     store_box(open_fail_text, "Blah!");
     db->close();
@@ -168,41 +225,24 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
       return 1;
     }
   } else if (rc != SQLITE_OK) {
-    store_box(err, "SQL Error");
     db->close();
-    char text[32];
-    std::snprintf(text, sizeof text, "result = %d", rc);
-    store_box(text, "SQL Error");
+    if (damaged_quiet && store_rc_damaged(rc)) return kStoreDamaged;
+    store_unusable_boxes(err, path, rc);
     return 1;
   }
   file_make_private(path);
   return 0;
 }
 
-}  // namespace vl
-
-namespace vl {
-
-uint32_t store_find_id(sqlite3* db, const char* sql, const char* operation, const std::string& path) {
-  Stmt stmt;
-  if (db_prepare(db, sql, &stmt) != SQLITE_OK) {
-    store_sql_error(operation, "Couldn't prepare SQL statement");
-    return 0;
-  }
-  if (db_bind_text(stmt, 1, path) != SQLITE_OK) {
-    store_sql_error(operation, "Couldn't bind filespec");
-    return 0;
-  }
-  int rc = db_step(stmt);
-  if (rc == SQLITE_DONE) return 0;
-  if (rc != SQLITE_ROW) {
-    store_sql_error(operation, "Error executing statement");
-    return 0;
-  }
-  uint32_t id = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
-  while (db_step(stmt) == SQLITE_ROW) {
-  }
-  return id;
+uint32_t store_find_id(Db& db, const char* sql, const char* operation, const std::string& path,
+                       bool* failed) {
+  StmtLease q = db.prepared(sql, operation);
+  bool ok = q && binds_ok(operation, {{db_bind_text(*q, 1, path), "Couldn't bind filespec"}});
+  int rc = ok ? db_step(*q) : SQLITE_ERROR;
+  if (rc == SQLITE_ROW) return static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+  if (ok && rc != SQLITE_DONE) store_sql_error(operation, "Error executing statement");
+  if (rc != SQLITE_DONE && failed) *failed = true;
+  return 0;
 }
 
 }  // namespace vl

@@ -2,7 +2,12 @@
 // keys, batch commits, the settings copy, and a file that outside tools can read.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
+#include <functional>
 
 #include "platform/clock.h"
 #include "platform/dirs.h"
@@ -36,7 +41,8 @@ class CatalogTest : public StoreTest {
     ctx_.catalog_id = 0x00c0ffee;
   }
   void TearDown() override {
-    store_fault_set(StoreCall::step, 0);
+    for (StoreCall call : {StoreCall::prepare, StoreCall::step, StoreCall::exec, StoreCall::commit})
+      store_fault_set(call, 0);
     catalog_close();
     config_close();
     StoreTest::TearDown();
@@ -126,18 +132,6 @@ TEST_F(CatalogTest, FinishedRunWritesItsFactsInFull) {
   EXPECT_EQ(sql_value(cat(), "select type from vornlake_info"), "128");
 }
 
-TEST_F(CatalogTest, CancelledRunKeepsOnlyTheOpeningFacts) {
-  ASSERT_EQ(catalog_open(ctx_), 0);
-  uint32_t id = catalog_filespec_insert("/x", file_record(1), kBlock);
-  EXPECT_NE(id, 0u);
-  EXPECT_EQ(catalog_close(), 0);
-  EXPECT_EQ(sql_column(cat(), "select type from catinfo order by type"),
-            (std::vector<std::string>{"1", "2", "3", "21"}));
-  EXPECT_EQ(sql_value(cat(), "select type from vornlake_info"), "129");
-  // Whatever was recorded before the cancel is kept.
-  EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "1");
-}
-
 TEST_F(CatalogTest, ParentChainsAndNames) {
   ASSERT_EQ(catalog_open(ctx_), 0);
   uint32_t root = catalog_filespec_insert("/", dir_record(), kBlock);
@@ -211,36 +205,103 @@ TEST_F(CatalogTest, RepeatedPathGivesZeroAndItsBlocksAreNotRecorded) {
   EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "1");
 }
 
-// The rows become visible to another connection in batches: every 128th insert commits the rows
-// before it.
-TEST_F(CatalogTest, InsertsAreCommittedEvery128) {
-  ASSERT_EQ(catalog_open(ctx_), 0);
+// The catalog is a scratch file until it is uploaded: the rows of a run are committed together,
+// by catalog_finish or, for a cancelled run, by catalog_close. Each open replaces the older file.
+TEST_F(CatalogTest, RowsOfARunAreCommittedTogether) {
   uint8_t digest[16] = {};
   auto visible = [&] {
-    return std::stoi(sql_value(cat(), "select (select count(*) from filespec) + "
-                                      "(select count(*) from segs)"));
+    return sql_value(cat(), "select (select count(*) from filespec) + (select count(*) from segs)");
   };
-  std::vector<int> commits;  // number of inserts made before each commit
-  int inserted = 0, seen = visible();
-  ASSERT_EQ(seen, 0);
-  for (int i = 0; i < 400; ++i) {
-    if (i % 3 == 0) {
-      catalog_filespec_insert("/f" + std::to_string(i), file_record(1), kBlock);
-    } else {
-      catalog_seg_insert(1, uint64_t(i) * kBlock, 1, digest);
-    }
-    int now = visible();
-    if (now != seen) {
-      EXPECT_EQ(now, inserted) << "a commit makes exactly the earlier rows visible";
-      commits.push_back(inserted);
-      seen = now;
-    }
-    ++inserted;
+  for (bool cancelled : {false, true}) {
+    ASSERT_EQ(catalog_open(ctx_), 0);
+    for (int i = 0; i < 200; ++i)
+      catalog_seg_insert(catalog_filespec_insert("/f" + std::to_string(i), file_record(1), kBlock),
+                         0, 1, digest);
+    EXPECT_EQ(visible(), "0");
+    EXPECT_EQ(cancelled ? 0 : catalog_finish(ctx_), 0);
+    EXPECT_EQ(catalog_close(), 0);
+    EXPECT_EQ(visible(), "400");
+    EXPECT_TRUE(catalog_complete());  // as long as nothing failed
   }
-  ASSERT_GE(commits.size(), 3u);
-  for (size_t i = 1; i < commits.size(); ++i) EXPECT_EQ(commits[i] - commits[i - 1], 128);
+  // The cancelled run keeps its rows and only the opening facts, unfinished.
+  EXPECT_EQ(sql_column(cat(), "select type from catinfo order by type"),
+            (std::vector<std::string>{"1", "2", "3", "21"}));
+  EXPECT_EQ(sql_value(cat(), "select type from vornlake_info"), "129");
+}
+
+// A catalog that lacks part of the run must not be uploaded as if it held all of it: every
+// failure of the open, of a row, of a commit, of finishing or closing leaves it incomplete.
+TEST_F(CatalogTest, CompletenessAfterEachKindOfFailure) {
+  struct Case {
+    const char* name;
+    StoreCall call;
+    int nth;  // < 0: armed before catalog_open
+    bool cancelled;
+    int open_rc, finish_rc, close_rc;
+    const char* caption;  // of the one box, "" for none
+    const char* text;
+  };
+  // Before the open, exec 5 is the first schema step (after the pragmas and "begin
+  // transaction") and step 2 the first row of the settings copy. After it, steps 1 to 3 record
+  // "/d" (its look-up, that of "/", the insert), 4 to 6 "/d/f", 7 its block; commit 1 holds the
+  // run's rows, commit 2 the finished catalog.
+  const Case cases[] = {
+      {"schema", StoreCall::exec, -5, false, 1, 0, 0, "SQL Error", "Error initializing catalog / catinfo"},
+      {"settings copy", StoreCall::step, -2, false, 1, 0, 0, "SQL Error in catalog_init_config",
+       "Error copying config to catalog!"},
+      {"file look-up", StoreCall::step, 4, false, 0, 0, 0, "SQL Error in catalog_filespec_find",
+       "Error executing statement"},
+      {"file row", StoreCall::step, 6, false, 0, 0, 0, "SQL Error in catalog_filespec_insert",
+       "SQL Error executing insert"},
+      {"block row", StoreCall::step, 7, false, 0, 0, 0, "SQL Error in catalog_seg_insert",
+       "Couldn't process SQL query!"},
+      {"commit of the rows", StoreCall::commit, 1, false, 0, 1, 0, "", ""},
+      {"commit of the finished catalog", StoreCall::commit, 2, false, 0, 1, 0, "", ""},
+      {"commit of a cancelled run", StoreCall::commit, 1, true, 0, 0, 1, "", ""},
+  };
+  uint8_t digest[16] = {};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ui_.clear();
+    if (c.nth < 0) store_fault_set(c.call, -c.nth);
+    EXPECT_EQ(catalog_open(ctx_), c.open_rc);
+    if (c.nth > 0) store_fault_set(c.call, c.nth);
+    catalog_filespec_insert("/d", dir_record(), kBlock);
+    catalog_seg_insert(catalog_filespec_insert("/d/f", file_record(1), kBlock), 0, 1, digest);
+    EXPECT_EQ(catalog_filespec_insert("/d", dir_record(), kBlock), 0u);  // no failure
+    EXPECT_EQ(c.cancelled ? 0 : catalog_finish(ctx_), c.finish_rc);
+    EXPECT_EQ(catalog_close(), c.close_rc);
+    EXPECT_FALSE(catalog_complete());
+    EXPECT_EQ(boxes_of(ui_), (*c.caption ? Boxes{{c.caption, c.text}} : Boxes{}));
+    store_fault_set(c.call, 0);
+  }
+}
+
+// A full disk, for real: the catalog's directory is a small file system of its own, or where
+// mounting is refused, a file size limit refuses the writes the same way.
+TEST_F(CatalogTest, FullDiskLeavesTheCatalogIncomplete) {
+  const std::string dir = profile_dir("full");
+  ASSERT_TRUE(dir_create_all_private(dir));
+  const bool mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=128k,mode=0700") == 0;
+  struct rlimit old_limit{}, limit{};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  limit = {128 * 1024, old_limit.rlim_max};
+  std::signal(SIGXFSZ, SIG_IGN);
+  if (!mounted && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) GTEST_SKIP() << "no mount, no limit";
+  struct Undo {
+    std::function<void()> f;
+    ~Undo() { f(); }
+  } undo{[&] { mounted ? ::umount2(dir.c_str(), MNT_DETACH) : ::setrlimit(RLIMIT_FSIZE, &old_limit); }};
+  ASSERT_EQ(profile_create(sample_profile("full")), 0);
+  ctx_.profile = profile_load("full", false);
+  ASSERT_EQ(catalog_open(ctx_), 0);
+  uint8_t digest[16] = {};
+  for (int i = 0; i < 3000; ++i)
+    catalog_seg_insert(catalog_filespec_insert("/f" + std::to_string(i), file_record(1), kBlock),
+                       0, 1, digest);
+  EXPECT_EQ(catalog_finish(ctx_), 1);
   catalog_close();
-  EXPECT_EQ(visible(), 400);
+  EXPECT_FALSE(catalog_complete());
 }
 
 TEST_F(CatalogTest, OutsideToolsReadTheFile) {
@@ -256,25 +317,6 @@ TEST_F(CatalogTest, OutsideToolsReadTheFile) {
   EXPECT_EQ(r.out, "ok\n");
 }
 
-TEST_F(CatalogTest, OpeningReplacesAnOlderFileOfTheSameName) {
-  ASSERT_EQ(catalog_open(ctx_), 0);
-  catalog_filespec_insert("/old", dir_record(), kBlock);
-  catalog_close();
-  ASSERT_EQ(catalog_open(ctx_), 0);
-  catalog_close();
-  EXPECT_EQ(sql_value(cat(), "select count(*) from filespec"), "0");
-}
-
-TEST_F(CatalogTest, WithoutACatalogTheRunGoesOnQuietly) {
-  uint8_t digest[16] = {};
-  EXPECT_EQ(catalog_filespec_insert("/a", dir_record(), kBlock), 0u);
-  EXPECT_EQ(catalog_filespec_find("/a"), 0u);
-  EXPECT_EQ(catalog_seg_insert(1, 0, 1, digest), 0);
-  EXPECT_EQ(catalog_finish(ctx_), 0);
-  EXPECT_EQ(catalog_close(), 0);
-  EXPECT_TRUE(ui_.boxes().empty());
-}
-
 TEST_F(CatalogTest, MissingProfileDatabaseFailsTheOpen) {
   ASSERT_TRUE(file_remove(profile_db_path("daily")));
   EXPECT_EQ(catalog_open(ctx_), 1);
@@ -283,14 +325,6 @@ TEST_F(CatalogTest, MissingProfileDatabaseFailsTheOpen) {
   // The profile's database is not brought back as an empty file.
   EXPECT_FALSE(file_exists(profile_db_path("daily")));
   EXPECT_EQ(catalog_filespec_insert("/a", dir_record(), kBlock), 0u);
-}
-
-TEST_F(CatalogTest, FailingSettingsCopyFailsTheOpen) {
-  store_fault_set(StoreCall::step, 2);  // the first row copied into the catalog
-  EXPECT_EQ(catalog_open(ctx_), 1);
-  EXPECT_FALSE(catalog_is_open());
-  EXPECT_EQ(boxes_of(ui_), (Boxes{{"SQL Error in catalog_init_config",
-                                   "Error copying config to catalog!"}}));
 }
 
 }  // namespace

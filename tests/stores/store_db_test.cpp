@@ -2,6 +2,8 @@
 // files that are not databases, files that lost their version record, failing creation steps.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/dirs.h"
 #include "stores/config_db.h"
 #include "stores/md5cache.h"
@@ -21,12 +23,13 @@ struct LongLived {
   const char* type;
   const char* open_fail_text;
   std::vector<std::string> tables;
+  bool malformed_is_replaced;  // only a cache: moved aside instead of stopping the start
 };
 
 const LongLived kConfig{"config", config_open, config_close, "vornlake.dat", "1",
-                        "Can't open configuration database!", {"profiles", "vornlake_info"}};
+                        "Can't open configuration database!", {"profiles", "vornlake_info"}, false};
 const LongLived kCache{"cache", md5cache_open, md5cache_close, "md5cache.dat", "16",
-                       "Can't open MD5 database!", {"filespec", "segs", "vornlake_info"}};
+                       "Can't open MD5 database!", {"filespec", "segs", "vornlake_info"}, true};
 
 void PrintTo(const LongLived& db, std::ostream* os) { *os << db.file; }
 
@@ -74,15 +77,39 @@ TEST_P(OpenOrCreateTest, VersionRowOfAnotherKindIsAcceptedUnchanged) {
             "0");
 }
 
-TEST_P(OpenOrCreateTest, FileThatIsNotADatabaseIsLeftUntouched) {
-  std::string garbage(4096, 'x');
-  garbage.replace(0, 20, "this is no database\n");
-  write_file(file(), garbage);
-  EXPECT_EQ(GetParam().open(), 1);
-  EXPECT_EQ(boxes_of(ui_), (std::vector<std::pair<std::string, std::string>>{
-                               {"SQL Error", "file is not a database"},
-                               {"SQL Error", "result = 26"}}));
-  EXPECT_EQ(read_file(file()), garbage);
+// Malformed files: not a database at all, or one whose schema page is damaged.
+TEST_P(OpenOrCreateTest, MalformedFile) {
+  ASSERT_EQ(GetParam().open(), 0);
+  GetParam().close();
+  std::string damaged = read_file(file());
+  damaged.replace(100, 8, 8, '\xff');  // page 1's tree header
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"this is no database\n" + std::string(4000, 'x'), "file is not a database", "26"},
+      {damaged, "database disk image is malformed", "11"}};
+  for (const auto& [content, sqlite_text, code] : cases) {
+    SCOPED_TRACE(sqlite_text);
+    ui_.clear();
+    write_file(file(), content);
+    if (GetParam().malformed_is_replaced) {
+      // Moved aside over an older one, a new cache started, one notice.
+      write_file(file() + ".damaged", "an older one");
+      EXPECT_EQ(GetParam().open(), 0);
+      GetParam().close();
+      EXPECT_TRUE(ui_.boxes().empty());
+      EXPECT_EQ(read_file(file() + ".damaged"), content);
+      EXPECT_EQ(md5cache_notice_take(), "The block-hash cache " + file() + " was damaged; it was "
+                                        "moved aside to " + file() + ".damaged and a new one started.");
+      EXPECT_EQ(md5cache_notice_take(), "");
+      EXPECT_EQ(sql_value(file(), "select type from vornlake_info"), GetParam().type);
+      continue;
+    }
+    // Left untouched; the boxes name the file, which the user has to find.
+    EXPECT_EQ(GetParam().open(), 1);
+    EXPECT_EQ(boxes_of(ui_), (std::vector<std::pair<std::string, std::string>>{
+                                 {"SQL Error", sqlite_text + ": " + file()},
+                                 {"SQL Error", "result = " + code}}));
+    EXPECT_EQ(read_file(file()), content);
+  }
 }
 
 TEST_P(OpenOrCreateTest, FileThatLostItsVersionTableIsCreatedEmpty) {
