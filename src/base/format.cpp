@@ -31,15 +31,19 @@ std::string count_format(uint64_t value) {
 }
 
 uint32_t rate_bytes(uint32_t value, uint32_t unit) {
+  uint64_t v = value;
+  uint64_t bytes;
   switch (unit) {
-    case 0: return value;
-    case 1: return value * 1024u;
-    case 2: return value * 1048576u;
-    case 3: return value / 8u;
-    case 4: return (value * 1024u) / 8u;
-    case 5: return (value * 1048576u) / 8u;
+    case 0: bytes = v; break;
+    case 1: bytes = v * 1024u; break;
+    case 2: bytes = v * 1048576u; break;
+    case 3: bytes = v / 8u; break;
+    case 4: bytes = (v * 1024u) / 8u; break;
+    case 5: bytes = (v * 1048576u) / 8u; break;
     default: return 100;
   }
+  // A limit of 2^31 bytes/s or more would turn the signed allowance negative for ever.
+  return bytes > kRateBytesMax ? kRateBytesMax : static_cast<uint32_t>(bytes);
 }
 
 std::string elapsed_text(uint32_t seconds) {

@@ -162,6 +162,7 @@ Dialogue::Result Dialogue::read_reply() {
   if (ctx_.cancel == 1) return kStop;
   if (!reply_is(buf, n, kGroupSegment, code, min_len)) return kFailed;
   server_reply_accepted(ctx_);
+  ++replies_;
   RunStats& st = ctx_.stats;
 
   switch (r.step) {

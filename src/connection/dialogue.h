@@ -93,8 +93,9 @@ class Dialogue {
   // True once a refused login ended the dialogue (the run must end as failed).
   bool login_refused() const { return refused_; }
 
-  // Requests sent and not yet answered.
+  // Requests sent and not yet answered, and replies read so far.
   size_t in_flight() const { return unanswered_.size(); }
+  uint64_t replies_read() const { return replies_; }
 
  private:
   enum class Step { query, upload, link };
@@ -129,6 +130,7 @@ class Dialogue {
   std::deque<Request> unanswered_;
   bool barrier_ = false;  // an upload header awaits its reply
   bool stopped_ = false;
+  uint64_t replies_ = 0;
   bool refused_ = false;
 };
 

@@ -26,6 +26,10 @@ struct BlockBuffer {
 };
 
 static std::atomic<int> g_threads_override{-1};
+#ifdef VORNLAKE_FAULT_HOOKS
+static std::atomic<bool> g_alloc_fails{false};
+void block_alloc_fail_set(bool fail) { g_alloc_fails = fail; }
+#endif
 
 void compress_threads_override_set(int threads) { g_threads_override = threads; }
 int compress_threads_override() { return g_threads_override.load(); }
@@ -76,13 +80,23 @@ void BlockPipeline::thread_main(int index) {
 }
 
 BlockBuffer* BlockPipeline::acquire() {
-  std::lock_guard<std::mutex> lock(mu_);
-  for (auto& b : buffers_) {
-    if (b->state == BlockState::free) {
-      b->state = BlockState::filled;
-      b->size = 0;
-      return b.get();
+  std::unique_lock<std::mutex> lock(mu_);
+#ifdef VORNLAKE_FAULT_HOOKS
+  if (g_alloc_fails) return nullptr;
+#endif
+  for (;;) {
+    bool finishing = false;  // a buffer given back while a thread still compresses it
+    for (auto& b : buffers_) {
+      if (b->state == BlockState::free) {
+        b->state = BlockState::filled;
+        b->size = 0;
+        return b.get();
+      }
+      finishing = finishing || (b->state == BlockState::compressing && b->released);
     }
+    if (buffers_.size() < static_cast<size_t>(kBlocksInFlight) || !finishing) break;
+    if (ctx_.cancel == 1) return nullptr;
+    done_cv_.wait_for(lock, std::chrono::milliseconds(100));
   }
   if (buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) return nullptr;
   auto b = std::make_unique<BlockBuffer>();
@@ -93,14 +107,6 @@ BlockBuffer* BlockPipeline::acquire() {
   b->state = BlockState::filled;
   buffers_.push_back(std::move(b));
   return buffers_.back().get();
-}
-
-bool BlockPipeline::has_free() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (buffers_.size() < static_cast<size_t>(kBlocksInFlight)) return true;
-  for (const auto& b : buffers_)
-    if (b->state == BlockState::free) return true;
-  return false;
 }
 
 uint8_t* BlockPipeline::data(BlockBuffer* b) { return b->data.get(); }

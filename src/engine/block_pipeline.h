@@ -32,6 +32,11 @@ int compress_threads_for(uint32_t priority_code, unsigned cores);
 void compress_threads_override_set(int threads);
 int compress_threads_override();
 
+#ifdef VORNLAKE_FAULT_HOOKS
+// Test builds: every block buffer allocation fails (as when memory runs out).
+void block_alloc_fail_set(bool fail);
+#endif
+
 struct BlockBuffer;
 
 class BlockPipeline {
@@ -44,10 +49,10 @@ class BlockPipeline {
   BlockPipeline(const BlockPipeline&) = delete;
   BlockPipeline& operator=(const BlockPipeline&) = delete;
 
-  // A free buffer with room for one block, or nullptr when all are in flight (or memory for a new
-  // one cannot be had). Worker thread.
+  // A free buffer with room for one block (waiting for a thread that still compresses a block the
+  // dialogue gave back), or nullptr when all are with the dialogue, memory for a new one cannot be
+  // had, or the run is cancelled. Worker thread.
   BlockBuffer* acquire();
-  bool has_free() const;
 
   // The block's content: data()[0..capacity), size set by the caller before compress_soon.
   static uint8_t* data(BlockBuffer* b);

@@ -54,9 +54,11 @@ struct FileJob {
   RunContext& ctx;
   std::string path;
   PendingCacheFile* pending = nullptr;  // read files; valid until the next flush
+  uint32_t cache_id = 0;                // files whose digests came from the cache
   int outstanding = 0;                  // segments not yet ended
   bool read_done = false;
   bool cacheable = true;
+  bool link_refused = false;
   // Cached files: " skipped.\n" and any refused link, after the walk line.
   LogSlot tail = kNoLogSlot;
   std::string tail_text;
@@ -66,6 +68,8 @@ struct FileJob {
   void maybe_finish() {
     if (!read_done || outstanding > 0) return;
     if (pending && cacheable) md5cache_pending_file_done(pending);
+    // Digests the server would not link are no longer trusted: the next run reads the file.
+    if (cache_id && link_refused) md5cache_segs_delete_all(cache_id);
     if (tail != kNoLogSlot) {
       run_log_append(ctx, tail, tail_text);
       run_log_close(ctx, tail);
@@ -83,6 +87,7 @@ struct FileJob {
       else
         tail_text += line;
       ++ctx.stats.errors;
+      link_refused = true;
     }
     if (how != SegmentEnd::linked) cacheable = false;
     --outstanding;
@@ -150,16 +155,19 @@ int links_send(RunContext& ctx, const std::shared_ptr<FileJob>& job, uint32_t fi
 // *result set when the run is cancelled or no memory can be had.
 BlockBuffer* block_take(RunContext& ctx, int* result) {
   BlockPipeline& blocks = *g_route->blocks;
+  Dialogue& dialogue = *g_route->dialogue;
   for (;;) {
     if (BlockBuffer* b = blocks.acquire()) return b;
-    if (g_route->dialogue->in_flight() == 0 && blocks.has_free()) {
-      // Nothing to wait for, and still no buffer: the memory is not there.
-      message_box(BoxOwner::none, "Memory alloc failure for file buffer!", "Backup Failure");
+    if (dialogue.in_flight() == 0) {
+      // Nothing to wait for, and still no buffer: the memory is not there. The run ends as failed
+      // with its box (never an exit from this thread).
       run_abort(ctx, kAbortNoMemory);
       *result = kFileRunFailed;
       return nullptr;
     }
-    if (g_route->dialogue->wait_until([&blocks] { return blocks.has_free(); }) != 0) {
+    // At least one more answer, which may give a buffer back.
+    const uint64_t read = dialogue.replies_read();
+    if (dialogue.wait_until([&] { return dialogue.replies_read() > read; }) != 0) {
       *result = dialogue_stopped(ctx);
       return nullptr;
     }
@@ -175,16 +183,14 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   int err = file.open(job->path, &opened);
   const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||
                                                      opened.dev != st.dev || opened.ino != st.ino));
-  if (swapped) {
-    // Not the file the walk saw (a link or a FIFO put in its place): never read through it.
-    run_log(ctx, "\nWarning: File changed while being read: %s\n", log_name(job->path).c_str());
+  if (swapped || err != 0) {
+    // Not the file the walk saw (a link or a FIFO put in its place) is never read through; a file
+    // that cannot be opened is not skipped without a trace. Its catalog row holds no bytes.
+    run_log(ctx, swapped ? "\nWarning: File changed while being read: %s\n"
+                         : "\nWarning: Failed to open file: %s\n",
+            log_name(job->path).c_str());
     ++ctx.stats.warnings;
-    return 0;
-  }
-  if (err != 0) {
-    // Skipping it silently would leave the file out of the backup without a trace.
-    run_log(ctx, "\nWarning: Failed to open file: %s\n", log_name(job->path).c_str());
-    ++ctx.stats.warnings;
+    catalog_filespec_size_set(file_id, 0);
     return 0;
   }
   md5cache_read_end();
@@ -303,6 +309,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
     }
     if (verdict == CacheVerdict::skew) run_log(ctx, " skew");
     if (verdict == CacheVerdict::reuse) {
+      job->cache_id = cache_id;
       if (links_send(ctx, job, file_id, blocks, n) != 0) return kFileCancelled;
       bytes_skipped_show(ctx.stats.bytes_skipped += st.size);
       run_view_text(kCtlBlockText, block_progress_text(n > 1 ? n : 0, n, 100));

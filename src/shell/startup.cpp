@@ -86,6 +86,8 @@ void test_hooks_from_environment() {
     size_t arrow = line.find("=>");
     if (arrow != std::string::npos) fs_fault_swap_on_open_add(line.substr(0, arrow), line.substr(arrow + 2));
   });
+  if (const char* fail = std::getenv("VORNLAKE_TEST_BLOCK_ALLOC_FAIL"); fail && std::strcmp(fail, "1") == 0)
+    block_alloc_fail_set(true);
   // The number of compression threads (0: the one-thread run).
   if (const char* threads = std::getenv("VORNLAKE_TEST_COMPRESS_THREADS"))
     compress_threads_override_set(std::atoi(threads));

@@ -17,54 +17,6 @@
 namespace vl::test {
 namespace {
 
-std::string random_bytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-  return s;
-}
-
-bool has_line(const RunResult& r, const std::string& line) {
-  return std::find(r.log_lines.begin(), r.log_lines.end(), line) != r.log_lines.end();
-}
-
-// The log line of an item: the line that begins with `path + " : "`.
-std::string line_of(const RunResult& r, const std::string& path) {
-  for (const auto& l : r.log_lines)
-    if (l.rfind(path + " : ", 0) == 0) return l;
-  return "";
-}
-
-int64_t query_int(const std::string& db_path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  int64_t v = -1;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-      v = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return v;
-}
-
-std::string catalog_file(const Installation& inst, uint32_t id) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%08x.cat", id);
-  return inst.data() + "/Profiles/daily/" + name;
-}
-
-size_t count_trace(const std::vector<std::string>& trace, size_t from, const std::string& kind) {
-  std::string upper = kind;
-  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  size_t n = 0;
-  for (size_t i = from; i < trace.size(); ++i)
-    if (trace[i].find(" C " + kind + " ") != std::string::npos ||
-        trace[i].find(" C " + upper + " ") != std::string::npos)
-      ++n;
-  return n;
-}
-
 // The tree of the main test: edge sizes, nesting, hidden and read-only files, a link and a FIFO,
 // and items for both kinds of exclude rule.
 void build_tree(const Installation& inst) {
@@ -283,10 +235,6 @@ TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
 namespace vl::test {
 namespace {
 
-std::vector<std::string> with(std::vector<std::string> env, const std::string& extra) {
-  env.push_back(extra);
-  return env;
-}
 
 TEST(EndToEndFaults, UnopenableAndUnreadableFilesAreWarnedAboutAndLeftOutOfTheCache) {
   Installation inst;
@@ -382,13 +330,6 @@ TEST(EndToEndCache, DigestsThatDoNotCoverTheFileAreNotReused) {
 namespace vl::test {
 namespace {
 
-bool wait_for_text(const std::string& file, const std::string& text, int max_ms) {
-  for (int waited = 0; waited < max_ms; waited += 20) {
-    if (read_file(file).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
 
 TEST(EndToEndConsole, Sigusr1PausesAndResumes) {
   Installation inst;

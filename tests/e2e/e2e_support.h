@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +34,11 @@ class Installation {
   std::string settings() const { return dir_ / "online-backup.conf"; }
   std::string source() const { return dir_ / "source"; }
 
-  // Writes the profile `tag` (server localhost:port, alice/secret) with the given rules.
+  // Writes the profile `tag` (server localhost:port, alice/secret) with the given rules; tweak
+  // (when given) changes the record before it is written.
   void profile(const std::string& tag, int port, const std::vector<std::string>& includes,
-               const std::vector<std::string>& excludes = {}, int block_delay_ms = 0);
+               const std::vector<std::string>& excludes = {}, int block_delay_ms = 0,
+               const std::function<void(ProfileSettings&)>& tweak = nullptr);
 
   // Environment for the client: the settings file, the console front-end, the fast clock, no
   // session bus.
@@ -55,5 +59,27 @@ class Installation {
 
 // Sets a file's modification and access time `age` seconds into the past.
 void age_file(const std::string& path, int age_seconds);
+
+// n seeded pseudo-random bytes.
+std::string random_bytes(size_t n, unsigned seed);
+
+// Whether the run log holds `line`; the log line of an item (the one that begins with path + " : ").
+bool has_line(const RunResult& r, const std::string& line);
+std::string line_of(const RunResult& r, const std::string& path);
+
+// The first column of the first row of sql in the database at db_path (read only), -1 when none.
+int64_t query_int(const std::string& db_path, const std::string& sql);
+
+// The catalog file of run `id` of profile `tag`.
+std::string catalog_file(const Installation& inst, uint32_t id, const std::string& tag = "daily");
+
+// Client messages of type `kind` (4 hexadecimal digits) in the trace from line `from` on.
+size_t count_trace(const std::vector<std::string>& trace, size_t from, const std::string& kind);
+
+// env with one more "NAME=value" entry.
+std::vector<std::string> with(std::vector<std::string> env, const std::string& extra);
+
+// Waits (real time, at most max_ms) until the file holds text.
+bool wait_for_text(const std::string& file, const std::string& text, int max_ms);
 
 }  // namespace vl::test

@@ -33,17 +33,20 @@ TEST(CountFormat, GroupsOfThree) {
   for (const auto& c : cases) EXPECT_EQ(count_format(c.value), c.text) << c.value;
 }
 
-TEST(RateBytes, UnitsWrapAndUnknownUnit) {
+TEST(RateBytes, UnitsClampAndUnknownUnit) {
   EXPECT_EQ(rate_bytes(100, 0), 100u);
   EXPECT_EQ(rate_bytes(100, 1), 102400u);
   EXPECT_EQ(rate_bytes(3, 2), 3145728u);
   EXPECT_EQ(rate_bytes(100, 3), 12u);
   EXPECT_EQ(rate_bytes(100, 4), 12800u);
   EXPECT_EQ(rate_bytes(8, 5), 1048576u);
-  // Products wrap at 32 bits before the division.
-  EXPECT_EQ(rate_bytes(4096, 2), 0u);
-  EXPECT_EQ(rate_bytes(8192, 5), 0u);
-  EXPECT_EQ(rate_bytes(4194305, 1), 1024u);
+  // Products of 2^31 and more are clamped rather than wrapped or turned negative.
+  EXPECT_EQ(rate_bytes(2047, 2), 2047u * 1048576u);
+  EXPECT_EQ(rate_bytes(2048, 2), 0x7FFFFFFFu);
+  EXPECT_EQ(rate_bytes(3000, 2), 0x7FFFFFFFu);
+  EXPECT_EQ(rate_bytes(8192, 5), 1073741824u);
+  EXPECT_EQ(rate_bytes(0xFFFFFFFF, 5), 0x7FFFFFFFu);
+  EXPECT_EQ(rate_bytes(4194305, 1), 0x7FFFFFFFu);
   EXPECT_EQ(rate_bytes(7, 6), 100u);
   EXPECT_EQ(rate_bytes(7, 0xFFFFFFFF), 100u);
 }

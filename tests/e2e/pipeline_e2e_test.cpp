@@ -1,0 +1,226 @@
+// Cancel in every state of a run, and the pipelined dialogue: requests in flight, compression
+// beside it, a connection lost in the middle of a window, the strict one-at-a-time dialogue.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace vl::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A port whose listener never accepts and whose queue is full: a connect to it never completes.
+class BlackHole {
+ public:
+  BlackHole() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener_, 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    for (int& fd : fill_) {
+      fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+  }
+  ~BlackHole() {
+    for (int fd : fill_) ::close(fd);
+    ::close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int fill_[3] = {-1, -1, -1};
+  int port_ = 0;
+};
+
+// Every state a run can be cancelled in: the client exits (3) within two seconds of the signal.
+TEST(EndToEndCancel, EveryWaitHonoursCancel) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> server;  // extra server options ("" for none: a black hole instead)
+    int tx_rate_bps;                  // a rate limit in B/s, 0 for none
+    const char* wait_for;             // stderr or stdout text after which the signal goes
+    int signal;
+    const char* ending;               // in stderr
+  } cases[] = {
+      {"throttled to 1 B/s", {}, 1, "Kicking Ass!", SIGINT, "Backup Cancelled!"},
+      {"connecting to a server that never answers", {""}, 0, "Connecting...", SIGTERM,
+       "Unable to connect to backup server!"},
+      {"a full queue behind a slow server", {"--delay-ms", "100"}, 0, "Kicking Ass!", SIGINT,
+       "Backup Cancelled!"},
+      {"the catalog upload", {"--stall-reply", "8001:1"}, 0, "Catalog", SIGINT,
+       "the catalog could not be stored on the server!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation inst;
+    const bool catalog_only = std::string(c.wait_for) == "Catalog";
+    write_file(inst.source() + "/data.bin", catalog_only ? "" : random_bytes(20 * 1048576, 21));
+    std::unique_ptr<RefServer> server;
+    std::unique_ptr<BlackHole> hole;
+    int port = 0;
+    if (!c.server.empty() && c.server[0].empty()) {
+      hole = std::make_unique<BlackHole>();
+      port = hole->port();
+    } else {
+      std::vector<std::string> args{"--account", "alice:secret", "--profile", "daily:7"};
+      args.insert(args.end(), c.server.begin(), c.server.end());
+      server = std::make_unique<RefServer>(args);
+      port = server->port();
+    }
+    inst.profile("daily", port, {inst.source()}, {}, 0, [&](ProfileSettings& p) {
+      if (c.tx_rate_bps == 0) return;
+      p.tx_throttle = 1;
+      p.tx_rate = c.tx_rate_bps;
+      p.tx_rate_unit = 0;
+    });
+    const std::string out = inst.root() + "/out.txt", err = inst.root() + "/err.txt";
+    pid_t pid = spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), out, err);
+    const std::string watched = catalog_only ? out : err;
+    ASSERT_TRUE(wait_for_text(watched, c.wait_for, 60000)) << read_file(err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto signalled = Clock::now();
+    ::kill(pid, c.signal);
+    EXPECT_EQ(wait_exit(pid), 3) << read_file(err);
+    EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(2)) << read_file(err);
+    EXPECT_NE(read_file(err).find(c.ending), std::string::npos) << read_file(err);
+    if (server) {
+      EXPECT_EQ(count_trace(server->trace(), 0, "0223"), 0u) << "no finalize";
+    }
+  }
+}
+
+// A rate limit that converts to 2^31 bytes/s or more is clamped, not negative: the run ends.
+TEST(EndToEndCancel, HugeRateLimitIsClamped) {
+  Installation inst;
+  write_file(inst.source() + "/data.bin", random_bytes(3 * 1048576, 22));
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {inst.source()}, {}, 0, [](ProfileSettings& p) {
+    p.tx_throttle = 1;
+    p.tx_rate = 3000;
+    p.tx_rate_unit = 2;  // MB/s
+  });
+  RunResult r = inst.run({"/run:daily"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+}
+
+std::string settings_with_window(const Installation& inst, int window) {
+  return "Install_Dir=" + inst.install() + "\nData_Dir=" + inst.data() + "\nRequest_Window=" +
+         std::to_string(window) + "\n";
+}
+
+// The tree of the dialogue tests: small files, duplicate blocks within and across files.
+void small_tree(const Installation& inst, int files) {
+  const std::string s = inst.source();
+  const std::string shared = random_bytes(1048576, 30);
+  write_file(s + "/twice.bin", shared + shared + "tail");
+  write_file(s + "/again.bin", shared);
+  for (int f = 0; f < files; ++f)
+    write_file(s + "/f" + std::to_string(f) + ".txt", "small file " + std::to_string(f % 40));
+}
+
+// The messages of a trace without what differs between two runs of one tree (connection numbers,
+// the catalog segment and the finalize, whose bytes carry times).
+std::vector<std::string> dialogue_of(const RefServer& server) {
+  std::vector<std::string> out;
+  for (const std::string& line : server.trace()) {
+    std::istringstream in(line);
+    std::string conn, dir, type, len, hex;
+    in >> conn >> dir >> type >> len >> hex;
+    out.push_back(dir + " " + type + " " + len + " " + hex);
+  }
+  // Everything from the catalog's query on is the catalog upload and the finalize.
+  for (size_t i = out.size(); i-- > 0;) {
+    if (out[i].rfind("C 8000 ", 0) == 0) {
+      out.resize(i);
+      break;
+    }
+  }
+  return out;
+}
+
+// The run log without what differs between two installations (the source folder, the server's
+// port) and the lines that carry times or the catalog's own size.
+std::vector<std::string> log_without_times(const RunResult& r, const std::string& source) {
+  std::vector<std::string> out;
+  for (std::string l : r.log_lines) {
+    if (l.rfind("Backup completed in", 0) == 0 || l.rfind("Preparing catalog", 0) == 0 ||
+        l.rfind("Bytes:", 0) == 0 || l.rfind("Bytes Compr'd:", 0) == 0 || l.rfind("Server:", 0) == 0)
+      continue;
+    if (l.rfind(source, 0) == 0) l = "SOURCE" + l.substr(source.size());
+    out.push_back(l);
+  }
+  return out;
+}
+
+// With one request in flight, the run with compression threads says and records exactly what the
+// one-thread run does, and never has a request ahead of a reply.
+TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
+  struct Run {
+    std::vector<std::string> dialogue;
+    std::vector<std::string> log;
+    int64_t rows, segs;
+  };
+  auto run = [](const char* threads) {
+    Installation inst;
+    small_tree(inst, 60);
+    RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+    inst.profile("daily", server.port(), {inst.source()});
+    write_file(inst.settings(), settings_with_window(inst, 1));
+    ProcessResult p = run_process({bin_path("vornlake"), "/run:daily"},
+                                  with(inst.env(), std::string("VORNLAKE_TEST_COMPRESS_THREADS=") + threads));
+    EXPECT_EQ(p.status, 0) << p.err;
+    RunResult r;
+    r.log_lines = read_lines(inst.data() + "/Profiles/daily/00000001.log");
+    for (const std::string& line : server.trace())
+      EXPECT_EQ(line.find(" ahead"), std::string::npos) << "a request went out before a reply: " << line;
+    EXPECT_EQ(inst.restore_and_verify(server, 1), "");
+    const std::string cat = catalog_file(inst, 1);
+    return Run{dialogue_of(server), log_without_times(r, inst.source()),
+               query_int(cat, "select count(*) from filespec"), query_int(cat, "select count(*) from segs")};
+  };
+  Run one = run("0");
+  Run pool = run("2");
+  EXPECT_EQ(pool.dialogue, one.dialogue);
+  ASSERT_EQ(pool.log.size(), one.log.size());
+  for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(pool.log[i], one.log[i]) << "log line " << i;
+  EXPECT_EQ(pool.rows, one.rows);
+  EXPECT_EQ(pool.segs, one.segs);
+  EXPECT_NE(std::find(one.log.begin(), one.log.end(), "(2/3)  exists."), one.log.end());
+}
+
+// Requests in flight when the connection drops are sent again after the reconnect; the run's log
+// reads as a one-at-a-time run's would and the backup restores byte for byte.
+TEST(EndToEndPipeline, ConnectionLostInTheMiddleOfAWindow) {
+  Installation inst;
+  small_tree(inst, 200);
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--drop-after-messages", "120"});
+  inst.profile("daily", server.port(), {inst.source()});
+  RunResult r = inst.run({"/run:daily"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Reconnected!"), std::string::npos);
+  bool ahead = false;
+  for (const std::string& line : server.trace()) ahead = ahead || line.find(" ahead") != std::string::npos;
+  EXPECT_TRUE(ahead) << "the default window keeps requests in flight";
+  EXPECT_TRUE(has_line(r, "Files:          202"));
+  EXPECT_TRUE(has_line(r, "Errors:         0"));
+  EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+}
+
+}  // namespace
+}  // namespace vl::test
