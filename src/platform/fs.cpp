@@ -15,6 +15,8 @@ namespace vl {
 bool file_stat(const std::string& path, FileStat* out) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return false;
+  out->dev = static_cast<uint64_t>(st.st_dev);
+  out->ino = static_cast<uint64_t>(st.st_ino);
   if (S_ISDIR(st.st_mode))
     out->kind = FileKind::directory;
   else if (S_ISREG(st.st_mode))

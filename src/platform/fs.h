@@ -20,9 +20,12 @@ constexpr uint32_t kAttrOffline = 0x1000;
 
 enum class FileKind { directory, regular, special };
 
-// What lstat reports about one item.
+// What lstat reports about one item. dev and ino tell whether a file opened later is the item
+// that was stat'ed.
 struct FileStat {
   FileKind kind = FileKind::special;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
   uint32_t mode = 0;
   uint32_t owner = 0;
   uint32_t group = 0;
