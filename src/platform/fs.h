@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace vl {
 
 // Attribute bits as the catalog keeps them (low byte of the attribute word).
@@ -35,8 +37,24 @@ struct FileStat {
   uint32_t t_modify = 0;
 };
 
-// lstat of path. Returns true and fills *out, or false when the item cannot be stat'ed.
-bool file_stat(const std::string& path, FileStat* out);
+// Why an item could not be stat'ed, opened or listed.
+enum class FsFailure {
+  none,
+  missing,   // no such item, or a component along the path is not a folder
+  denied,    // permissions (or the test hook)
+  too_long,  // the kernel refuses the path as too long even piece by piece
+  other,
+};
+
+// lstat of path, of any length (see long_path.h). Returns true and fills *out, or false when the
+// item cannot be stat'ed, with the reason in *why when given. Any thread.
+bool file_stat(const std::string& path, FileStat* out, FsFailure* why = nullptr);
+
+// Opens path, of any length, with open(2)'s flags (O_CLOEXEC is always added; a file created gets
+// mode 0600). With O_NOFOLLOW a symbolic link as the last component is refused; links along the
+// way are followed as in a whole path. Returns the descriptor, or none with the reason in *why
+// when given. Fails like a denied open for a path named by the test hook. Any thread.
+UniqueFd path_open(const std::string& path, int flags, FsFailure* why = nullptr);
 
 // The name an item's attributes are judged by: the text after the last "/" once trailing ones
 // are dropped ("/" for the root).
@@ -69,18 +87,22 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// fopen with the C modes "r", "rb", "w", "w+", "a"; files created here get mode 0600.
+// fopen with the C modes "r", "rb", "w", "w+", "a", for a path of any length; files created here
+// get mode 0600.
 FilePtr file_open(const std::string& path, const char* mode);
 
 #ifdef VORNLAKE_FAULT_HOOKS
-// Fault injection (test builds only): file_open fails for a path added with
-// fs_fault_open_fail_add, and returns a stream whose every read fails for a path added with
-// fs_fault_read_fail_add.
+// Fault injection (test builds only): file_open, path_open and DirReader fail as denied
+// for a path added with fs_fault_open_fail_add (a file or a folder); file_open returns a stream
+// whose every read fails for a path added with fs_fault_read_fail_add.
 void fs_fault_open_fail_add(const std::string& path);
 void fs_fault_read_fail_add(const std::string& path);
+// Whether reads of path are to fail: for code that reads a path_open descriptor itself.
+bool fs_fault_read_fails(const std::string& path);
 #endif
 
-// Reads a directory's entry names one by one (readdir order, "." and ".." included).
+// Reads a directory's entry names one by one (readdir order, "." and ".." included); the path
+// may be of any length. Holds the folder open while it lives.
 class DirReader {
  public:
   explicit DirReader(const std::string& path);
