@@ -235,7 +235,33 @@ bool dir_next(DIR* dir, std::string* name) {
   return true;
 }
 
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
 }  // namespace
+
+bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why) {
+  names->clear();
+  // Not through a link: the walk lists what it has just stat'ed as a folder, and a folder swapped
+  // for a link in between must not bring the link's target into the backup.
+  std::unique_ptr<DIR, DirCloser> dir(dir_open(path, O_NOFOLLOW, why));
+  if (!dir) return false;
+  // A folder that may be read but not searched lists names none of which can be stat'ed: each
+  // would read as missing, and the folder's contents would drop out of the backup unexplained.
+  if (::faccessat(::dirfd(dir.get()), ".", X_OK, AT_EACCESS) != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  std::string name;
+  while (dir_next(dir.get(), &name))
+    if (name != "." && name != "..") names->push_back(name);
+  if (errno != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  return true;
+}
 
 DirReader::DirReader(const std::string& path) : dir_(dir_open(path, 0, nullptr)) {}
 

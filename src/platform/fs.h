@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -92,7 +93,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 FilePtr file_open(const std::string& path, const char* mode);
 
 #ifdef VORNLAKE_FAULT_HOOKS
-// Fault injection (test builds only): file_open, path_open and DirReader fail as denied
+// Fault injection (test builds only): file_open, path_open, dir_list and DirReader fail as denied
 // for a path added with fs_fault_open_fail_add (a file or a folder); file_open returns a stream
 // whose every read fails for a path added with fs_fault_read_fail_add.
 void fs_fault_open_fail_add(const std::string& path);
@@ -100,6 +101,14 @@ void fs_fault_read_fail_add(const std::string& path);
 // Whether reads of path are to fail: for code that reads a path_open descriptor itself.
 bool fs_fault_read_fails(const std::string& path);
 #endif
+
+// Reads the entry names of the folder at path, of any length, into *names in readdir order
+// without "." and "..", and closes the folder before it returns: a caller that visits the
+// entries afterwards holds no descriptor while it descends. A symbolic link as the last
+// component is not followed. Returns false with the reason in *why when the folder cannot be
+// opened, may not be searched (its entries could not be stat'ed or opened; *names is left
+// empty) or a read fails part way (*names holds what was read). Any thread.
+bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why);
 
 // Reads a directory's entry names one by one (readdir order, "." and ".." included); the path
 // may be of any length. Holds the folder open while it lives.
