@@ -22,6 +22,23 @@ std::string format_text(const char* fmt, ...) {
   return out;
 }
 
+std::string log_name(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if ((b >= 0x01 && b <= 0x1F) || b == 0x7F) {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string run_log_path(const std::string& tag, uint32_t catalog_id) {
   char name[16];
   std::snprintf(name, sizeof name, "%08x.log", catalog_id);
