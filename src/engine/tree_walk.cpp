@@ -18,6 +18,17 @@
 
 namespace vl {
 
+// Each folder level of the walk takes a frame of the worker's stack; a tree deep enough to use it
+// up would crash every run that reaches it. Folders nested deeper than this below an include
+// path (their paths are at least 8 KiB long) are logged as too long instead of entered.
+constexpr int kWalkDepthMax = 4096;
+static int g_walk_depth_max = kWalkDepthMax;
+static thread_local int t_walk_depth = 0;
+
+#ifdef VORNLAKE_FAULT_HOOKS
+void tree_walk_depth_max_set(int levels) { g_walk_depth_max = levels > 0 ? levels : kWalkDepthMax; }
+#endif
+
 static bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
 FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr) {
@@ -159,14 +170,21 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     // The folder is read whole and closed before its entries are visited: a walk that kept one
     // open per level lost, without a word, every folder below the descriptor limit.
     std::vector<std::string> entries;
-    if (!dir_list(full, &entries, &why)) {
+    if (t_walk_depth >= g_walk_depth_max) {
+      why = FsFailure::too_long;
+    } else if (dir_list(full, &entries, &why)) {
+      why = FsFailure::none;
+    }
+    if (why != FsFailure::none) {
       run_log(ctx,
               why == FsFailure::too_long ? "Warning: Path too long: %s\n"
                                          : "Warning: Failed to open directory: %s\n",
               log_name(full).c_str());
       ++ctx.stats.warnings;
     }
+    ++t_walk_depth;
     for (const std::string& entry : entries) tree_walk(ctx, full, entry);
+    --t_walk_depth;
     return 0;
   }
 

@@ -18,6 +18,12 @@ namespace vl {
 // found the run cancelled on entry, else 0.
 int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name);
 
+#ifdef VORNLAKE_FAULT_HOOKS
+// Test builds only: the number of folder levels the walk enters below an include path (0 sets
+// the default back), so that tests reach the limit without a tree thousands deep.
+void tree_walk_depth_max_set(int levels);
+#endif
+
 // Stats, counts and records one directory (prefix + name) in the catalog. Logs a warning and
 // counts it when the directory cannot be stat'ed. Always returns 0.
 int directory_record(RunContext& ctx, const std::string& prefix, const std::string& name);

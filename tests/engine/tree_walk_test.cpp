@@ -93,6 +93,18 @@ TEST_F(TreeWalk, MissingItemsDotNamesAndCancel) {
   EXPECT_EQ(ctx_.stats.warnings.load(), 1u);
 }
 
+// Each level of the walk takes a frame of the stack: a tree deep enough would crash the run. The
+// limit is lowered here so that no tree thousands deep is needed.
+TEST_F(TreeWalk, FoldersBeyondTheDepthLimitAreWarnedAboutNotEntered) {
+  ASSERT_TRUE(dir_create_all_private(root_ + "/keep/d/d/d/d"));
+  tree_walk_depth_max_set(3);
+  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 0);
+  tree_walk_depth_max_set(0);
+  EXPECT_TRUE(has(log_lines(), "Warning: Path too long: " + root_ + "/keep/d/d/d"));
+  EXPECT_EQ(ctx_.stats.directories.load(), 5u) << "keep, .dot and d/d/d, not the fourth d";
+  EXPECT_EQ(ctx_.stats.warnings.load(), 1u);
+}
+
 TEST_F(TreeWalk, DirectoryRecordCountsAndWarns) {
   EXPECT_EQ(directory_record(ctx_, root_, "/keep"), 0);
   EXPECT_EQ(directory_record(ctx_, root_, "/missing"), 0);
