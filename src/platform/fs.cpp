@@ -37,21 +37,7 @@ void failure_set(FsFailure* why, FsFailure value) {
 
 }  // namespace
 
-bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
-  struct stat st;
-  int rc = -1;
-  if (!path_is_long(path)) {
-    rc = ::lstat(path.c_str(), &st);
-  } else {
-    std::string last;
-    UniqueFd folder = path_folder_open(path, &last);
-    if (folder.ok()) rc = ::fstatat(folder.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW);
-  }
-  if (rc != 0) {
-    failure_set(why, failure_of(errno));
-    return false;
-  }
-  failure_set(why, FsFailure::none);
+static void file_stat_fill(const struct stat& st, FileStat* out) {
   out->dev = static_cast<uint64_t>(st.st_dev);
   out->ino = static_cast<uint64_t>(st.st_ino);
   if (S_ISDIR(st.st_mode))
@@ -67,6 +53,31 @@ bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
   out->t_access = static_cast<uint32_t>(st.st_atime);
   out->t_change = static_cast<uint32_t>(st.st_ctime);
   out->t_modify = static_cast<uint32_t>(st.st_mtime);
+}
+
+bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
+  struct stat st;
+  int rc = -1;
+  if (!path_is_long(path)) {
+    rc = ::lstat(path.c_str(), &st);
+  } else {
+    std::string last;
+    UniqueFd folder = path_folder_open(path, &last);
+    if (folder.ok()) rc = ::fstatat(folder.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  }
+  if (rc != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  failure_set(why, FsFailure::none);
+  file_stat_fill(st, out);
+  return true;
+}
+
+bool fd_stat(const UniqueFd& fd, FileStat* out) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return false;
+  file_stat_fill(st, out);
   return true;
 }
 

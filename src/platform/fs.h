@@ -51,6 +51,11 @@ enum class FsFailure {
 // item cannot be stat'ed, with the reason in *why when given. Any thread.
 bool file_stat(const std::string& path, FileStat* out, FsFailure* why = nullptr);
 
+// fstat of an open descriptor, in the same terms as file_stat: compare dev and ino with the
+// walk's file_stat to know that the file opened is the one that was stat'ed. Returns false when
+// fstat fails. Any thread.
+bool fd_stat(const UniqueFd& fd, FileStat* out);
+
 // Opens path, of any length, with open(2)'s flags (O_CLOEXEC is always added; a file created gets
 // mode 0600). With O_NOFOLLOW a symbolic link as the last component is refused; links along the
 // way are followed as in a whole path. Returns the descriptor, or none with the reason in *why
