@@ -1,11 +1,14 @@
 #include "engine/tree_walk.h"
 
 #include <cinttypes>
+#include <string>
+#include <vector>
 
 #include "engine/file_process.h"
 #include "engine/rule_match.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
+#include "run/run_texts.h"
 #include "run/status.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -14,6 +17,17 @@
 #include "ui/port/port.h"
 
 namespace vl {
+
+// Each folder level of the walk takes a frame of the worker's stack; a tree deep enough to use it
+// up would crash every run that reaches it. Folders nested deeper than this below an include
+// path (their paths are at least 8 KiB long) are logged as too long instead of entered.
+constexpr int kWalkDepthMax = 4096;
+static int g_walk_depth_max = kWalkDepthMax;
+static thread_local int t_walk_depth = 0;
+
+#ifdef VORNLAKE_FAULT_HOOKS
+void tree_walk_depth_max_set(int levels) { g_walk_depth_max = levels > 0 ? levels : kWalkDepthMax; }
+#endif
 
 static bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
@@ -58,7 +72,7 @@ void file_status_show(const std::string& path, uint64_t size) {
 
 std::string walk_item_text(const std::string& dir_part, const std::string& name, uint64_t size,
                            uint32_t attr, bool special) {
-  std::string text = dir_part + name + " : " + std::to_string(size) + " : ";
+  std::string text = log_name(dir_part + name) + " : " + std::to_string(size) + " : ";
   if (attr & kAttrDirectory)
     text += "Dir";
   else if (special || (attr & kAttrOffline))
@@ -85,7 +99,7 @@ static bool excluded_before(RunContext& ctx, const std::string& dir_part, const 
         return true;
       }
     } else if (rule_match(full, rule.path)) {
-      run_log(ctx, "Excluding: %s\n", full.c_str());
+      run_log(ctx, "Excluding: %s\n", log_name(full).c_str());
       return true;
     }
   }
@@ -96,7 +110,7 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
   std::string d = prefix + name;
   FileStat st;
   if (!file_stat(d, &st)) {
-    run_log(ctx, "Warning: Failed to stat directory: %s\n", d.c_str());
+    run_log(ctx, "Warning: Failed to stat directory: %s\n", log_name(d).c_str());
     ++ctx.stats.warnings;
     return 0;
   }
@@ -123,8 +137,16 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
   if (excluded_before(ctx, dir_part, full)) return 0;
 
   FileStat st;
-  if (!file_stat(full, &st)) {
-    run_log(ctx, "%s%s : Doesn't exist?\n", dir_part.c_str(), name.c_str());
+  FsFailure why = FsFailure::none;
+  if (!file_stat(full, &st, &why)) {
+    // What the kernel refuses as too long is there all the same: saying "Doesn't exist?" would
+    // hide that it is left out.
+    if (why == FsFailure::too_long) {
+      run_log(ctx, "Warning: Path too long: %s\n", log_name(full).c_str());
+      ++ctx.stats.warnings;
+    } else {
+      run_log(ctx, "%s : Doesn't exist?\n", log_name(full).c_str());
+    }
     return 0;
   }
   const uint32_t attr = file_attributes_of(st, path_last_component(name));
@@ -145,13 +167,24 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
         return 0;
       }
     }
-    DirReader dir(full);
-    if (!dir.ok()) return 0;
-    std::string entry;
-    while (dir.next(&entry)) {
-      if (entry == "." || entry == "..") continue;
-      tree_walk(ctx, full, entry);
+    // The folder is read whole and closed before its entries are visited: a walk that kept one
+    // open per level lost, without a word, every folder below the descriptor limit.
+    std::vector<std::string> entries;
+    if (t_walk_depth >= g_walk_depth_max) {
+      why = FsFailure::too_long;
+    } else if (dir_list(full, &entries, &why)) {
+      why = FsFailure::none;
     }
+    if (why != FsFailure::none) {
+      run_log(ctx,
+              why == FsFailure::too_long ? "Warning: Path too long: %s\n"
+                                         : "Warning: Failed to open directory: %s\n",
+              log_name(full).c_str());
+      ++ctx.stats.warnings;
+    }
+    ++t_walk_depth;
+    for (const std::string& entry : entries) tree_walk(ctx, full, entry);
+    --t_walk_depth;
     return 0;
   }
 

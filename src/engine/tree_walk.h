@@ -12,8 +12,17 @@
 namespace vl {
 
 // Visits prefix + "/" + name and, for a directory, everything below it (depth-first, never
-// following symbolic links). Returns 1 when it found the run cancelled on entry, else 0.
+// following symbolic links, paths of any length, no folder held open while it descends). A
+// folder that cannot be listed or searched, or a path the kernel refuses as too long, is logged
+// as a warning and counted in warnings. Paths in the log are shown by log_name. Returns 1 when it
+// found the run cancelled on entry, else 0.
 int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name);
+
+#ifdef VORNLAKE_FAULT_HOOKS
+// Test builds only: the number of folder levels the walk enters below an include path (0 sets
+// the default back), so that tests reach the limit without a tree thousands deep.
+void tree_walk_depth_max_set(int levels);
+#endif
 
 // Stats, counts and records one directory (prefix + name) in the catalog. Logs a warning and
 // counts it when the directory cannot be stat'ed. Always returns 0.
@@ -30,7 +39,8 @@ FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr);
 void directories_show(uint64_t count);
 
 // The run-log text of one item: "<A><name> : <size> : <kind> (<letters>)" without a line break,
-// for the attribute word attr and an item that is special (neither directory nor regular file).
+// for the attribute word attr and an item that is special (neither directory nor regular file);
+// the path as log_name shows it.
 std::string walk_item_text(const std::string& dir_part, const std::string& name, uint64_t size,
                            uint32_t attr, bool special);
 

@@ -59,22 +59,18 @@ void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap)
 }
 #endif  // VORNLAKE_FAULT_HOOKS
 
-ReadFile::~ReadFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
+ReadFile::~ReadFile() = default;
 
 int ReadFile::open(const std::string& path, FileStat* opened) {
 #ifdef VORNLAKE_FAULT_HOOKS
   swap_before_open(path);
-  if (fs_fault_open_fails(path)) return EACCES;
   fail_reads_ = fs_fault_read_fails(path);
   change_after_read_ = listed(g_grow, path) ? 1 : listed(g_shrink, path) ? -1 : 0;
 #endif
-  fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return errno;
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return errno;
-  file_stat_from(st, opened);
+  errno = 0;
+  fd_ = path_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (!fd_.ok()) return errno ? errno : EACCES;
+  if (!fd_stat(fd_, opened)) return errno ? errno : EIO;
   return 0;
 }
 
@@ -85,7 +81,7 @@ size_t ReadFile::read(void* buf, size_t n) {
   }
   size_t got = 0;
   while (got < n) {
-    ssize_t r = ::read(fd_, static_cast<char*>(buf) + got, n - got);
+    ssize_t r = ::read(fd_.get(), static_cast<char*>(buf) + got, n - got);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       error_ = true;
@@ -97,9 +93,9 @@ size_t ReadFile::read(void* buf, size_t n) {
 #ifdef VORNLAKE_FAULT_HOOKS
   if (change_after_read_ != 0) {
     struct stat st;
-    if (::fstat(fd_, &st) == 0) {
+    if (::fstat(fd_.get(), &st) == 0) {
       off_t to = change_after_read_ > 0 ? st.st_size + 4096 : st.st_size / 2;
-      if (::truncate(("/proc/self/fd/" + std::to_string(fd_)).c_str(), to) != 0) error_ = true;
+      if (::truncate(("/proc/self/fd/" + std::to_string(fd_.get())).c_str(), to) != 0) error_ = true;
     }
     change_after_read_ = 0;
   }
@@ -107,11 +103,6 @@ size_t ReadFile::read(void* buf, size_t n) {
   return got;
 }
 
-bool ReadFile::stat_now(FileStat* out) const {
-  struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
-  file_stat_from(st, out);
-  return true;
-}
+bool ReadFile::stat_now(FileStat* out) const { return fd_.ok() && fd_stat(fd_, out); }
 
 }  // namespace vl

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/unique_fd.h"
 
 namespace vl {
 
@@ -18,8 +19,8 @@ class ReadFile {
   ReadFile(const ReadFile&) = delete;
   ReadFile& operator=(const ReadFile&) = delete;
 
-  // Opens path with O_NOFOLLOW and O_NONBLOCK and fstat's what was opened into *opened.
-  // Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
+  // Opens path (of any length) with O_NOFOLLOW and O_NONBLOCK and fstat's what was opened into
+  // *opened. Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
   int open(const std::string& path, FileStat* opened);
 
   // Reads up to n bytes, going on after short reads: fewer than n only at the end of the file or
@@ -31,7 +32,7 @@ class ReadFile {
   bool stat_now(FileStat* out) const;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   bool error_ = false;
   bool fail_reads_ = false;   // test hook: every read fails
   int change_after_read_ = 0; // test hook: +1 the file grows, -1 it shrinks after the first read

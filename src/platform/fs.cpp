@@ -6,13 +6,40 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <set>
-#include <cstring>
+
+#include "platform/long_path.h"
 
 namespace vl {
 
-void file_stat_from(const struct stat& st, FileStat* out) {
+namespace {
+
+FsFailure failure_of(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return FsFailure::missing;
+    case EACCES:
+    case EPERM:
+      return FsFailure::denied;
+    case ENAMETOOLONG:
+      return FsFailure::too_long;
+    default:
+      return FsFailure::other;
+  }
+}
+
+void failure_set(FsFailure* why, FsFailure value) {
+  if (why) *why = value;
+}
+
+}  // namespace
+
+static void file_stat_fill(const struct stat& st, FileStat* out) {
+  out->dev = static_cast<uint64_t>(st.st_dev);
+  out->ino = static_cast<uint64_t>(st.st_ino);
   if (S_ISDIR(st.st_mode))
     out->kind = FileKind::directory;
   else if (S_ISREG(st.st_mode))
@@ -26,18 +53,33 @@ void file_stat_from(const struct stat& st, FileStat* out) {
   out->t_access = static_cast<uint32_t>(st.st_atime);
   out->t_change = static_cast<uint32_t>(st.st_ctime);
   out->t_modify = static_cast<uint32_t>(st.st_mtime);
-  out->dev = static_cast<uint64_t>(st.st_dev);
-  out->ino = static_cast<uint64_t>(st.st_ino);
 }
 
-bool file_stat(const std::string& path, FileStat* out) {
+bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return false;
-  file_stat_from(st, out);
+  int rc = -1;
+  if (!path_is_long(path)) {
+    rc = ::lstat(path.c_str(), &st);
+  } else {
+    std::string last;
+    UniqueFd folder = path_folder_open(path, &last);
+    if (folder.ok()) rc = ::fstatat(folder.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  }
+  if (rc != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  failure_set(why, FsFailure::none);
+  file_stat_fill(st, out);
   return true;
 }
 
-
+bool fd_stat(const UniqueFd& fd, FileStat* out) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return false;
+  file_stat_fill(st, out);
+  return true;
+}
 
 std::string path_last_component(const std::string& path) {
   std::string p = path;
@@ -117,17 +159,41 @@ void fs_fault_read_fail_add(const std::string& path) {
   g_read_fail.insert(path);
 }
 
-bool fs_fault_open_fails(const std::string& path) { return fault_listed(g_open_fail, path); }
 bool fs_fault_read_fails(const std::string& path) { return fault_listed(g_read_fail, path); }
 
 #endif  // VORNLAKE_FAULT_HOOKS
 
-FilePtr file_open(const std::string& path, const char* mode) {
+// A path named by the test hook fails as a denied open would.
+static bool open_fault(const std::string& path) {
 #ifdef VORNLAKE_FAULT_HOOKS
   if (fault_listed(g_open_fail, path)) {
     errno = EACCES;
-    return FilePtr();
+    return true;
   }
+#else
+  (void)path;
+#endif
+  return false;
+}
+
+UniqueFd path_open(const std::string& path, int flags, FsFailure* why) {
+  UniqueFd fd;
+  if (!open_fault(path)) {
+    if (!path_is_long(path)) {
+      fd.reset(::open(path.c_str(), flags | O_CLOEXEC, 0600));
+    } else {
+      std::string last;
+      UniqueFd folder = path_folder_open(path, &last);
+      if (folder.ok()) fd.reset(::openat(folder.get(), last.c_str(), flags | O_CLOEXEC, 0600));
+    }
+  }
+  failure_set(why, fd.ok() ? FsFailure::none : failure_of(errno));
+  return fd;
+}
+
+FilePtr file_open(const std::string& path, const char* mode) {
+  if (open_fault(path)) return FilePtr();
+#ifdef VORNLAKE_FAULT_HOOKS
   if (mode[0] == 'r' && fault_listed(g_read_fail, path) && file_exists(path)) {
     cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
     return FilePtr(::fopencookie(nullptr, mode, io));
@@ -148,29 +214,72 @@ FilePtr file_open(const std::string& path, const char* mode) {
     default:
       return FilePtr();
   }
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
-  if (fd < 0) return FilePtr();
-  FILE* f = ::fdopen(fd, mode);
-  if (!f) {
-    ::close(fd);
-    return FilePtr();
-  }
+  UniqueFd fd = path_open(path, flags);
+  if (!fd.ok()) return FilePtr();
+  FILE* f = ::fdopen(fd.get(), mode);
+  if (!f) return FilePtr();
+  fd.release();  // the stream owns it now
   return FilePtr(f);
 }
 
-DirReader::DirReader(const std::string& path) : dir_(::opendir(path.c_str())) {}
+namespace {
+
+// opendir of a path of any length (extra_flags: O_NOFOLLOW or 0); the reason of a failure in *why.
+DIR* dir_open(const std::string& path, int extra_flags, FsFailure* why) {
+  UniqueFd fd = path_open(path, O_RDONLY | O_DIRECTORY | extra_flags, why);
+  if (!fd.ok()) return nullptr;
+  DIR* dir = ::fdopendir(fd.get());
+  if (!dir) {
+    failure_set(why, failure_of(errno));
+    return nullptr;
+  }
+  fd.release();  // the stream owns it now
+  return dir;
+}
+
+// The next entry name of dir; false at the end (errno 0) or on a failed read (errno set).
+bool dir_next(DIR* dir, std::string* name) {
+  errno = 0;
+  struct dirent* e = ::readdir(dir);
+  if (!e) return false;
+  *name = e->d_name;
+  return true;
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+}  // namespace
+
+bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why) {
+  names->clear();
+  // Not through a link: the walk lists what it has just stat'ed as a folder, and a folder swapped
+  // for a link in between must not bring the link's target into the backup.
+  std::unique_ptr<DIR, DirCloser> dir(dir_open(path, O_NOFOLLOW, why));
+  if (!dir) return false;
+  // A folder that may be read but not searched lists names none of which can be stat'ed: each
+  // would read as missing, and the folder's contents would drop out of the backup unexplained.
+  if (::faccessat(::dirfd(dir.get()), ".", X_OK, AT_EACCESS) != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  std::string name;
+  while (dir_next(dir.get(), &name))
+    if (name != "." && name != "..") names->push_back(name);
+  if (errno != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  return true;
+}
+
+DirReader::DirReader(const std::string& path) : dir_(dir_open(path, 0, nullptr)) {}
 
 DirReader::~DirReader() {
   if (dir_) ::closedir(static_cast<DIR*>(dir_));
 }
 
-bool DirReader::next(std::string* name) {
-  if (!dir_) return false;
-  errno = 0;
-  struct dirent* e = ::readdir(static_cast<DIR*>(dir_));
-  if (!e) return false;
-  *name = e->d_name;
-  return true;
-}
+bool DirReader::next(std::string* name) { return dir_ && dir_next(static_cast<DIR*>(dir_), name); }
 
 }  // namespace vl

@@ -1,13 +1,15 @@
 // File-system access for the walk, the block reader and the stores. Never follows symbolic links.
 #pragma once
 
-#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace vl {
 
@@ -21,9 +23,12 @@ constexpr uint32_t kAttrOffline = 0x1000;
 
 enum class FileKind { directory, regular, special };
 
-// What lstat reports about one item.
+// What lstat reports about one item. dev and ino tell whether a file opened later is the item
+// that was stat'ed.
 struct FileStat {
   FileKind kind = FileKind::special;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
   uint32_t mode = 0;
   uint32_t owner = 0;
   uint32_t group = 0;
@@ -31,15 +36,31 @@ struct FileStat {
   uint32_t t_access = 0;
   uint32_t t_change = 0;
   uint32_t t_modify = 0;
-  uint64_t dev = 0;
-  uint64_t ino = 0;
 };
 
-// lstat of path. Returns true and fills *out, or false when the item cannot be stat'ed.
-bool file_stat(const std::string& path, FileStat* out);
+// Why an item could not be stat'ed, opened or listed.
+enum class FsFailure {
+  none,
+  missing,   // no such item, or a component along the path is not a folder
+  denied,    // permissions (or the test hook)
+  too_long,  // the kernel refuses the path as too long even piece by piece
+  other,
+};
 
-// Fills *out from a stat result.
-void file_stat_from(const struct ::stat& st, FileStat* out);
+// lstat of path, of any length (see long_path.h). Returns true and fills *out, or false when the
+// item cannot be stat'ed, with the reason in *why when given. Any thread.
+bool file_stat(const std::string& path, FileStat* out, FsFailure* why = nullptr);
+
+// fstat of an open descriptor, in the same terms as file_stat: compare dev and ino with the
+// walk's file_stat to know that the file opened is the one that was stat'ed. Returns false when
+// fstat fails. Any thread.
+bool fd_stat(const UniqueFd& fd, FileStat* out);
+
+// Opens path, of any length, with open(2)'s flags (O_CLOEXEC is always added; a file created gets
+// mode 0600). With O_NOFOLLOW a symbolic link as the last component is refused; links along the
+// way are followed as in a whole path. Returns the descriptor, or none with the reason in *why
+// when given. Fails like a denied open for a path named by the test hook. Any thread.
+UniqueFd path_open(const std::string& path, int flags, FsFailure* why = nullptr);
 
 // The name an item's attributes are judged by: the text after the last "/" once trailing ones
 // are dropped ("/" for the root).
@@ -72,20 +93,30 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// fopen with the C modes "r", "rb", "w", "w+", "a"; files created here get mode 0600.
+// fopen with the C modes "r", "rb", "w", "w+", "a", for a path of any length; files created here
+// get mode 0600.
 FilePtr file_open(const std::string& path, const char* mode);
 
 #ifdef VORNLAKE_FAULT_HOOKS
-// Fault injection (test builds only): file_open fails for a path added with
-// fs_fault_open_fail_add, and returns a stream whose every read fails for a path added with
-// fs_fault_read_fail_add.
+// Fault injection (test builds only): file_open, path_open, dir_list and DirReader fail as denied
+// for a path added with fs_fault_open_fail_add (a file or a folder); file_open returns a stream
+// whose every read fails for a path added with fs_fault_read_fail_add.
 void fs_fault_open_fail_add(const std::string& path);
 void fs_fault_read_fail_add(const std::string& path);
-bool fs_fault_open_fails(const std::string& path);
+// Whether reads of path are to fail: for code that reads a path_open descriptor itself.
 bool fs_fault_read_fails(const std::string& path);
 #endif
 
-// Reads a directory's entry names one by one (readdir order, "." and ".." included).
+// Reads the entry names of the folder at path, of any length, into *names in readdir order
+// without "." and "..", and closes the folder before it returns: a caller that visits the
+// entries afterwards holds no descriptor while it descends. A symbolic link as the last
+// component is not followed. Returns false with the reason in *why when the folder cannot be
+// opened, may not be searched (its entries could not be stat'ed or opened; *names is left
+// empty) or a read fails part way (*names holds what was read). Any thread.
+bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why);
+
+// Reads a directory's entry names one by one (readdir order, "." and ".." included); the path
+// may be of any length. Holds the folder open while it lives.
 class DirReader {
  public:
   explicit DirReader(const std::string& path);

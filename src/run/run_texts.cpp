@@ -23,15 +23,17 @@ std::string format_text(const char* fmt, ...) {
 }
 
 std::string log_name(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
-  for (unsigned char c : name) {
-    if ((c >= 0x01 && c <= 0x1F) || c == 0x7F) {
-      char esc[5];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
+  for (char c : name) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if ((b >= 0x01 && b <= 0x1F) || b == 0x7F) {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
     } else {
-      out += static_cast<char>(c);
+      out += c;
     }
   }
   return out;

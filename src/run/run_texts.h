@@ -1,5 +1,6 @@
-// Texts of a run that are fixed to the byte: the run log's path, the Start Time text and the
-// statistics block at the end of the run log. Pure functions, any thread.
+// Texts of a run that are fixed to the byte: the run log's path, the Start Time text, the
+// statistics block at the end of the run log and names as the log shows them. Pure functions,
+// any thread.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +20,10 @@ std::string start_time_text(int32_t t);
 // `seconds` of running.
 std::string completion_block(const RunStats& stats, int32_t seconds);
 
-// A name as the run log and the console show it: control characters (0x01-0x1F, 0x7F) as
-// "\xNN", so that no file name can forge a log line or reach a terminal as an escape sequence.
+// A name or path as the run log shows it: each control character (0x01 to 0x1F and 0x7F) becomes
+// "\x" and two upper-case hexadecimal digits ("\x0A", "\x1B"), every other byte stays. A name
+// with a line break would otherwise end its line early and forge the next, and an escape sequence
+// would act on the terminal that shows the log. Catalog and cache keep the real bytes.
 std::string log_name(const std::string& name);
 
 // printf into a std::string.

@@ -2,6 +2,7 @@
 // the server's restore proves that every byte arrived.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "e2e_support.h"
+#include "platform/unique_fd.h"
 
 namespace vl::test {
 namespace {
@@ -128,6 +130,56 @@ TEST(EndToEnd, BackupRestoresTheTreeAndTheCacheCarriesTheSecondRun) {
   EXPECT_NE(line_of(r3, s + "/random.bin").find("(1/4)  upload... OK"), std::string::npos);
   EXPECT_TRUE(has_line(r3, "Files Scanned:  2"));
   EXPECT_EQ(inst.restore_and_verify(server, r3.catalog_id, ignore), "");
+}
+
+// Makes top/name/name/... `levels` deep from folder to folder (the whole path may be longer than
+// the kernel takes at once) with `content` in `file` at the bottom; returns the file's path.
+std::string make_chain(std::string top, const std::string& name, int levels, const char* file,
+                       const std::string& content) {
+  UniqueFd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int i = 0; i < levels; ++i, top += "/" + name) {
+    ::mkdirat(dir.get(), name.c_str(), 0700);
+    dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  UniqueFd f(::openat(dir.get(), file, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  EXPECT_EQ(::write(f.get(), content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  return top + "/" + file;
+}
+
+// The walk's hard cases in one tree: folders far deeper than the client's descriptor limit, a
+// folder that cannot be opened, a path far longer than the kernel takes whole, and names with a
+// line break and an escape sequence.
+TEST(EndToEnd, DeepLongUnopenableAndStrangeItemsAreBackedUpOrWarnedAbout) {
+  Installation inst;
+  const std::string s = inst.source(), twin = random_bytes(70000, 11), far_name(250, 'L');
+  const std::string bottom = make_chain(s, "d", 600, "bottom.txt", "at the bottom\n");
+  const std::string far = make_chain(s, far_name, 40, "far.bin", twin);  // over 10,000 bytes
+  write_file(s + "/twin.bin", twin);
+  ::mkdir((s + "/locked").c_str(), 0700);
+  write_file(s + "/locked/inner.bin", "inner\n");
+  write_file(s + "/new\nline.txt", "forged?\n");
+  write_file(s + "/esc\x1b[31mred.txt", "colour\n");
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
+  inst.profile("daily", server.port(), {s});
+
+  RunResult r = inst.run({"/run:daily"}, "daily", {"VORNLAKE_TEST_OPEN_FAIL=" + s + "/locked"}, 64);
+  ASSERT_EQ(r.status, 2) << "the locked folder was left out: " << r.err;
+  EXPECT_EQ(line_of(r, bottom), bottom + " : 14 : File (A)  upload... OK");
+  EXPECT_TRUE(line_of(r, far).starts_with(far + " : 70000 : File (A)  ")) << "no line of the far file";
+  EXPECT_TRUE(has_line(r, "Warning: Failed to open directory: " + s + "/locked"));
+  EXPECT_TRUE(has_line(r, "Warnings:       1"));
+  // Control characters are shown, never written (no forged line, no escape sequence); the cache
+  // keeps the real bytes.
+  EXPECT_EQ(line_of(r, s + "/new\\x0Aline.txt"), s + "/new\\x0Aline.txt : 8 : File (A)  upload... OK");
+  EXPECT_EQ(r.log.find('\x1b'), std::string::npos);
+  EXPECT_EQ(query_int(inst.data() + "/md5cache.dat",
+                      "select count(*) from filespec where filespec='" + s + "/esc\x1b[31mred.txt'"), 1);
+  // The reference server cannot restore the long branch (its paths are too long for it): the far
+  // file's row must carry the digest of its twin, whose restore proves that segment.
+  auto id_of = [&](const std::string& path) { return "(select id from filespec where filename_full='" + path + "')"; };
+  EXPECT_EQ(query_int(catalog_file(inst, r.catalog_id), "select count(*) from segs a join segs b on a.md5=b.md5 "
+                      "where a.filespec_id=" + id_of(far) + " and b.filespec_id=" + id_of(s + "/twin.bin")), 1);
+  EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id, {"locked/inner.bin"}, far_name), "");
 }
 
 TEST(EndToEnd, ServerFaultsStillCompleteAndVerify) {

@@ -44,13 +44,18 @@ class Installation {
   // session bus.
   std::vector<std::string> env() const;
 
-  // Runs `vornlake <args>` and reads the newest run log of `tag`.
-  RunResult run(const std::vector<std::string>& args, const std::string& tag = "daily");
+  // Runs `vornlake <args>` (with extra "NAME=value" environment entries, and at most
+  // `max_open_files` descriptors when non-zero) and reads the newest run log of `tag`.
+  RunResult run(const std::vector<std::string>& args, const std::string& tag = "daily",
+                const std::vector<std::string>& extra_env = {}, int max_open_files = 0);
 
   // restore + verify of catalog `id` against the source tree; returns "" when both succeed, else
-  // their output.
+  // their output. `unrestorable` (relative to the source) names a subtree the reference server's
+  // restore cannot write, its paths being too long for it: restore problems there are accepted,
+  // and it is left out of the comparison.
   std::string restore_and_verify(const RefServer& server, uint32_t id,
-                                 const std::vector<std::string>& ignore = {});
+                                 const std::vector<std::string>& ignore = {},
+                                 const std::string& unrestorable = "");
 
  private:
   TempDir dir_;

@@ -80,13 +80,29 @@ TEST_F(TreeWalk, ExcludeRulesAndLines) {
 TEST_F(TreeWalk, MissingItemsDotNamesAndCancel) {
   EXPECT_EQ(tree_walk(ctx_, root_, "nothing-here"), 0);
   EXPECT_EQ(tree_walk(ctx_, root_, "."), 0);
+  // A name longer than any file system takes is refused as too long: a warning, not "missing".
+  EXPECT_EQ(tree_walk(ctx_, root_, std::string(300, 'n')), 0);
   ctx_.cancel = 1;
   EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 1);
   std::vector<std::string> lines = log_lines();
   EXPECT_TRUE(has(lines, root_ + "/nothing-here : Doesn't exist?"));
   EXPECT_TRUE(has_item(lines, root_ + "/.", ": Dir ()"));
-  EXPECT_EQ(lines.size(), 2u) << "a '.' writes its line and nothing more; a cancelled walk writes nothing";
+  EXPECT_TRUE(has(lines, "Warning: Path too long: " + root_ + "/" + std::string(300, 'n')));
+  EXPECT_EQ(lines.size(), 3u) << "a '.' writes its line and nothing more; a cancelled walk writes nothing";
   EXPECT_EQ(ctx_.stats.directories.load(), 0u);
+  EXPECT_EQ(ctx_.stats.warnings.load(), 1u);
+}
+
+// Each level of the walk takes a frame of the stack: a tree deep enough would crash the run. The
+// limit is lowered here so that no tree thousands deep is needed.
+TEST_F(TreeWalk, FoldersBeyondTheDepthLimitAreWarnedAboutNotEntered) {
+  ASSERT_TRUE(dir_create_all_private(root_ + "/keep/d/d/d/d"));
+  tree_walk_depth_max_set(3);
+  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 0);
+  tree_walk_depth_max_set(0);
+  EXPECT_TRUE(has(log_lines(), "Warning: Path too long: " + root_ + "/keep/d/d/d"));
+  EXPECT_EQ(ctx_.stats.directories.load(), 5u) << "keep, .dot and d/d/d, not the fourth d";
+  EXPECT_EQ(ctx_.stats.warnings.load(), 1u);
 }
 
 TEST_F(TreeWalk, DirectoryRecordCountsAndWarns) {

@@ -40,5 +40,13 @@ TEST_F(RunTexts, LogPathAndStartTime) {
   EXPECT_EQ(t.find('\n'), std::string::npos);
 }
 
+TEST(LogName, ControlCharactersAreShownNotWritten) {
+  EXPECT_EQ(log_name("/home/a b/\xc3\xbc.txt"), "/home/a b/\xc3\xbc.txt") << "UTF-8 and blanks stay";
+  EXPECT_EQ(log_name("a\nWarning: x"), "a\\x0AWarning: x") << "no forged line";
+  EXPECT_EQ(log_name("\x1b[31m\t\r"), "\\x1B[31m\\x09\\x0D") << "no terminal control";
+  EXPECT_EQ(log_name("\x01\x1f\x20\x7e\x7f"), "\\x01\\x1F \x7e\\x7F") << "the edges of the range";
+  EXPECT_EQ(log_name("a\\x41"), "a\\x41") << "a backslash stays";
+}
+
 }  // namespace
 }  // namespace vl

@@ -1,8 +1,8 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/dirs.h"
+#include "platform/fs.h"
 
 extern char** environ;
 
@@ -30,18 +31,23 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { remove_tree(path_); }
 
-static int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  ::chmod(path, 0700);
-  return ::remove(path);
-}
-
+// Removes path and everything below it, read-only folders too, whatever the paths' length: each
+// item goes by its name in its opened parent, and no folder is held open while it descends.
 void remove_tree(const std::string& path) {
-  // Make every directory writable first so read-only test trees can be removed.
-  ::nftw(path.c_str(), [](const char* p, const struct stat* st, int type, struct FTW*) {
-    if (type == FTW_D) ::chmod(p, (st->st_mode & 07777) | 0700);
-    return 0;
-  }, 64, FTW_PHYS);
-  ::nftw(path.c_str(), remove_entry, 64, FTW_DEPTH | FTW_PHYS);
+  FileStat st;
+  if (!file_stat(path, &st)) return;
+  const size_t slash = path.rfind('/');
+  const std::string parent = slash == 0 ? "/" : slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);  // npos + 1 is 0
+  std::vector<std::string> names;
+  FsFailure why;
+  if (st.kind == FileKind::directory) {
+    ::chmod(path.c_str(), 0700);  // lets a non-root owner empty a read-only folder
+    dir_list(path, &names, &why);
+  }
+  for (const std::string& n : names) remove_tree(path + "/" + n);
+  if (UniqueFd up = path_open(parent, O_RDONLY | O_DIRECTORY); up.ok())
+    ::unlinkat(up.get(), name.c_str(), st.kind == FileKind::directory ? AT_REMOVEDIR : 0);
 }
 
 void write_file(const std::string& path, const std::string& content) {
