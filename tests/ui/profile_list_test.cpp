@@ -6,6 +6,7 @@
 
 #include "run/run_context.h"
 #include "qt_test_support.h"
+#include "platform/dirs.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/qt/main_window.h"
@@ -57,10 +58,17 @@ class ProfileListTest : public QtTest {
 TEST_F(ProfileListTest, RowsAndButtonStates) {
   store("weekly", "Whole disk");
   store("daily", "Documents");
+  // A run log of weekly's: Last Run tells when and how it ended; daily never ran.
+  write_file(profile_dir("weekly") + "/0000002a.log",
+             "Backup Stats:\nWarnings:       0\nErrors:         2\n");
   auto d = open();
   EXPECT_EQ(d->windowTitle(), "Corvantis Online Backup");
-  EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"daily", "Documents", ""},
-                                                                   {"weekly", "Whole disk", ""}}));
+  auto rows = rows_of(list_);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"daily", "Documents", ""}));
+  EXPECT_EQ(rows[1][0], "weekly");
+  EXPECT_EQ(rows[1][2].substr(16), " \xC2\xB7 2 errors") << rows[1][2];
+  EXPECT_GE(list_->columnWidth(2), list_->fontMetrics().horizontalAdvance(qs(rows[1][2])));
   auto* header = list_->headerItem();
   EXPECT_EQ(header->text(0), "Tag");
   EXPECT_EQ(header->text(1), "Description");

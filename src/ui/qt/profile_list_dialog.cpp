@@ -10,9 +10,12 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "base/product.h"
 #include "engine/open_profile.h"
+#include "platform/dirs.h"
+#include "run/last_run.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/qt/main_window.h"
@@ -65,7 +68,11 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
                           QStringLiteral("Last Run")});
   list_->setColumnWidth(0, 90);
   list_->setColumnWidth(1, 310);
-  list_->setColumnWidth(2, 118);
+  // Last Run: the original 118 pixels, widened to hold a date and an ending such as
+  // "12 warnings" whole.
+  list_->setColumnWidth(
+      2, std::max(118, list_->fontMetrics().horizontalAdvance(
+                           QString::fromUtf8("2026-12-07 21:14 \xC2\xB7 12 warnings")) + 16));
   list_->header()->setStretchLastSection(false);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
@@ -76,6 +83,7 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(entry->tag));
     item->setText(1, qs(entry->description));
+    item->setText(2, qs(last_run_text(profile_dir(entry->tag))));
   }
 
   ok_ = button(this, 1, "OK");
