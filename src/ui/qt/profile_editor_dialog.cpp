@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <QValidator>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -29,6 +30,19 @@ QLineEdit* text_box(QWidget* parent, int id) {
   return e;
 }
 
+// Refuses a change that would make the text longer than max_bytes once stored (UTF-8 bytes),
+// so that a login or password is never cut silently on OK: "é" counts 2 of the 31 bytes.
+class ByteLimit : public QValidator {
+ public:
+  ByteLimit(size_t max_bytes, QObject* parent) : QValidator(parent), max_bytes_(max_bytes) {}
+  State validate(QString& input, int&) const override {
+    return ss(input).size() <= max_bytes_ ? Acceptable : Invalid;
+  }
+
+ private:
+  size_t max_bytes_;
+};
+
 }  // namespace
 
 ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profile, EditorMode mode)
@@ -47,6 +61,8 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   login_ = text_box(this, 1046);
   password_ = text_box(this, 1047);
   password_->setEchoMode(QLineEdit::Password);
+  login_->setValidator(new ByteLimit(kLoginRead, login_));
+  password_->setValidator(new ByteLimit(kPasswordRead, password_));
   server_ = text_box(this, 1048);
   port_ = text_box(this, 1049);
   auto* connection_form = new QFormLayout(connection_group);

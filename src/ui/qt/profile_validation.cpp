@@ -9,8 +9,6 @@ namespace vl {
 constexpr size_t kTagRead = 30;
 constexpr size_t kDescriptionRead = 254;
 constexpr size_t kServerRead = 254;
-constexpr size_t kLoginRead = 31;
-constexpr size_t kPasswordRead = 31;
 constexpr size_t kRowTextRead = 254;
 
 static const char* const kCreateCaption = "Unable to create profile";

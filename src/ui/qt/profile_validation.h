@@ -36,6 +36,11 @@ struct ProfileEditorInput {
   std::vector<RuleRow> rows;
 };
 
+// Bytes the editor reads from the login and password boxes (the record's fields less their
+// terminator); the boxes refuse typing beyond them.
+constexpr size_t kLoginRead = 31;
+constexpr size_t kPasswordRead = 31;
+
 // The first max characters of text.
 std::string text_limit(const std::string& text, size_t max);
 
