@@ -230,6 +230,13 @@ TEST_F(ProfileEditorTest, RulesListButtonsFollowClicks) {
   EXPECT_FALSE(edit->isEnabled());
   EXPECT_FALSE(remove->isEnabled());
 
+  // A rule chosen with the keyboard enables them as a click does.
+  rules->setFocus();
+  key(rules, Qt::Key_Down);
+  ASSERT_EQ(rules->selectedItems().size(), 1);
+  EXPECT_TRUE(edit->isEnabled());
+  EXPECT_TRUE(remove->isEnabled());
+
   click_row(rules, 1);
   press(dialog.get(), 1054);
   EXPECT_EQ(rows_of(rules).size(), 2u);

@@ -52,6 +52,10 @@ class ProfileListTest : public QtTest {
     return s;
   }
 
+  static int selected_row(QTreeWidget* list) {
+    return list->indexOfTopLevelItem(list->selectedItems().value(0));
+  }
+
   QTreeWidget* list_ = nullptr;
 };
 
@@ -80,12 +84,15 @@ TEST_F(ProfileListTest, RowsAndButtonStates) {
   EXPECT_EQ(states(d.get()), "111");
   click_empty(list_);
   EXPECT_EQ(states(d.get()), "000");
-  click_row(list_, 0);
+  // A row chosen with the keyboard enables them as a click does; Enter runs it.
+  list_->setFocus();
+  key(list_, Qt::Key_Home);
+  EXPECT_EQ(list_->selectedItems().size(), 1);
   EXPECT_EQ(states(d.get()), "111");
-  // Keyboard selection changes do not touch the buttons.
-  list_->setCurrentItem(list_->topLevelItem(1));
-  EXPECT_EQ(states(d.get()), "111");
-  d->reject();
+  key(list_, Qt::Key_Return);
+  EXPECT_EQ(d->result(), QDialog::Accepted);
+  ASSERT_NE(profile_entry_running, nullptr);
+  EXPECT_EQ(profile_entry_running->tag, rows_of(list_)[selected_row(list_)][0]);
 }
 
 TEST_F(ProfileListTest, NewAppendsTheRowLastAndDisablesTheButtons) {

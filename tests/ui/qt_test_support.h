@@ -56,6 +56,13 @@ W* control(const QWidget* dialog, int id) {
   return w;
 }
 
+// A key pressed and released on target (no modifiers).
+void key(QWidget* target, int key);
+
+// The object names of the widgets Tab visits from first on, in order, first included (enabled,
+// shown widgets that take focus by Tab), up to its return to first.
+std::vector<std::string> tab_chain(QWidget* first);
+
 // Clicks the push button `id` of `dialog`.
 void press(const QWidget* dialog, int id);
 

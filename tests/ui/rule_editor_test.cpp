@@ -56,6 +56,8 @@ TEST_F(RuleEditorTest, RefusalsKeepTheEditorOpenThenTheRowIsAppended) {
   auto d = open(RuleAction::add, true, "");
   EXPECT_EQ(d->windowTitle(), "Include / Exclude");
   auto* mode = control<QComboBox>(d.get(), 1061);
+  EXPECT_EQ(tab_chain(control<QLineEdit>(d.get(), 1059)),
+            (std::vector<std::string>{"ctl_1059", "ctl_1061", "ctl_1063", "ctl_1060", "ctl_1", "ctl_2"}));
   ASSERT_EQ(mode->count(), 2);
   EXPECT_EQ(mode->itemText(0), "Include");
   EXPECT_EQ(mode->itemText(1), "Exclude");

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QValidator>
 #include <QVBoxLayout>
@@ -134,6 +135,12 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   connect(edit_, &QPushButton::clicked, this, [this] { rule_edit(); });
   connect(remove_, &QPushButton::clicked, this, [this] { rule_remove(); });
   connect(rules_, &QTreeWidget::itemDoubleClicked, this, [this] { rule_edit(); });
+  // A rule chosen with the keyboard enables Edit and Remove as a click on it does.
+  connect(rules_, &QTreeWidget::itemSelectionChanged, this, [this] {
+    bool on_row = selected_row() >= 0;
+    edit_->setEnabled(on_row);
+    remove_->setEnabled(on_row);
+  });
 
   // Show the record.
   throttling_->show_values(throttle_values_of(*profile_));
@@ -183,8 +190,7 @@ void ProfileEditorDialog::accept() {
 }
 
 bool ProfileEditorDialog::eventFilter(QObject* watched, QEvent* event) {
-  // Only a mouse click on the list changes Edit and Remove: a row enables them, empty space
-  // disables them.
+  // A mouse click on the list: a row enables Edit and Remove, empty space disables them.
   if (watched == rules_->viewport() && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     bool on_row = rules_->itemAt(mouse->position().toPoint()) != nullptr;
@@ -218,6 +224,8 @@ void ProfileEditorDialog::rule_edit() {
 void ProfileEditorDialog::rule_remove() {
   int row = selected_row();
   if (row < 0) return;
+  // Remove leaves Edit and Remove as they are: its own change of selection is not the user's.
+  QSignalBlocker quiet(rules_);
   delete rules_->takeTopLevelItem(row);
   rules_->clearSelection();
   rules_->setCurrentItem(nullptr);

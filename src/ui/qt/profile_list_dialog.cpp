@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -79,6 +80,7 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
   list_->setAllColumnsShowFocus(true);
   list_->viewport()->installEventFilter(this);
+  list_->installEventFilter(this);
   for (const auto& entry : profile_list) {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(entry->tag));
@@ -127,6 +129,10 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   connect(about_button, &QPushButton::clicked, this, [this] { about(); });
   connect(help_button, &QPushButton::clicked, this, [this] { help(); });
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { accept(); });
+  // A row chosen with the keyboard enables the buttons as a click on it does; the dialog's own
+  // changes (Delete) set the buttons themselves.
+  connect(list_, &QTreeWidget::itemSelectionChanged, this,
+          [this] { buttons_enable(selected_row() >= 0); });
 
   resize(sizeHint().expandedTo(QSize(dlu_x(this, 427), dlu_y(this, 209))));
 }
@@ -144,11 +150,18 @@ int ProfileListDialog::selected_row() const {
 }
 
 bool ProfileListDialog::eventFilter(QObject* watched, QEvent* event) {
-  // Only a mouse click on the list changes OK, Edit and Delete: a row enables them, empty space
-  // disables them.
+  // A mouse click on the list: a row enables OK, Edit and Delete, empty space disables them.
   if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     buttons_enable(list_->itemAt(mouse->position().toPoint()) != nullptr);
+  }
+  // Enter on a row runs it, as a double click does, whatever state OK was left in by New.
+  if (watched == list_ && event->type() == QEvent::KeyPress) {
+    int key = static_cast<QKeyEvent*>(event)->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && selected_row() >= 0) {
+      accept();
+      return true;
+    }
   }
   return QDialog::eventFilter(watched, event);
 }
