@@ -61,6 +61,16 @@ TEST_F(ProfileEditorTest, NewProfileStoredWithFoldedTagAndRulesInRowOrder) {
   EXPECT_EQ(control<QComboBox>(dialog.get(), 1038)->currentText(), "KB/s (kilobytes/sec)");
   EXPECT_EQ(control<QLineEdit>(dialog.get(), 1036)->text(), "50");
 
+  // A description of 64 characters is shown whole: with the cursor at its end, its first
+  // character is still at the box's left edge.
+  const QString description = "Documents, mail and photos of the family (MWQ), every night, 9pm";
+  ASSERT_EQ(description.size(), 64);
+  auto* description_box = control<QLineEdit>(dialog.get(), 1004);
+  description_box->setText(description);
+  description_box->setCursorPosition(64);
+  description_box->repaint();  // the box scrolls to its cursor when it paints
+  EXPECT_EQ(description_box->cursorPositionAt(QPoint(3, description_box->height() / 2)), 0);
+
   type(dialog.get(), 1005, "My-Backup_2");
   type(dialog.get(), 1004, "Documents and mail");
   fill_connection(dialog.get());

@@ -54,6 +54,9 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   auto* profile_group = new QGroupBox(QStringLiteral("Profile"), this);
   tag_ = text_box(this, 1005);
   description_ = text_box(this, 1004);
+  // Wide enough for a description of 64 characters of ordinary text, shown whole.
+  description_->setMinimumWidth(description_->fontMetrics().averageCharWidth() * 64 * 9 / 8 +
+                                dlu_x(this, 8));
   auto* profile_form = new QFormLayout(profile_group);
   profile_form->addRow(QStringLiteral("Tag Name:"), tag_);
   profile_form->addRow(QStringLiteral("Profile Description:"), description_);
