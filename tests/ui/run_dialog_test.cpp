@@ -18,6 +18,7 @@
 #include "connection/connect.h"
 #include "engine/run_session.h"
 #include "platform/dirs.h"
+#include "run/run_texts.h"
 #include "qt_test_support.h"
 #include "engine/open_profile.h"
 #include "stores/config_db.h"
@@ -73,9 +74,50 @@ TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
   std::snprintf(name, sizeof name, "/catalogs/%08x/finalize", run_context().catalog_id);
   EXPECT_TRUE(file_exists(server.store() + name));
 
+  // Logs, enabled once the log existed, hands its file to the desktop's viewer.
+  EXPECT_TRUE(enabled(kCtlButtonLogs));
+  std::vector<QUrl> opened;
+  dialog_->log_opener_set([&opened](const QUrl& url) { opened.push_back(url); });
+  press(dialog_.get(), kCtlButtonLogs);
+  const std::string log = run_log_path("daily", run_context().catalog_id);
+  EXPECT_EQ(opened, std::vector<QUrl>{QUrl::fromLocalFile(qs(log))});
+  EXPECT_TRUE(file_exists(log));
+
   press(dialog_.get(), kCtlButtonCancel);
   EXPECT_FALSE(dialog_->isVisible());
   EXPECT_EQ(dialog_->result(), 2);
+}
+
+TEST_F(RunDialogTest, StatusLineShowsBothLinesItsReasonAndTheLastAttempt) {
+  RefServer server;
+  start(server);
+  auto* status = ctl<QLabel>(dialog_.get(), kCtlStatus);
+  auto* last_attempt = ctl<QLabel>(dialog_.get(), kCtlLastAttempt);
+  ASSERT_NE(last_attempt, nullptr);
+  EXPECT_TRUE(last_attempt->isHidden());
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
+  QApplication::processEvents();
+
+  // What the worker and the connection write, through the run view.
+  run_view_text(kCtlLastAttempt, "Last attempt: localhost:7421 refused the connection");
+  EXPECT_FALSE(last_attempt->isHidden());
+  EXPECT_EQ(last_attempt->text(), "Last attempt: localhost:7421 refused the connection");
+  run_view_text(kCtlLastAttempt, "");
+  EXPECT_TRUE(last_attempt->isHidden());
+  run_view_text(kCtlStatusReason, "certificate verify failed");
+  EXPECT_EQ(status->toolTip(), "certificate verify failed");
+  run_view_text(kCtlStatusReason, "");
+  EXPECT_EQ(status->toolTip(), "");
+
+  // A final status with a second line shows both, the longest one included, without a third.
+  for (const char* text : {"Backup Completed!\n3 items could not be backed up; see the run log.",
+                           "Backup completed, but the catalog could not be stored on the server!\n"
+                           "2 errors; see the run log."}) {
+    run_view_text(kCtlStatus, text);
+    EXPECT_EQ(ss(status->text()), text);
+    EXPECT_LE(status->heightForWidth(status->width()), status->height()) << text;
+  }
+  press(dialog_.get(), kCtlButtonCancel);
 }
 
 TEST_F(RunDialogTest, CancelWhilePausedTakesTheCancelPath) {
