@@ -155,13 +155,20 @@ TEST_F(ProfileListTest, EditChangesTheDescriptionCellOnlyWhenStored) {
   d->reject();
 }
 
-TEST_F(ProfileListTest, DeleteActsAtOnce) {
+TEST_F(ProfileListTest, DeleteAsksFirst) {
   store("daily", "Documents");
   store("weekly", "Whole disk");
   auto d = open();
   click_row(list_, 0);
+  answer_ = false;
   press(d.get(), 1033);
-  EXPECT_TRUE(boxes_.empty()) << "no question is asked";
+  EXPECT_EQ(box_texts(), std::vector<std::string>{"Delete Backup Profile|Delete the backup profile daily?"});
+  EXPECT_TRUE(boxes_[0].question);
+  EXPECT_EQ(rows_of(list_).size(), 2u) << "No keeps it";
+  EXPECT_TRUE(file_exists(profile_db_path("daily")));
+
+  answer_ = true;
+  press(d.get(), 1033);
   EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"weekly", "Whole disk", ""}}));
   EXPECT_EQ(states(d.get()), "000");
   EXPECT_FALSE(file_exists(profile_db_path("daily")));

@@ -44,6 +44,7 @@ void QtTest::SetUp() {
   qt_box_hook_set([this](const QtBox& box) {
     boxes_.push_back(box);
     if (on_box_) on_box_(box);
+    return answer_;
   });
 }
 

@@ -22,7 +22,8 @@ namespace vl::test {
 void qt_app();
 
 // StoreTest (temporary data directory, fast clock) with the configuration database open and the
-// Qt back-end installed; every box is recorded in boxes_ and counts as acknowledged.
+// Qt back-end installed; every box is recorded in boxes_ and counts as acknowledged, every
+// question is answered with answer_.
 class QtTest : public StoreTest {
  protected:
   void SetUp() override;
@@ -32,6 +33,7 @@ class QtTest : public StoreTest {
 
   std::vector<QtBox> boxes_;
   std::function<void(const QtBox&)> on_box_;  // called after each box is recorded
+  bool answer_ = true;                         // the answer to every question: Yes
   std::unique_ptr<QtBackend> backend_;
 };
 

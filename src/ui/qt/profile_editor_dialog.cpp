@@ -159,6 +159,7 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
     item->setText(1, qs(row.path));
   }
   if (mode_ == EditorMode::edit) tag_->setEnabled(false);
+  shown_ = input();
 
   resize(sizeHint().expandedTo(QSize(dlu_x(this, 512), dlu_y(this, 327))));
 }
@@ -172,7 +173,7 @@ std::vector<RuleRow> ProfileEditorDialog::rows() const {
   return rows;
 }
 
-void ProfileEditorDialog::accept() {
+ProfileEditorInput ProfileEditorDialog::input() const {
   ProfileEditorInput in;
   in.tag = ss(tag_->text());
   in.description = ss(description_->text());
@@ -182,6 +183,11 @@ void ProfileEditorDialog::accept() {
   in.port = ss(port_->text());
   in.throttle = throttling_->input();
   in.rows = rows();
+  return in;
+}
+
+void ProfileEditorDialog::accept() {
+  ProfileEditorInput in = input();
   DialogMessage error;
   if (!profile_editor_collect(in, mode_, profile_, &error)) {
     qt_message_box(this, error.text, error.caption);
@@ -190,6 +196,13 @@ void ProfileEditorDialog::accept() {
   if (profile_create(*profile_) != 0) return;  // the store has reported why
   stored_ = true;
   QDialog::accept();
+}
+
+void ProfileEditorDialog::reject() {
+  if (input() != shown_ &&
+      !qt_question(this, "Discard the changes made to this backup profile?", ss(windowTitle())))
+    return;
+  QDialog::reject();
 }
 
 bool ProfileEditorDialog::eventFilter(QObject* watched, QEvent* event) {

@@ -208,7 +208,10 @@ void ProfileListDialog::profile_edit() {
 void ProfileListDialog::profile_delete_selected() {
   int row = selected_row();
   if (row < 0) return;
-  profile_delete(ss(list_->topLevelItem(row)->text(0)));
+  const std::string tag = ss(list_->topLevelItem(row)->text(0));
+  // The profile's settings go with it: ask first.
+  if (!qt_question(this, "Delete the backup profile " + tag + "?", "Delete Backup Profile")) return;
+  profile_delete(tag);
   delete list_->takeTopLevelItem(row);
   list_->clearSelection();
   list_->setCurrentItem(nullptr);

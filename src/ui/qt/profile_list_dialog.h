@@ -24,10 +24,14 @@ class ProfileListDialog : public QDialog {
   void accept() override;
   // Cancel, Esc and the close box: the list closes with Rejected (the program ends).
 
+  // New and Edit: the profile editor on a new record or the selected profile's.
   void profile_new();
   void profile_edit();
+  // Delete: asks "Delete the backup profile <tag>?"; on Yes removes the profile (its database
+  // is moved aside) and its row, and disables OK, Edit and Delete.
   void profile_delete_selected();
   void about();
+  // Help: the user manual in a window of its own (help_window.h).
   void help();
 
  protected:

@@ -20,6 +20,7 @@ constexpr const char* kModeExclude = "Exclude";
 struct RuleRow {
   std::string mode;
   std::string path;
+  bool operator==(const RuleRow&) const = default;
 };
 
 enum class EditorMode { create, edit };
@@ -34,6 +35,7 @@ struct ProfileEditorInput {
   std::string port;
   ThrottleInput throttle;
   std::vector<RuleRow> rows;
+  bool operator==(const ProfileEditorInput&) const = default;
 };
 
 // Bytes the editor reads from the login and password boxes (the record's fields less their
