@@ -193,7 +193,7 @@ TEST_F(ProfileEditorTest, EditModeShowsTheRecordAndStoresChanges) {
   rec_->include_rules = {{"/a"}, {"/b"}};
   rec_->exclude_rules = {{"/a/tmp"}};
   auto dialog = open(EditorMode::edit);
-  EXPECT_EQ(dialog->windowTitle(), "New Backup Profile") << "the title is never changed";
+  EXPECT_EQ(dialog->windowTitle(), "Edit Backup Profile");
   EXPECT_FALSE(control<QLineEdit>(dialog.get(), 1005)->isEnabled());
   EXPECT_EQ(control<QLineEdit>(dialog.get(), 1005)->text(), "daily");
   EXPECT_EQ(control<QLineEdit>(dialog.get(), 1049)->text(), "6000");

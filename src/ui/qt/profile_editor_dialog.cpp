@@ -48,8 +48,8 @@ class ByteLimit : public QValidator {
 
 ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profile, EditorMode mode)
     : QDialog(owner, dialog_flags(true)), profile_(profile), mode_(mode) {
-  // The title is the same in both modes.
-  setWindowTitle(QStringLiteral("New Backup Profile"));
+  setWindowTitle(mode == EditorMode::edit ? QStringLiteral("Edit Backup Profile")
+                                           : QStringLiteral("New Backup Profile"));
 
   auto* profile_group = new QGroupBox(QStringLiteral("Profile"), this);
   tag_ = text_box(this, 1005);
