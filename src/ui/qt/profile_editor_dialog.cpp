@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QValidator>
@@ -69,6 +70,8 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   password_->setValidator(new ByteLimit(kPasswordRead, password_));
   server_ = text_box(this, 1048);
   port_ = text_box(this, 1049);
+  port_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), port_));
   auto* connection_form = new QFormLayout(connection_group);
   connection_form->addRow(QStringLiteral("Login Name:"), login_);
   connection_form->addRow(QStringLiteral("Password:"), password_);
