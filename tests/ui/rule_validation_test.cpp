@@ -86,6 +86,24 @@ TEST(FolderChoice, OnlyExistingFoldersThatAreNotLinks) {
   EXPECT_FALSE(folder_choice_acceptable(dir / "link"));
   EXPECT_FALSE(folder_choice_acceptable(dir / "gone"));
   EXPECT_FALSE(folder_choice_acceptable(""));
+
+  // Where the chooser opens for the text of the path box.
+  const std::string home = dir / "home";
+  struct Case {
+    std::string typed;
+    std::string start;
+  } cases[] = {
+      {"", home},
+      {dir / "folder", dir / "folder"},
+      {dir / "folder/", dir / "folder"},
+      {dir / "folder/not-yet/file.txt", dir / "folder"},
+      {dir / "file", dir.path()},
+      {dir / "link", dir.path()},
+      {"/", "/"},
+      {"*.tmp", home},
+      {"folder", home},
+  };
+  for (const Case& c : cases) EXPECT_EQ(folder_chooser_start(c.typed, home), c.start) << c.typed;
 }
 
 }  // namespace

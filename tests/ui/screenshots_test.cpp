@@ -72,8 +72,7 @@ TEST_F(Screenshots, EveryDialog) {
     auto* rules = ctl<QTreeWidget>(&editor, 1001);
     RuleEditorDialog rule(&editor, rules, RuleAction::change, true, "/home/alice/Documents", 0);
     shot(&rule, "rule-editor");
-    FolderChooser chooser(&rule);
-    chooser.select(source_);
+    FolderChooser chooser(&rule, source_);
     shot(&chooser, "folder-chooser");
   }
   RefServer server({"--delay-ms", "40"});

@@ -121,7 +121,7 @@ void RuleEditorDialog::browse_file() {
 
 void RuleEditorDialog::browse_path() {
   std::string folder;
-  if (folder_choose(this, &folder)) path_->setText(qs(folder));
+  if (folder_choose(this, ss(path_->text()), &folder)) path_->setText(qs(folder));
 }
 
 }  // namespace vl
