@@ -19,6 +19,7 @@
 #include "run/last_run.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
+#include "ui/qt/help_window.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/profile_editor_dialog.h"
 #include "ui/qt/profile_validation.h"
@@ -81,12 +82,19 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   list_->setAllColumnsShowFocus(true);
   list_->viewport()->installEventFilter(this);
   list_->installEventFilter(this);
+  // Said in the empty list itself, where a first-time user looks.
+  empty_hint_ = new QLabel(QStringLiteral("No backup profiles yet: press New to make one."),
+                           list_->viewport());
+  empty_hint_->setObjectName(QStringLiteral("empty_hint"));
+  empty_hint_->setAlignment(Qt::AlignCenter);
+  (new QVBoxLayout(list_->viewport()))->addWidget(empty_hint_);
   for (const auto& entry : profile_list) {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(entry->tag));
     item->setText(1, qs(entry->description));
     item->setText(2, qs(last_run_text(profile_dir(entry->tag))));
   }
+  empty_hint_update();
 
   ok_ = button(this, 1, "OK");
   ok_->setDefault(true);
@@ -135,6 +143,10 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
           [this] { buttons_enable(selected_row() >= 0); });
 
   resize(sizeHint().expandedTo(QSize(dlu_x(this, 427), dlu_y(this, 209))));
+}
+
+void ProfileListDialog::empty_hint_update() {
+  empty_hint_->setVisible(list_->topLevelItemCount() == 0);
 }
 
 void ProfileListDialog::buttons_enable(bool enabled) {
@@ -188,6 +200,7 @@ void ProfileListDialog::profile_new() {
   }
   profile_free(profile);
   buttons_enable(false);
+  empty_hint_update();
   config_load_profiles();
 }
 
@@ -216,6 +229,7 @@ void ProfileListDialog::profile_delete_selected() {
   list_->clearSelection();
   list_->setCurrentItem(nullptr);
   buttons_enable(false);
+  empty_hint_update();
   config_load_profiles();
 }
 
@@ -224,6 +238,17 @@ void ProfileListDialog::about() {
   dialog.exec();
 }
 
-void ProfileListDialog::help() { qt_message_box(this, "FIXME - Pop up Help contents", "Blah!"); }
+void ProfileListDialog::help() {
+  QString text = manual_text();
+  if (text.isEmpty()) {
+    qt_message_box(this,
+                   "The user manual could not be found: the man page vornlake(1) is not\n"
+                   "installed and the README.md of the source tree cannot be read.",
+                   "Help Error");
+    return;
+  }
+  HelpWindow window(this, text);
+  window.exec();
+}
 
 }  // namespace vl

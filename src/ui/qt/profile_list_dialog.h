@@ -6,6 +6,7 @@
 
 #include "run/profile_records.h"
 
+class QLabel;
 class QPushButton;
 class QTreeWidget;
 
@@ -39,9 +40,12 @@ class ProfileListDialog : public QDialog {
 
  private:
   void buttons_enable(bool enabled);
+  // Shows "No backup profiles yet: ..." in the list while it has no rows.
+  void empty_hint_update();
   int selected_row() const;
 
   QTreeWidget* list_;
+  QLabel* empty_hint_;
   QPushButton* ok_;
   QPushButton* edit_;
   QPushButton* delete_;
