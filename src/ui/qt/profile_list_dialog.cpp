@@ -197,6 +197,8 @@ void ProfileListDialog::profile_new() {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(profile->tag));
     item->setText(1, qs(profile->description));
+    // A tag used before keeps its folder of run logs when its profile is deleted.
+    item->setText(2, qs(last_run_text(profile_dir(profile->tag))));
   }
   profile_free(profile);
   buttons_enable(false);

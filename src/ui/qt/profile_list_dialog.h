@@ -1,5 +1,6 @@
-// The profile list (dialog 129): the first window of an interactive start. Runs, creates, edits
-// and deletes profiles, shows the About box and the help box. GUI thread.
+// The profile list (dialog 129): the first window of an interactive start. Lists the profiles
+// with when each last ran; runs, creates, edits and deletes them, shows the About box and the
+// user manual. GUI thread.
 #pragma once
 
 #include <QDialog>
@@ -16,7 +17,7 @@ class ProfileListDialog : public QDialog {
   Q_OBJECT
 
  public:
-  // Fills the rows from profile_list, in list order.
+  // Fills the rows from profile_list, in list order, with each profile's last_run_text.
   explicit ProfileListDialog(QWidget* owner = nullptr);
 
   // OK and a double click on a row: the selected row's entry becomes profile_entry_running and
