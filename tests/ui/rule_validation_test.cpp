@@ -89,21 +89,11 @@ TEST(FolderChoice, OnlyExistingFoldersThatAreNotLinks) {
 
   // Where the chooser opens for the text of the path box.
   const std::string home = dir / "home";
-  struct Case {
-    std::string typed;
-    std::string start;
-  } cases[] = {
-      {"", home},
-      {dir / "folder", dir / "folder"},
-      {dir / "folder/", dir / "folder"},
-      {dir / "folder/not-yet/file.txt", dir / "folder"},
-      {dir / "file", dir.path()},
-      {dir / "link", dir.path()},
-      {"/", "/"},
-      {"*.tmp", home},
-      {"folder", home},
-  };
-  for (const Case& c : cases) EXPECT_EQ(folder_chooser_start(c.typed, home), c.start) << c.typed;
+  for (auto [typed, start] : {std::pair{std::string(), home}, {dir / "folder/", dir / "folder"},
+                              {dir / "folder/not-yet/file.txt", dir / "folder"},
+                              {dir / "link", dir.path()}, {std::string("/"), std::string("/")},
+                              {std::string("*.tmp"), home}})
+    EXPECT_EQ(folder_chooser_start(typed, home), start) << typed;
 }
 
 }  // namespace

@@ -83,41 +83,27 @@ TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
   EXPECT_EQ(opened, std::vector<QUrl>{QUrl::fromLocalFile(qs(log))});
   EXPECT_TRUE(file_exists(log));
 
-  press(dialog_.get(), kCtlButtonCancel);
-  EXPECT_FALSE(dialog_->isVisible());
-  EXPECT_EQ(dialog_->result(), 2);
-}
-
-TEST_F(RunDialogTest, StatusLineShowsBothLinesItsReasonAndTheLastAttempt) {
-  RefServer server;
-  start(server);
+  // The last attempt's cause shows under the status line while there is one; the reason behind
+  // the status line is its tooltip.
   auto* status = ctl<QLabel>(dialog_.get(), kCtlStatus);
   auto* last_attempt = ctl<QLabel>(dialog_.get(), kCtlLastAttempt);
-  ASSERT_NE(last_attempt, nullptr);
   EXPECT_TRUE(last_attempt->isHidden());
-  ASSERT_TRUE(wait_until([this] { return finished(); }));
-  QApplication::processEvents();
-
-  // What the worker and the connection write, through the run view.
   run_view_text(kCtlLastAttempt, "Last attempt: localhost:7421 refused the connection");
   EXPECT_FALSE(last_attempt->isHidden());
-  EXPECT_EQ(last_attempt->text(), "Last attempt: localhost:7421 refused the connection");
   run_view_text(kCtlLastAttempt, "");
   EXPECT_TRUE(last_attempt->isHidden());
   run_view_text(kCtlStatusReason, "certificate verify failed");
   EXPECT_EQ(status->toolTip(), "certificate verify failed");
-  run_view_text(kCtlStatusReason, "");
-  EXPECT_EQ(status->toolTip(), "");
-
   // A final status with a second line shows both, the longest one included, without a third.
-  for (const char* text : {"Backup Completed!\n3 items could not be backed up; see the run log.",
-                           "Backup completed, but the catalog could not be stored on the server!\n"
-                           "2 errors; see the run log."}) {
-    run_view_text(kCtlStatus, text);
-    EXPECT_EQ(ss(status->text()), text);
-    EXPECT_LE(status->heightForWidth(status->width()), status->height()) << text;
-  }
+  const char* two_lines = "Backup completed, but the catalog could not be stored on the server!\n"
+                          "2 errors; see the run log.";
+  run_view_text(kCtlStatus, two_lines);
+  EXPECT_EQ(ss(status->text()), two_lines);
+  EXPECT_LE(status->heightForWidth(status->width()), status->height());
+
   press(dialog_.get(), kCtlButtonCancel);
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_EQ(dialog_->result(), 2);
 }
 
 TEST_F(RunDialogTest, CancelWhilePausedTakesTheCancelPath) {

@@ -21,7 +21,8 @@ QString man_page() {
   env.remove(QStringLiteral("MAN_KEEP_FORMATTING"));
   man.setProcessEnvironment(env);
   man.setProcessChannelMode(QProcess::SeparateChannels);
-  man.start(QStringLiteral("man"), {QStringLiteral("-P"), QStringLiteral("cat"), QStringLiteral("vornlake")});
+  man.start(QStringLiteral("man"),
+            {QStringLiteral("-P"), QStringLiteral("cat"), QStringLiteral("vornlake")});
   if (!man.waitForFinished(10000)) {
     man.kill();
     man.waitForFinished(1000);

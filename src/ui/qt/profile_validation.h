@@ -54,8 +54,9 @@ bool profile_tag_check(std::string* tag, DialogMessage* error);
 // OK of the profile editor, in its order: tag (cut to 30, checked; in create mode refused when
 // profile_load finds a profile by that tag), description, server, port (refused outside 1 to
 // 65535, caption "Port Error"), login, password (each cut to its limit), the throttling fields
-// read and validated, then the rules rebuilt from the rows in row order. Overwrites *profile field by field as it goes. Returns true
-// when the record is ready for profile_create, false with *error set at the first failure.
+// read and validated, then the rules rebuilt from the rows in row order. Overwrites *profile
+// field by field as it goes. Returns true when the record is ready for profile_create, false
+// with *error set at the first failure.
 bool profile_editor_collect(const ProfileEditorInput& input, EditorMode mode,
                             ProfileSettings* profile, DialogMessage* error);
 

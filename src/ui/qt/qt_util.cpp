@@ -81,7 +81,8 @@ std::string ss(const QString& s) {
   out.reserve(static_cast<size_t>(s.size()));
   for (qsizetype i = 0; i < s.size(); ++i) {
     char16_t u = s[i].unicode();
-    if (QChar::isHighSurrogate(u) && i + 1 < s.size() && QChar::isLowSurrogate(s[i + 1].unicode())) {
+    if (QChar::isHighSurrogate(u) && i + 1 < s.size() &&
+        QChar::isLowSurrogate(s[i + 1].unicode())) {
       utf8_append(&out, QChar::surrogateToUcs4(u, s[i + 1].unicode()));
       ++i;
     } else if (u >= kEscapeBase + 0x80 && u <= kEscapeBase + 0xFF) {

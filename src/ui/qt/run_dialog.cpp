@@ -130,11 +130,10 @@ void RunDialog::build() {
   status->setWordWrap(true);
   status->setFixedHeight(2 * QFontMetrics(status_font).lineSpacing() + dlu_y(this, 4));
   status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-  status->setMinimumWidth(
-      QFontMetrics(status_font)
-          .horizontalAdvance(
-              QStringLiteral("Backup completed, but the catalog could not be stored on the server!")) +
-      2 * status->frameWidth() + dlu_x(this, 8));
+  const QString longest =
+      QStringLiteral("Backup completed, but the catalog could not be stored on the server!");
+  status->setMinimumWidth(QFontMetrics(status_font).horizontalAdvance(longest) +
+                          2 * status->frameWidth() + dlu_x(this, 8));
 
   // While a connection is being retried: what the last attempt ran into.
   auto* last_attempt = add(kCtlLastAttempt, new QLabel(this));
