@@ -61,6 +61,16 @@ TEST_F(ProfileEditorTest, NewProfileStoredWithFoldedTagAndRulesInRowOrder) {
   EXPECT_EQ(control<QComboBox>(dialog.get(), 1038)->currentText(), "KB/s (kilobytes/sec)");
   EXPECT_EQ(control<QLineEdit>(dialog.get(), 1036)->text(), "50");
 
+  // A description of 64 characters is shown whole: with the cursor at its end, its first
+  // character is still at the box's left edge.
+  const QString description = "Documents, mail and photos of the family (MWQ), every night, 9pm";
+  ASSERT_EQ(description.size(), 64);
+  auto* description_box = control<QLineEdit>(dialog.get(), 1004);
+  description_box->setText(description);
+  description_box->setCursorPosition(64);
+  description_box->repaint();  // the box scrolls to its cursor when it paints
+  EXPECT_EQ(description_box->cursorPositionAt(QPoint(3, description_box->height() / 2)), 0);
+
   type(dialog.get(), 1005, "My-Backup_2");
   type(dialog.get(), 1004, "Documents and mail");
   fill_connection(dialog.get());
@@ -183,7 +193,7 @@ TEST_F(ProfileEditorTest, EditModeShowsTheRecordAndStoresChanges) {
   rec_->include_rules = {{"/a"}, {"/b"}};
   rec_->exclude_rules = {{"/a/tmp"}};
   auto dialog = open(EditorMode::edit);
-  EXPECT_EQ(dialog->windowTitle(), "New Backup Profile") << "the title is never changed";
+  EXPECT_EQ(dialog->windowTitle(), "Edit Backup Profile");
   EXPECT_FALSE(control<QLineEdit>(dialog.get(), 1005)->isEnabled());
   EXPECT_EQ(control<QLineEdit>(dialog.get(), 1005)->text(), "daily");
   EXPECT_EQ(control<QLineEdit>(dialog.get(), 1049)->text(), "6000");
@@ -229,6 +239,13 @@ TEST_F(ProfileEditorTest, RulesListButtonsFollowClicks) {
   click_empty(rules);
   EXPECT_FALSE(edit->isEnabled());
   EXPECT_FALSE(remove->isEnabled());
+
+  // A rule chosen with the keyboard enables them as a click does.
+  rules->setFocus();
+  key(rules, Qt::Key_Down);
+  ASSERT_EQ(rules->selectedItems().size(), 1);
+  EXPECT_TRUE(edit->isEnabled());
+  EXPECT_TRUE(remove->isEnabled());
 
   click_row(rules, 1);
   press(dialog.get(), 1054);
@@ -277,6 +294,40 @@ TEST_F(ProfileEditorTest, DoubleClickChangesTheRowInPlace) {
   double_click_empty(rules);
   dialog->reject();
   EXPECT_FALSE(dialog->stored());
+}
+
+TEST_F(ProfileEditorTest, BytesThatAreNotUtf8SurviveOkAndLimitsCountBytes) {
+  for (const char* bytes : {"M\xfcsik", "\xc0\xaf", "\xed\xa0\x80", "\xe2\x82", "\xf4\x90\x80\x80"})
+    EXPECT_EQ(ss(qs(bytes)), bytes) << bytes;
+  rec_->tag = "daily";
+  rec_->description = "Fotos f\xfcr Oma";
+  rec_->login = "alice";
+  rec_->password = "s\xe9" "cr\xea" "t";
+  rec_->server = "localhost";
+  rec_->include_rules = {{"/home/alice/M\xfcsik"}};
+  ASSERT_EQ(profile_create(*rec_), 0);
+  rec_ = profile_load("daily", true);
+  auto dialog = open(EditorMode::edit);
+  // The rule editor's OK on an untouched path keeps its bytes too.
+  on_next_modal([](QWidget* w) { press(w, 1); });
+  double_click_row(control<QTreeWidget>(dialog.get(), 1001), 0);
+  press(dialog.get(), 1);
+  ASSERT_TRUE(dialog->stored()) << (boxes_.empty() ? "" : box_texts()[0]);
+  auto loaded = profile_load("daily", true);
+  EXPECT_EQ(loaded->description, "Fotos f\xfcr Oma");
+  EXPECT_EQ(loaded->password, "s\xe9" "cr\xea" "t");
+  EXPECT_EQ(loaded->include_rules.at(0).path, "/home/alice/M\xfcsik");
+
+  // Login and password refuse typing beyond 31 bytes: "é" is two of them.
+  for (int id : {1046, 1047}) {
+    auto* box = control<QLineEdit>(dialog.get(), id);
+    box->setText(QString(30, 'a'));
+    box->insert(QString::fromUtf8("\xc3\xa9"));
+    box->insert("bc");
+    EXPECT_EQ(box->text(), QString(30, 'a')) << id;
+    box->insert("b");
+    EXPECT_EQ(box->text().size(), 31) << id;
+  }
 }
 
 }  // namespace

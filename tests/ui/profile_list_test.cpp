@@ -1,11 +1,18 @@
 // The profile list driven as a user would: rows, the buttons' states after clicks, New, Edit,
-// Delete, opening a profile for a run, About and Help.
+// Delete with its question, the editor's questions and refusals, opening a profile for a run,
+// About and Help.
+#include <sys/stat.h>
+
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <cstdlib>
 
 #include "run/run_context.h"
 #include "qt_test_support.h"
+#include "platform/dirs.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/qt/main_window.h"
@@ -57,10 +64,16 @@ class ProfileListTest : public QtTest {
 TEST_F(ProfileListTest, RowsAndButtonStates) {
   store("weekly", "Whole disk");
   store("daily", "Documents");
+  // A run log of weekly's: Last Run tells when and how it ended; daily never ran.
+  write_file(profile_dir("weekly") + "/0000002a.log",
+             "Backup Stats:\nWarnings:       0\nErrors:         2\n");
   auto d = open();
   EXPECT_EQ(d->windowTitle(), "Corvantis Online Backup");
-  EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"daily", "Documents", ""},
-                                                                   {"weekly", "Whole disk", ""}}));
+  auto rows = rows_of(list_);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"daily", "Documents", ""}));
+  EXPECT_EQ(rows[1][2].substr(16), " \xC2\xB7 2 errors") << rows[1][2];
+  EXPECT_GE(list_->columnWidth(2), list_->fontMetrics().horizontalAdvance(qs(rows[1][2])));
   auto* header = list_->headerItem();
   EXPECT_EQ(header->text(0), "Tag");
   EXPECT_EQ(header->text(1), "Description");
@@ -72,12 +85,13 @@ TEST_F(ProfileListTest, RowsAndButtonStates) {
   EXPECT_EQ(states(d.get()), "111");
   click_empty(list_);
   EXPECT_EQ(states(d.get()), "000");
-  click_row(list_, 0);
+  // A row chosen with the keyboard enables them as a click does; Enter runs it.
+  list_->setFocus();
+  key(list_, Qt::Key_Home);
   EXPECT_EQ(states(d.get()), "111");
-  // Keyboard selection changes do not touch the buttons.
-  list_->setCurrentItem(list_->topLevelItem(1));
-  EXPECT_EQ(states(d.get()), "111");
-  d->reject();
+  key(list_, Qt::Key_Return);
+  EXPECT_EQ(d->result(), QDialog::Accepted);
+  EXPECT_NE(profile_entry_running, nullptr);
 }
 
 TEST_F(ProfileListTest, NewAppendsTheRowLastAndDisablesTheButtons) {
@@ -140,13 +154,18 @@ TEST_F(ProfileListTest, EditChangesTheDescriptionCellOnlyWhenStored) {
   d->reject();
 }
 
-TEST_F(ProfileListTest, DeleteActsAtOnce) {
+TEST_F(ProfileListTest, DeleteAsksFirst) {
   store("daily", "Documents");
   store("weekly", "Whole disk");
   auto d = open();
   click_row(list_, 0);
+  answer_ = false;
   press(d.get(), 1033);
-  EXPECT_TRUE(boxes_.empty()) << "no question is asked";
+  EXPECT_EQ(box_texts(),
+            std::vector<std::string>{"Delete Backup Profile|Delete the backup profile daily?"});
+  EXPECT_EQ(rows_of(list_).size(), 2u) << "No keeps it";
+  answer_ = true;
+  press(d.get(), 1033);
   EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"weekly", "Whole disk", ""}}));
   EXPECT_EQ(states(d.get()), "000");
   EXPECT_FALSE(file_exists(profile_db_path("daily")));
@@ -174,16 +193,35 @@ TEST_F(ProfileListTest, ProfileThatCannotBeOpenedKeepsTheListOpen) {
   EXPECT_EQ(d->result(), QDialog::Rejected);
 }
 
-TEST_F(ProfileListTest, EmptyListHelpAndAbout) {
+TEST_F(ProfileListTest, EmptyListSaysHowToStartHelpShowsTheManualAbout) {
   auto d = open();
-  EXPECT_EQ(list_->topLevelItemCount(), 0);
   EXPECT_EQ(states(d.get()), "000");
-  press(d.get(), 1036);
-  press(d.get(), 1036);
-  ASSERT_EQ(boxes_.size(), 2u);
-  EXPECT_EQ(box_texts()[0], "Blah!|FIXME - Pop up Help contents");
-  EXPECT_EQ(box_texts()[1], box_texts()[0]);
-  EXPECT_EQ(boxes_[0].owner, d.get());
+  auto* hint = d->findChild<QLabel*>("empty_hint");
+  EXPECT_EQ(hint->text(), "No backup profiles yet: press New to make one.");
+  EXPECT_TRUE(hint->isVisible());
+
+  // Help: the installed man page as man renders it, else the README of the source tree.
+  auto help = [&d] {
+    std::string shown;
+    on_next_modal([&shown](QWidget* w) {
+      EXPECT_EQ(w->windowTitle(), "Corvantis Online Backup Help");
+      shown = ss(w->findChild<QPlainTextEdit*>("help_text")->toPlainText());
+      qobject_cast<QDialog*>(w)->reject();
+    });
+    press(d.get(), 1036);
+    return shown;
+  };
+  TempDir man;
+  ::mkdir((man / "man1").c_str(), 0700);
+  write_file(man / "man1/vornlake.1", read_file(source_path("packaging/vornlake.1")));
+  ::setenv("MANPATH", man.path().c_str(), 1);
+  EXPECT_NE(help().find("VORNLAKE(1)"), std::string::npos) << "needs man(1)";
+  ::unsetenv("MANPATH");
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", "/nonexistent", 1);  // no man to run
+  EXPECT_EQ(help(), read_file(source_path("README.md")));
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_TRUE(boxes_.empty());
 
   bool about = false;
   on_next_modal([&about](QWidget* w) {
@@ -196,6 +234,74 @@ TEST_F(ProfileListTest, EmptyListHelpAndAbout) {
   press(d.get(), 1035);
   EXPECT_TRUE(about);
   d->reject();
+}
+
+// The profile editor opened from the list: its caption, the question before typed changes are
+// thrown away, and the port's refusals.
+TEST_F(ProfileListTest, EditorCaptionQuestionsAndPortRefusals) {
+  store("daily", "Documents");
+  const std::string discard =
+      "Edit Backup Profile|Discard the changes made to this backup profile?";
+  const std::string port = "Port Error|The port must be a number from 1 to 65535.";
+  struct Case {
+    int id;  // the box typed into, 0 for none
+    const char* typed;
+    int close;  // a button, or Esc
+    bool answer;
+    std::vector<std::string> boxes;
+    bool stays_open;
+  } cases[] = {
+      {0, "", 2, true, {}, false},
+      {0, "", Qt::Key_Escape, true, {}, false},
+      {1004, "Mail", Qt::Key_Escape, false, {discard}, true},
+      {1004, "Mail", 2, true, {discard}, false},
+      {1004, "Documents", 2, true, {}, false},  // typed back as it was
+      {1049, "0", 1, true, {port}, true},
+      {1049, "65536", 1, true, {port}, true},
+      {1049, "abc", 1, true, {}, false},  // not taken: the port stays 5420
+      {1049, "65535", 1, true, {}, false},
+  };
+  auto d = open();
+  for (const Case& c : cases) {
+    boxes_.clear();
+    on_next_modal([&](QWidget* w) {
+      EXPECT_EQ(w->windowTitle(), "Edit Backup Profile");
+      if (c.id) {
+        ctl<QLineEdit>(w, c.id)->selectAll();
+        ctl<QLineEdit>(w, c.id)->insert(c.typed);  // as typed: the box's validator applies
+      }
+      answer_ = c.answer;
+      if (c.close == Qt::Key_Escape)
+        key(w, c.close);
+      else
+        press(w, c.close);
+      EXPECT_EQ(box_texts(), c.boxes) << c.typed;
+      EXPECT_EQ(w->isVisible(), c.stays_open) << c.typed;
+      answer_ = true;
+      if (w->isVisible()) qobject_cast<QDialog*>(w)->done(QDialog::Rejected);
+    });
+    click_row(list_, 0);
+    press(d.get(), 1055);
+  }
+  auto stored = profile_load("daily", true);
+  EXPECT_EQ(stored->description, "Documents") << "nothing thrown away was stored";
+  EXPECT_EQ(stored->port, 65535);
+  d->reject();
+}
+
+TEST_F(ProfileListTest, MessageBoxesAreWideEnoughForTheirCaption) {
+  for (const QtBox& b : {QtBox{nullptr, "Backup Completed!", "Corvantis Online Backup"},
+                         QtBox{nullptr, "Connect Failed!", "Backup Failure", true}}) {
+    auto box = qt_message_box_make(nullptr, b);
+    box->show();
+    QApplication::processEvents();
+    // The caption in a bold title font, with room for the window's icon and buttons.
+    QFont title = box->font();
+    title.setBold(true);
+    EXPECT_GE(box->width(), QFontMetrics(title).horizontalAdvance(qs(b.caption)) + 100)
+        << b.caption;
+    EXPECT_EQ(box->buttons().size(), b.question ? 2 : 1);
+  }
 }
 
 TEST(MainWindowTest, MenuAndAccelerators) {

@@ -71,20 +71,25 @@ class ProfileCollect : public test::StoreTest {
 };
 
 TEST_F(ProfileCollect, FillsTheRecord) {
-  in_.port = "70000";
+  in_.port = "65535";
   in_.throttle.tx_checked = true;
   in_.throttle.tx_rate = "128";
   in_.throttle.priority_entry = 4;
   ASSERT_EQ(collect(), "ok");
   EXPECT_EQ(rec_.tag, "daily");
   EXPECT_EQ(rec_.description, "Home folders");
-  EXPECT_EQ(rec_.port, 4464) << "the port is kept modulo 65536, without a range test";
+  EXPECT_EQ(rec_.port, 65535);
   EXPECT_EQ(rec_.tx_throttle.load(), 1);
   EXPECT_EQ(rec_.tx_rate.load(), 128);
   EXPECT_EQ(rec_.thread_priority.load(), 0u);
-  in_.port = "http";
+  // A port that cannot be connected to is refused, not stored as 0 or modulo 65536.
+  for (const char* port : {"70000", "65536", "0", "", "http", "-1"}) {
+    in_.port = port;
+    EXPECT_EQ(collect(), "Port Error|The port must be a number from 1 to 65535.") << port;
+  }
+  in_.port = "1";
   ASSERT_EQ(collect(), "ok");
-  EXPECT_EQ(rec_.port, 0);
+  EXPECT_EQ(rec_.port, 1);
 }
 
 TEST_F(ProfileCollect, TextsCutToTheirFields) {

@@ -1,6 +1,7 @@
 #include "qt_test_support.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QTimer>
@@ -43,6 +44,7 @@ void QtTest::SetUp() {
   qt_box_hook_set([this](const QtBox& box) {
     boxes_.push_back(box);
     if (on_box_) on_box_(box);
+    return answer_;
   });
 }
 
@@ -131,6 +133,25 @@ void click_row(QTreeWidget* list, int row) { click_at(list, row_point(list, row)
 void double_click_row(QTreeWidget* list, int row) { click_at(list, row_point(list, row), true); }
 void click_empty(QTreeWidget* list) { click_at(list, empty_point(list), false); }
 void double_click_empty(QTreeWidget* list) { click_at(list, empty_point(list), true); }
+
+void key(QWidget* target, int key) {
+  QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+  QApplication::sendEvent(target, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+  QApplication::sendEvent(target, &release);
+  QApplication::processEvents();
+}
+
+std::vector<std::string> tab_chain(QWidget* first) {
+  std::vector<std::string> names;
+  QWidget* w = first;
+  do {
+    if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisible())
+      names.push_back(w->objectName().toStdString());
+    w = w->nextInFocusChain();
+  } while (w && w != first);
+  return names;
+}
 
 void press(const QWidget* dialog, int id) {
   auto* b = ctl<QAbstractButton>(dialog, id);

@@ -22,7 +22,8 @@ namespace vl::test {
 void qt_app();
 
 // StoreTest (temporary data directory, fast clock) with the configuration database open and the
-// Qt back-end installed; every box is recorded in boxes_ and counts as acknowledged.
+// Qt back-end installed; every box is recorded in boxes_ and counts as acknowledged, every
+// question is answered with answer_.
 class QtTest : public StoreTest {
  protected:
   void SetUp() override;
@@ -32,6 +33,7 @@ class QtTest : public StoreTest {
 
   std::vector<QtBox> boxes_;
   std::function<void(const QtBox&)> on_box_;  // called after each box is recorded
+  bool answer_ = true;                         // the answer to every question: Yes
   std::unique_ptr<QtBackend> backend_;
 };
 
@@ -55,6 +57,13 @@ W* control(const QWidget* dialog, int id) {
   EXPECT_NE(w, nullptr) << "control " << id;
   return w;
 }
+
+// A key pressed and released on target (no modifiers).
+void key(QWidget* target, int key);
+
+// The object names of the widgets Tab visits from first on, in order, first included (enabled,
+// shown widgets that take focus by Tab), up to its return to first.
+std::vector<std::string> tab_chain(QWidget* first);
 
 // Clicks the push button `id` of `dialog`.
 void press(const QWidget* dialog, int id);

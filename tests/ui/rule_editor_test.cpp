@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
@@ -56,6 +57,9 @@ TEST_F(RuleEditorTest, RefusalsKeepTheEditorOpenThenTheRowIsAppended) {
   auto d = open(RuleAction::add, true, "");
   EXPECT_EQ(d->windowTitle(), "Include / Exclude");
   auto* mode = control<QComboBox>(d.get(), 1061);
+  EXPECT_EQ(tab_chain(control<QLineEdit>(d.get(), 1059)),
+            (std::vector<std::string>{"ctl_1059", "ctl_1061", "ctl_1063", "ctl_1060", "ctl_1",
+                                      "ctl_2"}));
   ASSERT_EQ(mode->count(), 2);
   EXPECT_EQ(mode->itemText(0), "Include");
   EXPECT_EQ(mode->itemText(1), "Exclude");
@@ -94,36 +98,43 @@ TEST_F(RuleEditorTest, ChangeRewritesItsRowAndSkipsItInTheDuplicateTest) {
   EXPECT_EQ(rules_->topLevelItem(0)->text(1), "/home/data") << "Cancel changes nothing";
 }
 
-TEST_F(RuleEditorTest, BrowsePathOpensAtTheRootAndAcceptsOnlyRealFolders) {
+TEST_F(RuleEditorTest, BrowsePathOpensAtTheRulesFolderAndAcceptsOnlyRealFolders) {
   ::mkdir((dir_ / "photos").c_str(), 0700);
   ASSERT_EQ(::symlink((dir_ / "photos").c_str(), (dir_ / "link").c_str()), 0);
   write_file(dir_ / "note.txt", "x");
-  auto d = open(RuleAction::add, true, "/typed/before");
+  auto d = open(RuleAction::add, true, "");
+  auto current = [](QWidget* w) {
+    auto* tree = w->findChild<QTreeView*>("folder_tree");
+    return ss(static_cast<const QFileSystemModel*>(tree->model())->filePath(tree->currentIndex()));
+  };
 
-  on_next_modal([this](QWidget* w) {
+  on_next_modal([this, current](QWidget* w) {
     auto* chooser = qobject_cast<FolderChooser*>(w);
     ASSERT_NE(chooser, nullptr);
-    auto* tree = w->findChild<QTreeView*>("folder_tree");
-    auto* model = static_cast<const QFileSystemModel*>(tree->model());
-    EXPECT_EQ(model->filePath(tree->currentIndex()), "/") << "always opens at the root";
-    EXPECT_TRUE(control<QPushButton>(w, 1)->isEnabled());
+    auto* typed = w->findChild<QLineEdit*>("folder_path");
+    ASSERT_NE(typed, nullptr);
+    EXPECT_EQ(current(w), ss(QDir::homePath())) << "a new rule opens at home";
+    EXPECT_EQ(typed->text(), QDir::homePath());
     EXPECT_GT(w->width(), 400);
     EXPECT_GT(w->height(), 400);
     chooser->select(dir_ / "link");
     EXPECT_FALSE(control<QPushButton>(w, 1)->isEnabled()) << "a symbolic link";
     chooser->select(dir_ / "note.txt");
     EXPECT_FALSE(control<QPushButton>(w, 1)->isEnabled()) << "not a folder";
-    chooser->select(dir_ / "photos");
+    w->findChild<QPushButton*>("folder_home")->click();
+    EXPECT_EQ(current(w), ss(QDir::homePath()));
+    // Typed (or pasted) into the box: the tree follows a folder, OK takes what was typed.
+    typed->selectAll();
+    typed->insert(qs(dir_ / "photos/"));
     EXPECT_TRUE(control<QPushButton>(w, 1)->isEnabled());
+    EXPECT_EQ(current(w), dir_ / "photos");
     press(w, 1);
   });
   press(d.get(), 1060);
   EXPECT_EQ(ss(control<QLineEdit>(d.get(), 1059)->text()), dir_ / "photos");
 
-  on_next_modal([](QWidget* w) {
-    auto* tree = w->findChild<QTreeView*>("folder_tree");
-    auto* model = static_cast<const QFileSystemModel*>(tree->model());
-    EXPECT_EQ(model->filePath(tree->currentIndex()), "/") << "not the folder in the path box";
+  on_next_modal([this, current](QWidget* w) {
+    EXPECT_EQ(current(w), dir_ / "photos") << "opens at the folder in the path box";
     press(w, 2);
   });
   press(d.get(), 1060);

@@ -86,6 +86,14 @@ TEST(FolderChoice, OnlyExistingFoldersThatAreNotLinks) {
   EXPECT_FALSE(folder_choice_acceptable(dir / "link"));
   EXPECT_FALSE(folder_choice_acceptable(dir / "gone"));
   EXPECT_FALSE(folder_choice_acceptable(""));
+
+  // Where the chooser opens for the text of the path box.
+  const std::string home = dir / "home";
+  for (auto [typed, start] : {std::pair{std::string(), home}, {dir / "folder/", dir / "folder"},
+                              {dir / "folder/not-yet/file.txt", dir / "folder"},
+                              {dir / "link", dir.path()}, {std::string("/"), std::string("/")},
+                              {std::string("*.tmp"), home}})
+    EXPECT_EQ(folder_chooser_start(typed, home), start) << typed;
 }
 
 }  // namespace

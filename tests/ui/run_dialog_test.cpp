@@ -18,6 +18,7 @@
 #include "connection/connect.h"
 #include "engine/run_session.h"
 #include "platform/dirs.h"
+#include "run/run_texts.h"
 #include "qt_test_support.h"
 #include "engine/open_profile.h"
 #include "stores/config_db.h"
@@ -72,6 +73,33 @@ TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
   char name[32];
   std::snprintf(name, sizeof name, "/catalogs/%08x/finalize", run_context().catalog_id);
   EXPECT_TRUE(file_exists(server.store() + name));
+
+  // Logs, enabled once the log existed, hands its file to the desktop's viewer.
+  EXPECT_TRUE(enabled(kCtlButtonLogs));
+  std::vector<QUrl> opened;
+  dialog_->log_opener_set([&opened](const QUrl& url) { opened.push_back(url); });
+  press(dialog_.get(), kCtlButtonLogs);
+  const std::string log = run_log_path("daily", run_context().catalog_id);
+  EXPECT_EQ(opened, std::vector<QUrl>{QUrl::fromLocalFile(qs(log))});
+  EXPECT_TRUE(file_exists(log));
+
+  // The last attempt's cause shows under the status line while there is one; the reason behind
+  // the status line is its tooltip.
+  auto* status = ctl<QLabel>(dialog_.get(), kCtlStatus);
+  auto* last_attempt = ctl<QLabel>(dialog_.get(), kCtlLastAttempt);
+  EXPECT_TRUE(last_attempt->isHidden());
+  run_view_text(kCtlLastAttempt, "Last attempt: localhost:7421 refused the connection");
+  EXPECT_FALSE(last_attempt->isHidden());
+  run_view_text(kCtlLastAttempt, "");
+  EXPECT_TRUE(last_attempt->isHidden());
+  run_view_text(kCtlStatusReason, "certificate verify failed");
+  EXPECT_EQ(status->toolTip(), "certificate verify failed");
+  // A final status with a second line shows both, the longest one included, without a third.
+  const char* two_lines = "Backup completed, but the catalog could not be stored on the server!\n"
+                          "2 errors; see the run log.";
+  run_view_text(kCtlStatus, two_lines);
+  EXPECT_EQ(ss(status->text()), two_lines);
+  EXPECT_LE(status->heightForWidth(status->width()), status->height());
 
   press(dialog_.get(), kCtlButtonCancel);
   EXPECT_FALSE(dialog_->isVisible());

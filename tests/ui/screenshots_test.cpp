@@ -1,14 +1,18 @@
 // Renders every dialog to PNG files for a person to look at (scripts/screenshots). Runs only when
 // VL_SCREENSHOT_DIR names the output folder; skipped in the normal suite.
 #include <sys/stat.h>
+#include <utime.h>
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPixmap>
 #include <cstdlib>
+#include <ctime>
+#include <tuple>
 
 #include "run_fixture.h"
+#include "platform/dirs.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/port/controls.h"
@@ -40,8 +44,16 @@ class Screenshots : public RunFixture {
 };
 
 TEST_F(Screenshots, EveryDialog) {
-  for (auto [tag, description] : {std::pair{"daily", "Documents and mail, every night"},
-                                  std::pair{"weekly-full", "The whole home folder"}}) {
+  ASSERT_EQ(config_load_profiles(), 0);
+  {
+    ProfileListDialog empty;
+    shot(&empty, "profile-list-empty");
+  }
+  // Two profiles, each with a run log behind its Last Run column.
+  const time_t now = std::time(nullptr);
+  for (auto [tag, description, warnings] :
+       {std::tuple{"daily", "Documents and mail, every night", "3"},
+        std::tuple{"weekly-full", "The whole home folder", "0"}}) {
     ProfileSettings p;
     p.tag = tag;
     p.description = description;
@@ -49,6 +61,11 @@ TEST_F(Screenshots, EveryDialog) {
     p.login = "alice";
     p.password = "secret";
     ASSERT_EQ(profile_create(p), 0);
+    const std::string path = profile_dir(tag) + "/0000002a.log";
+    write_file(path, std::string("Backup Stats:\nWarnings:       ") + warnings +
+                         "\nErrors:         0\n");
+    struct utimbuf times = {now - 86400, now - 86400 * (tag[0] == 'd' ? 1 : 5)};
+    ::utime(path.c_str(), &times);
   }
   ASSERT_EQ(config_load_profiles(), 0);
   {
@@ -72,8 +89,7 @@ TEST_F(Screenshots, EveryDialog) {
     auto* rules = ctl<QTreeWidget>(&editor, 1001);
     RuleEditorDialog rule(&editor, rules, RuleAction::change, true, "/home/alice/Documents", 0);
     shot(&rule, "rule-editor");
-    FolderChooser chooser(&rule);
-    chooser.select(source_);
+    FolderChooser chooser(&rule, source_);
     shot(&chooser, "folder-chooser");
   }
   RefServer server({"--delay-ms", "40"});
@@ -94,8 +110,26 @@ TEST_F(Screenshots, EveryDialog) {
   wait_until([this] { return !text(kCtlElapsed).isEmpty(); }, 3000);
   shot(dialog_.get(), "run-dialog-done");
   dialog_->control_text(kCtlStatus,
-                        "Backup completed, but the catalog could not be stored on the server!");
+                        "Backup completed, but the catalog could not be stored on the server!\n"
+                        "1 error; see the run log.");
   shot(dialog_.get(), "run-dialog-long-status");
+  dialog_->control_text(kCtlStatus,
+                        "Backup Completed!\n3 items could not be backed up; see the run log.");
+  shot(dialog_.get(), "run-dialog-warnings");
+
+  // A server that is not there: the run retries, and says what the last attempt ran into.
+  dialog_.reset();
+  run_context_clear(run_context());
+  profile_entry_running = nullptr;
+  RefServer gone;
+  gone.stop();
+  start(gone, "Documents and mail, every night");
+  ASSERT_TRUE(wait_until([this] { return text(kCtlStatus).startsWith("Retry"); }));
+  run_view_text(kCtlLastAttempt, "Last attempt: localhost:" + std::to_string(gone.port()) +
+                                     " refused the connection");
+  shot(dialog_.get(), "run-dialog-retrying");
+  press(dialog_.get(), kCtlButtonCancel);
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
 }
 
 }  // namespace

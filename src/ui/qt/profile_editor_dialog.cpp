@@ -9,7 +9,10 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSignalBlocker>
 #include <QTreeWidget>
+#include <QValidator>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -29,16 +32,32 @@ QLineEdit* text_box(QWidget* parent, int id) {
   return e;
 }
 
+// Refuses a change that would make the text longer than max_bytes once stored (UTF-8 bytes),
+// so that a login or password is never cut silently on OK: "é" counts 2 of the 31 bytes.
+class ByteLimit : public QValidator {
+ public:
+  ByteLimit(size_t max_bytes, QObject* parent) : QValidator(parent), max_bytes_(max_bytes) {}
+  State validate(QString& input, int&) const override {
+    return ss(input).size() <= max_bytes_ ? Acceptable : Invalid;
+  }
+
+ private:
+  size_t max_bytes_;
+};
+
 }  // namespace
 
 ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profile, EditorMode mode)
     : QDialog(owner, dialog_flags(true)), profile_(profile), mode_(mode) {
-  // The title is the same in both modes.
-  setWindowTitle(QStringLiteral("New Backup Profile"));
+  setWindowTitle(mode == EditorMode::edit ? QStringLiteral("Edit Backup Profile")
+                                           : QStringLiteral("New Backup Profile"));
 
   auto* profile_group = new QGroupBox(QStringLiteral("Profile"), this);
   tag_ = text_box(this, 1005);
   description_ = text_box(this, 1004);
+  // Wide enough for a description of 64 characters of ordinary text, shown whole.
+  description_->setMinimumWidth(description_->fontMetrics().averageCharWidth() * 64 * 9 / 8 +
+                                dlu_x(this, 8));
   auto* profile_form = new QFormLayout(profile_group);
   profile_form->addRow(QStringLiteral("Tag Name:"), tag_);
   profile_form->addRow(QStringLiteral("Profile Description:"), description_);
@@ -47,8 +66,12 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   login_ = text_box(this, 1046);
   password_ = text_box(this, 1047);
   password_->setEchoMode(QLineEdit::Password);
+  login_->setValidator(new ByteLimit(kLoginRead, login_));
+  password_->setValidator(new ByteLimit(kPasswordRead, password_));
   server_ = text_box(this, 1048);
   port_ = text_box(this, 1049);
+  port_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), port_));
   auto* connection_form = new QFormLayout(connection_group);
   connection_form->addRow(QStringLiteral("Login Name:"), login_);
   connection_form->addRow(QStringLiteral("Password:"), password_);
@@ -118,6 +141,12 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
   connect(edit_, &QPushButton::clicked, this, [this] { rule_edit(); });
   connect(remove_, &QPushButton::clicked, this, [this] { rule_remove(); });
   connect(rules_, &QTreeWidget::itemDoubleClicked, this, [this] { rule_edit(); });
+  // A rule chosen with the keyboard enables Edit and Remove as a click on it does.
+  connect(rules_, &QTreeWidget::itemSelectionChanged, this, [this] {
+    bool on_row = selected_row() >= 0;
+    edit_->setEnabled(on_row);
+    remove_->setEnabled(on_row);
+  });
 
   // Show the record.
   throttling_->show_values(throttle_values_of(*profile_));
@@ -133,6 +162,7 @@ ProfileEditorDialog::ProfileEditorDialog(QWidget* owner, ProfileSettings* profil
     item->setText(1, qs(row.path));
   }
   if (mode_ == EditorMode::edit) tag_->setEnabled(false);
+  shown_ = input();
 
   resize(sizeHint().expandedTo(QSize(dlu_x(this, 512), dlu_y(this, 327))));
 }
@@ -146,7 +176,7 @@ std::vector<RuleRow> ProfileEditorDialog::rows() const {
   return rows;
 }
 
-void ProfileEditorDialog::accept() {
+ProfileEditorInput ProfileEditorDialog::input() const {
   ProfileEditorInput in;
   in.tag = ss(tag_->text());
   in.description = ss(description_->text());
@@ -156,6 +186,11 @@ void ProfileEditorDialog::accept() {
   in.port = ss(port_->text());
   in.throttle = throttling_->input();
   in.rows = rows();
+  return in;
+}
+
+void ProfileEditorDialog::accept() {
+  ProfileEditorInput in = input();
   DialogMessage error;
   if (!profile_editor_collect(in, mode_, profile_, &error)) {
     qt_message_box(this, error.text, error.caption);
@@ -166,9 +201,15 @@ void ProfileEditorDialog::accept() {
   QDialog::accept();
 }
 
+void ProfileEditorDialog::reject() {
+  if (input() != shown_ &&
+      !qt_question(this, "Discard the changes made to this backup profile?", ss(windowTitle())))
+    return;
+  QDialog::reject();
+}
+
 bool ProfileEditorDialog::eventFilter(QObject* watched, QEvent* event) {
-  // Only a mouse click on the list changes Edit and Remove: a row enables them, empty space
-  // disables them.
+  // A mouse click on the list: a row enables Edit and Remove, empty space disables them.
   if (watched == rules_->viewport() && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     bool on_row = rules_->itemAt(mouse->position().toPoint()) != nullptr;
@@ -202,6 +243,8 @@ void ProfileEditorDialog::rule_edit() {
 void ProfileEditorDialog::rule_remove() {
   int row = selected_row();
   if (row < 0) return;
+  // Remove leaves Edit and Remove as they are: its own change of selection is not the user's.
+  QSignalBlocker quiet(rules_);
   delete rules_->takeTopLevelItem(row);
   rules_->clearSelection();
   rules_->setCurrentItem(nullptr);

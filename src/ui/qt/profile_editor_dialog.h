@@ -28,6 +28,10 @@ class ProfileEditorDialog : public QDialog {
   // OK: collect and check in order (first failure: its box, nothing stored, dialog stays open);
   // then profile_create, closing the dialog only when it succeeded.
   void accept() override;
+  // Cancel, Esc and the close box: when anything differs from what the dialog showed at first
+  // (a box typed in, a rule added, changed or removed), asks before throwing it away; No keeps
+  // the dialog open. Nothing changed: closes at once.
+  void reject() override;
 
   // The rules list's rows, in order.
   std::vector<RuleRow> rows() const;
@@ -40,6 +44,8 @@ class ProfileEditorDialog : public QDialog {
   void rule_edit();
   void rule_remove();
   int selected_row() const;
+  // What the controls hold now.
+  ProfileEditorInput input() const;
 
   ProfileSettings* profile_;
   EditorMode mode_;
@@ -54,6 +60,8 @@ class ProfileEditorDialog : public QDialog {
   QTreeWidget* rules_;
   QPushButton* edit_;
   QPushButton* remove_;
+  // What the controls held when the dialog opened.
+  ProfileEditorInput shown_;
 };
 
 // Opens the editor modally on *profile; returns whether it stored the profile.

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -10,11 +11,15 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "base/product.h"
 #include "engine/open_profile.h"
+#include "platform/dirs.h"
+#include "run/last_run.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
+#include "ui/qt/help_window.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/profile_editor_dialog.h"
 #include "ui/qt/profile_validation.h"
@@ -65,18 +70,31 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
                           QStringLiteral("Last Run")});
   list_->setColumnWidth(0, 90);
   list_->setColumnWidth(1, 310);
-  list_->setColumnWidth(2, 118);
+  // Last Run: the original 118 pixels, widened to hold a date and an ending such as
+  // "12 warnings" whole.
+  list_->setColumnWidth(
+      2, std::max(118, list_->fontMetrics().horizontalAdvance(
+                           QString::fromUtf8("2026-12-07 21:14 \xC2\xB7 12 warnings")) + 16));
   list_->header()->setStretchLastSection(false);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
   list_->setAllColumnsShowFocus(true);
   list_->viewport()->installEventFilter(this);
+  list_->installEventFilter(this);
+  // Said in the empty list itself, where a first-time user looks.
+  empty_hint_ = new QLabel(QStringLiteral("No backup profiles yet: press New to make one."),
+                           list_->viewport());
+  empty_hint_->setObjectName(QStringLiteral("empty_hint"));
+  empty_hint_->setAlignment(Qt::AlignCenter);
+  (new QVBoxLayout(list_->viewport()))->addWidget(empty_hint_);
   for (const auto& entry : profile_list) {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(entry->tag));
     item->setText(1, qs(entry->description));
+    item->setText(2, qs(last_run_text(profile_dir(entry->tag))));
   }
+  empty_hint_update();
 
   ok_ = button(this, 1, "OK");
   ok_->setDefault(true);
@@ -119,8 +137,16 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   connect(about_button, &QPushButton::clicked, this, [this] { about(); });
   connect(help_button, &QPushButton::clicked, this, [this] { help(); });
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { accept(); });
+  // A row chosen with the keyboard enables the buttons as a click on it does; the dialog's own
+  // changes (Delete) set the buttons themselves.
+  connect(list_, &QTreeWidget::itemSelectionChanged, this,
+          [this] { buttons_enable(selected_row() >= 0); });
 
   resize(sizeHint().expandedTo(QSize(dlu_x(this, 427), dlu_y(this, 209))));
+}
+
+void ProfileListDialog::empty_hint_update() {
+  empty_hint_->setVisible(list_->topLevelItemCount() == 0);
 }
 
 void ProfileListDialog::buttons_enable(bool enabled) {
@@ -136,11 +162,18 @@ int ProfileListDialog::selected_row() const {
 }
 
 bool ProfileListDialog::eventFilter(QObject* watched, QEvent* event) {
-  // Only a mouse click on the list changes OK, Edit and Delete: a row enables them, empty space
-  // disables them.
+  // A mouse click on the list: a row enables OK, Edit and Delete, empty space disables them.
   if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     buttons_enable(list_->itemAt(mouse->position().toPoint()) != nullptr);
+  }
+  // Enter on a row runs it, as a double click does, whatever state OK was left in by New.
+  if (watched == list_ && event->type() == QEvent::KeyPress) {
+    int key = static_cast<QKeyEvent*>(event)->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && selected_row() >= 0) {
+      accept();
+      return true;
+    }
   }
   return QDialog::eventFilter(watched, event);
 }
@@ -164,9 +197,12 @@ void ProfileListDialog::profile_new() {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(profile->tag));
     item->setText(1, qs(profile->description));
+    // A tag used before keeps its folder of run logs when its profile is deleted.
+    item->setText(2, qs(last_run_text(profile_dir(profile->tag))));
   }
   profile_free(profile);
   buttons_enable(false);
+  empty_hint_update();
   config_load_profiles();
 }
 
@@ -187,11 +223,15 @@ void ProfileListDialog::profile_edit() {
 void ProfileListDialog::profile_delete_selected() {
   int row = selected_row();
   if (row < 0) return;
-  profile_delete(ss(list_->topLevelItem(row)->text(0)));
+  const std::string tag = ss(list_->topLevelItem(row)->text(0));
+  // The profile's settings go with it: ask first.
+  if (!qt_question(this, "Delete the backup profile " + tag + "?", "Delete Backup Profile")) return;
+  profile_delete(tag);
   delete list_->takeTopLevelItem(row);
   list_->clearSelection();
   list_->setCurrentItem(nullptr);
   buttons_enable(false);
+  empty_hint_update();
   config_load_profiles();
 }
 
@@ -200,6 +240,17 @@ void ProfileListDialog::about() {
   dialog.exec();
 }
 
-void ProfileListDialog::help() { qt_message_box(this, "FIXME - Pop up Help contents", "Blah!"); }
+void ProfileListDialog::help() {
+  QString text = manual_text();
+  if (text.isEmpty()) {
+    qt_message_box(this,
+                   "The user manual could not be found: the man page vornlake(1) is not\n"
+                   "installed and the README.md of the source tree cannot be read.",
+                   "Help Error");
+    return;
+  }
+  HelpWindow window(this, text);
+  window.exec();
+}
 
 }  // namespace vl

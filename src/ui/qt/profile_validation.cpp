@@ -9,8 +9,6 @@ namespace vl {
 constexpr size_t kTagRead = 30;
 constexpr size_t kDescriptionRead = 254;
 constexpr size_t kServerRead = 254;
-constexpr size_t kLoginRead = 31;
-constexpr size_t kPasswordRead = 31;
 constexpr size_t kRowTextRead = 254;
 
 static const char* const kCreateCaption = "Unable to create profile";
@@ -50,7 +48,14 @@ bool profile_editor_collect(const ProfileEditorInput& in, EditorMode mode, Profi
   }
   p->description = text_limit(in.description, kDescriptionRead);
   p->server = text_limit(in.server, kServerRead);
-  p->port = static_cast<uint16_t>(static_cast<uint32_t>(decimal_value(in.port)));
+  // A port outside 1 to 65535 cannot be connected to: refused rather than stored as 0 or
+  // modulo 65536 (70000 would become 4464, another service's port).
+  int32_t port = decimal_value(in.port);
+  if (port < 1 || port > 65535) {
+    *error = {"The port must be a number from 1 to 65535.", "Port Error"};
+    return false;
+  }
+  p->port = static_cast<uint16_t>(port);
   p->login = text_limit(in.login, kLoginRead);
   p->password = text_limit(in.password, kPasswordRead);
 

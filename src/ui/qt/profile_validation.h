@@ -20,6 +20,7 @@ constexpr const char* kModeExclude = "Exclude";
 struct RuleRow {
   std::string mode;
   std::string path;
+  bool operator==(const RuleRow&) const = default;
 };
 
 enum class EditorMode { create, edit };
@@ -34,7 +35,13 @@ struct ProfileEditorInput {
   std::string port;
   ThrottleInput throttle;
   std::vector<RuleRow> rows;
+  bool operator==(const ProfileEditorInput&) const = default;
 };
+
+// Bytes the editor reads from the login and password boxes (the record's fields less their
+// terminator); the boxes refuse typing beyond them.
+constexpr size_t kLoginRead = 31;
+constexpr size_t kPasswordRead = 31;
 
 // The first max characters of text.
 std::string text_limit(const std::string& text, size_t max);
@@ -45,10 +52,11 @@ std::string text_limit(const std::string& text, size_t max);
 bool profile_tag_check(std::string* tag, DialogMessage* error);
 
 // OK of the profile editor, in its order: tag (cut to 30, checked; in create mode refused when
-// profile_load finds a profile by that tag), description, server, port (modulo 65536), login,
-// password (each cut to its limit), the throttling fields read and validated, then the rules
-// rebuilt from the rows in row order. Overwrites *profile field by field as it goes. Returns true
-// when the record is ready for profile_create, false with *error set at the first failure.
+// profile_load finds a profile by that tag), description, server, port (refused outside 1 to
+// 65535, caption "Port Error"), login, password (each cut to its limit), the throttling fields
+// read and validated, then the rules rebuilt from the rows in row order. Overwrites *profile
+// field by field as it goes. Returns true when the record is ready for profile_create, false
+// with *error set at the first failure.
 bool profile_editor_collect(const ProfileEditorInput& input, EditorMode mode,
                             ProfileSettings* profile, DialogMessage* error);
 

@@ -1,6 +1,7 @@
 #include "ui/qt/qt_backend.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
@@ -11,7 +12,7 @@
 namespace vl {
 namespace {
 
-std::function<void(const QtBox&)> g_box_hook;
+std::function<bool(const QtBox&)> g_box_hook;
 QPointer<RunDialog> g_run_dialog;
 
 bool on_gui_thread() { return QThread::currentThread() == qApp->thread(); }
@@ -27,16 +28,42 @@ QWidget* owner_widget(BoxOwner owner) {
 
 }  // namespace
 
-void qt_box_hook_set(std::function<void(const QtBox&)> hook) { g_box_hook = std::move(hook); }
+void qt_box_hook_set(std::function<bool(const QtBox&)> hook) { g_box_hook = std::move(hook); }
+
+std::unique_ptr<QMessageBox> qt_message_box_make(QWidget* owner, const QtBox& b) {
+  auto box = std::make_unique<QMessageBox>(
+      QMessageBox::NoIcon, qs(b.caption), qs(b.text),
+      b.question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
+  box->setTextFormat(Qt::PlainText);
+  box->setWindowModality(Qt::ApplicationModal);
+  if (b.question) {
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+  }
+  // The title bar's font is the window manager's, commonly bold and a little larger than the
+  // dialog's; its icon and buttons take about six character heights besides.
+  QFont title_font = box->font();
+  title_font.setBold(true);
+  QFontMetrics title(title_font);
+  int needed = title.horizontalAdvance(qs(b.caption)) * 6 / 5 + 6 * title.height();
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+    grid->addItem(new QSpacerItem(needed, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  return box;
+}
 
 void qt_message_box(QWidget* owner, const std::string& text, const std::string& caption) {
   if (g_box_hook) {
     g_box_hook(QtBox{owner, text, caption});
     return;
   }
-  QMessageBox box(QMessageBox::NoIcon, qs(caption), qs(text), QMessageBox::Ok, owner);
-  box.setWindowModality(Qt::ApplicationModal);
-  box.exec();
+  qt_message_box_make(owner, QtBox{owner, text, caption})->exec();
+}
+
+bool qt_question(QWidget* owner, const std::string& text, const std::string& caption) {
+  QtBox b{owner, text, caption, true};
+  if (g_box_hook) return g_box_hook(b);
+  return qt_message_box_make(owner, b)->exec() == QMessageBox::Yes;
 }
 
 void qt_run_dialog_set(RunDialog* dialog) { g_run_dialog = dialog; }

@@ -5,10 +5,12 @@
 
 #include <QObject>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "ui/port/port.h"
 
+class QMessageBox;
 class QWidget;
 
 namespace vl {
@@ -20,15 +22,27 @@ struct QtBox {
   QWidget* owner;  // nullptr: no owner
   std::string text;
   std::string caption;
+  bool question = false;  // Yes and No rather than OK
 };
 
 // Tests: while a hook is set, every box is handed to it on the GUI thread instead of being
-// shown, and counts as acknowledged when the hook returns. An empty function removes it.
-void qt_box_hook_set(std::function<void(const QtBox&)> hook);
+// shown, and counts as acknowledged when the hook returns; for a question, its result is the
+// answer (true: Yes). An empty function removes it.
+void qt_box_hook_set(std::function<bool(const QtBox&)> hook);
+
+// The box qt_message_box and qt_question show, not yet shown: plain text, no icon, OK (or Yes
+// and No, No the default and Esc), and at least as wide as its caption needs in a title bar
+// with the window's buttons, which the toolkit's own sizing leaves too narrow ("Corva… ackup").
+// GUI thread.
+std::unique_ptr<QMessageBox> qt_message_box_make(QWidget* owner, const QtBox& box);
 
 // Shows a modal box with an OK button, owned by owner (nullptr: none); returns when it has been
 // acknowledged. GUI thread.
 void qt_message_box(QWidget* owner, const std::string& text, const std::string& caption);
+
+// Asks a question in a modal box with Yes and No, owned by owner; returns true for Yes (No, Esc
+// and the close box: false). GUI thread.
+bool qt_question(QWidget* owner, const std::string& text, const std::string& caption);
 
 // The run dialog the run view writes into, or nullptr. Set by the run dialog itself while it
 // exists. GUI thread.

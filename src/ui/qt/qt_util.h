@@ -19,9 +19,14 @@ W* ctl(const QWidget* parent, int id) {
   return parent->findChild<W*>(ctl_name(id));
 }
 
-// Texts are 8-bit in the core (paths are bytes); the widgets show them as UTF-8.
-inline QString qs(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-inline std::string ss(const QString& s) { return s.toUtf8().toStdString(); }
+// Texts are bytes in the core (paths, rules, passwords); the widgets show them as UTF-8. The
+// conversion is lossless: a byte that is not part of valid UTF-8 becomes the lone surrogate
+// U+DC00 + byte, which valid UTF-8 never yields, and turns back into that byte. Otherwise a
+// profile holding such bytes (a file name in an older encoding, a password) would be stored
+// with U+FFFD in their place when the editor's OK is pressed: the rule would stop matching and
+// the password stop working. Any thread.
+QString qs(const std::string& s);
+std::string ss(const QString& s);
 
 // Pixels of n horizontal / vertical dialog units in the widget's font (a unit is a quarter of
 // the average character width and an eighth of the character height).

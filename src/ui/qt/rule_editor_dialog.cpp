@@ -62,6 +62,12 @@ RuleEditorDialog::RuleEditorDialog(QWidget* owner, QTreeWidget* rules, RuleActio
   top->addLayout(buttons);
 
   for (QPushButton* b : {browse_file_button, browse_path_button, cancel}) b->setAutoDefault(false);
+  // Tab goes as the eye reads: the path, then its mode, the two browse buttons, OK, Cancel.
+  QWidget::setTabOrder(path_, mode_);
+  QWidget::setTabOrder(mode_, browse_file_button);
+  QWidget::setTabOrder(browse_file_button, browse_path_button);
+  QWidget::setTabOrder(browse_path_button, ok);
+  QWidget::setTabOrder(ok, cancel);
   connect(ok, &QPushButton::clicked, this, &RuleEditorDialog::accept);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(browse_file_button, &QPushButton::clicked, this, [this] { browse_file(); });
@@ -115,7 +121,7 @@ void RuleEditorDialog::browse_file() {
 
 void RuleEditorDialog::browse_path() {
   std::string folder;
-  if (folder_choose(this, &folder)) path_->setText(qs(folder));
+  if (folder_choose(this, ss(path_->text()), &folder)) path_->setText(qs(folder));
 }
 
 }  // namespace vl

@@ -53,4 +53,16 @@ bool folder_choice_acceptable(const std::string& path) {
   return !path.empty() && file_stat(path, &st) && st.kind == FileKind::directory;
 }
 
+std::string folder_chooser_start(const std::string& typed, const std::string& home) {
+  std::string path = typed;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  while (!path.empty()) {
+    if (folder_choice_acceptable(path)) return path;
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) break;
+    path = slash == 0 ? (path == "/" ? std::string() : std::string("/")) : path.substr(0, slash);
+  }
+  return home;
+}
+
 }  // namespace vl

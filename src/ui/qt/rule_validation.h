@@ -26,4 +26,9 @@ bool rule_check(const std::string& typed, bool include, const std::vector<RuleRo
 // (lstat, so a link to a folder is refused like a shortcut).
 bool folder_choice_acceptable(const std::string& path);
 
+// The folder the folder chooser opens at for the text of the path box: that folder when it is
+// one, else the nearest folder above it that is; home for an empty box and for a text that
+// names no folder at all (a pattern such as "*.tmp").
+std::string folder_chooser_start(const std::string& typed, const std::string& home);
+
 }  // namespace vl

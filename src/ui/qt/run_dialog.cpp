@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -10,6 +11,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <climits>
 
@@ -121,11 +123,23 @@ void RunDialog::build() {
   status->setFont(status_font);
   status->setAlignment(Qt::AlignCenter);
   status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  // Room for two lines: the longest status ("Backup completed, but the catalog could not be
-  // stored on the server!") wraps rather than being cut off at both ends.
+  // Room for two lines: a final status carries a second one after "\n" when the run had warnings
+  // or errors. The longest first line ("Backup completed, but the catalog could not be stored on
+  // the server!") sets the least width, so that no status needs a third line; a longer text
+  // wraps rather than being cut off at both ends.
   status->setWordWrap(true);
   status->setFixedHeight(2 * QFontMetrics(status_font).lineSpacing() + dlu_y(this, 4));
   status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  const QString longest =
+      QStringLiteral("Backup completed, but the catalog could not be stored on the server!");
+  status->setMinimumWidth(QFontMetrics(status_font).horizontalAdvance(longest) +
+                          2 * status->frameWidth() + dlu_x(this, 8));
+
+  // While a connection is being retried: what the last attempt ran into.
+  auto* last_attempt = add(kCtlLastAttempt, new QLabel(this));
+  last_attempt->setAlignment(Qt::AlignCenter);
+  last_attempt->setWordWrap(true);
+  last_attempt->hide();
 
   // The file being handled.
   auto* file_group = new QGroupBox(QStringLiteral("File Status"), this);
@@ -203,6 +217,7 @@ void RunDialog::build() {
   auto* top = new QVBoxLayout(this);
   top->addLayout(header);
   top->addWidget(status);
+  top->addWidget(last_attempt);
   top->addWidget(file_group);
   top->addWidget(totals_group);
   top->addWidget(net_group);
@@ -211,14 +226,21 @@ void RunDialog::build() {
   connect(pause, &QPushButton::clicked, this, [this] { pause_clicked(); });
   connect(throttling, &QPushButton::clicked, this, [this] { throttling_clicked(); });
   connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
+  connect(logs, &QPushButton::clicked, this, [this] { logs_clicked(); });
   resize(sizeHint().expandedTo(QSize(dlu_x(this, 360), 0)));
 }
 
 void RunDialog::control_text(int id, const QString& text) {
+  // The reason behind the status line has no control of its own: it is the line's tooltip.
+  if (id == kCtlStatusReason) {
+    controls_.value(kCtlStatus)->setToolTip(text);
+    return;
+  }
   QWidget* w = controls_.value(id);
   if (auto* label = qobject_cast<QLabel*>(w)) {
     label->setText(text);
     if (dynamic_cast<PathLabel*>(label)) label->setToolTip(text);
+    if (id == kCtlLastAttempt) label->setVisible(!text.isEmpty());
   } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
     button->setText(text);
   }
@@ -251,6 +273,19 @@ void RunDialog::reject() {
 
 void RunDialog::pause_clicked() {
   run_pause_toggle(ctx_);  // relabels the button itself: "Resume" while paused
+}
+
+void RunDialog::logs_clicked() {
+  // The worker enables Logs only once the log exists and its path is set.
+  if (ctx_.log_path.empty()) return;
+  QUrl url = QUrl::fromLocalFile(qs(ctx_.log_path));
+  if (log_opener_) {
+    log_opener_(url);
+    return;
+  }
+  if (!QDesktopServices::openUrl(url))
+    qt_message_box(this, "No program to show the run log was found. The log is\n" + ctx_.log_path,
+                   "Log Viewer Error");
 }
 
 void RunDialog::throttling_clicked() {

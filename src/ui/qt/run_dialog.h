@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QHash>
 #include <QTimer>
+#include <QUrl>
+#include <functional>
 
 #include "run/run_context.h"
 #include "run/profile_records.h"
@@ -25,6 +27,8 @@ class RunDialog : public QDialog {
   ~RunDialog() override;
 
   // Run-view targets, by control identifier (ui/controls.h); unknown identifiers are ignored.
+  // The text of kCtlStatusReason becomes the status line's tooltip; kCtlLastAttempt is hidden
+  // while its text is empty.
   void control_text(int id, const QString& text);
   void control_enable(int id, bool enabled);
   void control_range(int id, uint32_t low, uint32_t high);
@@ -35,10 +39,16 @@ class RunDialog : public QDialog {
   // dialog with result 2.
   void reject() override;
 
+  // Tests: Logs hands the run log's file URL to opener instead of the desktop's viewer.
+  void log_opener_set(std::function<void(const QUrl&)> opener) { log_opener_ = std::move(opener); }
+
  private:
   void build();
   void pause_clicked();
   void throttling_clicked();
+  // Logs: opens the run log (ctx.log_path) with the desktop's viewer for text files; a box when
+  // none can be started.
+  void logs_clicked();
   template <class W>
   W* add(int id, W* widget);
 
@@ -49,6 +59,7 @@ class RunDialog : public QDialog {
   QTimer refill_timer_;
   QTimer totals_timer_;
   QTimer rates_timer_;
+  std::function<void(const QUrl&)> log_opener_;
 };
 
 }  // namespace vl

@@ -32,6 +32,7 @@ struct ThrottleInput {
   bool rx_checked = false;
   std::string rx_rate;
   int rx_unit_entry = -1;
+  bool operator==(const ThrottleInput&) const = default;
 };
 
 // The nine throttling values of a profile record.
