@@ -110,6 +110,7 @@ TEST_F(ConnectTest, CertificateOfAnotherAuthorityNeverReceivesTheLogin) {
   use(server);
   EXPECT_EQ(server_open(ctx_), 1);
   EXPECT_EQ(statuses().back(), "SSL Session Failed!");
+  EXPECT_EQ(ui_.text(kCtlStatusReason), "unable to get local issuer certificate");
   EXPECT_EQ(ctx_.conn.ssl, nullptr);
   EXPECT_EQ(server_reopen(ctx_), 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -124,6 +125,9 @@ TEST_F(ConnectTest, ServerNameMustMatchTheCertificate) {
   ctx_.profile->server = "127.1";
   EXPECT_EQ(server_open(ctx_), 1);
   EXPECT_EQ(statuses().back(), "SSL Session Failed!");
+  // Why, in the TLS library's words beside the status, and as the attempt's cause.
+  EXPECT_EQ(ui_.text(kCtlStatusReason), "hostname mismatch");
+  EXPECT_EQ(server_last_failure(), "the certificate does not match the host name 127.1");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(trace_of(server, 'C', "0008").empty());
 }

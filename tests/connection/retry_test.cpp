@@ -169,6 +169,26 @@ TEST_F(RetryTest, DroppedConnectionIsReconnectedByTheRequest) {
   EXPECT_EQ(st.back(), "Kicking Ass!");
 }
 
+TEST_F(RetryTest, ARequestFailingRightAfterAReconnectWaitsBeforeTheNextAttempt) {
+  // Every query reply has the wrong header three times: the first failure reconnects at once,
+  // each following one (no reply accepted since the reconnect) counts down first, growing.
+  RefServer server({"--wrong-header", "8001:3"});
+  use(server);
+  ASSERT_EQ(server_open(ctx_), 0);
+  ui_.clear();
+  const uint8_t digest[16] = {4};
+  EXPECT_EQ(query(ctx_, digest, 10), 1);
+  auto st = statuses();
+  auto has = [&](const char* text) { return std::find(st.begin(), st.end(), text) != st.end(); };
+  EXPECT_TRUE(has("Reconnect Try #2 in 5s"));
+  EXPECT_TRUE(has("Reconnect Try #3 in 10s"));
+  EXPECT_FALSE(has("Reconnect Try #4 in 10s"));
+  EXPECT_EQ(std::count(st.begin(), st.end(), "Reconnected!"), 3);
+  EXPECT_EQ(test::trace_of(server, 'C', "8000").size(), 4u);
+  // A reply accepted resets the back-off: the next failure reconnects at once.
+  EXPECT_EQ(ctx_.conn.failed_exchanges, 0);
+}
+
 TEST_F(RetryTest, LongPauseDropsTheConnectionAndTheNextRequestReconnects) {
   RefServer server;
   use(server);

@@ -104,6 +104,27 @@ TEST(EndToEndCancel, EveryWaitHonoursCancel) {
   }
 }
 
+// A server whose certificate the CA did not sign: the console says why once, and what the last
+// attempt met, while the connection is retried.
+TEST(EndToEndCancel, ConsoleTellsWhyTheTlsSessionFailed) {
+  Installation inst;
+  RefServer server({"--account", "alice:secret", "--profile", "daily:7"}, "", true);
+  inst.profile("daily", server.port(), {inst.source()});
+  const std::string err = inst.root() + "/err.txt";
+  pid_t pid = spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), inst.root() + "/out.txt", err);
+  ASSERT_TRUE(wait_for_text(err, "Retry connect #3", 60000)) << read_file(err);
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid), 3);
+  const std::string text = read_file(err);
+  const std::string reason = "  (unable to get local issuer certificate)\n";
+  EXPECT_NE(text.find(reason), std::string::npos) << text;
+  EXPECT_EQ(text.find(reason), text.rfind(reason)) << "once, however often it is met";
+  EXPECT_NE(text.find("Last attempt: the server's certificate was not accepted (unable to get local "
+                      "issuer certificate)"),
+            std::string::npos)
+      << text;
+}
+
 // A rate limit that converts to 2^31 bytes/s or more is clamped, not negative: the run ends.
 TEST(EndToEndCancel, HugeRateLimitIsClamped) {
   Installation inst;
