@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "run/run_texts.h"
+
 namespace vl {
 
 namespace {
@@ -37,12 +39,7 @@ void run_log(RunContext& ctx, const char* fmt, ...) {
     va_end(args);
     return;
   }
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+  std::string text = format_text_v(fmt, args);
   va_end(args);
   ctx.log_queue.pieces.push_back({std::move(text), false});
 }

@@ -9,15 +9,20 @@
 
 namespace vl {
 
-std::string format_text(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
+std::string format_text_v(const char* fmt, va_list ap) {
   va_list copy;
   va_copy(copy, ap);
   int n = std::vsnprintf(nullptr, 0, fmt, copy);
   va_end(copy);
   std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
   if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, ap);
+  return out;
+}
+
+std::string format_text(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string out = format_text_v(fmt, ap);
   va_end(ap);
   return out;
 }

@@ -3,6 +3,7 @@
 // any thread.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,9 @@ std::string completion_block(const RunStats& stats, int32_t seconds);
 // with a line break would otherwise end its line early and forge the next, and an escape sequence
 // would act on the terminal that shows the log. Catalog and cache keep the real bytes.
 std::string log_name(const std::string& name);
+
+// vprintf into a std::string (ap is used up).
+std::string format_text_v(const char* fmt, va_list ap);
 
 // printf into a std::string.
 std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace vl::test {
 
@@ -44,7 +44,7 @@ class WireClient {
   Bytes greet_and_login(const std::string& login = "alice", const std::string& password = "secret");
 
  private:
-  ref::UniqueFd fd_;
+  UniqueFd fd_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   bool closed_ = false;

@@ -15,7 +15,7 @@
 #include "digest.h"
 #include "platform/fs.h"
 #include "store.h"
-#include "unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace vl::ref {
 namespace {

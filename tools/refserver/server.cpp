@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "session.h"
-#include "unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace vl::ref {
 namespace {

@@ -36,7 +36,7 @@
 #include <string>
 
 #include "digest.h"
-#include "unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace vl::ref {
 
