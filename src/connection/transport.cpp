@@ -41,34 +41,27 @@ int connection_fd(RunContext& ctx) {
 }
 
 // One TLS call repeated until it transfers bytes, fails, times out or the run is cancelled.
-// Returns the call's result (> 0), 0 (cancelled) or -1.
+// The call is tried first and the socket waited for only when the TLS layer asks: the socket is
+// nearly always writable, and a reply has often arrived already. Returns the call's result
+// (> 0), 0 (cancelled) or -1.
 template <class Call>
-int transfer(RunContext& ctx, int fd, Dir first, int timeout_s, Call call) {
+int transfer(RunContext& ctx, int fd, int timeout_s, Call call) {
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(timeout_s) * 1000;
   SSL* ssl = ctx.conn.ssl.get();
-  Dir dir = first;
   for (;;) {
     if (ctx.cancel == 1) return 0;
-    // Bytes already read ahead from the socket need no wait (poll would not see them).
-    if (!(dir == Dir::read && SSL_has_pending(ssl))) {
-      int w = wait_until(ctx, fd, dir, deadline);
-      if (w == kWaitCancelled) return 0;
-      if (w == 0) return -1;
-      if (w < 0) {
-        message_box(BoxOwner::none, "Other select() error!", "Backup Failure");
-        return -1;
-      }
-    }
     ERR_clear_error();
     int n = call();
     if (n > 0) return n;
     int e = SSL_get_error(ssl, n);
-    if (e == SSL_ERROR_WANT_READ)
-      dir = Dir::read;
-    else if (e == SSL_ERROR_WANT_WRITE)
-      dir = Dir::write;
-    else
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return -1;
+    int w = wait_until(ctx, fd, e == SSL_ERROR_WANT_WRITE ? Dir::write : Dir::read, deadline);
+    if (w == kWaitCancelled) return 0;
+    if (w == 0) return -1;
+    if (w < 0) {
+      message_box(BoxOwner::none, "Other select() error!", "Backup Failure");
       return -1;
+    }
   }
 }
 
@@ -109,7 +102,7 @@ int server_send(RunContext& ctx, const void* buf, int len, int timeout_s) {
   // A long pause inside the throttle wait may have given the connection up.
   if (!ctx.conn.ssl) return -1;
   SSL* ssl = ctx.conn.ssl.get();
-  return transfer(ctx, fd, Dir::write, timeout_s, [&] { return SSL_write(ssl, buf, len); });
+  return transfer(ctx, fd, timeout_s, [&] { return SSL_write(ssl, buf, len); });
 }
 
 int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
@@ -117,7 +110,7 @@ int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
   int fd = connection_fd(ctx);
   if (fd < 0) return 0;
   SSL* ssl = ctx.conn.ssl.get();
-  int n = transfer(ctx, fd, Dir::read, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
+  int n = transfer(ctx, fd, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
   if (n > 0 && !throttle_rx(ctx, static_cast<uint32_t>(n))) return 0;
   return n;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <new>
 
 #include "connection/segment_compress.h"
@@ -16,14 +17,25 @@ namespace vl {
 enum class BlockState { free, filled, queued, compressing, compressed };
 
 struct BlockBuffer {
-  std::unique_ptr<uint8_t[]> data;
-  std::unique_ptr<uint8_t[]> packed;
-  size_t cap = 0;
+  std::unique_ptr<uint8_t[]> data;  // the content, then the stream that replaces it
   uint32_t size = 0;
   BlockState state = BlockState::free;
   bool released = false;  // the dialogue is done with it while a thread compresses it
   SegmentPayload payload;
 };
+
+// Blocks below this size are compressed on the worker when their upload is sent: handing them to
+// a thread costs more than compressing them, and a block the server holds is never compressed.
+constexpr uint32_t kInlineCompressMax = 65536;
+
+// Compresses the block through scratch and, when the stream is the payload, copies it over the
+// content, which is not needed any more (its digest is taken): a block in flight holds one
+// buffer, not two.
+static void compress_in_place(BlockBuffer* b, uint8_t* scratch, size_t cap) {
+  segment_payload_make(b->data.get(), b->size, scratch, cap, &b->payload);
+  if (b->payload.compressed) std::memcpy(b->data.get(), scratch, b->payload.len);
+  b->payload.bytes = b->data.get();
+}
 
 static std::atomic<int> g_threads_override{-1};
 #ifdef VORNLAKE_FAULT_HOOKS
@@ -57,6 +69,8 @@ BlockPipeline::~BlockPipeline() {
 }
 
 void BlockPipeline::thread_main(int index) {
+  const size_t cap = compress_capacity(kFileBlockSize);
+  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[cap]);
   ctx_.helper_tids[index] = thread_id_current();
   if (ctx_.profile) thread_priority_set(ctx_.helper_tids[index], ctx_.profile->thread_priority);
   std::unique_lock<std::mutex> lock(mu_);
@@ -67,7 +81,7 @@ void BlockPipeline::thread_main(int index) {
     queue_.pop_front();
     b->state = BlockState::compressing;
     lock.unlock();
-    segment_payload_make(b->data.get(), b->size, b->packed.get(), b->cap, &b->payload);
+    compress_in_place(b, scratch.get(), scratch ? cap : 0);
     lock.lock();
     if (b->released) {
       b->released = false;
@@ -100,10 +114,8 @@ BlockBuffer* BlockPipeline::acquire() {
   }
   if (buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) return nullptr;
   auto b = std::make_unique<BlockBuffer>();
-  b->cap = compress_capacity(kFileBlockSize);
   b->data.reset(new (std::nothrow) uint8_t[kFileBlockSize]);
-  b->packed.reset(new (std::nothrow) uint8_t[b->cap]);
-  if (!b->data || !b->packed) return nullptr;
+  if (!b->data) return nullptr;
   b->state = BlockState::filled;
   buffers_.push_back(std::move(b));
   return buffers_.back().get();
@@ -114,7 +126,7 @@ uint8_t* BlockPipeline::data(BlockBuffer* b) { return b->data.get(); }
 void BlockPipeline::set_size(BlockBuffer* b, uint32_t size) { b->size = size; }
 
 void BlockPipeline::compress_soon(BlockBuffer* b) {
-  if (threads_.empty()) return;
+  if (threads_.empty() || b->size < kInlineCompressMax) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
     b->state = BlockState::queued;
@@ -127,7 +139,9 @@ bool BlockPipeline::payload(BlockBuffer* b, SegmentPayload* p) {
   std::unique_lock<std::mutex> lock(mu_);
   if (b->state == BlockState::filled) {
     lock.unlock();
-    segment_payload_make(b->data.get(), b->size, b->packed.get(), b->cap, &b->payload);
+    const size_t cap = compress_capacity(kFileBlockSize);
+    if (!worker_scratch_) worker_scratch_.reset(new (std::nothrow) uint8_t[cap]);
+    compress_in_place(b, worker_scratch_.get(), worker_scratch_ ? cap : 0);
     lock.lock();
     b->state = BlockState::compressed;
   }

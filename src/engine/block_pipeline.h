@@ -80,6 +80,7 @@ class BlockPipeline {
   std::deque<BlockBuffer*> queue_;
   std::vector<std::thread> threads_;
   bool stop_ = false;
+  std::unique_ptr<uint8_t[]> worker_scratch_;  // compression on the worker
 };
 
 }  // namespace vl

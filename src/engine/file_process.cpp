@@ -193,7 +193,8 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     catalog_filespec_size_set(file_id, 0);
     return 0;
   }
-  md5cache_read_end();
+  // A file of many blocks takes a while: the look-ups' read transaction is not kept through it.
+  if (st.size > kFileBlockSize) md5cache_read_end();
   job->pending = md5cache_pending_file_new(job->path, st.size, kFileBlockSize,
                                            cache_settled_mtime(st.t_modify, now), now);
   BlockPipeline& blocks = *g_route->blocks;
@@ -274,14 +275,17 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
 
 void block_route_set(const BlockRoute* route) { g_route = route; }
 
-int file_process(RunContext& ctx, const std::string& prefix, const std::string& name) {
+int file_process(RunContext& ctx, const std::string& prefix, const std::string& name,
+                 const FileStat* seen) {
   assert(ctx.profile && g_route && "files are processed during a run's walk");
   const uint32_t now = static_cast<uint32_t>(clock_now());
   ctx.stats.file_bytes_sent = 0;
   const std::string path = prefix + name;
 
   FileStat st;
-  if (!file_stat(path, &st)) {
+  if (seen) {
+    st = *seen;
+  } else if (!file_stat(path, &st)) {
     run_log(ctx, "Warning: Failed to stat file: %s\n", log_name(path).c_str());
     ++ctx.stats.warnings;
     return 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/fs.h"
 #include "run/run_context.h"
 
 namespace vl {
@@ -28,8 +29,10 @@ void block_route_set(const BlockRoute* route);
 constexpr int kFileCancelled = 1;  // the run was cancelled, or the dialogue cannot go on
 constexpr int kFileRunFailed = 2;  // no memory for a block: the run must end as failed
 
-// Processes prefix + name. Returns 0, kFileCancelled or kFileRunFailed.
-int file_process(RunContext& ctx, const std::string& prefix, const std::string& name);
+// Processes prefix + name; seen is what the walk's lstat found (nullptr: stat it here). Returns
+// 0, kFileCancelled or kFileRunFailed.
+int file_process(RunContext& ctx, const std::string& prefix, const std::string& name,
+                 const FileStat* seen = nullptr);
 
 // "Block %u of %u (%u%%)".
 std::string block_progress_text(uint32_t block, uint32_t blocks, uint32_t percent);

@@ -194,7 +194,7 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     ++ctx.stats.special_files;
     return 0;
   }
-  file_process(ctx, dir_part, name);
+  file_process(ctx, dir_part, name, &st);
   return 0;
 }
 

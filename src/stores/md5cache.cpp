@@ -381,7 +381,6 @@ std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck) {
-  md5cache_read_end();  // the file is read next: no snapshot is kept through that
   g_pending.push_back(PendingCacheFile{path, 0, size, blocksize, t_modify, t_lastcheck, false, {}});
   ++g_pending_files;
   return &g_pending.back();

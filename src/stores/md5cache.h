@@ -110,7 +110,7 @@ uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset);
 std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize);
 
 // Queues a new pending file (counts as one pending file). The entry stays valid until the next
-// flush. Ends the look-ups' read transaction: the file is read next.
+// flush.
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck);

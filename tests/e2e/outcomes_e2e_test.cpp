@@ -108,6 +108,18 @@ TEST(EndToEndOutcomes, CatalogAndLinkFailuresEndAsFailures) {
               2);
     EXPECT_EQ(query_int(inst.data() + "/md5cache.dat", "select count(*) from filespec"), 0);
   }
+  // A refused login never fixes itself: the run ends after its one box instead of retrying.
+  {
+    Installation inst;
+    RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--login-refuse", "5"});
+    inst.profile("daily", server.port(), {inst.source()});
+    RunResult r = inst.run({"/run:daily"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    const std::string box = "Backup Failure: Login failed!";
+    EXPECT_NE(r.err.find(box), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(box), r.err.rfind(box)) << "one box";
+    EXPECT_EQ(count_trace(server.trace(), 0, "0008"), 1u) << "one login";
+  }
 }
 
 // A full data disk: the catalog cannot be committed, so it is neither uploaded nor finalized.
@@ -154,7 +166,13 @@ TEST(EndToEndOutcomes, LocalState) {
   RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--profile", "weekly:8",
                     "--delay-ms", "10"});
   inst.profile("daily", server.port(), {s});
-  inst.profile("weekly", server.port(), {t});
+  // The password from a file, not the command line.
+  write_file(inst.root() + "/password", "secret\n");
+  ProcessResult mk = run_process({bin_path("vornlake-mkprofile"), "--tag", "weekly", "--server", "localhost",
+                                  "--port", std::to_string(server.port()), "--login", "alice",
+                                  "--password-file", inst.root() + "/password", "--include", t},
+                                 inst.env());
+  ASSERT_EQ(mk.status, 0) << mk.err;
 
   // Two profiles at once share the cache without losing an entry.
   pid_t a = spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), inst.root() + "/a.out", inst.root() + "/a.err");
