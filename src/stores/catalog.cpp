@@ -17,6 +17,9 @@ Db g_catalog;
 // False from the start of catalog_open until it succeeds, and from any failure of a row, a
 // commit, catalog_finish or catalog_close on: such a catalog lacks part of the run.
 bool g_complete = false;
+// The parent folder found last, and its row (a row's id never changes within a catalog).
+std::string g_parent_path;
+uint32_t g_parent_id = 0;
 
 const char* const kCatinfoCreateSql =
     "create table catinfo ( id integer not null primary key autoincrement, type smallint unsigned "
@@ -112,6 +115,8 @@ bool catalog_complete() { return g_complete; }
 int catalog_open(RunContext& ctx) {
   catalog_close();  // one catalog at a time
   g_complete = false;
+  g_parent_path.clear();
+  g_parent_id = 0;
   if (!ctx.profile) {
     ctx.catalog_path.clear();
     store_box("Can't open backup catalog database!", "Blah!");
@@ -217,7 +222,15 @@ uint32_t catalog_filespec_insert(const std::string& path, const FilespecRecord& 
   if (find_id(path, &find_failed) != 0) return 0;
   std::string parent, name;
   split_path(path, &parent, &name);
-  uint32_t parent_id = parent.empty() ? 0 : find_id(parent, &find_failed);
+  // The files of a folder come one after another: their parent is looked up once.
+  uint32_t parent_id = 0;
+  if (!parent.empty() && parent == g_parent_path) {
+    parent_id = g_parent_id;
+  } else if (!parent.empty()) {
+    parent_id = find_id(parent, &find_failed);
+    g_parent_path = parent_id ? parent : std::string();
+    g_parent_id = parent_id;
+  }
   // A failed look-up may have left the path recorded twice or without its parent.
   if (find_failed) incomplete();
 
