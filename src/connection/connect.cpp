@@ -152,6 +152,7 @@ int attempt(RunContext& ctx, bool first) {
     return kAttemptFailed;
   }
   status_reason_set("");
+  if (!connection_buffer_writes(ssl.get())) return kAttemptFailed;
   connection_set(ctx, ssl.release());
 
   const std::string target = target_text(p->server, p->port);

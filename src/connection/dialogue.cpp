@@ -17,6 +17,8 @@ namespace {
 constexpr const char* kStatusWorking = "Kicking Ass!";
 constexpr int kStatusReplyMin = 3;
 constexpr int kUploadHeaderReplyMin = 7;
+// Requests that may sit in the write buffer while the worker goes on (a dozen queries or links).
+constexpr size_t kFlushBytes = 512;
 
 }  // namespace
 
@@ -245,13 +247,28 @@ int Dialogue::recover() {
   return 0;
 }
 
-Dialogue::Result Dialogue::pump() {
+Dialogue::Result Dialogue::pump(bool wait) {
   for (;;) {
     if (stopped_ || ctx_.cancel == 1) return kStop;
     std::deque<Request>* queue = !followups_.empty() ? &followups_ : !fresh_.empty() ? &fresh_ : nullptr;
-    if (!queue) return kOk;
+    if (!queue) break;
     if (barrier_ || unanswered_.size() >= window_) {
+      // A reply that has not arrived yet is waited for only when the queue is long: otherwise
+      // the worker reads and digests the next files while the server works.
+      if (!wait && fresh_.size() < window_) {
+        int ready = server_reply_ready(ctx_, kTimeoutS);
+        if (ready == 0) break;
+        if (ready < 0) {
+          if (ctx_.cancel == 1) return kStop;
+          if (recover() != 0) return kStop;
+          continue;
+        }
+      }
       Result r = read_reply();
+      // Every reply that came with it is taken in before anything more is sent, so that requests
+      // leave in batches rather than one per reply.
+      while (r == kOk && !barrier_ && !unanswered_.empty() && server_reply_buffered(ctx_))
+        r = read_reply();
       if (r == kStop) return kStop;
       if (r == kFailed && recover() != 0) return kStop;
       continue;
@@ -264,18 +281,43 @@ Dialogue::Result Dialogue::pump() {
     if (r == kStop) return kStop;
     if (recover() != 0) return kStop;
   }
+  // What the server is to answer next leaves now; a few requests may wait for company.
+  if (!unanswered_.empty() && (barrier_ || server_unflushed(ctx_) >= kFlushBytes)) {
+    if (server_flush(ctx_, kTimeoutS) <= 0) {
+      if (ctx_.cancel == 1) return kStop;
+      if (recover() != 0) return kStop;
+      return pump(wait);
+    }
+  }
+  return kOk;
 }
 
 int Dialogue::submit(std::shared_ptr<Segment> seg) {
   if (stopped_) return 1;
   fresh_.push_back({seg->link_only ? Step::link : Step::query, seg});
   if (seg->link_only) seg->link_queued = true;
-  return pump() == kOk ? 0 : 1;
+  return pump(false) == kOk ? 0 : 1;
+}
+
+int Dialogue::poll() {
+  // Between files only an upload header's reply is worth a look: the server waits for the data.
+  while (barrier_ && !stopped_) {
+    int ready = server_reply_ready(ctx_, kTimeoutS);
+    if (ready == 0) return 0;
+    Result r = ready < 0 ? (ctx_.cancel == 1 ? kStop : kFailed) : read_reply();
+    if (r == kStop) {
+      stopped_ = true;
+      return 1;
+    }
+    if (r == kFailed && recover() != 0) return 1;
+    if (!barrier_) return pump(false) == kOk ? 0 : 1;
+  }
+  return stopped_ ? 1 : 0;
 }
 
 int Dialogue::wait_until(const std::function<bool()>& done) {
   for (;;) {
-    if (pump() != kOk) return 1;
+    if (pump(true) != kOk) return 1;
     if (done && done()) return 0;
     if (unanswered_.empty()) return 0;
     Result r = read_reply();

@@ -80,9 +80,15 @@ class Dialogue {
   Dialogue& operator=(const Dialogue&) = delete;
 
   // Queues the segment (its query, or its link when link_only) and sends what the window allows,
-  // reading replies meanwhile. Returns 0; 1 when the run was cancelled or the connection could
+  // reading the replies that have arrived (waiting for one only when `window` requests are
+  // queued behind a full window or an upload header). Returns 0; 1 when the run was cancelled or the connection could
   // not be restored (a refused login), after which the dialogue sends nothing more.
   int submit(std::shared_ptr<Segment> seg);
+
+  // Reads the replies that have arrived and sends what they call for, without waiting. The worker
+  // calls it now and then while it reads files, so the server is not kept waiting for the data
+  // of an upload it has accepted. 0 or 1 as submit.
+  int poll();
 
   // Reads replies (and sends what they call for) until nothing is in flight. 0 or 1 as submit.
   int drain();
@@ -110,7 +116,9 @@ class Dialogue {
   Result send(Request& r);
   Result read_reply();
   Result send_data(Request& r);
-  Result pump();
+  // Sends what the window allows, reading replies to make room. With wait false, a reply that
+  // has not arrived is not waited for while fewer than `window` fresh requests are queued.
+  Result pump(bool wait);
   int recover();
   void release(Segment& seg);
   void end(Request& r, SegmentEnd how);

@@ -84,7 +84,71 @@ bool throttle(RunContext& ctx, AtomicField<uint64_t>& total, bool tx, uint32_t l
   return true;
 }
 
+// Writes out what the write buffer holds. Returns 1 when it is empty, 0 when the run was
+// cancelled, -1 when the socket stays unwritable past the deadline or the connection failed.
+int flush_until(RunContext& ctx, int fd, uint64_t deadline) {
+  BIO* w = SSL_get_wbio(ctx.conn.ssl.get());
+  for (;;) {
+    if (BIO_wpending(w) <= 0) return 1;
+    if (BIO_flush(w) > 0) return 1;
+    if (!BIO_should_retry(w)) return -1;
+    int r = wait_until(ctx, fd, Dir::write, deadline);
+    if (r == kWaitCancelled) return 0;
+    if (r == 0) return -1;
+    if (r < 0) {
+      message_box(BoxOwner::none, "Other select() error!", "Backup Failure");
+      return -1;
+    }
+  }
+}
+
+uint64_t deadline_in(int timeout_s) {
+  return clock_monotonic_ms() + static_cast<uint64_t>(timeout_s) * 1000;
+}
+
 }  // namespace
+
+bool connection_buffer_writes(SSL* ssl) {
+  BIO* socket = SSL_get_rbio(ssl);
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  if (!socket || !buffer || BIO_set_write_buffer_size(buffer, kWriteBufferBytes) <= 0) {
+    BIO_free(buffer);
+    return false;
+  }
+  // The socket BIO is then held twice, as the read BIO and below the buffer.
+  BIO_up_ref(socket);
+  BIO_push(buffer, socket);
+  SSL_set0_wbio(ssl, buffer);
+  return true;
+}
+
+int server_flush(RunContext& ctx, int timeout_s) {
+  if (!ctx.conn.ssl) return -1;
+  int fd = connection_fd(ctx);
+  if (fd < 0) return 0;
+  return flush_until(ctx, fd, deadline_in(timeout_s));
+}
+
+size_t server_unflushed(RunContext& ctx) {
+  if (!ctx.conn.ssl) return 0;
+  long n = BIO_wpending(SSL_get_wbio(ctx.conn.ssl.get()));
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool server_reply_buffered(RunContext& ctx) {
+  return ctx.conn.ssl && SSL_has_pending(ctx.conn.ssl.get()) == 1;
+}
+
+int server_reply_ready(RunContext& ctx, int timeout_s) {
+  if (!ctx.conn.ssl) return -1;
+  int fd = connection_fd(ctx);
+  if (fd < 0) return -1;
+  int f = flush_until(ctx, fd, deadline_in(timeout_s));
+  if (f <= 0) return -1;
+  SSL* ssl = ctx.conn.ssl.get();
+  if (SSL_has_pending(ssl) == 1) return 1;
+  return socket_wait_ms(fd, false, 0) != 0 ? 1 : 0;
+}
 
 bool throttle_tx(RunContext& ctx, uint32_t len) {
   return throttle(ctx, ctx.stats.net_tx_bytes, true, len);
@@ -102,13 +166,23 @@ int server_send(RunContext& ctx, const void* buf, int len, int timeout_s) {
   // A long pause inside the throttle wait may have given the connection up.
   if (!ctx.conn.ssl) return -1;
   SSL* ssl = ctx.conn.ssl.get();
-  return transfer(ctx, fd, timeout_s, [&] { return SSL_write(ssl, buf, len); });
+  int n = transfer(ctx, fd, timeout_s, [&] { return SSL_write(ssl, buf, len); });
+  // A throttled connection writes as it is allowed, not in bursts of a buffer's worth.
+  ProfileSettings* p = ctx.profile.get();
+  if (n > 0 && p && p->tx_throttle != 0) {
+    int f = flush_until(ctx, fd, deadline_in(timeout_s));
+    if (f <= 0) return f;
+  }
+  return n;
 }
 
 int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
   if (!ctx.conn.ssl) return -1;
   int fd = connection_fd(ctx);
   if (fd < 0) return 0;
+  // The peer answers only what it has been sent.
+  int f = flush_until(ctx, fd, deadline_in(timeout_s));
+  if (f <= 0) return f;
   SSL* ssl = ctx.conn.ssl.get();
   int n = transfer(ctx, fd, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
   if (n > 0 && !throttle_rx(ctx, static_cast<uint32_t>(n))) return 0;
@@ -125,7 +199,7 @@ void connection_drop(RunContext& ctx) { ctx.conn.ssl.reset(); }
 int server_disconnect(RunContext& ctx) {
   if (!ctx.conn.ssl) return 0;
   static const uint8_t kGoodbye[2] = {0x00, 0x0F};
-  server_send(ctx, kGoodbye, 2, 20);
+  if (server_send(ctx, kGoodbye, 2, 20) > 0) server_flush(ctx, 20);
   connection_drop(ctx);
   return 0;
 }

@@ -3,13 +3,16 @@
 // only (the UI thread touches just the atomic totals, allowances and flags).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "run/run_context.h"
 
 namespace vl {
 
-// Writes one message of len bytes. Returns len (> 0) when written; 0 when the run is cancelled
+// Writes one message of len bytes as one TLS record into the connection's write buffer, which
+// goes out when it is full, before any read, at server_flush, and after every message while
+// the profile's sending is throttled. Returns len (> 0) when written; 0 when the run is cancelled
 // (seen within 100 ms, also during the throttle wait) or the connection's descriptor is invalid
 // ("Error - fd of BIO is not valid!" / "Blah!"); -1 without a connection, when the socket stays
 // unwritable for timeout_s seconds, on a wait error ("Other select() error!" / "Backup Failure")
@@ -17,7 +20,22 @@ namespace vl {
 // written, whatever the outcome.
 int server_send(RunContext& ctx, const void* buf, int len, int timeout_s);
 
-// Reads one message: what one TLS record carries, at most cap bytes. Returns the bytes read
+// Writes out the write buffer. Returns 1 when it is empty, 0 when the run is cancelled or the
+// descriptor is invalid, -1 as server_send.
+int server_flush(RunContext& ctx, int timeout_s);
+
+// The bytes in the write buffer, not yet written out.
+size_t server_unflushed(RunContext& ctx);
+
+// Writes out the write buffer and tells whether a message can be read without waiting: 1 when
+// one has (at least partly) arrived, 0 when none has, -1 when the buffer could not be written
+// out (a broken connection, a cancel) or there is no connection.
+int server_reply_ready(RunContext& ctx, int timeout_s);
+
+// True when bytes of the next message have been read from the socket already.
+bool server_reply_buffered(RunContext& ctx);
+
+// Reads one message, after writing out the write buffer: what one TLS record carries, at most cap bytes. Returns the bytes read
 // (> 0), or 0 and -1 as server_send; no message within timeout_s seconds is -1. The bytes read
 // are counted and charged to the RX allowance after they arrive.
 int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
@@ -25,6 +43,11 @@ int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
 // Sends the goodbye message (result not examined) and releases the connection without a TLS
 // shutdown alert. Does nothing without a connection. Returns 0.
 int server_disconnect(RunContext& ctx);
+
+// Puts a write buffer of kWriteBufferBytes between the TLS layer and the socket of ssl, after its
+// handshake: several records then leave in one write. False when it cannot be made.
+constexpr int kWriteBufferBytes = 65536;
+bool connection_buffer_writes(SSL* ssl);
 
 // Makes ssl (with its BIO set) the run's connection; the context owns it from now on.
 void connection_set(RunContext& ctx, SSL* ssl);

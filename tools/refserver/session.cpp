@@ -56,6 +56,7 @@ class Session {
 
  private:
   bool send(Bytes msg);
+  bool flush();
   Outcome answer(Bytes msg) { return send(std::move(msg)) ? Outcome::keep : Outcome::drop; }
   void note(const std::string& text) const;
   bool catalog_known(uint32_t id, const char* request) const;
@@ -118,6 +119,12 @@ bool Session::send(Bytes msg) {
   return SSL_write(ssl_, msg.data(), static_cast<int>(msg.size())) == static_cast<int>(msg.size());
 }
 
+// Writes out the replies kept in the write buffer. False when the connection is broken.
+bool Session::flush() {
+  BIO* w = SSL_get_wbio(ssl_);
+  return BIO_wpending(w) <= 0 || BIO_flush(w) > 0;
+}
+
 void Session::run() {
   Bytes greeting = {0x00, 0x00, 0x01, 0x00, 'r', 'e', 'f', 's', 'r', 'v'};
   if (sh_.faults.take(&FaultPlan::greeting_bad)) greeting[1] = 0x01;
@@ -128,6 +135,9 @@ void Session::run() {
   // than 4098 bytes, so a larger buffer only serves to notice oversized messages.
   std::vector<uint8_t> buf(16384 + 1);
   for (;;) {
+    // Replies wait in the write buffer while the client's next requests are at hand, and leave
+    // together before a read that may wait for the client.
+    if (SSL_has_pending(ssl_) != 1 && !flush()) return;
     int n = SSL_read(ssl_, buf.data(), static_cast<int>(buf.size()));
     if (n <= 0) return;  // closed, broken, or idle too long
     size_t len = static_cast<size_t>(n);
@@ -137,6 +147,7 @@ void Session::run() {
       return;
     }
     Outcome outcome = handle(buf.data(), len);
+    if (outcome != Outcome::keep && !flush()) return;
     if (outcome == Outcome::close) SSL_shutdown(ssl_);
     if (outcome != Outcome::keep) return;
   }
@@ -370,6 +381,17 @@ void session_serve(SSL_CTX* ctx, int fd, uint64_t conn, ServerShared& shared) {
   // record at a time.
   SSL_set_read_ahead(ssl.get(), 1);
   if (SSL_accept(ssl.get()) != 1) return;  // e.g. a client that does not trust our certificate
+  // Replies go into a write buffer, so the answers to a client's window of requests leave in one
+  // write. The socket BIO is then held twice, as the read BIO and below the buffer.
+  BIO* socket = SSL_get_rbio(ssl.get());
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  if (!buffer || BIO_set_write_buffer_size(buffer, 65536) <= 0) {
+    BIO_free(buffer);
+    return;
+  }
+  BIO_up_ref(socket);
+  BIO_push(buffer, socket);
+  SSL_set0_wbio(ssl.get(), buffer);
   Session(ssl.get(), conn, shared).run();
 }
 
