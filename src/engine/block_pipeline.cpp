@@ -24,8 +24,9 @@ struct BlockBuffer {
   SegmentPayload payload;
 };
 
-// Blocks below this size are compressed on the worker when their upload is sent: handing them to
-// a thread costs more than compressing them, and a block the server holds is never compressed.
+// Blocks below this size are compressed on the worker as soon as they are read: handing them to a
+// thread costs more than compressing them, and done then it is off the path of the upload (the
+// server waits for the data of an upload it has accepted).
 constexpr uint32_t kInlineCompressMax = 65536;
 
 // Compresses the block through scratch and, when the stream is the payload, copies it over the
@@ -126,7 +127,11 @@ uint8_t* BlockPipeline::data(BlockBuffer* b) { return b->data.get(); }
 void BlockPipeline::set_size(BlockBuffer* b, uint32_t size) { b->size = size; }
 
 void BlockPipeline::compress_soon(BlockBuffer* b) {
-  if (threads_.empty() || b->size < kInlineCompressMax) return;
+  if (b->size < kInlineCompressMax) {
+    compress_here(b);
+    return;
+  }
+  if (threads_.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
     b->state = BlockState::queued;
@@ -135,15 +140,20 @@ void BlockPipeline::compress_soon(BlockBuffer* b) {
   work_cv_.notify_one();
 }
 
+void BlockPipeline::compress_here(BlockBuffer* b) {
+  const size_t cap = compress_capacity(kFileBlockSize);
+  if (!worker_scratch_) worker_scratch_.reset(new (std::nothrow) uint8_t[cap]);
+  compress_in_place(b, worker_scratch_.get(), worker_scratch_ ? cap : 0);
+  std::lock_guard<std::mutex> lock(mu_);
+  b->state = BlockState::compressed;
+}
+
 bool BlockPipeline::payload(BlockBuffer* b, SegmentPayload* p) {
   std::unique_lock<std::mutex> lock(mu_);
   if (b->state == BlockState::filled) {
     lock.unlock();
-    const size_t cap = compress_capacity(kFileBlockSize);
-    if (!worker_scratch_) worker_scratch_.reset(new (std::nothrow) uint8_t[cap]);
-    compress_in_place(b, worker_scratch_.get(), worker_scratch_ ? cap : 0);
+    compress_here(b);
     lock.lock();
-    b->state = BlockState::compressed;
   }
   // The worker waits here for a compression thread; a cancel is seen within 100 ms.
   while (b->state != BlockState::compressed) {

@@ -58,7 +58,8 @@ class BlockPipeline {
   static uint8_t* data(BlockBuffer* b);
   static void set_size(BlockBuffer* b, uint32_t size);
 
-  // Hands the block to the compression threads (nothing without threads). Worker thread.
+  // Compresses a small block here and now, hands a larger one to the compression threads (nothing
+  // without threads: it is compressed when its payload is asked for). Worker thread.
   void compress_soon(BlockBuffer* b);
 
   // The block's payload, waiting for its compression (or compressing it here without threads).
@@ -71,6 +72,8 @@ class BlockPipeline {
 
  private:
   void thread_main(int index);
+  // Compresses the block on the worker, with the worker's scratch buffer.
+  void compress_here(BlockBuffer* b);
 
   RunContext& ctx_;
   mutable std::mutex mu_;

@@ -55,8 +55,12 @@ class Session {
   void run();
 
  private:
+  void serve();
   bool send(Bytes msg);
   bool flush();
+  bool held(const Digest& d) const;
+  bool held(const Digest& d, uint64_t size) const;
+  bool store_pending();
   Outcome answer(Bytes msg) { return send(std::move(msg)) ? Outcome::keep : Outcome::drop; }
   void note(const std::string& text) const;
   bool catalog_known(uint32_t id, const char* request) const;
@@ -78,7 +82,32 @@ class Session {
   bool uploading_ = false;
   bool drop_this_upload_ = false;
   std::unique_ptr<UploadReceiver> upload_;
+  // A checked upload, answered as stored, whose content is written to the store once the client's
+  // requests at hand are answered: the file system's work then overlaps the client's.
+  std::unique_ptr<UploadReceiver> pending_;
 };
+
+// Whether the store holds the segment, or will as soon as the pending upload is written.
+bool Session::held(const Digest& d) const {
+  return (pending_ && pending_->header().digest == d) || sh_.store.has_segment(d);
+}
+
+bool Session::held(const Digest& d, uint64_t size) const {
+  if (pending_ && pending_->header().digest == d && pending_->header().size == size) return true;
+  return sh_.store.has_segment(d, size);
+}
+
+// Writes the pending upload into the store. False when that failed: the segment was answered as
+// stored, so no finalize is accepted any more and the connection ends.
+bool Session::store_pending() {
+  if (!pending_) return true;
+  std::unique_ptr<UploadReceiver> upload = std::move(pending_);
+  std::string error;
+  if (upload->store(&error)) return true;
+  note("upload answered as stored was lost: " + error);
+  sh_.store.segment_lost();
+  return false;
+}
 
 void Session::note(const std::string& text) const {
   std::fprintf(stderr, "refserver: connection %llu: %s\n", static_cast<unsigned long long>(conn_),
@@ -126,6 +155,11 @@ bool Session::flush() {
 }
 
 void Session::run() {
+  serve();
+  store_pending();  // the client may have linked it, even without a finalize
+}
+
+void Session::serve() {
   Bytes greeting = {0x00, 0x00, 0x01, 0x00, 'r', 'e', 'f', 's', 'r', 'v'};
   if (sh_.faults.take(&FaultPlan::greeting_bad)) greeting[1] = 0x01;
   if (sh_.faults.take(&FaultPlan::greeting_short)) greeting.resize(9);
@@ -137,7 +171,7 @@ void Session::run() {
   for (;;) {
     // Replies wait in the write buffer while the client's next requests are at hand, and leave
     // together before a read that may wait for the client.
-    if (SSL_has_pending(ssl_) != 1 && !flush()) return;
+    if (SSL_has_pending(ssl_) != 1 && (!flush() || !store_pending())) return;
     int n = SSL_read(ssl_, buf.data(), static_cast<int>(buf.size()));
     if (n <= 0) return;  // closed, broken, or idle too long
     size_t len = static_cast<size_t>(n);
@@ -147,7 +181,7 @@ void Session::run() {
       return;
     }
     Outcome outcome = handle(buf.data(), len);
-    if (outcome != Outcome::keep && !flush()) return;
+    if (outcome != Outcome::keep && (!flush() || !store_pending())) return;
     if (outcome == Outcome::close) SSL_shutdown(ssl_);
     if (outcome != Outcome::keep) return;
   }
@@ -273,6 +307,7 @@ Outcome Session::finalize(const uint8_t* msg) {
   }
   uint32_t id = le32(msg + 2);
   uint8_t status = 0x00;
+  store_pending();  // a failure refuses the finalize below
   if (!catalog_known(id, "finalize of")) {
     status = 0x01;
   } else if (!sh_.store.finalize_write(id, msg)) {
@@ -284,7 +319,7 @@ Outcome Session::finalize(const uint8_t* msg) {
 
 Outcome Session::query(const uint8_t* msg) {
   Digest d = digest_at(msg + 2);
-  bool held = sh_.faults.take(&FaultPlan::query_has) || sh_.store.has_segment(d, le32(msg + 18));
+  bool held = sh_.faults.take(&FaultPlan::query_has) || this->held(d, le32(msg + 18));
   return answer({0x80, 0x01, static_cast<uint8_t>(held ? 0xFF : 0x00)});
 }
 
@@ -298,7 +333,7 @@ Outcome Session::upload_header(const uint8_t* msg, size_t len) {
   uint8_t status = 0x00;
   if (sh_.faults.take(&FaultPlan::upload_exists)) status = 0xFF;
   else if (sh_.faults.take(&FaultPlan::upload_error)) status = 0x05;
-  else if (sh_.store.has_segment(header.digest, header.size)) status = 0xFF;
+  else if (held(header.digest, header.size)) status = 0xFF;
   if (status == 0x00) {
     upload_ = std::make_unique<UploadReceiver>(sh_.store, header);
     if (!upload_->ready()) {
@@ -344,12 +379,17 @@ Outcome Session::upload_data(const uint8_t* msg, size_t len) {
   }
   std::string error;
   bool stored = upload_->finish(&error);
-  upload_.reset();
   uploading_ = false;
   if (!stored) {
+    upload_.reset();
     note("bad upload: " + error);
     return Outcome::drop;
   }
+  if (upload_->store_pending()) {
+    if (!store_pending()) return Outcome::drop;  // one at a time
+    pending_ = std::move(upload_);
+  }
+  upload_.reset();
   return answer({0x80, 0x13, 0x00});
 }
 
@@ -359,7 +399,7 @@ Outcome Session::link(const uint8_t* msg) {
   uint8_t status = 0x00;
   if (sh_.faults.take(&FaultPlan::link_refuse)) {
     status = 0x01;
-  } else if (!sh_.store.has_segment(d)) {
+  } else if (!held(d)) {
     note("link of segment " + digest_hex(d) + ", which is not held");
     status = 0x01;
   } else if (!catalog_known(id, "link to")) {

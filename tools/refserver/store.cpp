@@ -318,7 +318,7 @@ bool Store::link_add(uint32_t id, const Digest& d) {
 }
 
 bool Store::finalize_write(uint32_t id, const uint8_t* record) {
-  if (!sync_pending()) return false;
+  if (lost_ || !sync_pending()) return false;
   return write_file_atomic(catalog_dir(id) + "/finalize",
                            std::string(reinterpret_cast<const char*>(record), kFinalizeSize));
 }

@@ -93,6 +93,9 @@ class Store {
   bool link_add(uint32_t id, const Digest& d);
   // sync_pending, then replaces the catalog's finalize record. False when either fails (no record
   // is written when the sync fails).
+  // A segment whose upload was answered as stored could not be written after all: every finalize
+  // is refused from now on, since a catalog may link it.
+  void segment_lost() { lost_ = true; }
   bool finalize_write(uint32_t id, const uint8_t* record);
 
   // Readers (restore): the linked digests as hex (empty when none), the finalize record.
@@ -131,6 +134,7 @@ class Store {
 
   std::mutex sync_mutex_;  // one group sync at a time; held while syncing
   bool sync_failed_ = false;
+  std::atomic<bool> lost_{false};
 };
 
 // Writes content to path atomically (temp file in the same folder, fsync, rename, fsync of the

@@ -26,8 +26,11 @@ std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* ou
 }
 
 UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header)
-    : store_(store), header_(header) {
-  fd_ = store_.temp_create(&temp_name_);
+    : store_(store), header_(header), in_memory_(header.size <= kHeldInMemoryMax) {
+  if (in_memory_)
+    held_.reserve(header_.size);
+  else
+    fd_ = store_.temp_create(&temp_name_);
   if (header_.compressed) {
     zs_ready_ = inflateInit(&zs_) == Z_OK;
     out_.resize(65536);
@@ -46,6 +49,10 @@ bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string
   }
   md5_.update(data, size);
   content_ += size;
+  if (in_memory_) {
+    held_.insert(held_.end(), data, data + size);
+    return true;
+  }
   if (!fd_.write_all(data, size)) {
     *error = std::string("cannot write the upload: ") + std::strerror(errno);
     return false;
@@ -59,7 +66,7 @@ bool UploadReceiver::feed(const uint8_t* data, size_t size, std::string* error) 
     return false;
   }
   failed_ = true;  // until this piece is through
-  if (!fd_) {
+  if (!in_memory_ && !fd_) {
     *error = "cannot create a temp file in the store";
     return false;
   }
@@ -142,11 +149,26 @@ bool UploadReceiver::finish(std::string* error) {
              digest_hex(header_.digest);
     return false;
   }
+  checked_ = true;
+  if (in_memory_) return true;
   if (!fd_.close() || !store_.segment_commit(temp_name_, header_.digest, header_.size)) {
     *error = std::string("cannot move the segment into the store: ") + std::strerror(errno);
     return false;
   }
   committed_ = true;
+  return true;
+}
+
+bool UploadReceiver::store(std::string* error) {
+  if (!store_pending()) return committed_;
+  fd_ = store_.temp_create(&temp_name_);
+  if (!fd_ || !fd_.write_all(held_.data(), held_.size()) || !fd_.close() ||
+      !store_.segment_commit(temp_name_, header_.digest, header_.size)) {
+    *error = std::string("cannot store the segment: ") + std::strerror(errno);
+    return false;
+  }
+  committed_ = true;
+  held_ = std::vector<uint8_t>();
   return true;
 }
 

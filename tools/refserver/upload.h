@@ -1,7 +1,7 @@
 // Receiving one segment upload: the payload arrives in pieces, is inflated when flagged compressed,
-// digested and written to a temp file of the store as it comes; only a payload that checks out
-// (length as announced, inflates to exactly the announced size, MD5 as announced) is moved into the
-// store. Used by one connection thread.
+// digested and kept (in memory up to kHeldInMemoryMax bytes of content, else in a temp file of the
+// store) as it comes; only a payload that checks out (length as announced, inflates to exactly the
+// announced size, MD5 as announced) is moved into the store. Used by one connection thread.
 #pragma once
 
 #include <zlib.h>
@@ -28,12 +28,15 @@ struct UploadHeader {
 // compressed payload longer than the content).
 std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* out);
 
+// Contents up to this size are kept in memory until they are stored.
+constexpr uint32_t kHeldInMemoryMax = 4u << 20;
+
 class UploadReceiver {
  public:
   UploadReceiver(Store& store, const UploadHeader& header);
   ~UploadReceiver();  // removes the temp file unless committed
   // False when the upload cannot even start (no temp file, no inflater): answer it as an error.
-  bool ready() const { return fd_ && (!header_.compressed || zs_ready_); }
+  bool ready() const { return (in_memory_ || fd_) && (!header_.compressed || zs_ready_); }
   UploadReceiver(const UploadReceiver&) = delete;
   UploadReceiver& operator=(const UploadReceiver&) = delete;
 
@@ -42,9 +45,15 @@ class UploadReceiver {
   bool feed(const uint8_t* data, size_t size, std::string* error);
   // True when the whole announced payload has arrived.
   bool payload_complete() const { return received_ == header_.payload_size; }
-  // Checks the finished upload and moves it into the store. False (with *error) when it does not
-  // check out or cannot be stored; nothing is stored then.
+  // Checks the finished upload and moves it into the store, or, for a content held in memory,
+  // leaves that to store(). False (with *error) when it does not check out or cannot be stored;
+  // nothing is stored then.
   bool finish(std::string* error);
+  // True after a finish() that left the content to store().
+  bool store_pending() const { return in_memory_ && checked_ && !committed_; }
+  // Writes a checked content held in memory into the store. False (with *error) when it cannot.
+  bool store(std::string* error);
+  const UploadHeader& header() const { return header_; }
 
  private:
   bool write_content(const uint8_t* data, size_t size, std::string* error);
@@ -54,6 +63,9 @@ class UploadReceiver {
   std::string temp_name_;
   UniqueFd fd_;
   bool committed_ = false;
+  bool in_memory_ = false;
+  bool checked_ = false;
+  std::vector<uint8_t> held_;  // the content, when held in memory
   bool failed_ = false;
   uint64_t received_ = 0;   // payload bytes
   uint64_t content_ = 0;    // uncompressed bytes
