@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -231,6 +232,24 @@ TEST(RefServerSegments, FinalizeSyncsTheWaitingSegmentsFirst) {
     EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x00}));
     EXPECT_FALSE(file_exists(mark));
   }
+}
+
+// An upload is answered before its content is written to the store; when that write fails, the
+// connection ends and no finalize is accepted any more, since a catalog may link the segment.
+TEST(RefServerSegments, AnsweredUploadThatCannotBeWrittenRefusesEveryFinalize) {
+  RefServer srv;
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  uint32_t cat = alloc_catalog(c);
+  ASSERT_EQ(::rmdir((srv.store() + "/tmp").c_str()), 0);
+  EXPECT_NE(store_segment(c, "a block", cat), "");
+  EXPECT_TRUE(c.wait_closed());
+  EXPECT_NE(srv.stderr_text().find("upload answered as stored was lost"), std::string::npos);
+
+  WireClient d(srv.port());
+  ASSERT_EQ(d.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  d.send(finalize_message(cat, md5("a block"), 7, 1, 0));
+  EXPECT_EQ(d.recv(), (Bytes{0x02, 0x24, 0x02}));
 }
 
 // After a crash with a group unsynced, a segment left short under its name must not count as held.
