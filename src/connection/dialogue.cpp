@@ -248,6 +248,7 @@ int Dialogue::recover() {
 }
 
 Dialogue::Result Dialogue::pump(bool wait) {
+  const bool barrier_before = barrier_;
   for (;;) {
     if (stopped_ || ctx_.cancel == 1) return kStop;
     std::deque<Request>* queue = !followups_.empty() ? &followups_ : !fresh_.empty() ? &fresh_ : nullptr;
@@ -256,6 +257,8 @@ Dialogue::Result Dialogue::pump(bool wait) {
       // A reply that has not arrived yet is waited for only when the queue is long: otherwise
       // the worker reads and digests the next files while the server works.
       if (!wait && fresh_.size() < window_) {
+        // An upload header sent just now cannot have been answered yet.
+        if (barrier_ && !barrier_before) break;
         int ready = server_reply_ready(ctx_, kTimeoutS);
         if (ready == 0) break;
         if (ready < 0) {

@@ -193,6 +193,7 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     catalog_filespec_size_set(file_id, 0);
     return 0;
   }
+  // The server may be waiting for the data of an upload it has just accepted.
   if (g_route->dialogue->poll() != 0) return dialogue_stopped(ctx);
   // A file of many blocks takes a while: the look-ups' read transaction is not kept through it.
   if (st.size > kFileBlockSize) md5cache_read_end();
@@ -300,8 +301,6 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   run_view_progress_range(kCtlFileProgress, 0, n ? n : 1);
   run_view_text(kCtlBlockText, block_progress_text(0, n, 0));
 
-  // The server may be waiting for the data of an upload it has just accepted.
-  if (g_route->dialogue->poll() != 0) return dialogue_stopped(ctx);
   const uint32_t file_id = catalog_filespec_insert(path, filespec_record(st, 2, 0), kFileBlockSize);
   auto job = std::make_shared<FileJob>(ctx, path);
 

@@ -290,8 +290,9 @@ int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
 }
 
 uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
-                                  uint32_t t_modify, uint32_t t_lastcheck) {
+                                  uint32_t t_modify, uint32_t t_lastcheck, bool* inserted) {
   const char* op = "md5cache_filespec_insert";
+  if (inserted) *inserted = false;
   WriteScope write(op);
   uint32_t id = md5cache_filespec_find(path);
   StmtLease q = g_cache.prepared(id ? kUpdateSql : kInsertSql, op);
@@ -308,6 +309,7 @@ uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32
   if (!step_done(*q, op, id ? "SQL Error executing update" : "SQL Error executing insert"))
     return 0;
   if (id) return id;
+  if (inserted) *inserted = true;
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_cache.get()));
 }
 
@@ -406,11 +408,14 @@ int md5cache_flush() {
     WriteScope batch("md5cache_flush");
     for (PendingCacheFile& f : g_pending) {
       if (!f.complete) continue;  // a file whose reading was cancelled keeps its old rows
-      f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck);
+      bool inserted = false;
+      f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck,
+                                      &inserted);
       // No block of an earlier reading survives. Once they are all gone, the removal of an older
       // row at each offset finds nothing, and skipping it matters: it walks every block row of
-      // the file (file_id_idx), which made the flush of a large file quadratic in its blocks.
-      const bool cleared = md5cache_segs_delete_all(f.id) == 0;
+      // the file (file_id_idx), which made the flush of a large file quadratic in its blocks. A
+      // new row has none to remove: its id was never used (autoincrement).
+      const bool cleared = inserted || md5cache_segs_delete_all(f.id) == 0;
       for (const PendingCacheBlock& b : f.blocks) {
         if (cleared)
           segs_row_insert(f.id, b.offset, b.size, b.digest);

@@ -83,10 +83,11 @@ uint32_t md5cache_filespec_find(const std::string& path);
 // prepare or bind failure; 1 when there is no such row or the step failed.
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info);
 
-// Updates the row of path (keeping its id) or inserts a new one. Returns the id, 0 on a reported
-// failure.
+// Updates the row of path (keeping its id) or inserts a new one (then *inserted is set, when
+// given). Returns the id, 0 on a reported failure.
 uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
-                                  uint32_t t_modify, uint32_t t_lastcheck);
+                                  uint32_t t_modify, uint32_t t_lastcheck,
+                                  bool* inserted = nullptr);
 
 // Deletes every block row of file_id. Returns 0, 1 on a reported failure.
 int md5cache_segs_delete_all(uint32_t file_id);
