@@ -8,6 +8,7 @@
 
 #include "base/product.h"
 #include "connection/catalog_upload.h"
+#include "engine/catalog_rows.h"
 #include "connection/dialogue.h"
 #include "engine/block_pipeline.h"
 #include "engine/file_process.h"
@@ -132,7 +133,9 @@ Ending run_body(RunContext& ctx) {
   run_view_enable(kCtlButtonLogs, true);
 
   status_set(ctx, "Kicking Ass!");
+  catalog_rows_start(ctx);
   walk_all(ctx);
+  catalog_rows_stop();
   run_log_close_all(ctx);
   md5cache_flush();
 

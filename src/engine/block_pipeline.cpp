@@ -66,7 +66,7 @@ BlockPipeline::~BlockPipeline() {
   }
   work_cv_.notify_all();
   for (std::thread& t : threads_) t.join();
-  for (auto& tid : ctx_.helper_tids) tid = 0;
+  for (size_t i = 0; i < threads_.size(); ++i) ctx_.helper_tids[i] = 0;
 }
 
 void BlockPipeline::thread_main(int index) {

@@ -11,6 +11,7 @@
 #include "connection/dialogue.h"
 #include "engine/block_pipeline.h"
 #include "engine/cache_decision.h"
+#include "engine/catalog_rows.h"
 #include "engine/tree_walk.h"
 #include "platform/clock.h"
 #include "platform/file_read.h"
@@ -135,7 +136,7 @@ int links_send(RunContext& ctx, const std::shared_ptr<FileJob>& job, uint32_t fi
   for (const CachedBlock& block : blocks) {
     pause_wait(ctx);
     if (ctx.cancel == 1) return kFileCancelled;
-    catalog_seg_insert(file_id, block.offset, block.size, block.digest.data());
+    catalog_rows_block(file_id, block.offset, block.size, block.digest.data());
     auto seg = std::make_shared<Segment>();
     std::memcpy(seg->digest, block.digest.data(), 16);
     seg->size = block.size;
@@ -190,7 +191,7 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
                          : "\nWarning: Failed to open file: %s\n",
             log_name(job->path).c_str());
     ++ctx.stats.warnings;
-    catalog_filespec_size_set(file_id, 0);
+    catalog_rows_size(file_id, 0);
     return 0;
   }
   // The server may be waiting for the data of an upload it has just accepted.
@@ -226,7 +227,7 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     md5_digest(BlockPipeline::data(b), count, digest);
     if (g_route->dialogue->poll() != 0) return dialogue_stopped(ctx);
     md5cache_pending_block_add(job->pending, offset, count, digest);
-    catalog_seg_insert(file_id, offset, count, digest);
+    catalog_rows_block(file_id, offset, count, digest);
     offset += count;
     if (n > 1) {
       ++j;
@@ -267,7 +268,7 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   }
   // The catalog's row must add up to its segments: a file that ended early is recorded with the
   // bytes that were read.
-  if (offset != st.size) catalog_filespec_size_set(file_id, offset);
+  if (offset != st.size) catalog_rows_size(file_id, offset);
   job->read_done = true;
   job->maybe_finish();
   ++ctx.stats.files_scanned;
@@ -301,7 +302,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   run_view_progress_range(kCtlFileProgress, 0, n ? n : 1);
   run_view_text(kCtlBlockText, block_progress_text(0, n, 0));
 
-  const uint32_t file_id = catalog_filespec_insert(path, filespec_record(st, 2, 0), kFileBlockSize);
+  const uint32_t file_id = catalog_rows_file(path, filespec_record(st, 2, 0), kFileBlockSize);
   auto job = std::make_shared<FileJob>(ctx, path);
 
   if (uint32_t cache_id = md5cache_filespec_find(path); cache_id != 0) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/catalog_rows.h"
 #include "engine/file_process.h"
 #include "engine/rule_match.h"
 #include "run/run_control.h"
@@ -118,7 +119,7 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
   if (st.kind != FileKind::directory) return 0;
   if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
   const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, path_last_component(d)) & 0xFF);
-  catalog_filespec_insert(d, filespec_record(st, 1, attr), kFileBlockSize);
+  catalog_rows_directory(d, filespec_record(st, 1, attr), kFileBlockSize);
   return 0;
 }
 

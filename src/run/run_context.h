@@ -92,6 +92,9 @@ enum RunAbort : int32_t {
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
 };
 
+// The slot of ctx.helper_tids that the catalog's writer thread takes.
+constexpr int kHelperSlotCatalog = 4;
+
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
   // Held while the profile is open for a run: a second run of the same profile refuses to start.
@@ -119,9 +122,9 @@ struct RunContext {
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
   AtomicField<pid_t> worker_tid{0};
-  // The run's other threads (compression), 0 where none: the profile's priority applies to them
-  // as to the worker.
-  AtomicField<pid_t> helper_tids[4];
+  // The run's other threads (compression in slots 0-3, the catalog's writer in the last), 0
+  // where none: the profile's priority applies to them as to the worker.
+  AtomicField<pid_t> helper_tids[5];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;

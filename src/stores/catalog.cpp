@@ -1,5 +1,7 @@
 #include "stores/catalog.h"
 
+#include <atomic>
+
 #include <cstdio>
 
 #include "platform/clock.h"
@@ -16,7 +18,7 @@ namespace {
 Db g_catalog;
 // False from the start of catalog_open until it succeeds, and from any failure of a row, a
 // commit, catalog_finish or catalog_close on: such a catalog lacks part of the run.
-bool g_complete = false;
+std::atomic<bool> g_complete{false};
 // The parent folder found last, and its row (a row's id never changes within a catalog).
 std::string g_parent_path;
 uint32_t g_parent_id = 0;

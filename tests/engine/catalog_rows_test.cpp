@@ -1,0 +1,74 @@
+// The catalog rows written by the writer thread are the rows the worker would have written itself,
+// in the same order, with a refused (already recorded) file's blocks and size left out.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/catalog_rows.h"
+#include "stores/catalog.h"
+#include "stores/config_db.h"
+#include "stores/profile_db.h"
+#include "stores/store_test_util.h"
+#include "support/test_support.h"
+
+namespace vl::test {
+namespace {
+
+class CatalogRowsTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_EQ(config_open(), 0);
+    ASSERT_EQ(profile_create(sample_profile("daily")), 0);
+    ctx_.profile = profile_load("daily", false);
+    ASSERT_NE(ctx_.profile, nullptr);
+  }
+  void TearDown() override {
+    catalog_rows_stop();
+    catalog_close();
+    config_close();
+    StoreTest::TearDown();
+  }
+
+  // Records a tree of `files` files of two blocks each, the third file twice, through the writer
+  // (threaded) or directly, and returns the catalog's rows.
+  Rows record(uint32_t catalog_id, bool threaded, int files) {
+    ctx_.catalog_id = catalog_id;
+    EXPECT_EQ(catalog_open(ctx_), 0);
+    if (threaded) catalog_rows_start(ctx_);
+    catalog_rows_directory("/d", FilespecRecord{1, 0x10, 040755, 1, 2, 4096, 3, 4, 5}, 1024);
+    for (int i = 0; i < files; ++i) {
+      const std::string path = "/d/f" + std::to_string(i == files - 1 ? 2 : i);
+      uint32_t ticket = catalog_rows_file(path, FilespecRecord{2, 0, 0100644, 1, 2, 2048, 3, 4, 5},
+                                          1024);
+      uint8_t digest[16];
+      std::memset(digest, i, sizeof digest);
+      catalog_rows_block(ticket, 0, 1024, digest);
+      catalog_rows_block(ticket, 1024, 1000, digest);
+      catalog_rows_size(ticket, 2024);
+    }
+    catalog_rows_stop();
+    EXPECT_TRUE(catalog_complete());
+    EXPECT_EQ(catalog_close(), 0);
+    std::string path = ctx_.catalog_path;
+    Rows rows = sql_rows(path, "select id, parent_id, filename_full, size from filespec order by id");
+    for (const auto& r : sql_rows(path, "select * from segs order by id")) rows.push_back(r);
+    return rows;
+  }
+
+  RunContext ctx_;
+};
+
+TEST_F(CatalogRowsTest, WriterThreadRecordsWhatTheWorkerWould) {
+  // More rows than one queue holds, so that the worker waits for the writer along the way.
+  const int files = 3000;
+  Rows direct = record(1, false, files);
+  Rows threaded = record(2, true, files);
+  ASSERT_EQ(direct.size(), static_cast<size_t>(1 + (files - 1) + 2 * (files - 1)));
+  EXPECT_EQ(threaded, direct);
+  EXPECT_EQ(ctx_.helper_tids[kHelperSlotCatalog], 0);
+  EXPECT_TRUE(ui_.boxes().empty());
+}
+
+}  // namespace
+}  // namespace vl::test
