@@ -35,9 +35,10 @@ int server_reply_ready(RunContext& ctx, int timeout_s);
 // True when bytes of the next message have been read from the socket already.
 bool server_reply_buffered(RunContext& ctx);
 
-// Reads one message, after writing out the write buffer: what one TLS record carries, at most cap bytes. Returns the bytes read
-// (> 0), or 0 and -1 as server_send; no message within timeout_s seconds is -1. The bytes read
-// are counted and charged to the RX allowance after they arrive.
+// Reads one message, after writing out the write buffer: what one TLS record carries, at most
+// cap bytes. Returns the bytes read (> 0), or 0 and -1 as server_send; no message within
+// timeout_s seconds is -1. The bytes read are counted and charged to the RX allowance after they
+// arrive.
 int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
 
 // Sends the goodbye message (result not examined) and releases the connection without a TLS

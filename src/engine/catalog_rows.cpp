@@ -29,6 +29,23 @@ struct Row {
   uint8_t digest[16] = {};
 };
 
+// Writes one row; size and block rows name their file by its row id. Returns the id of a new file
+// or directory row (0 when the catalog refused it), else 0.
+uint32_t row_write(const Row& row, uint32_t file_id) {
+  switch (row.kind) {
+    case Row::Kind::file:
+    case Row::Kind::directory:
+      return catalog_filespec_insert(row.path, row.rec, row.blocksize);
+    case Row::Kind::size:
+      catalog_filespec_size_set(file_id, row.value);
+      break;
+    case Row::Kind::block:
+      catalog_seg_insert(file_id, row.value, row.block_size, row.digest);
+      break;
+  }
+  return 0;
+}
+
 class RowWriter {
  public:
   explicit RowWriter(RunContext& ctx) : ctx_(ctx), ids_(1, 0) {
@@ -76,21 +93,10 @@ class RowWriter {
   uint32_t id_of(uint32_t ticket) const { return ticket < ids_.size() ? ids_[ticket] : 0; }
 
   void write(const Row& row) {
-    switch (row.kind) {
-      case Row::Kind::file:
-        if (ids_.size() <= row.ticket) ids_.resize(row.ticket + 1, 0);
-        ids_[row.ticket] = catalog_filespec_insert(row.path, row.rec, row.blocksize);
-        break;
-      case Row::Kind::directory:
-        catalog_filespec_insert(row.path, row.rec, row.blocksize);
-        break;
-      case Row::Kind::size:
-        catalog_filespec_size_set(id_of(row.ticket), row.value);
-        break;
-      case Row::Kind::block:
-        catalog_seg_insert(id_of(row.ticket), row.value, row.block_size, row.digest);
-        break;
-    }
+    const uint32_t id = row_write(row, row.kind == Row::Kind::file ? 0 : id_of(row.ticket));
+    if (row.kind != Row::Kind::file) return;
+    if (ids_.size() <= row.ticket) ids_.resize(row.ticket + 1, 0);
+    ids_[row.ticket] = id;
   }
 
   RunContext& ctx_;
@@ -113,56 +119,49 @@ void catalog_rows_start(RunContext& ctx) {
 
 void catalog_rows_stop() { g_writer.reset(); }
 
-uint32_t catalog_rows_file(const std::string& path, const FilespecRecord& rec, uint32_t blocksize) {
-  if (!g_writer) return catalog_filespec_insert(path, rec, blocksize);
-  Row row;
-  row.kind = Row::Kind::file;
-  row.ticket = g_writer->next_ticket();
-  row.path = path;
-  row.rec = rec;
-  row.blocksize = blocksize;
-  const uint32_t ticket = row.ticket;
+// Hands the row to the writer, or writes it here without one. Returns the file's ticket for a file
+// row (its row id without a writer), else 0.
+static uint32_t row_submit(Row row) {
+  if (!g_writer) return row_write(row, row.ticket);
+  uint32_t ticket = 0;
+  if (row.kind == Row::Kind::file) ticket = row.ticket = g_writer->next_ticket();
   g_writer->push(std::move(row));
   return ticket;
 }
 
+uint32_t catalog_rows_file(const std::string& path, const FilespecRecord& rec, uint32_t blocksize) {
+  Row row;
+  row.path = path;
+  row.rec = rec;
+  row.blocksize = blocksize;
+  return row_submit(std::move(row));
+}
+
 void catalog_rows_directory(const std::string& path, const FilespecRecord& rec, uint32_t blocksize) {
-  if (!g_writer) {
-    catalog_filespec_insert(path, rec, blocksize);
-    return;
-  }
   Row row;
   row.kind = Row::Kind::directory;
   row.path = path;
   row.rec = rec;
   row.blocksize = blocksize;
-  g_writer->push(std::move(row));
+  row_submit(std::move(row));
 }
 
 void catalog_rows_size(uint32_t ticket, uint64_t size) {
-  if (!g_writer) {
-    catalog_filespec_size_set(ticket, size);
-    return;
-  }
   Row row;
   row.kind = Row::Kind::size;
   row.ticket = ticket;
   row.value = size;
-  g_writer->push(std::move(row));
+  row_submit(std::move(row));
 }
 
 void catalog_rows_block(uint32_t ticket, uint64_t offset, uint32_t size, const uint8_t digest[16]) {
-  if (!g_writer) {
-    catalog_seg_insert(ticket, offset, size, digest);
-    return;
-  }
   Row row;
   row.kind = Row::Kind::block;
   row.ticket = ticket;
   row.value = offset;
   row.block_size = size;
   std::memcpy(row.digest, digest, 16);
-  g_writer->push(std::move(row));
+  row_submit(std::move(row));
 }
 
 }  // namespace vl

@@ -5,33 +5,20 @@
 #include <cstring>
 
 #include "engine/catalog_rows.h"
-#include "stores/catalog.h"
-#include "stores/config_db.h"
-#include "stores/profile_db.h"
-#include "stores/store_test_util.h"
-#include "support/test_support.h"
+#include "stores/catalog_fixture.h"
 
 namespace vl::test {
 namespace {
 
-class CatalogRowsTest : public StoreTest {
+class CatalogRowsTest : public CatalogFixture {
  protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    ASSERT_EQ(config_open(), 0);
-    ASSERT_EQ(profile_create(sample_profile("daily")), 0);
-    ctx_.profile = profile_load("daily", false);
-    ASSERT_NE(ctx_.profile, nullptr);
-  }
   void TearDown() override {
     catalog_rows_stop();
-    catalog_close();
-    config_close();
-    StoreTest::TearDown();
+    CatalogFixture::TearDown();
   }
 
-  // Records a tree of `files` files of two blocks each, the third file twice, through the writer
-  // (threaded) or directly, and returns the catalog's rows.
+  // Records a folder and `files` files of two blocks each (the last a second /d/f2), through
+  // the writer (threaded) or directly, and returns the catalog's rows.
   Rows record(uint32_t catalog_id, bool threaded, int files) {
     ctx_.catalog_id = catalog_id;
     EXPECT_EQ(catalog_open(ctx_), 0);
@@ -55,8 +42,6 @@ class CatalogRowsTest : public StoreTest {
     for (const auto& r : sql_rows(path, "select * from segs order by id")) rows.push_back(r);
     return rows;
   }
-
-  RunContext ctx_;
 };
 
 TEST_F(CatalogRowsTest, WriterThreadRecordsWhatTheWorkerWould) {

@@ -16,6 +16,7 @@
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "stores/store_db.h"
+#include "catalog_fixture.h"
 #include "store_test_util.h"
 #include "support/test_support.h"
 
@@ -30,26 +31,7 @@ FilespecRecord file_record(uint64_t size) {
   return FilespecRecord{2, 0, 0100644, 1000, 100, size, 21, 22, 23};
 }
 
-class CatalogTest : public StoreTest {
- protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    ASSERT_EQ(config_open(), 0);
-    ASSERT_EQ(profile_create(sample_profile("daily")), 0);
-    ctx_.profile = profile_load("daily", false);
-    ASSERT_NE(ctx_.profile, nullptr);
-    ctx_.catalog_id = 0x00c0ffee;
-  }
-  void TearDown() override {
-    for (StoreCall call : {StoreCall::prepare, StoreCall::step, StoreCall::exec, StoreCall::commit})
-      store_fault_set(call, 0);
-    catalog_close();
-    config_close();
-    StoreTest::TearDown();
-  }
-  std::string cat() const { return dir_ / "Profiles/daily/00c0ffee.cat"; }
-  RunContext ctx_;
-};
+using CatalogTest = CatalogFixture;
 
 TEST_F(CatalogTest, OpensWithItsSchemaAndOpeningFacts) {
   ASSERT_EQ(catalog_open(ctx_), 0);

@@ -178,6 +178,7 @@ void Session::serve() {
     sh_.trace.record(conn_, true, buf.data(), len);
     if (sh_.faults.message_drops()) {
       note("dropped by --drop-after-messages");
+      flush();  // the replies to the messages before it were given
       return;
     }
     Outcome outcome = handle(buf.data(), len);
