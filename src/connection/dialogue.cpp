@@ -247,7 +247,7 @@ int Dialogue::recover() {
   return 0;
 }
 
-Dialogue::Result Dialogue::pump(bool wait) {
+Dialogue::Result Dialogue::pump() {
   const bool barrier_before = barrier_;
   for (;;) {
     if (stopped_ || ctx_.cancel == 1) return kStop;
@@ -256,7 +256,7 @@ Dialogue::Result Dialogue::pump(bool wait) {
     if (barrier_ || unanswered_.size() >= window_) {
       // A reply that has not arrived yet is waited for only when the queue is long: otherwise
       // the worker reads and digests the next files while the server works.
-      if (!wait && fresh_.size() < window_) {
+      if (fresh_.size() < window_) {
         // An upload header sent just now cannot have been answered yet.
         if (barrier_ && !barrier_before) break;
         int ready = server_reply_ready(ctx_, kTimeoutS);
@@ -289,7 +289,7 @@ Dialogue::Result Dialogue::pump(bool wait) {
     if (server_flush(ctx_, kTimeoutS) <= 0) {
       if (ctx_.cancel == 1) return kStop;
       if (recover() != 0) return kStop;
-      return pump(wait);
+      return pump();
     }
   }
   return kOk;
@@ -299,7 +299,7 @@ int Dialogue::submit(std::shared_ptr<Segment> seg) {
   if (stopped_) return 1;
   fresh_.push_back({seg->link_only ? Step::link : Step::query, seg});
   if (seg->link_only) seg->link_queued = true;
-  return pump(false) == kOk ? 0 : 1;
+  return pump() == kOk ? 0 : 1;
 }
 
 int Dialogue::poll() {
@@ -313,17 +313,20 @@ int Dialogue::poll() {
       return 1;
     }
     if (r == kFailed && recover() != 0) return 1;
-    if (!barrier_) return pump(false) == kOk ? 0 : 1;
+    if (!barrier_) return pump() == kOk ? 0 : 1;
   }
   return stopped_ ? 1 : 0;
 }
 
 int Dialogue::wait_until(const std::function<bool()>& done) {
   for (;;) {
-    if (pump(true) != kOk) return 1;
+    if (pump() != kOk) return 1;
     if (done && done()) return 0;
     if (unanswered_.empty()) return 0;
     Result r = read_reply();
+    // The replies that came with it are taken in too: one of them may be an upload header's,
+    // whose data the server waits for while the worker would go on with the next file.
+    while (r == kOk && !unanswered_.empty() && server_reply_buffered(ctx_)) r = read_reply();
     if (r == kStop) {
       stopped_ = true;
       return 1;

@@ -116,9 +116,9 @@ class Dialogue {
   Result send(Request& r);
   Result read_reply();
   Result send_data(Request& r);
-  // Sends what the window allows, reading replies to make room. With wait false, a reply that
-  // has not arrived is not waited for while fewer than `window` fresh requests are queued.
-  Result pump(bool wait);
+  // Sends what the window allows, reading replies to make room; a reply that has not arrived is
+  // waited for only while `window` fresh requests are queued.
+  Result pump();
   int recover();
   void release(Segment& seg);
   void end(Request& r, SegmentEnd how);

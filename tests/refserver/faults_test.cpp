@@ -65,6 +65,7 @@ TEST(RefServerFaults, DropInUploadCutsTheNthUploadAfterItsFirstDataMessage) {
   WireClient d(srv.port());
   ASSERT_EQ(d.greet_and_login(), kAccepted);
   EXPECT_EQ(store_segment(d, second, cat), "");
+  ASSERT_TRUE(file_appears(segment_file(srv, second)));
   EXPECT_EQ(read_file(segment_file(srv, second)), second);
 }
 
@@ -202,7 +203,7 @@ TEST(RefServerFaults, UploadStatusFaults) {
   ASSERT_EQ(r.size(), 7u);
   EXPECT_EQ(r[6], 0x05);
   EXPECT_EQ(store_segment(c, content, cat), "");
-  EXPECT_TRUE(file_exists(segment_file(srv, content)));
+  EXPECT_TRUE(file_appears(segment_file(srv, content)));
 }
 
 TEST(RefServerFaults, QueryHasAndLinkRefuse) {

@@ -29,6 +29,9 @@ class TempDir {
 void remove_tree(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
+// Waits, polling every millisecond for at most timeout_ms, until path exists: the reference
+// server answers an upload before its writer puts the segment in place. True when it did.
+bool file_appears(const std::string& path, int timeout_ms = 10000);
 std::vector<std::string> read_lines(const std::string& path);
 
 // Path of a built executable (build/bin/<name>).

@@ -114,6 +114,7 @@ int serve_run(const ServeOptions& options) {
     return 1;
   }
   store.set_segment_sync(options.segment_sync);
+  SegmentWriter writer(store);
   Trace trace;
   if (!trace.open(options.trace)) {
     std::fprintf(stderr, "refserver: cannot open the trace file %s\n", options.trace.c_str());
@@ -167,7 +168,7 @@ int serve_run(const ServeOptions& options) {
   std::fflush(stdout);
 
   Faults faults(options.faults);
-  ServerShared shared{options, store, faults, trace};
+  ServerShared shared{options, store, writer, faults, trace};
   std::list<std::unique_ptr<Connection>> conns;
   uint64_t conn_count = 0;
   for (;;) {
@@ -206,6 +207,7 @@ int serve_run(const ServeOptions& options) {
   for (auto& c : conns) ::shutdown(c->fd.get(), SHUT_RDWR);  // wakes every thread blocked on it
   reap(conns, true);
   g_stop_fd.store(-1);
+  writer.wait_written();
   if (!store.sync_pending()) {
     std::fprintf(stderr, "refserver: segments of the store could not be synced\n");
     return 1;

@@ -55,12 +55,10 @@ class Session {
   void run();
 
  private:
-  void serve();
   bool send(Bytes msg);
   bool flush();
   bool held(const Digest& d) const;
   bool held(const Digest& d, uint64_t size) const;
-  bool store_pending();
   Outcome answer(Bytes msg) { return send(std::move(msg)) ? Outcome::keep : Outcome::drop; }
   void note(const std::string& text) const;
   bool catalog_known(uint32_t id, const char* request) const;
@@ -82,31 +80,15 @@ class Session {
   bool uploading_ = false;
   bool drop_this_upload_ = false;
   std::unique_ptr<UploadReceiver> upload_;
-  // A checked upload, answered as stored, whose content is written to the store once the client's
-  // requests at hand are answered: the file system's work then overlaps the client's.
-  std::unique_ptr<UploadReceiver> pending_;
 };
 
-// Whether the store holds the segment, or will as soon as the pending upload is written.
+// Whether the store holds the segment, or will as soon as the writer has written it.
 bool Session::held(const Digest& d) const {
-  return (pending_ && pending_->header().digest == d) || sh_.store.has_segment(d);
+  return sh_.writer.queued(d) || sh_.store.has_segment(d);
 }
 
 bool Session::held(const Digest& d, uint64_t size) const {
-  if (pending_ && pending_->header().digest == d && pending_->header().size == size) return true;
-  return sh_.store.has_segment(d, size);
-}
-
-// Writes the pending upload into the store. False when that failed: the segment was answered as
-// stored, so no finalize is accepted any more and the connection ends.
-bool Session::store_pending() {
-  if (!pending_) return true;
-  std::unique_ptr<UploadReceiver> upload = std::move(pending_);
-  std::string error;
-  if (upload->store(&error)) return true;
-  note("upload answered as stored was lost: " + error);
-  sh_.store.segment_lost();
-  return false;
+  return sh_.writer.queued(d, size) || sh_.store.has_segment(d, size);
 }
 
 void Session::note(const std::string& text) const {
@@ -155,11 +137,6 @@ bool Session::flush() {
 }
 
 void Session::run() {
-  serve();
-  store_pending();  // the client may have linked it, even without a finalize
-}
-
-void Session::serve() {
   Bytes greeting = {0x00, 0x00, 0x01, 0x00, 'r', 'e', 'f', 's', 'r', 'v'};
   if (sh_.faults.take(&FaultPlan::greeting_bad)) greeting[1] = 0x01;
   if (sh_.faults.take(&FaultPlan::greeting_short)) greeting.resize(9);
@@ -171,7 +148,7 @@ void Session::serve() {
   for (;;) {
     // Replies wait in the write buffer while the client's next requests are at hand, and leave
     // together before a read that may wait for the client.
-    if (SSL_has_pending(ssl_) != 1 && (!flush() || !store_pending())) return;
+    if (SSL_has_pending(ssl_) != 1 && !flush()) return;
     int n = SSL_read(ssl_, buf.data(), static_cast<int>(buf.size()));
     if (n <= 0) return;  // closed, broken, or idle too long
     size_t len = static_cast<size_t>(n);
@@ -182,7 +159,7 @@ void Session::serve() {
       return;
     }
     Outcome outcome = handle(buf.data(), len);
-    if (outcome != Outcome::keep && (!flush() || !store_pending())) return;
+    if (outcome != Outcome::keep && !flush()) return;
     if (outcome == Outcome::close) SSL_shutdown(ssl_);
     if (outcome != Outcome::keep) return;
   }
@@ -308,7 +285,7 @@ Outcome Session::finalize(const uint8_t* msg) {
   }
   uint32_t id = le32(msg + 2);
   uint8_t status = 0x00;
-  store_pending();  // a failure refuses the finalize below
+  sh_.writer.wait_written();  // a segment lost on its way refuses the finalize below
   if (!catalog_known(id, "finalize of")) {
     status = 0x01;
   } else if (!sh_.store.finalize_write(id, msg)) {
@@ -386,10 +363,7 @@ Outcome Session::upload_data(const uint8_t* msg, size_t len) {
     note("bad upload: " + error);
     return Outcome::drop;
   }
-  if (upload_->store_pending()) {
-    if (!store_pending()) return Outcome::drop;  // one at a time
-    pending_ = std::move(upload_);
-  }
+  if (upload_->store_pending()) sh_.writer.put(upload_->header().digest, upload_->take_held());
   upload_.reset();
   return answer({0x80, 0x13, 0x00});
 }

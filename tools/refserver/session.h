@@ -9,6 +9,7 @@
 
 #include "faults.h"
 #include "options.h"
+#include "segment_writer.h"
 #include "store.h"
 #include "trace.h"
 
@@ -18,6 +19,7 @@ namespace vl::ref {
 struct ServerShared {
   const ServeOptions& options;  // accounts and profiles
   Store& store;
+  SegmentWriter& writer;  // checked uploads on their way into the store
   Faults& faults;
   Trace& trace;
 };

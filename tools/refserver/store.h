@@ -91,11 +91,11 @@ class Store {
   bool catalog_exists(uint32_t id) const;
   // Appends a link line. False on a write failure.
   bool link_add(uint32_t id, const Digest& d);
-  // sync_pending, then replaces the catalog's finalize record. False when either fails (no record
-  // is written when the sync fails).
   // A segment whose upload was answered as stored could not be written after all: every finalize
   // is refused from now on, since a catalog may link it.
   void segment_lost() { lost_ = true; }
+  // sync_pending, then replaces the catalog's finalize record. False when either fails (no record
+  // is written when the sync fails) or a segment was lost.
   bool finalize_write(uint32_t id, const uint8_t* record);
 
   // Readers (restore): the linked digests as hex (empty when none), the finalize record.

@@ -159,17 +159,9 @@ bool UploadReceiver::finish(std::string* error) {
   return true;
 }
 
-bool UploadReceiver::store(std::string* error) {
-  if (!store_pending()) return committed_;
-  fd_ = store_.temp_create(&temp_name_);
-  if (!fd_ || !fd_.write_all(held_.data(), held_.size()) || !fd_.close() ||
-      !store_.segment_commit(temp_name_, header_.digest, header_.size)) {
-    *error = std::string("cannot store the segment: ") + std::strerror(errno);
-    return false;
-  }
+std::vector<uint8_t> UploadReceiver::take_held() {
   committed_ = true;
-  held_ = std::vector<uint8_t>();
-  return true;
+  return std::move(held_);
 }
 
 }  // namespace vl::ref

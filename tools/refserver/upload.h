@@ -46,13 +46,13 @@ class UploadReceiver {
   // True when the whole announced payload has arrived.
   bool payload_complete() const { return received_ == header_.payload_size; }
   // Checks the finished upload and moves it into the store, or, for a content held in memory,
-  // leaves that to store(). False (with *error) when it does not check out or cannot be stored;
+  // leaves that to the caller (take_held). False (with *error) when it does not check out or cannot be stored;
   // nothing is stored then.
   bool finish(std::string* error);
-  // True after a finish() that left the content to store().
+  // True after a finish() that left the content, held in memory, to be stored by the caller.
   bool store_pending() const { return in_memory_ && checked_ && !committed_; }
-  // Writes a checked content held in memory into the store. False (with *error) when it cannot.
-  bool store(std::string* error);
+  // Hands that content over; the upload then counts as stored.
+  std::vector<uint8_t> take_held();
   const UploadHeader& header() const { return header_; }
 
  private:

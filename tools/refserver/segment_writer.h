@@ -1,0 +1,54 @@
+// Segments whose upload was checked and answered as stored, written into the store by a thread of
+// their own, in the order they came: the file system's work (a new file, its data, the rename)
+// runs beside the connections instead of between a reply and the next request. Until written, a
+// segment counts as held for queries, upload headers and links of every connection.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "digest.h"
+#include "store.h"
+
+namespace vl::ref {
+
+// Content queued beyond this many bytes makes the next put wait for the writer.
+constexpr uint64_t kQueuedContentMax = 64ull << 20;
+
+class SegmentWriter {
+ public:
+  explicit SegmentWriter(Store& store);
+  ~SegmentWriter();  // writes what is queued, then stops
+  SegmentWriter(const SegmentWriter&) = delete;
+  SegmentWriter& operator=(const SegmentWriter&) = delete;
+
+  // Queues the checked content of segment d. A segment that cannot be written is noted on stderr
+  // and reported to the store as lost (no finalize is accepted after it). Any thread.
+  void put(const Digest& d, std::vector<uint8_t> content);
+  // Whether segment d (of size bytes, in the second form) is queued or being written.
+  bool queued(const Digest& d) const;
+  bool queued(const Digest& d, uint64_t size) const;
+  // Waits until everything queued so far is written (before a finalize). Any thread.
+  void wait_written();
+
+ private:
+  void run();
+
+  Store& store_;
+  mutable std::mutex mu_;
+  std::condition_variable work_cv_, done_cv_;
+  std::deque<std::pair<Digest, std::vector<uint8_t>>> queue_;
+  std::map<Digest, uint64_t> sizes_;  // queued or being written: digest -> size (several: max)
+  std::map<Digest, int> counts_;      // how many of each are queued or being written
+  uint64_t queued_bytes_ = 0;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace vl::ref
