@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,37 +118,35 @@ int main() {
   report("cache files queued and flushed", kCacheFiles, s);
   report("  their blocks", blocks, s);
 
-  t0 = std::chrono::steady_clock::now();
-  long long found = 0, digests = 0;
-  for (int i = 0; i < kCacheFiles; ++i) {
-    uint32_t id = vl::md5cache_filespec_find(file_path(i));
-    if (!id) continue;
-    vl::CacheFileInfo info;
-    vl::md5cache_filespec_getdata(id, &info);
-    ++found;
-    for (uint64_t off = 0; vl::md5cache_segs_get_md5(id, off, digest) == 0; off += info.blocksize) {
-      vl::md5cache_segs_get_size(id, off);
-      ++digests;
+  // Every cached file looked up by its path, its digests read by `digests_of` (a count).
+  auto look_up = [&](const char* what,
+                     const std::function<long long(uint32_t, uint32_t)>& digests_of) {
+    auto start = std::chrono::steady_clock::now();
+    long long found = 0, digests = 0;
+    for (int i = 0; i < kCacheFiles; ++i) {
+      uint32_t id = vl::md5cache_filespec_find(file_path(i));
+      if (!id) continue;
+      vl::CacheFileInfo info;
+      vl::md5cache_filespec_getdata(id, &info);
+      ++found;
+      digests += digests_of(id, info.blocksize);
     }
-  }
-  s = seconds_since(t0);
-  report("cache path look-ups (find + getdata)", found, s);
-  report("  their digests (get_md5 + get_size)", digests, s);
+    double took = seconds_since(start);
+    report("cache path look-ups (find + getdata)", found, took);
+    report(what, digests, took);
+  };
+  look_up("  their digests (get_md5 + get_size)", [&](uint32_t id, uint32_t blocksize) {
+    long long n = 0;
+    for (uint64_t off = 0; vl::md5cache_segs_get_md5(id, off, digest) == 0; off += blocksize) {
+      vl::md5cache_segs_get_size(id, off);
+      ++n;
+    }
+    return n;
+  });
   vl::md5cache_read_end();
-
-  t0 = std::chrono::steady_clock::now();
-  found = digests = 0;
-  for (int i = 0; i < kCacheFiles; ++i) {
-    uint32_t id = vl::md5cache_filespec_find(file_path(i));
-    if (!id) continue;
-    vl::CacheFileInfo info;
-    vl::md5cache_filespec_getdata(id, &info);
-    ++found;
-    digests += static_cast<long long>(vl::md5cache_blocks_get(id, info.blocksize).size());
-  }
-  s = seconds_since(t0);
-  report("cache path look-ups (find + getdata)", found, s);
-  report("  their digests (blocks_get, one query)", digests, s);
+  look_up("  their digests (blocks_get, one query)", [](uint32_t id, uint32_t blocksize) {
+    return static_cast<long long>(vl::md5cache_blocks_get(id, blocksize).size());
+  });
   vl::md5cache_read_end();
 
   vl::md5cache_close();

@@ -247,6 +247,15 @@ int Dialogue::recover() {
   return 0;
 }
 
+// The replies that arrived together are taken in together: requests then leave in batches rather
+// than one per reply, and an upload header's reply among them is not left waiting (the server
+// waits for that upload's data) while the worker goes on with the next file.
+Dialogue::Result Dialogue::read_replies() {
+  Result r = read_reply();
+  while (r == kOk && !unanswered_.empty() && server_reply_buffered(ctx_)) r = read_reply();
+  return r;
+}
+
 Dialogue::Result Dialogue::pump() {
   const bool barrier_before = barrier_;
   for (;;) {
@@ -267,11 +276,7 @@ Dialogue::Result Dialogue::pump() {
           continue;
         }
       }
-      Result r = read_reply();
-      // Every reply that came with it is taken in before anything more is sent, so that requests
-      // leave in batches rather than one per reply.
-      while (r == kOk && !barrier_ && !unanswered_.empty() && server_reply_buffered(ctx_))
-        r = read_reply();
+      Result r = read_replies();
       if (r == kStop) return kStop;
       if (r == kFailed && recover() != 0) return kStop;
       continue;
@@ -307,7 +312,7 @@ int Dialogue::poll() {
   while (barrier_ && !stopped_) {
     int ready = server_reply_ready(ctx_, kTimeoutS);
     if (ready == 0) return 0;
-    Result r = ready < 0 ? (ctx_.cancel == 1 ? kStop : kFailed) : read_reply();
+    Result r = ready < 0 ? (ctx_.cancel == 1 ? kStop : kFailed) : read_replies();
     if (r == kStop) {
       stopped_ = true;
       return 1;
@@ -323,10 +328,7 @@ int Dialogue::wait_until(const std::function<bool()>& done) {
     if (pump() != kOk) return 1;
     if (done && done()) return 0;
     if (unanswered_.empty()) return 0;
-    Result r = read_reply();
-    // The replies that came with it are taken in too: one of them may be an upload header's,
-    // whose data the server waits for while the worker would go on with the next file.
-    while (r == kOk && !unanswered_.empty() && server_reply_buffered(ctx_)) r = read_reply();
+    Result r = read_replies();
     if (r == kStop) {
       stopped_ = true;
       return 1;

@@ -115,6 +115,8 @@ class Dialogue {
 
   Result send(Request& r);
   Result read_reply();
+  // read_reply, then every reply already read from the socket with it.
+  Result read_replies();
   Result send_data(Request& r);
   // Sends what the window allows, reading replies to make room; a reply that has not arrived is
   // waited for only while `window` fresh requests are queued.

@@ -7,22 +7,16 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace vl {
 
 #ifdef VORNLAKE_FAULT_HOOKS
 namespace {
 
-std::mutex g_mutex;
-std::set<std::string> g_grow;
-std::set<std::string> g_shrink;
+FaultPaths g_grow;
+FaultPaths g_shrink;
+std::mutex g_mutex;  // g_swap
 std::map<std::string, std::string> g_swap;
-
-bool listed(const std::set<std::string>& set, const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return set.count(path) != 0;
-}
 
 // Puts the swap in place of path (once).
 void swap_before_open(const std::string& path) {
@@ -43,15 +37,8 @@ void swap_before_open(const std::string& path) {
 
 }  // namespace
 
-void fs_fault_grow_on_read_add(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_grow.insert(path);
-}
-
-void fs_fault_shrink_on_read_add(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_shrink.insert(path);
-}
+void fs_fault_grow_on_read_add(const std::string& path) { g_grow.add(path); }
+void fs_fault_shrink_on_read_add(const std::string& path) { g_shrink.add(path); }
 
 void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -65,7 +52,7 @@ int ReadFile::open(const std::string& path, FileStat* opened) {
 #ifdef VORNLAKE_FAULT_HOOKS
   swap_before_open(path);
   fail_reads_ = fs_fault_read_fails(path);
-  change_after_read_ = listed(g_grow, path) ? 1 : listed(g_shrink, path) ? -1 : 0;
+  change_after_read_ = g_grow.has(path) ? 1 : g_shrink.has(path) ? -1 : 0;
 #endif
   errno = 0;
   fd_ = path_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);

@@ -131,14 +131,8 @@ void owner_only_umask() { ::umask(077); }
 #ifdef VORNLAKE_FAULT_HOOKS
 namespace {
 
-std::mutex g_fault_mutex;
-std::set<std::string> g_open_fail;
-std::set<std::string> g_read_fail;
-
-bool fault_listed(const std::set<std::string>& set, const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_fault_mutex);
-  return set.count(path) != 0;
-}
+FaultPaths g_open_fail;
+FaultPaths g_read_fail;
 
 ssize_t failing_read(void*, char*, size_t) {
   errno = EIO;
@@ -149,24 +143,26 @@ int failing_close(void*) { return 0; }
 
 }  // namespace
 
-void fs_fault_open_fail_add(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_fault_mutex);
-  g_open_fail.insert(path);
+void FaultPaths::add(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  paths_.insert(path);
 }
 
-void fs_fault_read_fail_add(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_fault_mutex);
-  g_read_fail.insert(path);
+bool FaultPaths::has(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return paths_.count(path) != 0;
 }
 
-bool fs_fault_read_fails(const std::string& path) { return fault_listed(g_read_fail, path); }
+void fs_fault_open_fail_add(const std::string& path) { g_open_fail.add(path); }
+void fs_fault_read_fail_add(const std::string& path) { g_read_fail.add(path); }
+bool fs_fault_read_fails(const std::string& path) { return g_read_fail.has(path); }
 
 #endif  // VORNLAKE_FAULT_HOOKS
 
 // A path named by the test hook fails as a denied open would.
 static bool open_fault(const std::string& path) {
 #ifdef VORNLAKE_FAULT_HOOKS
-  if (fault_listed(g_open_fail, path)) {
+  if (g_open_fail.has(path)) {
     errno = EACCES;
     return true;
   }
@@ -194,7 +190,7 @@ UniqueFd path_open(const std::string& path, int flags, FsFailure* why) {
 FilePtr file_open(const std::string& path, const char* mode) {
   if (open_fault(path)) return FilePtr();
 #ifdef VORNLAKE_FAULT_HOOKS
-  if (mode[0] == 'r' && fault_listed(g_read_fail, path) && file_exists(path)) {
+  if (mode[0] == 'r' && g_read_fail.has(path) && file_exists(path)) {
     cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
     return FilePtr(::fopencookie(nullptr, mode, io));
   }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,17 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 FilePtr file_open(const std::string& path, const char* mode);
 
 #ifdef VORNLAKE_FAULT_HOOKS
+// The paths a fault hook is set for: any thread may add to the list and ask about it.
+class FaultPaths {
+ public:
+  void add(const std::string& path);
+  bool has(const std::string& path) const;
+
+ private:
+  mutable std::mutex mu_;
+  std::set<std::string> paths_;
+};
+
 // Fault injection (test builds only): file_open, path_open, dir_list and DirReader fail as denied
 // for a path added with fs_fault_open_fail_add (a file or a folder); file_open returns a stream
 // whose every read fails for a path added with fs_fault_read_fail_add.

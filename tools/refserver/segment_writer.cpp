@@ -24,26 +24,27 @@ void SegmentWriter::put(const Digest& d, std::vector<uint8_t> content) {
   std::unique_lock<std::mutex> lock(mu_);
   done_cv_.wait(lock, [this] { return queued_bytes_ < kQueuedContentMax; });
   queued_bytes_ += content.size();
-  sizes_[d] = content.size();
-  ++counts_[d];
+  Queued& q = queued_[d];
+  q.size = content.size();
+  ++q.count;
   queue_.emplace_back(d, std::move(content));
   work_cv_.notify_one();
 }
 
 bool SegmentWriter::queued(const Digest& d) const {
   std::lock_guard<std::mutex> lock(mu_);
-  return counts_.count(d) != 0;
+  return queued_.count(d) != 0;
 }
 
 bool SegmentWriter::queued(const Digest& d, uint64_t size) const {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = sizes_.find(d);
-  return it != sizes_.end() && it->second == size;
+  auto it = queued_.find(d);
+  return it != queued_.end() && it->second.size == size;
 }
 
 void SegmentWriter::wait_written() {
   std::unique_lock<std::mutex> lock(mu_);
-  done_cv_.wait(lock, [this] { return counts_.empty(); });
+  done_cv_.wait(lock, [this] { return queued_.empty(); });
 }
 
 void SegmentWriter::run() {
@@ -68,10 +69,8 @@ void SegmentWriter::run() {
 
     lock.lock();
     queued_bytes_ -= content.size();
-    if (--counts_[digest] == 0) {
-      counts_.erase(digest);
-      sizes_.erase(digest);
-    }
+    auto it = queued_.find(digest);
+    if (--it->second.count == 0) queued_.erase(it);
     done_cv_.notify_all();
   }
 }

@@ -44,8 +44,12 @@ class SegmentWriter {
   mutable std::mutex mu_;
   std::condition_variable work_cv_, done_cv_;
   std::deque<std::pair<Digest, std::vector<uint8_t>>> queue_;
-  std::map<Digest, uint64_t> sizes_;  // queued or being written: digest -> size (several: max)
-  std::map<Digest, int> counts_;      // how many of each are queued or being written
+  // Queued or being written: each digest's size and how many times it is there.
+  struct Queued {
+    uint64_t size = 0;
+    int count = 0;
+  };
+  std::map<Digest, Queued> queued_;
   uint64_t queued_bytes_ = 0;
   bool stop_ = false;
   std::thread thread_;
