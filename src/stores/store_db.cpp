@@ -66,6 +66,11 @@ int Db::close() {
 }
 
 int Db::open(const std::string& path, bool create) {
+  // SQLite counts every allocation under one process-wide lock, and the worker and the catalog
+  // writer allocate at the same time. Nothing here reads the count, so it is off before the
+  // library starts.
+  static const bool unmetered = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+  (void)unmetered;
   close();
   // Each connection is used by one thread at a time (its statement cache is not shared either),
   // so it goes without the per-call locking of the serialized mode.
