@@ -272,6 +272,29 @@ TEST(RefServerSegments, StartAfterACrashRemovesDamagedSegmentsOfTheUnsyncedGroup
   EXPECT_FALSE(file_exists(seg(torn)));
   EXPECT_FALSE(file_exists(store / "unsynced"));
   EXPECT_NE(srv.stderr_text().find(hex(md5(torn))), std::string::npos);
+  // What the store held when the server started is held; what the check removed is not.
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  c.send(query_message(md5(good), static_cast<uint32_t>(good.size())));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0xFF}));
+  c.send(query_message(md5(torn), static_cast<uint32_t>(torn.size())));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0x00}));
+}
+
+// Links wait in memory until their answers leave; one that then cannot be written was answered as
+// recorded, so the catalog must never be finalized.
+TEST(RefServerSegments, AnsweredLinkThatCannotBeWrittenRefusesTheFinalize) {
+  RefServer srv;
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  uint32_t cat = alloc_catalog(c);
+  char id[16];
+  std::snprintf(id, sizeof id, "%08x", cat);
+  ASSERT_EQ(::symlink("/dev/full", (srv.store() + "/catalogs/" + id + "/links").c_str()), 0);
+  store_segment(c, "a block", cat);
+  c.send(finalize_message(cat, md5("a block"), 7, 1, 0));
+  EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x02}));
+  EXPECT_NE(srv.stderr_text().find("answered as recorded, were lost"), std::string::npos);
 }
 
 // Sends a prepared upload and expects the server to drop the connection without storing it.

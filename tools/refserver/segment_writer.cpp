@@ -1,6 +1,7 @@
 #include "segment_writer.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,7 +29,8 @@ void SegmentWriter::put(const Digest& d, std::vector<uint8_t> content) {
   q.size = content.size();
   ++q.count;
   queue_.emplace_back(d, std::move(content));
-  work_cv_.notify_one();
+  if (idle_ || queue_.size() >= kWakeSegments || queued_bytes_ >= kWakeBytes)
+    work_cv_.notify_one();
 }
 
 bool SegmentWriter::queued(const Digest& d) const {
@@ -44,34 +46,46 @@ bool SegmentWriter::queued(const Digest& d, uint64_t size) const {
 
 void SegmentWriter::wait_written() {
   std::unique_lock<std::mutex> lock(mu_);
+  ++waiters_;
+  work_cv_.notify_one();
   done_cv_.wait(lock, [this] { return queued_.empty(); });
+  --waiters_;
 }
 
 void SegmentWriter::run() {
+  auto due = [this] {
+    return stop_ || waiters_ > 0 || queue_.size() >= kWakeSegments || queued_bytes_ >= kWakeBytes;
+  };
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
+    idle_ = true;
     work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    idle_ = false;
     if (queue_.empty()) return;  // stopped, and everything written
-    auto [digest, content] = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
+    // The first segment waits a little for others to come, then all are written in one go.
+    if (!due()) work_cv_.wait_for(lock, std::chrono::milliseconds(kWriteDelayMs), due);
+    while (!queue_.empty()) {
+      auto [digest, content] = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
 
-    std::string name;
-    UniqueFd fd = store_.temp_create(&name);
-    bool ok = fd && fd.write_all(content.data(), content.size()) && fd.close() &&
-              store_.segment_commit(name, digest, content.size());
-    if (!ok) {
-      std::fprintf(stderr, "refserver: segment %s, answered as stored, was lost: %s\n",
-                   digest_hex(digest).c_str(), std::strerror(errno));
-      if (!name.empty()) store_.temp_remove(name);
-      store_.segment_lost();
+      std::string name;
+      UniqueFd fd = store_.temp_create(&name);
+      bool ok = fd && fd.write_all(content.data(), content.size()) && fd.close() &&
+                store_.segment_commit(name, digest, content.size());
+      if (!ok) {
+        std::fprintf(stderr, "refserver: segment %s, answered as stored, was lost: %s\n",
+                     digest_hex(digest).c_str(), std::strerror(errno));
+        if (!name.empty()) store_.temp_remove(name);
+        store_.segment_lost();
+      }
+
+      lock.lock();
+      queued_bytes_ -= content.size();
+      auto it = queued_.find(digest);
+      if (--it->second.count == 0) queued_.erase(it);
+      done_cv_.notify_all();
     }
-
-    lock.lock();
-    queued_bytes_ -= content.size();
-    auto it = queued_.find(digest);
-    if (--it->second.count == 0) queued_.erase(it);
-    done_cv_.notify_all();
   }
 }
 

@@ -20,6 +20,12 @@ namespace vl::ref {
 
 // Content queued beyond this many bytes makes the next put wait for the writer.
 constexpr uint64_t kQueuedContentMax = 64ull << 20;
+// Once a first segment is queued, the writer waits until this many segments or bytes are queued, a
+// finalize waits for it, or kWriteDelayMs have passed: a wake-up per segment would cost more than
+// the segment's write.
+constexpr size_t kWakeSegments = 32;
+constexpr uint64_t kWakeBytes = 4ull << 20;
+constexpr int kWriteDelayMs = 20;
 
 class SegmentWriter {
  public:
@@ -51,6 +57,8 @@ class SegmentWriter {
   };
   std::map<Digest, Queued> queued_;
   uint64_t queued_bytes_ = 0;
+  int waiters_ = 0;    // threads in wait_written
+  bool idle_ = false;  // the writer waits for a first segment
   bool stop_ = false;
   std::thread thread_;
 };

@@ -208,6 +208,7 @@ int serve_run(const ServeOptions& options) {
   reap(conns, true);
   g_stop_fd.store(-1);
   writer.wait_written();
+  store.links_flush();
   if (!store.sync_pending()) {
     std::fprintf(stderr, "refserver: segments of the store could not be synced\n");
     return 1;

@@ -21,6 +21,9 @@ constexpr size_t kLoginSize = 76;
 constexpr size_t kMaxTagRequest = 256;  // the client's request buffer
 constexpr size_t kMaxPiece = 4096;
 constexpr size_t kProfileReplySize = 138;
+// The write buffer of the replies, and room for a reply's TLS record around it.
+constexpr long kReplyBufferBytes = 65536;
+constexpr long kRecordRoom = 256;
 
 struct SslFree {
   void operator()(SSL* s) const { SSL_free(s); }
@@ -127,13 +130,21 @@ bool Session::send(Bytes msg) {
       break;
   }
   sh_.trace.record(conn_, false, msg.data(), msg.size(), sh_.trace.enabled() && client_ahead());
+  // A reply that does not fit pushes the buffer out, and an answered link must be in its file
+  // before its answer leaves.
+  if (BIO_wpending(SSL_get_wbio(ssl_)) + static_cast<long>(msg.size()) + kRecordRoom >
+      kReplyBufferBytes)
+    sh_.store.links_flush();
   return SSL_write(ssl_, msg.data(), static_cast<int>(msg.size())) == static_cast<int>(msg.size());
 }
 
-// Writes out the replies kept in the write buffer. False when the connection is broken.
+// Writes out the replies kept in the write buffer, after the links they answered. False when the
+// connection is broken.
 bool Session::flush() {
   BIO* w = SSL_get_wbio(ssl_);
-  return BIO_wpending(w) <= 0 || BIO_flush(w) > 0;
+  if (BIO_wpending(w) <= 0) return true;
+  sh_.store.links_flush();
+  return BIO_flush(w) > 0;
 }
 
 void Session::run() {
@@ -400,7 +411,7 @@ void session_serve(SSL_CTX* ctx, int fd, uint64_t conn, ServerShared& shared) {
   // write. The socket BIO is then held twice, as the read BIO and below the buffer.
   BIO* socket = SSL_get_rbio(ssl.get());
   BIO* buffer = BIO_new(BIO_f_buffer());
-  if (!buffer || BIO_set_write_buffer_size(buffer, 65536) <= 0) {
+  if (!buffer || BIO_set_write_buffer_size(buffer, kReplyBufferBytes) <= 0) {
     BIO_free(buffer);
     return;
   }

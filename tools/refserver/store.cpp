@@ -19,6 +19,8 @@ namespace {
 constexpr const char* kUnsyncedMark = "unsynced";
 // Open links files kept for appending; more catalogs at once than this reopen their files.
 constexpr size_t kOpenLinkFiles = 16;
+// A catalog's links are written out when this many bytes wait (else at links_flush).
+constexpr size_t kLinksWaitingMax = 32768;
 // The mark's time and a segment's rename both come from the clock; this much slack keeps a clock
 // step between them from hiding a segment from the check.
 constexpr int64_t kMarkSlackS = 60;
@@ -118,6 +120,7 @@ bool Store::open(const std::string& dir, std::string* error) {
       if (name != "." && name != "..") ::unlink((dir_ + "/tmp/" + name).c_str());
   }
   recover_unsynced();
+  index_read();
   uint64_t next = 1;
   std::string text;
   std::string next_path = dir_ + "/next_catalog_id";
@@ -185,16 +188,50 @@ std::string Store::segment_path(const Digest& d) const {
   return dir_ + "/segments/" + segment_name(d);
 }
 
-bool Store::has_segment(const Digest& d) const {
+// Every segment in place, into the index.
+void Store::index_read() {
+  std::string segments = dir_ + "/segments";
+  DirReader folders(segments);
+  std::string folder;
+  while (folders.next(&folder)) {
+    if (folder.size() != 2 || folder == "..") continue;
+    UniqueFd folder_fd(::openat(segments_fd_.get(), folder.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder_fd) continue;
+    DirReader files(segments + "/" + folder);
+    std::string name;
+    while (files.next(&name)) {
+      Digest d;
+      struct stat st;
+      if (digest_parse(name, &d) && name.compare(0, 2, folder) == 0 &&
+          ::fstatat(folder_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(st.st_mode))
+        index_[d] = static_cast<uint64_t>(st.st_size);
+    }
+  }
+}
+
+void Store::index_add(const Digest& d, uint64_t size) {
+  std::lock_guard<std::mutex> lock(index_mutex_);
+  index_[d] = size;
+}
+
+bool Store::has_segment(const Digest& d) {
+  {
+    std::lock_guard<std::mutex> lock(index_mutex_);
+    if (index_.count(d)) return true;
+  }
   struct stat st;
-  return ::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, 0) == 0 &&
-         S_ISREG(st.st_mode);
+  if (::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  index_add(d, static_cast<uint64_t>(st.st_size));
+  return true;
 }
 
 bool Store::has_segment(const Digest& d, uint64_t size) const {
-  struct stat st;
-  return ::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, 0) == 0 &&
-         S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size;
+  std::lock_guard<std::mutex> lock(index_mutex_);
+  auto it = index_.find(d);
+  return it != index_.end() && it->second == size;
 }
 
 UniqueFd Store::temp_create(std::string* name) {
@@ -235,6 +272,7 @@ bool Store::segment_commit(const std::string& temp_name, const Digest& d, uint64
       marked_ = true;
     }
     if (::renameat(tmp_fd_.get(), temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+    index_add(d, size);
     if (!segment_sync_) return true;
     if (group_.segments++ == 0) group_.since_ms = clock_monotonic_ms();
     group_.bytes += size;
@@ -298,26 +336,62 @@ bool Store::catalog_exists(uint32_t id) const {
 }
 
 // The open links file of catalog id (opened, and made, on first use). Under links_mutex_.
-UniqueFd* Store::links_file(uint32_t id) {
+Store::LinksFile* Store::links_file(uint32_t id) {
   auto it = link_files_.find(id);
   if (it != link_files_.end()) return &it->second;
   UniqueFd fd(::open((catalog_dir(id) + "/links").c_str(),
                      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   if (!fd) return nullptr;
-  if (link_files_.size() >= kOpenLinkFiles) link_files_.erase(link_files_.begin());
-  return &link_files_.emplace(id, std::move(fd)).first->second;
+  if (link_files_.size() >= kOpenLinkFiles) {
+    // The file to close goes out with its waiting lines.
+    auto old = link_files_.begin();
+    links_write(old->first, old->second);
+    link_files_.erase(old);
+  }
+  return &link_files_.emplace(id, LinksFile{std::move(fd), {}}).first->second;
+}
+
+// Writes the waiting lines of catalog id's file; lines that cannot be written are noted as lost.
+// Under links_mutex_.
+bool Store::links_write(uint32_t id, LinksFile& file) {
+  bool ok = file.waiting.empty() || file.fd.write_all(file.waiting.data(), file.waiting.size());
+  if (!ok) {
+    std::fprintf(stderr, "refserver: links of catalog %u, answered as recorded, were lost: %s\n",
+                 id, std::strerror(errno));
+    links_lost_.insert(id);
+  }
+  file.waiting.clear();
+  return ok;
 }
 
 bool Store::link_add(uint32_t id, const Digest& d) {
-  std::string line = digest_hex(d) + "\n";
   std::lock_guard<std::mutex> lock(links_mutex_);
-  UniqueFd* fd = links_file(id);
-  if (fd && fd->write_all(line.data(), line.size())) return true;
+  LinksFile* file = links_file(id);
+  if (!file) return false;
+  file->waiting += digest_hex(d);
+  file->waiting += '\n';
+  links_waiting_ = true;
+  if (file->waiting.size() < kLinksWaitingMax || links_write(id, *file)) return true;
   link_files_.erase(id);  // the next link opens the file afresh
   return false;
 }
 
+void Store::links_flush() {
+  std::lock_guard<std::mutex> lock(links_mutex_);
+  if (!links_waiting_) return;
+  links_waiting_ = false;
+  for (auto it = link_files_.begin(); it != link_files_.end();) {
+    if (links_write(it->first, it->second)) ++it;
+    else it = link_files_.erase(it);  // the next link opens the file afresh
+  }
+}
+
 bool Store::finalize_write(uint32_t id, const uint8_t* record) {
+  links_flush();
+  {
+    std::lock_guard<std::mutex> lock(links_mutex_);
+    if (links_lost_.count(id)) return false;
+  }
   if (lost_ || !sync_pending()) return false;
   return write_file_atomic(catalog_dir(id) + "/finalize",
                            std::string(reinterpret_cast<const char*>(record), kFinalizeSize));

@@ -18,7 +18,14 @@
 //   is renamed and removed once no group is waiting; a store opened with it checks every segment
 //   renamed since it was made and removes those whose content does not match their name, so that
 //   a damaged segment is never counted as held (nor linked by a digest a client cached).
-// - Links are appended without a sync of their own; the sync before a finalize covers them.
+// - Links are appended without a sync of their own; the sync before a finalize covers them. They
+//   wait in memory until links_flush, which a connection calls before its replies leave: a link
+//   that was answered has reached the file, and survives the server (not the machine) crashing.
+//
+// The store keeps the digest and size of every segment in place in memory (read at open, added
+// at each rename), so a query or upload header costs no look-up in the file system. A segment put
+// in place by another server on the same store since this one opened it is found by a link (one
+// stat), but not by a query or upload header: the client then uploads it again.
 // - A finalize record is written only after that sync, atomically and synced itself: a finalized
 //   catalog never names a segment or a link that a crash can lose.
 // - next_catalog_id is synced before an id is handed out, and a catalog's folder when it is made.
@@ -30,10 +37,12 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "digest.h"
 #include "platform/unique_fd.h"
@@ -66,8 +75,9 @@ class Store {
   void set_segment_sync(bool on) { segment_sync_ = on; }
 
   std::string segment_path(const Digest& d) const;
-  // True when the segment is held (with the given size, in the second form). One stat.
-  bool has_segment(const Digest& d) const;
+  // True when the segment is held. From memory, or one stat when memory does not know it.
+  bool has_segment(const Digest& d);
+  // True when the segment is held with the given size, from memory only (see above).
   bool has_segment(const Digest& d, uint64_t size) const;
 
   // Creates an empty owner-only temp file for an upload; returns its descriptor (none on
@@ -89,13 +99,18 @@ class Store {
   bool catalog_alloc(uint32_t* id);
   // True when the id has been handed out.
   bool catalog_exists(uint32_t id) const;
-  // Appends a link line. False on a write failure.
+  // Appends a link line to the catalog's links waiting in memory, writing them out when they
+  // grow large. False on a write failure.
   bool link_add(uint32_t id, const Digest& d);
+  // Writes every link waiting in memory to its file. A catalog whose links could not be written
+  // has lost links that were answered: its finalize is refused from then on.
+  void links_flush();
   // A segment whose upload was answered as stored could not be written after all: every finalize
   // is refused from now on, since a catalog may link it.
   void segment_lost() { lost_ = true; }
-  // sync_pending, then replaces the catalog's finalize record. False when either fails (no record
-  // is written when the sync fails) or a segment was lost.
+  // links_flush and sync_pending, then replaces the catalog's finalize record. False when either
+  // fails (no record is written when the sync fails), a segment was lost, or a link of the
+  // catalog was.
   bool finalize_write(uint32_t id, const uint8_t* record);
 
   // Readers (restore): the linked digests as hex (empty when none), the finalize record.
@@ -111,9 +126,25 @@ class Store {
     uint64_t since_ms = 0;  // when its first segment was put in place
   };
 
+  struct DigestHash {
+    size_t operator()(const Digest& d) const {
+      size_t h;
+      std::memcpy(&h, d.data(), sizeof h);  // an MD5 is spread evenly enough as it is
+      return h;
+    }
+  };
+  // A catalog's links file, open for appending, and the lines not yet written to it.
+  struct LinksFile {
+    UniqueFd fd;
+    std::string waiting;
+  };
+
   int folder_fd(uint8_t prefix);
-  UniqueFd* links_file(uint32_t id);
+  LinksFile* links_file(uint32_t id);
+  bool links_write(uint32_t id, LinksFile& file);
   void recover_unsynced();
+  void index_read();
+  void index_add(const Digest& d, uint64_t size);
 
   std::string dir_;
   bool segment_sync_ = true;
@@ -125,7 +156,12 @@ class Store {
   std::set<uint32_t> catalogs_;
 
   std::mutex links_mutex_;
-  std::map<uint32_t, UniqueFd> link_files_;  // a few open links files, appended to
+  std::map<uint32_t, LinksFile> link_files_;  // a few open links files, appended to
+  bool links_waiting_ = false;                // some file has lines waiting
+  std::set<uint32_t> links_lost_;             // catalogs with answered links not written
+
+  mutable std::mutex index_mutex_;
+  std::unordered_map<Digest, uint64_t, DigestHash> index_;  // segments in place, and their sizes
 
   std::mutex group_mutex_;  // the waiting group, the folders, the unsynced mark
   Group group_;
