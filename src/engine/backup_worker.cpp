@@ -9,6 +9,7 @@
 #include "base/product.h"
 #include "connection/catalog_upload.h"
 #include "engine/catalog_rows.h"
+#include "engine/read_ahead.h"
 #include "connection/dialogue.h"
 #include "engine/block_pipeline.h"
 #include "engine/file_process.h"
@@ -134,7 +135,9 @@ Ending run_body(RunContext& ctx) {
 
   status_set(ctx, "Kicking Ass!");
   catalog_rows_start(ctx);
+  read_ahead_start(ctx);
   walk_all(ctx);
+  read_ahead_stop();
   catalog_rows_stop();
   run_log_close_all(ctx);
   md5cache_flush();

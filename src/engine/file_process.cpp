@@ -1,5 +1,7 @@
 #include "engine/file_process.h"
 
+#include "engine/read_ahead.h"
+
 #include <cassert>
 #include <cerrno>
 #include <cinttypes>
@@ -12,6 +14,7 @@
 #include "engine/block_pipeline.h"
 #include "engine/cache_decision.h"
 #include "engine/catalog_rows.h"
+#include "engine/read_ahead.h"
 #include "engine/tree_walk.h"
 #include "platform/clock.h"
 #include "platform/file_read.h"
@@ -180,6 +183,7 @@ BlockBuffer* block_take(RunContext& ctx, int* result) {
 int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const FileStat& st,
                 uint32_t file_id, uint32_t n, uint32_t now) {
   ReadFile file;
+  read_ahead_reading();
   FileStat opened;
   int err = file.open(job->path, &opened);
   const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||

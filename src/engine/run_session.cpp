@@ -1,6 +1,9 @@
 #include "engine/run_session.h"
 
 #include <cassert>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "base/product.h"
@@ -38,6 +41,10 @@ void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry) {
 // let the next request reconnect.
 static void long_pause_disconnect(RunContext& ctx) { server_disconnect(ctx); }
 
+// Told when a worker thread has ended (one worker at a time).
+static std::mutex g_end_mutex;
+static std::condition_variable g_end_cv;
+
 void run_worker_start(RunContext& ctx) {
   assert(ctx.profile && !ctx.worker_active.load() && "one worker at a time, on an opened profile");
   if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
@@ -47,12 +54,20 @@ void run_worker_start(RunContext& ctx) {
   ctx.worker_thread = std::thread([&ctx] {
     ctx.worker_tid = thread_id_current();
     backup_worker(ctx);
+    { std::lock_guard<std::mutex> lock(g_end_mutex); }
+    g_end_cv.notify_all();
   });
   while (ctx.worker_tid.load() == 0 && ctx.worker_active.load()) std::this_thread::yield();
   if (ctx.profile) thread_priority_apply(ctx, ctx.profile->thread_priority);
 }
 
 bool run_worker_running(RunContext& ctx) { return ctx.worker_active.load(); }
+
+bool run_worker_wait(RunContext& ctx, int ms) {
+  std::unique_lock<std::mutex> lock(g_end_mutex);
+  return g_end_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&ctx] { return !ctx.worker_active.load(); });
+}
 
 void run_cancel(RunContext& ctx) {
   if (ctx.worker_active.load()) ctx.cancel = 1;

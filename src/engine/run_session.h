@@ -20,6 +20,10 @@ void run_worker_start(RunContext& ctx);
 // True while the worker runs (the Cancel button cancels rather than closes).
 bool run_worker_running(RunContext& ctx);
 
+// Waits up to ms milliseconds for the worker to end, so that a front-end ticking in steps of
+// that length sees the end at once. True once the worker has ended.
+bool run_worker_wait(RunContext& ctx, int ms);
+
 // The Cancel button while the worker runs: requests cancellation (no confirmation).
 void run_cancel(RunContext& ctx);
 

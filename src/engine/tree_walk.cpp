@@ -6,6 +6,7 @@
 
 #include "engine/catalog_rows.h"
 #include "engine/file_process.h"
+#include "engine/read_ahead.h"
 #include "engine/rule_match.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
@@ -124,6 +125,7 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
 }
 
 int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name_in) {
+  read_ahead_passed();
   int32_t delay = ctx.profile->file_delay_ms;
   if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
   pause_wait(ctx);
@@ -171,11 +173,13 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     // The folder is read whole and closed before its entries are visited: a walk that kept one
     // open per level lost, without a word, every folder below the descriptor limit.
     std::vector<std::string> entries;
+    std::vector<char> regular;
     if (t_walk_depth >= g_walk_depth_max) {
       why = FsFailure::too_long;
-    } else if (dir_list(full, &entries, &why)) {
+    } else if (dir_list(full, &entries, &why, &regular)) {
       why = FsFailure::none;
     }
+    read_ahead_folder(full, entries, regular);
     if (why != FsFailure::none) {
       run_log(ctx,
               why == FsFailure::too_long ? "Warning: Path too long: %s\n"

@@ -234,11 +234,12 @@ DIR* dir_open(const std::string& path, int extra_flags, FsFailure* why) {
 }
 
 // The next entry name of dir; false at the end (errno 0) or on a failed read (errno set).
-bool dir_next(DIR* dir, std::string* name) {
+bool dir_next(DIR* dir, std::string* name, bool* regular = nullptr) {
   errno = 0;
   struct dirent* e = ::readdir(dir);
   if (!e) return false;
   *name = e->d_name;
+  if (regular) *regular = e->d_type == DT_REG;
   return true;
 }
 
@@ -248,8 +249,10 @@ struct DirCloser {
 
 }  // namespace
 
-bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why) {
+bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why,
+              std::vector<char>* regular) {
   names->clear();
+  if (regular) regular->clear();
   // Not through a link: the walk lists what it has just stat'ed as a folder, and a folder swapped
   // for a link in between must not bring the link's target into the backup.
   std::unique_ptr<DIR, DirCloser> dir(dir_open(path, O_NOFOLLOW, why));
@@ -261,8 +264,12 @@ bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailur
     return false;
   }
   std::string name;
-  while (dir_next(dir.get(), &name))
-    if (name != "." && name != "..") names->push_back(name);
+  bool is_regular = false;
+  while (dir_next(dir.get(), &name, &is_regular)) {
+    if (name == "." || name == "..") continue;
+    names->push_back(name);
+    if (regular) regular->push_back(is_regular);
+  }
   if (errno != 0) {
     failure_set(why, failure_of(errno));
     return false;

@@ -125,8 +125,11 @@ bool fs_fault_read_fails(const std::string& path);
 // entries afterwards holds no descriptor while it descends. A symbolic link as the last
 // component is not followed. Returns false with the reason in *why when the folder cannot be
 // opened, may not be searched (its entries could not be stat'ed or opened; *names is left
-// empty) or a read fails part way (*names holds what was read). Any thread.
-bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why);
+// empty) or a read fails part way (*names holds what was read). With `regular`, also tells for
+// each name whether the folder lists it as a regular file (its entry's type, no stat; false where
+// the file system does not say). Any thread.
+bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why,
+              std::vector<char>* regular = nullptr);
 
 // Reads a directory's entry names one by one (readdir order, "." and ".." included); the path
 // may be of any length. Holds the folder open while it lives.

@@ -92,8 +92,9 @@ enum RunAbort : int32_t {
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
 };
 
-// The slot of ctx.helper_tids that the catalog's writer thread takes.
+// The slots of ctx.helper_tids that the catalog's writer thread and the read-ahead thread take.
 constexpr int kHelperSlotCatalog = 4;
+constexpr int kHelperSlotReadAhead = 5;
 
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
@@ -124,7 +125,7 @@ struct RunContext {
   AtomicField<pid_t> worker_tid{0};
   // The run's other threads (compression in slots 0-3, the catalog's writer in the last), 0
   // where none: the profile's priority applies to them as to the worker.
-  AtomicField<pid_t> helper_tids[5];
+  AtomicField<pid_t> helper_tids[6];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;

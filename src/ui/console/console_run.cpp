@@ -2,10 +2,8 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "run/run_control.h"
 #include "engine/run_session.h"
@@ -46,8 +44,8 @@ int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry
   const int counter_every = ::isatty(::fileno(stderr)) ? 10 : 50;  // ticks of 100 ms
   for (unsigned tick = 1; run_worker_running(ctx); ++tick) {
     // The timers tick in real time, like a desktop's timers (the fast test clock is for the
-    // worker's waits).
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // worker's waits); the worker's end cuts the last tick short.
+    run_worker_wait(ctx, 100);
     if (g_cancel_signal) {
       g_cancel_signal = 0;
       run_cancel(ctx);
