@@ -127,9 +127,10 @@ class ReadAhead {
     }
   }
 
-  // Waits while the thread is far ahead of the worker. False when stopped.
+  // Waits while the thread is far ahead of the worker. False when stopped while waiting (the loop
+  // sees a stop otherwise).
   bool keep_behind() {
-    if (opened_.load() - passed_.load() < kReadAheadEntries) return !stop_flag();
+    if (opened_.load() - passed_.load() < kReadAheadEntries) return true;
     std::unique_lock<std::mutex> lock(mu_);
     waiting_ = true;
     // The time-out covers a wake-up that crossed the flag.
@@ -137,11 +138,6 @@ class ReadAhead {
       cv_.wait_for(lock, std::chrono::milliseconds(50));
     waiting_ = false;
     return !stop_;
-  }
-
-  bool stop_flag() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return stop_;
   }
 
   RunContext& ctx_;
