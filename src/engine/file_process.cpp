@@ -35,10 +35,16 @@ std::string block_progress_text(uint32_t block, uint32_t blocks, uint32_t percen
          std::to_string(percent) + "%)";
 }
 
+// The file's block line, made only for a front-end that shows it.
+static void block_text_show(uint32_t block, uint32_t blocks, uint32_t percent) {
+  if (run_view_shows(kCtlBlockText))
+    run_view_text(kCtlBlockText, block_progress_text(block, blocks, percent));
+}
+
 void BlockProgress::show(uint32_t k) {
   accumulator += 100;
   uint32_t percent = blocks ? accumulator / blocks : 0;
-  run_view_text(kCtlBlockText, block_progress_text(k, blocks, percent));
+  block_text_show(k, blocks, percent);
   run_view_progress_pos(kCtlFileProgress, k);
 }
 
@@ -254,7 +260,7 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     }
   }
   if (offset == 0) run_log(ctx, "\n");  // nothing was read: end the item's line all the same
-  run_view_text(kCtlBlockText, block_progress_text(j, n, 100));
+  block_text_show(j, n, 100);
   run_view_progress_pos(kCtlFileProgress, n > 1 ? j : n);
 
   FileStat after;
@@ -304,7 +310,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   const uint32_t n = static_cast<uint32_t>((st.size + kFileBlockSize - 1) / kFileBlockSize);
   run_view_progress_pos(kCtlFileProgress, 0);
   run_view_progress_range(kCtlFileProgress, 0, n ? n : 1);
-  run_view_text(kCtlBlockText, block_progress_text(0, n, 0));
+  block_text_show(0, n, 0);
 
   const uint32_t file_id = catalog_rows_file(path, filespec_record(st, 2, 0), kFileBlockSize);
   auto job = std::make_shared<FileJob>(ctx, path);
@@ -324,13 +330,13 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
       job->cache_id = cache_id;
       if (links_send(ctx, job, file_id, blocks, n) != 0) return kFileCancelled;
       bytes_skipped_show(ctx.stats.bytes_skipped += st.size);
-      run_view_text(kCtlBlockText, block_progress_text(n > 1 ? n : 0, n, 100));
+      block_text_show(n > 1 ? n : 0, n, 100);
       run_view_progress_pos(kCtlFileProgress, n);
       file_done_counters(ctx);
       return 0;
     }
     if (verdict != CacheVerdict::absent) {
-      run_view_text(kCtlBlockText, block_progress_text(0, n, 100));
+      block_text_show(0, n, 100);
       run_view_progress_pos(kCtlFileProgress, 0);
     }
   }

@@ -49,8 +49,9 @@ FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr) {
 
 void directories_show(uint64_t count) { counter_show(kCtlDirectories, count); }
 
+// The file's status lines (folder, name, size, progress) are shown together or not at all.
 void file_status_show(const std::string& path, uint64_t size) {
-  if (!run_view_exists()) return;
+  if (!run_view_shows(kCtlFilename)) return;
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) {
     run_view_text(kCtlDirectory, "");

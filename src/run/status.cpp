@@ -11,7 +11,9 @@ void status_set(RunContext& ctx, const std::string& text) {
   run_view_text(kCtlStatus, text);
 }
 
-void counter_show(int control, uint64_t value) { run_view_text(control, count_format(value) + " "); }
+void counter_show(int control, uint64_t value) {
+  if (run_view_shows(control)) run_view_text(control, count_format(value) + " ");
+}
 
 void stat_show(const RunStats& s, StatField field) {
   switch (field) {

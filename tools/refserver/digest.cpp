@@ -9,8 +9,15 @@
 
 namespace vl::ref {
 
+// Fetched once: EVP_md5() would look the method up in the providers for every segment.
+static const EVP_MD* md5_method() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  return md;
+}
+
 Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
-  if (!ctx_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_md5(), nullptr) != 1) {
+  if (!ctx_ || !md5_method() ||
+      EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), md5_method(), nullptr) != 1) {
     EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
     throw std::runtime_error("MD5 unavailable");
   }

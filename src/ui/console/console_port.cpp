@@ -78,6 +78,10 @@ void ConsoleBackend::set_text(int control, const std::string& text) {
   print_line(line);
 }
 
+bool ConsoleBackend::shows_text(int control) const {
+  return control == kCtlStatus || control == kCtlStatusReason || control == kCtlLastAttempt;
+}
+
 void ConsoleBackend::set_enabled(int, bool) {}
 void ConsoleBackend::set_progress_range(int, uint32_t, uint32_t) {}
 void ConsoleBackend::set_progress_pos(int, uint32_t) {}

@@ -20,6 +20,8 @@ class ConsoleBackend : public UiBackend {
   void set_enabled(int control, bool enabled) override;
   void set_progress_range(int control, uint32_t low, uint32_t high) override;
   void set_progress_pos(int control, uint32_t pos) override;
+  // The status, its reason and the last attempt: the counters print from the run's figures.
+  bool shows_text(int control) const override;
 
   // Prints the counter line of ctx's run. UI thread.
   void counters_print(const RunContext& ctx);

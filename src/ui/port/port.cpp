@@ -34,6 +34,10 @@ void run_view_text(int control, const std::string& text) {
   if (g_run_view.load()) g_backend.load()->set_text(control, text);
 }
 
+bool run_view_shows(int control) {
+  return g_run_view.load() && g_backend.load()->shows_text(control);
+}
+
 void run_view_enable(int control, bool enabled) {
   if (g_run_view.load()) g_backend.load()->set_enabled(control, enabled);
 }

@@ -23,6 +23,11 @@ class UiBackend {
   virtual void set_enabled(int control, bool enabled) = 0;
   virtual void set_progress_range(int control, uint32_t low, uint32_t high) = 0;
   virtual void set_progress_pos(int control, uint32_t pos) = 0;
+  // False for a text control the front-end never shows: its text need not even be made.
+  virtual bool shows_text(int control) const {
+    (void)control;
+    return true;
+  }
 };
 
 // Installs the front-end (not owned). nullptr installs the silent back-end. Set before any
@@ -38,6 +43,9 @@ void run_view_close();
 bool run_view_exists();
 
 void run_view_text(int control, const std::string& text);
+// True while a run dialog exists and shows the text of control. The worker asks before it
+// formats a text for every file.
+bool run_view_shows(int control);
 void run_view_enable(int control, bool enabled);
 void run_view_progress_range(int control, uint32_t low, uint32_t high);
 void run_view_progress_pos(int control, uint32_t pos);
