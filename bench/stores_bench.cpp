@@ -111,7 +111,7 @@ int main() {
     }
     blocks += n;
     vl::md5cache_pending_file_done(f);
-    vl::md5cache_flush_if_full();
+    if (vl::md5cache_flush_due()) vl::md5cache_flush();
   }
   vl::md5cache_flush();
   double s = seconds_since(t0);

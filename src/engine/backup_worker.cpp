@@ -8,6 +8,7 @@
 
 #include "base/product.h"
 #include "connection/catalog_upload.h"
+#include "engine/cache_writer.h"
 #include "engine/catalog_rows.h"
 #include "engine/read_ahead.h"
 #include "connection/dialogue.h"
@@ -135,11 +136,13 @@ Ending run_body(RunContext& ctx) {
 
   status_set(ctx, "Kicking Ass!");
   catalog_rows_start(ctx);
+  cache_writer_start(ctx);
   read_ahead_start(ctx);
   walk_all(ctx);
   read_ahead_stop();
   catalog_rows_stop();
   run_log_close_all(ctx);
+  cache_writer_stop();
   md5cache_flush();
 
   if (ctx.abort != kAbortNone) return aborted(ctx);

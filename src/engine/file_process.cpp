@@ -13,6 +13,7 @@
 #include "connection/dialogue.h"
 #include "engine/block_pipeline.h"
 #include "engine/cache_decision.h"
+#include "engine/cache_writer.h"
 #include "engine/catalog_rows.h"
 #include "engine/read_ahead.h"
 #include "engine/tree_walk.h"
@@ -78,6 +79,7 @@ struct FileJob {
   void maybe_finish() {
     if (!read_done || outstanding > 0) return;
     if (pending && cacheable) md5cache_pending_file_done(pending);
+    else if (pending) md5cache_pending_file_drop(pending);
     // Digests the server would not link are no longer trusted: the next run reads the file.
     if (cache_id && link_refused) md5cache_segs_delete_all(cache_id);
     if (tail != kNoLogSlot) {
@@ -124,14 +126,10 @@ std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
   return blocks;
 }
 
-// Writes the pending cache entries once enough have gathered. Every file still with the server
-// must have been answered first: its entry is completed (or dropped) only then, and the flush
-// lets go of the whole queue. Returns 0 or kFileCancelled.
-int cache_flush_when_due(RunContext& ctx) {
-  if (md5cache_pending_files() < kFlushFiles && md5cache_pending_blocks() < kFlushBlocks) return 0;
-  if (g_route->dialogue->drain() != 0) return dialogue_stopped(ctx);
-  md5cache_flush();
-  return 0;
+// Has the complete cache entries written once enough files are pending. Files still with the
+// server stay pending: their entries are completed (or dropped) when their last answer comes.
+void cache_flush_when_due() {
+  if (md5cache_flush_due()) cache_writer_hand_over();
 }
 
 void file_done_counters(RunContext& ctx) { files_skipped_show(++ctx.stats.files_skipped); }
@@ -282,7 +280,8 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   job->read_done = true;
   job->maybe_finish();
   ++ctx.stats.files_scanned;
-  return cache_flush_when_due(ctx);
+  cache_flush_when_due();
+  return 0;
 }
 
 }  // namespace

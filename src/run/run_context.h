@@ -92,9 +92,11 @@ enum RunAbort : int32_t {
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
 };
 
-// The slots of ctx.helper_tids that the catalog's writer thread and the read-ahead thread take.
+// The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread and the
+// cache's writer thread take.
 constexpr int kHelperSlotCatalog = 4;
 constexpr int kHelperSlotReadAhead = 5;
+constexpr int kHelperSlotCache = 6;
 
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
@@ -125,7 +127,7 @@ struct RunContext {
   AtomicField<pid_t> worker_tid{0};
   // The run's other threads (compression in slots 0-3, the catalog's writer in the last), 0
   // where none: the profile's priority applies to them as to the worker.
-  AtomicField<pid_t> helper_tids[6];
+  AtomicField<pid_t> helper_tids[7];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;

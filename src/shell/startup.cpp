@@ -91,6 +91,9 @@ void test_hooks_from_environment() {
   // The number of compression threads (0: the one-thread run).
   if (const char* threads = std::getenv("VORNLAKE_TEST_COMPRESS_THREADS"))
     compress_threads_override_set(std::atoi(threads));
+  // The pending files that make the cache's batch due.
+  if (const char* files = std::getenv("VORNLAKE_TEST_CACHE_BATCH_FILES"))
+    md5cache_flush_files_set(static_cast<uint32_t>(std::atoi(files)));
 }
 #else
 void test_hooks_from_environment() {}

@@ -12,17 +12,24 @@ namespace vl {
 
 namespace {
 
-Db g_cache;
+// The transaction a connection has open between calls: none, the look-ups' read batch, or a
+// write (a flush, or one write operation called on its own).
+enum class Txn { none, read, write };
+
+struct Conn {
+  Db db;
+  Txn txn = Txn::none;
+  uint32_t read_lookups = 0;  // made in the open read transaction
+};
+
+Conn g_main;    // look-ups, writes and flushes of the worker; start-up and shutdown
+Conn g_writer;  // the batches of md5cache_batch_write, on a connection of their own
+std::string g_path;
 std::list<PendingCacheFile> g_pending;  // a list: entries handed out stay where they are
 uint32_t g_pending_files = 0;
 uint32_t g_pending_blocks = 0;
+uint32_t g_flush_files = kFlushFiles;
 std::string g_notice;
-
-// The transaction the cache's connection has open between calls: none, the look-ups' read
-// batch, or a write (a flush, or one write operation called on its own).
-enum class Txn { none, read, write };
-Txn g_txn = Txn::none;
-uint32_t g_read_lookups = 0;
 
 const char* const kCacheFile = "md5cache.dat";
 const char* const kFilespecCreateSql =
@@ -117,14 +124,14 @@ int md5cache_use_wal(sqlite3* db, std::string* err) {
 // Opens path as the cache: open-or-create, the journal mode and the planner's statistics.
 // damaged_quiet as for store_open_or_create. Returns 0, 1 after the boxes, or kStoreDamaged.
 int md5cache_open_at(const std::string& path, bool damaged_quiet) {
-  int rc = store_open_or_create(&g_cache, path, "Can't open MD5 database!", md5cache_init_tables,
+  int rc = store_open_or_create(&g_main.db, path, "Can't open MD5 database!", md5cache_init_tables,
                                 damaged_quiet);
   if (rc != 0) return rc;
   std::string err;
-  rc = md5cache_use_wal(g_cache.get(), &err);
-  if (rc == SQLITE_OK) rc = md5cache_plan_hints(g_cache.get(), &err);
+  rc = md5cache_use_wal(g_main.db.get(), &err);
+  if (rc == SQLITE_OK) rc = md5cache_plan_hints(g_main.db.get(), &err);
   if (!store_rc_damaged(rc)) return 0;
-  g_cache.close();
+  g_main.db.close();
   if (damaged_quiet) return kStoreDamaged;
   store_unusable_boxes(err, path, rc);
   return 1;
@@ -146,15 +153,21 @@ bool md5cache_move_aside(const std::string& path) {
 // Look-ups outside a flush share one read transaction for up to kReadBatchLookups of them: on
 // its own every statement takes and drops the file's lock and checks for a hot journal, which
 // made an unchanged tree slow. Inside a write the look-ups are part of it.
-void lookup_begin() {
-  if (!g_cache || g_txn == Txn::write) return;
-  if (g_txn == Txn::read && g_read_lookups >= kReadBatchLookups) md5cache_read_end();
-  if (g_txn == Txn::none) {
-    if (db_exec(g_cache.get(), "begin transaction") != SQLITE_OK) return;
-    g_txn = Txn::read;
-    g_read_lookups = 0;
+void read_end(Conn& c) {
+  if (c.txn != Txn::read) return;
+  c.txn = Txn::none;
+  db_commit(c.db.get());  // ends a read: nothing to lose
+}
+
+void lookup_begin(Conn& c) {
+  if (!c.db || c.txn == Txn::write) return;
+  if (c.txn == Txn::read && c.read_lookups >= kReadBatchLookups) read_end(c);
+  if (c.txn == Txn::none) {
+    if (db_exec(c.db.get(), "begin transaction") != SQLITE_OK) return;
+    c.txn = Txn::read;
+    c.read_lookups = 0;
   }
-  ++g_read_lookups;
+  ++c.read_lookups;
 }
 
 // A write takes the write lock before it reads anything ("begin immediate", which waits out the
@@ -164,23 +177,24 @@ void lookup_begin() {
 // transaction; on its own it is one transaction, committed when the scope ends.
 class WriteScope {
  public:
-  explicit WriteScope(const char* operation) : operation_(operation) {
-    if (!g_cache || g_txn == Txn::write) return;
-    md5cache_read_end();
-    if (db_exec(g_cache.get(), "begin immediate") != SQLITE_OK) return;  // each statement waits
-    g_txn = Txn::write;
+  WriteScope(Conn& c, const char* operation) : c_(c), operation_(operation) {
+    if (!c_.db || c_.txn == Txn::write) return;
+    read_end(c_);
+    if (db_exec(c_.db.get(), "begin immediate") != SQLITE_OK) return;  // each statement waits
+    c_.txn = Txn::write;
     owner_ = true;
   }
   ~WriteScope() {
     if (!owner_) return;
-    g_txn = Txn::none;
+    c_.txn = Txn::none;
     std::string err;
-    if (db_commit(g_cache.get(), &err) != SQLITE_OK) store_sql_error(operation_, err);
+    if (db_commit(c_.db.get(), &err) != SQLITE_OK) store_sql_error(operation_, err);
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
 
  private:
+  Conn& c_;
   const char* operation_;
   bool owner_ = false;
 };
@@ -200,8 +214,8 @@ bool digest_from_column(Stmt& stmt, int column, uint8_t digest[16]) {
 // Runs the block query sql for (file_id, offset) in *q. Returns SQLITE_ROW with *q on the row,
 // SQLITE_DONE, or SQLITE_ERROR after the box of the failing prepare, bind or step.
 int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t offset, StmtLease* q) {
-  lookup_begin();
-  *q = g_cache.prepared(sql, op);
+  lookup_begin(g_main);
+  *q = g_main.db.prepared(sql, op);
   if (!*q || !binds_ok(op, {{db_bind_uint(**q, 1, file_id), "Couldn't bind filespec_id"},
                             {db_bind_int64(**q, 2, offset), "Couldn't bind offset"}}))
     return SQLITE_ERROR;
@@ -213,11 +227,12 @@ int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t off
 
 // The insert of md5cache_segs_insert without its removal of an older row at the offset.
 // Failures are reported under md5cache_segs_insert.
-void segs_row_insert(uint32_t file_id, uint64_t offset, uint32_t size, const uint8_t digest[16]) {
+void segs_row_insert(Conn& c, uint32_t file_id, uint64_t offset, uint32_t size,
+                     const uint8_t digest[16]) {
   const char* op = "md5cache_segs_insert";
   char hex[33];
   md5_to_hex(digest, hex);
-  StmtLease q = g_cache.prepared(kSegsInsertSql, op);
+  StmtLease q = c.db.prepared(kSegsInsertSql, op);
   if (q && binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
                          {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
                          {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
@@ -225,10 +240,97 @@ void segs_row_insert(uint32_t file_id, uint64_t offset, uint32_t size, const uin
     step_done(*q, op, "SQL Error executing insert");
 }
 
+uint32_t filespec_find(Conn& c, const std::string& path) {
+  lookup_begin(c);
+  return store_find_id(c.db, kFindSql, "md5cache_filespec_find", path);
+}
+
+uint32_t filespec_insert(Conn& c, const std::string& path, uint64_t size, uint32_t blocksize,
+                         uint32_t t_modify, uint32_t t_lastcheck, bool* inserted) {
+  const char* op = "md5cache_filespec_insert";
+  if (inserted) *inserted = false;
+  WriteScope write(c, op);
+  uint32_t id = filespec_find(c, path);
+  StmtLease q = c.db.prepared(id ? kUpdateSql : kInsertSql, op);
+  if (!q) return 0;
+  // The update binds the values from parameter 1 and the id last; the insert the path first.
+  int first = id ? 1 : 2;
+  if (!binds_ok(op, {{id ? SQLITE_OK : db_bind_text(*q, 1, path), "Couldn't bind filespec"},
+                     {db_bind_int64(*q, first, size), "Couldn't bind file size"},
+                     {db_bind_uint(*q, first + 1, blocksize), "Couldn't bind blocksize"},
+                     {db_bind_uint(*q, first + 2, t_modify), "Couldn't bind t_modify"},
+                     {db_bind_uint(*q, first + 3, t_lastcheck), "Couldn't bind t_lastcheck"},
+                     {id ? db_bind_uint(*q, 5, id) : SQLITE_OK, "Couldn't bind id"}}))
+    return 0;
+  if (!step_done(*q, op, id ? "SQL Error executing update" : "SQL Error executing insert"))
+    return 0;
+  if (id) return id;
+  if (inserted) *inserted = true;
+  return static_cast<uint32_t>(sqlite3_last_insert_rowid(c.db.get()));
+}
+
+int segs_delete_all(Conn& c, uint32_t file_id) {
+  WriteScope write(c, "md5cache_segs_delete_all");
+  char sql[64];
+  std::snprintf(sql, sizeof sql, kSegsDeleteAllSql, file_id);
+  std::string err;
+  if (db_exec(c.db.get(), sql, &err) != SQLITE_OK) {
+    store_sql_error("md5cache_segs_delete_all", err);
+    return 1;
+  }
+  return 0;
+}
+
+int segs_insert(Conn& c, uint32_t file_id, uint64_t offset, uint32_t size,
+                const uint8_t digest[16]) {
+  WriteScope write(c, "md5cache_segs_insert");
+  char sql[96];
+  std::snprintf(sql, sizeof sql, kSegsDeleteOneSql, file_id,
+                static_cast<unsigned long long>(offset));
+  std::string err;
+  if (db_exec(c.db.get(), sql, &err) != SQLITE_OK) {
+    store_sql_error("md5cache_segs_insert (#1)", err);
+    return 1;
+  }
+  segs_row_insert(c, file_id, offset, size, digest);
+  return 0;
+}
+
+// Writes the complete files of `files` (its row, its blocks replacing the earlier ones) in one
+// write transaction on c; the others are passed over.
+void pending_write(Conn& c, std::list<PendingCacheFile>& files) {
+  read_end(c);
+  if (!c.db || files.empty()) return;
+  WriteScope batch(c, "md5cache_flush");
+  for (PendingCacheFile& f : files) {
+    if (f.state != PendingState::complete) continue;  // a file not read whole keeps its old rows
+    bool inserted = false;
+    f.id = filespec_insert(c, f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck, &inserted);
+    // No block of an earlier reading survives. Once they are all gone, the removal of an older
+    // row at each offset finds nothing, and skipping it matters: it walks every block row of
+    // the file (file_id_idx), which made the flush of a large file quadratic in its blocks. A
+    // new row has none to remove: its id was never used (autoincrement).
+    const bool cleared = inserted || segs_delete_all(c, f.id) == 0;
+    for (const PendingCacheBlock& b : f.blocks) {
+      if (cleared)
+        segs_row_insert(c, f.id, b.offset, b.size, b.digest);
+      else
+        segs_insert(c, f.id, b.offset, b.size, b.digest);
+    }
+  }
+}
+
+void pending_recount() {
+  g_pending_files = static_cast<uint32_t>(g_pending.size());
+  g_pending_blocks = 0;
+  for (const PendingCacheFile& f : g_pending)
+    g_pending_blocks += static_cast<uint32_t>(f.blocks.size());
+}
+
 }  // namespace
 
 int md5cache_open() {
-  if (g_cache) return 0;
+  if (g_main.db) return 0;
   const std::string path = path_join(data_dir(), kCacheFile);
   int rc = md5cache_open_at(path, true);
   if (rc == kStoreDamaged) {
@@ -241,7 +343,8 @@ int md5cache_open() {
     }
     rc = md5cache_open_at(path, false);
   }
-  g_txn = Txn::none;
+  g_main.txn = Txn::none;
+  if (rc == 0) g_path = path;
   return rc == 0 ? 0 : 1;
 }
 
@@ -251,30 +354,25 @@ std::string md5cache_notice_take() {
   return notice;
 }
 
-void md5cache_read_end() {
-  if (g_txn != Txn::read) return;
-  g_txn = Txn::none;
-  db_commit(g_cache.get());  // ends a read: nothing to lose
-}
+void md5cache_read_end() { read_end(g_main); }
 
 int md5cache_close() {
-  if (!g_cache) return 0;
+  if (!g_main.db) return 0;
   md5cache_flush();
-  g_cache.close();
-  g_txn = Txn::none;
+  g_writer.db.close();
+  g_writer.txn = Txn::none;
+  g_main.db.close();
+  g_main.txn = Txn::none;
+  g_path.clear();
   return 0;
 }
 
-uint32_t md5cache_filespec_find(const std::string& path) {
-  lookup_begin();
-  return store_find_id(g_cache, kFindSql, "md5cache_filespec_find", path);
-}
-
+uint32_t md5cache_filespec_find(const std::string& path) { return filespec_find(g_main, path); }
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
   const char* op = "md5cache_filespec_getdata";
   *info = CacheFileInfo{};
-  lookup_begin();
-  StmtLease q = g_cache.prepared(kGetDataSql, op);
+  lookup_begin(g_main);
+  StmtLease q = g_main.db.prepared(kGetDataSql, op);
   if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, id), "Couldn't bind filespec_id"}})) return 0;
   int rc = db_step(*q);
   if (rc == SQLITE_DONE) return 1;
@@ -291,53 +389,14 @@ int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
 
 uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32_t blocksize,
                                   uint32_t t_modify, uint32_t t_lastcheck, bool* inserted) {
-  const char* op = "md5cache_filespec_insert";
-  if (inserted) *inserted = false;
-  WriteScope write(op);
-  uint32_t id = md5cache_filespec_find(path);
-  StmtLease q = g_cache.prepared(id ? kUpdateSql : kInsertSql, op);
-  if (!q) return 0;
-  // The update binds the values from parameter 1 and the id last; the insert the path first.
-  int first = id ? 1 : 2;
-  if (!binds_ok(op, {{id ? SQLITE_OK : db_bind_text(*q, 1, path), "Couldn't bind filespec"},
-                     {db_bind_int64(*q, first, size), "Couldn't bind file size"},
-                     {db_bind_uint(*q, first + 1, blocksize), "Couldn't bind blocksize"},
-                     {db_bind_uint(*q, first + 2, t_modify), "Couldn't bind t_modify"},
-                     {db_bind_uint(*q, first + 3, t_lastcheck), "Couldn't bind t_lastcheck"},
-                     {id ? db_bind_uint(*q, 5, id) : SQLITE_OK, "Couldn't bind id"}}))
-    return 0;
-  if (!step_done(*q, op, id ? "SQL Error executing update" : "SQL Error executing insert"))
-    return 0;
-  if (id) return id;
-  if (inserted) *inserted = true;
-  return static_cast<uint32_t>(sqlite3_last_insert_rowid(g_cache.get()));
+  return filespec_insert(g_main, path, size, blocksize, t_modify, t_lastcheck, inserted);
 }
 
-int md5cache_segs_delete_all(uint32_t file_id) {
-  WriteScope write("md5cache_segs_delete_all");
-  char sql[64];
-  std::snprintf(sql, sizeof sql, kSegsDeleteAllSql, file_id);
-  std::string err;
-  if (db_exec(g_cache.get(), sql, &err) != SQLITE_OK) {
-    store_sql_error("md5cache_segs_delete_all", err);
-    return 1;
-  }
-  return 0;
-}
+int md5cache_segs_delete_all(uint32_t file_id) { return segs_delete_all(g_main, file_id); }
 
 int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
                          const uint8_t digest[16]) {
-  WriteScope write("md5cache_segs_insert");
-  char sql[96];
-  std::snprintf(sql, sizeof sql, kSegsDeleteOneSql, file_id,
-                static_cast<unsigned long long>(offset));
-  std::string err;
-  if (db_exec(g_cache.get(), sql, &err) != SQLITE_OK) {
-    store_sql_error("md5cache_segs_insert (#1)", err);
-    return 1;
-  }
-  segs_row_insert(file_id, offset, size, digest);
-  return 0;
+  return segs_insert(g_main, file_id, offset, size, digest);
 }
 
 int md5cache_segs_get_md5(uint32_t file_id, uint64_t offset, uint8_t digest[16]) {
@@ -358,8 +417,8 @@ uint32_t md5cache_segs_get_size(uint32_t file_id, uint64_t offset) {
 std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize) {
   const char* op = "md5cache_blocks_get";
   std::vector<CacheBlock> blocks;
-  lookup_begin();
-  StmtLease q = g_cache.prepared(kSegsOfFileSql, op);
+  lookup_begin(g_main);
+  StmtLease q = g_main.db.prepared(kSegsOfFileSql, op);
   if (!q || !binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"}}))
     return blocks;
   uint64_t next = 0;  // the offset of the block that comes next
@@ -383,7 +442,8 @@ std::vector<CacheBlock> md5cache_blocks_get(uint32_t file_id, uint32_t blocksize
 PendingCacheFile* md5cache_pending_file_new(const std::string& path, uint64_t size,
                                             uint32_t blocksize, uint32_t t_modify,
                                             uint32_t t_lastcheck) {
-  g_pending.push_back(PendingCacheFile{path, 0, size, blocksize, t_modify, t_lastcheck, false, {}});
+  g_pending.push_back(
+      PendingCacheFile{path, 0, size, blocksize, t_modify, t_lastcheck, PendingState::reading, {}});
   ++g_pending_files;
   return &g_pending.back();
 }
@@ -399,41 +459,52 @@ PendingCacheBlock* md5cache_pending_block_add(PendingCacheFile* f, uint64_t offs
 }
 
 void md5cache_pending_file_done(PendingCacheFile* f) {
-  if (f) f->complete = true;
+  if (f) f->state = PendingState::complete;
+}
+
+void md5cache_pending_file_drop(PendingCacheFile* f) {
+  if (f) f->state = PendingState::dropped;
+}
+
+CacheBatch md5cache_pending_take() {
+  CacheBatch batch;
+  for (auto it = g_pending.begin(); it != g_pending.end();) {
+    auto next = std::next(it);
+    if (it->state == PendingState::complete)
+      batch.splice(batch.end(), g_pending, it);
+    else if (it->state == PendingState::dropped)
+      g_pending.erase(it);
+    it = next;
+  }
+  pending_recount();
+  return batch;
+}
+
+int md5cache_batch_write(CacheBatch& batch) {
+  // The file is there, with its tables: only the connection is new. One that cannot be opened
+  // has said so in its box, and the batch is lost, as a failed flush's is.
+  if (!g_writer.db && !g_path.empty() && !batch.empty())
+    store_open_or_create(&g_writer.db, g_path, "Can't open MD5 database!", md5cache_init_tables);
+  pending_write(g_writer, batch);
+  batch.clear();
+  return 0;
 }
 
 int md5cache_flush() {
-  md5cache_read_end();
-  if (g_cache && !g_pending.empty()) {
-    WriteScope batch("md5cache_flush");
-    for (PendingCacheFile& f : g_pending) {
-      if (!f.complete) continue;  // a file whose reading was cancelled keeps its old rows
-      bool inserted = false;
-      f.id = md5cache_filespec_insert(f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck,
-                                      &inserted);
-      // No block of an earlier reading survives. Once they are all gone, the removal of an older
-      // row at each offset finds nothing, and skipping it matters: it walks every block row of
-      // the file (file_id_idx), which made the flush of a large file quadratic in its blocks. A
-      // new row has none to remove: its id was never used (autoincrement).
-      const bool cleared = inserted || md5cache_segs_delete_all(f.id) == 0;
-      for (const PendingCacheBlock& b : f.blocks) {
-        if (cleared)
-          segs_row_insert(f.id, b.offset, b.size, b.digest);
-        else
-          md5cache_segs_insert(f.id, b.offset, b.size, b.digest);
-      }
-    }
-  }
+  pending_write(g_main, g_pending);
   g_pending.clear();
   g_pending_files = 0;
   g_pending_blocks = 0;
   return 0;
 }
 
-int md5cache_flush_if_full() {
-  if (g_pending_files >= kFlushFiles || g_pending_blocks >= kFlushBlocks) return md5cache_flush();
-  return 0;
+bool md5cache_flush_due() {
+  return g_pending_files >= g_flush_files || g_pending_blocks >= kFlushBlocks;
 }
+
+#ifdef VORNLAKE_FAULT_HOOKS
+void md5cache_flush_files_set(uint32_t files) { g_flush_files = files ? files : kFlushFiles; }
+#endif
 
 uint32_t md5cache_pending_files() { return g_pending_files; }
 uint32_t md5cache_pending_blocks() { return g_pending_blocks; }

@@ -5,7 +5,8 @@
 //
 // Paths are keys by their exact bytes: two files whose names differ only in case are two rows.
 // Threads: the backup worker during a run, the user-interface thread at start-up and shutdown;
-// never both at once.
+// never both at once. Batches taken from the queue may be written meanwhile by one other thread,
+// on a connection of its own (md5cache_batch_write).
 //
 // Two processes (runs of two profiles) may share the file. Look-ups share one read transaction
 // for a batch of them; every write takes the write lock before it reads anything, so that it
@@ -14,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,10 @@ struct CacheBlock {
 };
 using PendingCacheBlock = CacheBlock;
 
+// Where a pending file stands: still being read (or cancelled), complete (read to its end and
+// every block with the server: only these are written), or dropped (its digests are not kept).
+enum class PendingState { reading, complete, dropped };
+
 // A file being read: its blocks are queued until it is complete and the queue is flushed.
 struct PendingCacheFile {
   std::string path;  // in full
@@ -44,9 +50,12 @@ struct PendingCacheFile {
   uint32_t blocksize;
   uint32_t t_modify;
   uint32_t t_lastcheck;
-  bool complete;     // read to its end; only complete entries are written
+  PendingState state;
   std::vector<PendingCacheBlock> blocks;
 };
+
+// Complete entries taken out of the queue, to be written on another thread.
+using CacheBatch = std::list<PendingCacheFile>;
 
 // A flush writes when a file completes and at least this many files or blocks are pending.
 // Each flush is one write transaction with its sync; batches of a few dozen files made the
@@ -124,6 +133,20 @@ PendingCacheBlock* md5cache_pending_block_add(PendingCacheFile* f, uint64_t offs
 // Marks f complete: the flush writes it.
 void md5cache_pending_file_done(PendingCacheFile* f);
 
+// Marks f finished without its digests being kept: the next take lets go of it.
+void md5cache_pending_file_drop(PendingCacheFile* f);
+
+// Takes the complete entries out of the queue and lets go of the dropped ones; entries still
+// being read stay queued (and valid) and are all that the pending counts count afterwards.
+// Worker thread.
+CacheBatch md5cache_pending_take();
+
+// Writes a taken batch as md5cache_flush writes the queue, on a connection of its own (opened on
+// first use, closed by md5cache_close), so that the worker's look-ups need not wait. Call from
+// one thread at a time; the worker, when it calls it itself, ends its read transaction first
+// (md5cache_read_end). Returns 0.
+int md5cache_batch_write(CacheBatch& batch);
+
 // Writes every complete pending file (its row, its blocks replacing the earlier ones) in one
 // write transaction and releases the whole queue, incomplete entries without a write. Failures
 // are reported and the flush goes on; a commit that fails is reported under "SQL Error in
@@ -131,8 +154,14 @@ void md5cache_pending_file_done(PendingCacheFile* f);
 // only released. Returns 0.
 int md5cache_flush();
 
-// md5cache_flush when at least kFlushFiles files or kFlushBlocks blocks are pending; else 0.
-int md5cache_flush_if_full();
+// True when at least kFlushFiles files or kFlushBlocks blocks are pending: time to write them.
+bool md5cache_flush_due();
+
+#ifdef VORNLAKE_FAULT_HOOKS
+// Test builds only: the number of pending files that makes a flush due (0: kFlushFiles), so that
+// a small tree exercises the batches of a large one.
+void md5cache_flush_files_set(uint32_t files);
+#endif
 
 // Pending counts since the last flush (tests).
 uint32_t md5cache_pending_files();

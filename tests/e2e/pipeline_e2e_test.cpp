@@ -190,12 +190,13 @@ std::vector<std::string> log_without_times(const RunResult& r, const std::string
 }
 
 // With one request in flight, the run with compression threads says and records exactly what the
-// one-thread run does, and never has a request ahead of a reply.
+// one-thread run does, and never has a request ahead of a reply. The cache's entries go out in
+// batches of four files during the walk, and every file reaches the cache.
 TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
   struct Run {
     std::vector<std::string> dialogue;
     std::vector<std::string> log;
-    int64_t rows, segs;
+    int64_t rows, segs, cached;
   };
   auto run = [](const char* threads) {
     Installation inst;
@@ -203,8 +204,10 @@ TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
     RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
     inst.profile("daily", server.port(), {inst.source()});
     write_file(inst.settings(), settings_with_window(inst, 1));
-    ProcessResult p = run_process({bin_path("vornlake"), "/run:daily"},
-                                  with(inst.env(), std::string("VORNLAKE_TEST_COMPRESS_THREADS=") + threads));
+    ProcessResult p = run_process(
+        {bin_path("vornlake"), "/run:daily"},
+        with(with(inst.env(), std::string("VORNLAKE_TEST_COMPRESS_THREADS=") + threads),
+             "VORNLAKE_TEST_CACHE_BATCH_FILES=4"));
     EXPECT_EQ(p.status, 0) << p.err;
     RunResult r;
     r.log_lines = read_lines(inst.data() + "/Profiles/daily/00000001.log");
@@ -213,7 +216,8 @@ TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
     EXPECT_EQ(inst.restore_and_verify(server, 1), "");
     const std::string cat = catalog_file(inst, 1);
     return Run{dialogue_of(server), log_without_times(r, inst.source()),
-               query_int(cat, "select count(*) from filespec"), query_int(cat, "select count(*) from segs")};
+               query_int(cat, "select count(*) from filespec"), query_int(cat, "select count(*) from segs"),
+               query_int(inst.data() + "/md5cache.dat", "select count(*) from filespec")};
   };
   Run one = run("0");
   Run pool = run("2");
@@ -222,6 +226,8 @@ TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
   for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(pool.log[i], one.log[i]) << "log line " << i;
   EXPECT_EQ(pool.rows, one.rows);
   EXPECT_EQ(pool.segs, one.segs);
+  EXPECT_EQ(one.cached, 62);
+  EXPECT_EQ(pool.cached, 62);
   EXPECT_NE(std::find(one.log.begin(), one.log.end(), "(2/3)  exists."), one.log.end());
 }
 

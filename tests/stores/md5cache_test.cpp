@@ -43,7 +43,7 @@ class Md5CacheTest : public StoreTest {
     StoreTest::TearDown();
   }
   // Queues a file read in full with `blocks` blocks (digests from seed on), marks it complete and
-  // lets the queue flush when full, as the block processor does.
+  // has the complete entries written when due, as a run does: on the cache's second connection.
   void read_in_full(const std::string& path, int blocks, int seed, uint32_t t_lastcheck = 1000) {
     PendingCacheFile* f = md5cache_pending_file_new(path, uint64_t(blocks) * kBlock, kBlock, 500,
                                                     t_lastcheck);
@@ -52,7 +52,10 @@ class Md5CacheTest : public StoreTest {
       md5cache_pending_block_add(f, uint64_t(i) * kBlock, kBlock, d.b);
     }
     md5cache_pending_file_done(f);
-    md5cache_flush_if_full();
+    if (!md5cache_flush_due()) return;
+    CacheBatch batch = md5cache_pending_take();
+    md5cache_read_end();
+    md5cache_batch_write(batch);
   }
   std::string db() const { return dir_ / "md5cache.dat"; }
   std::string rows_of(uint32_t id) const {
@@ -138,6 +141,40 @@ TEST_F(Md5CacheTest, IncompleteEntriesAreDroppedByTheFlush) {
   md5cache_filespec_getdata(id, &info);
   EXPECT_EQ(info.t_lastcheck, 1000u);
   EXPECT_EQ(rows_of(id), "2");
+}
+
+// A run hands the complete entries to another thread while files are still being read: those
+// stay queued (their entries valid), dropped ones are let go, and the batch is written as a
+// flush would write it.
+TEST_F(Md5CacheTest, TakeLeavesFilesStillBeingReadQueued) {
+  Digest d = digest_of(3);
+  PendingCacheFile* reading = md5cache_pending_file_new("/reading", 2, kBlock, 9, 900);
+  md5cache_pending_block_add(reading, 0, 1, d.b);
+  PendingCacheFile* done = md5cache_pending_file_new("/done", 1, kBlock, 9, 900);
+  md5cache_pending_block_add(done, 0, 1, d.b);
+  md5cache_pending_file_done(done);
+  PendingCacheFile* changed = md5cache_pending_file_new("/changed", 1, kBlock, 9, 900);
+  md5cache_pending_block_add(changed, 0, 1, d.b);
+  md5cache_pending_file_drop(changed);
+
+  EXPECT_EQ(md5cache_filespec_find("/done"), 0u);  // a read transaction is open on the main side
+  CacheBatch batch = md5cache_pending_take();
+  ASSERT_EQ(batch.size(), 1u);
+  EXPECT_EQ(md5cache_pending_files(), 1u);
+  EXPECT_EQ(md5cache_pending_blocks(), 1u);
+  md5cache_pending_block_add(reading, kBlock, 1, d.b);
+  md5cache_pending_file_done(reading);
+  md5cache_batch_write(batch);
+  md5cache_read_end();
+  EXPECT_NE(md5cache_filespec_find("/done"), 0u);
+  EXPECT_EQ(md5cache_filespec_find("/changed"), 0u);
+  EXPECT_EQ(md5cache_filespec_find("/reading"), 0u);
+
+  md5cache_flush();
+  uint32_t id = md5cache_filespec_find("/reading");
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(rows_of(id), "2");
+  EXPECT_TRUE(ui_.boxes().empty());
 }
 
 TEST_F(Md5CacheTest, FlushThresholds) {
