@@ -138,6 +138,7 @@ Ending run_body(RunContext& ctx) {
   catalog_rows_start(ctx);
   cache_writer_start(ctx);
   read_ahead_start(ctx);
+  md5cache_walk_begin();
   walk_all(ctx);
   read_ahead_stop();
   catalog_rows_stop();

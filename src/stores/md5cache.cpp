@@ -29,6 +29,7 @@ std::list<PendingCacheFile> g_pending;  // a list: entries handed out stay where
 uint32_t g_pending_files = 0;
 uint32_t g_pending_blocks = 0;
 uint32_t g_flush_files = kFlushFiles;
+bool g_walk_of_empty = false;  // this walk began with no file in the cache: nothing to look up
 std::string g_notice;
 
 const char* const kCacheFile = "md5cache.dat";
@@ -367,7 +368,19 @@ int md5cache_close() {
   return 0;
 }
 
-uint32_t md5cache_filespec_find(const std::string& path) { return filespec_find(g_main, path); }
+void md5cache_walk_begin() {
+  int rows = 0;
+  std::string err;
+  lookup_begin(g_main);
+  // A query that fails leaves the look-ups on.
+  g_walk_of_empty = g_main.db && query_int(g_main.db.get(), "select count(*) from "
+                                           "(select 1 from filespec limit 1)", &rows, &err) ==
+                                     SQLITE_ROW && rows == 0;
+}
+
+uint32_t md5cache_filespec_find(const std::string& path) {
+  return g_walk_of_empty ? 0 : filespec_find(g_main, path);
+}
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
   const char* op = "md5cache_filespec_getdata";
   *info = CacheFileInfo{};
@@ -491,6 +504,7 @@ int md5cache_batch_write(CacheBatch& batch) {
 }
 
 int md5cache_flush() {
+  g_walk_of_empty = false;
   pending_write(g_main, g_pending);
   g_pending.clear();
   g_pending_files = 0;

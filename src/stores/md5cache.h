@@ -85,6 +85,11 @@ void md5cache_read_end();
 // Writes the pending entries, then closes the cache. Returns 0; nothing happens when closed.
 int md5cache_close();
 
+// A run's walk begins: when the cache holds no file at all, the look-ups of this walk are skipped
+// (md5cache_filespec_find answers 0 without a query) until the next md5cache_flush. The rows the
+// walk writes meanwhile are of files it has read already. Worker thread.
+void md5cache_walk_begin();
+
 // The filespec id of path, 0 when there is none or on a reported failure.
 uint32_t md5cache_filespec_find(const std::string& path);
 

@@ -145,8 +145,9 @@ TEST_F(Md5CacheTest, IncompleteEntriesAreDroppedByTheFlush) {
 
 // A run hands the complete entries to another thread while files are still being read: those
 // stay queued (their entries valid), dropped ones are let go, and the batch is written as a
-// flush would write it.
+// flush would write it. A walk that began on an empty cache looks nothing up until the flush.
 TEST_F(Md5CacheTest, TakeLeavesFilesStillBeingReadQueued) {
+  md5cache_walk_begin();
   Digest d = digest_of(3);
   PendingCacheFile* reading = md5cache_pending_file_new("/reading", 2, kBlock, 9, 900);
   md5cache_pending_block_add(reading, 0, 1, d.b);
@@ -157,7 +158,6 @@ TEST_F(Md5CacheTest, TakeLeavesFilesStillBeingReadQueued) {
   md5cache_pending_block_add(changed, 0, 1, d.b);
   md5cache_pending_file_drop(changed);
 
-  EXPECT_EQ(md5cache_filespec_find("/done"), 0u);  // a read transaction is open on the main side
   CacheBatch batch = md5cache_pending_take();
   ASSERT_EQ(batch.size(), 1u);
   EXPECT_EQ(md5cache_pending_files(), 1u);
@@ -165,12 +165,11 @@ TEST_F(Md5CacheTest, TakeLeavesFilesStillBeingReadQueued) {
   md5cache_pending_block_add(reading, kBlock, 1, d.b);
   md5cache_pending_file_done(reading);
   md5cache_batch_write(batch);
-  md5cache_read_end();
-  EXPECT_NE(md5cache_filespec_find("/done"), 0u);
-  EXPECT_EQ(md5cache_filespec_find("/changed"), 0u);
-  EXPECT_EQ(md5cache_filespec_find("/reading"), 0u);
+  EXPECT_EQ(sql_value(db(), "select group_concat(filespec) from filespec"), "/done");
+  EXPECT_EQ(md5cache_filespec_find("/done"), 0u);
 
   md5cache_flush();
+  EXPECT_NE(md5cache_filespec_find("/done"), 0u);
   uint32_t id = md5cache_filespec_find("/reading");
   ASSERT_NE(id, 0u);
   EXPECT_EQ(rows_of(id), "2");
