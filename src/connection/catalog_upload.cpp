@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "base/md5.h"
 #include "connection/dialogue.h"
@@ -85,18 +86,24 @@ int server_catalog_upload(RunContext& ctx) {
   const uint32_t size = static_cast<uint32_t>(end);
   run_log(ctx, "\nPreparing catalog (%" PRIu32 " bytes)... ", size);
 
-  // Neither the catalog nor its compressed form is held in memory: the digest is taken and the
-  // stream written to a scratch file as the catalog is read.
+  // Neither the catalog nor its compressed form is held in memory: the stream is written to a
+  // scratch file as the catalog is read, while a thread of its own reads it for the digest.
   FinalizeFields fields;
-  std::rewind(f.get());
-  if (!file_digest(f.get(), fields.digest)) {
-    say("Failed to read catalog!\n");
-    return 1;
-  }
+  bool digested = false;
+  std::thread digest([&] {
+    FilePtr again = file_open(ctx.catalog_path, "rb");
+    digested = again && file_digest(again.get(), fields.digest);
+  });
   TempFile packed(ctx.catalog_path + ".z");
   uint64_t packed_len = 0;
   std::rewind(f.get());
-  if (!packed.get() || !stream_compress(f.get(), packed.get(), &packed_len)) {
+  const bool packed_ok = packed.get() && stream_compress(f.get(), packed.get(), &packed_len);
+  digest.join();
+  if (!digested) {
+    say("Failed to read catalog!\n");
+    return 1;
+  }
+  if (!packed_ok) {
     say("Failed to compress catalog!\n");
     return 1;
   }

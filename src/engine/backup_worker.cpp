@@ -136,6 +136,14 @@ Ending run_body(RunContext& ctx) {
 
   status_set(ctx, "Kicking Ass!");
   catalog_rows_start(ctx);
+  // The cache's last batch is written beside the catalog's upload; the writer stops and the rest
+  // of the queue is let go when the run ends, however it ends.
+  struct CacheEnd {
+    ~CacheEnd() {
+      cache_writer_stop();
+      md5cache_flush();
+    }
+  } cache_end;
   cache_writer_start(ctx);
   read_ahead_start(ctx);
   md5cache_walk_begin();
@@ -143,8 +151,7 @@ Ending run_body(RunContext& ctx) {
   read_ahead_stop();
   catalog_rows_stop();
   run_log_close_all(ctx);
-  cache_writer_stop();
-  md5cache_flush();
+  cache_writer_hand_over();
 
   if (ctx.abort != kAbortNone) return aborted(ctx);
   if (ctx.cancel == 1) {

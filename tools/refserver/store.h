@@ -73,6 +73,7 @@ class Store {
   // benchmarks, where syncing would measure the disk instead of the client; the catalog id
   // counter and finalize records are still synced. Set before serving.
   void set_segment_sync(bool on) { segment_sync_ = on; }
+  bool segment_sync() const { return segment_sync_; }
 
   std::string segment_path(const Digest& d) const;
   // True when the segment is held. From memory, or one stat when memory does not know it.

@@ -1,5 +1,7 @@
 #include "upload.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -56,6 +58,13 @@ bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string
   if (!fd_.write_all(data, size)) {
     *error = std::string("cannot write the upload: ") + std::strerror(errno);
     return false;
+  }
+  // A large segment goes to the disk while the rest of it comes, so that the sync before the
+  // finalize does not wait for all of it (a catalog's arrives just before its finalize).
+  if (store_.segment_sync() && content_ - written_back_ >= kWriteBackBytes) {
+    ::sync_file_range(fd_.get(), static_cast<off_t>(written_back_),
+                      static_cast<off_t>(content_ - written_back_), SYNC_FILE_RANGE_WRITE);
+    written_back_ = content_;
   }
   return true;
 }

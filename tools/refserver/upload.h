@@ -30,6 +30,8 @@ std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* ou
 
 // Contents up to this size are kept in memory until they are stored.
 constexpr uint32_t kHeldInMemoryMax = 4u << 20;
+// A larger one is handed to the disk's writeback in steps of this many bytes as it is written.
+constexpr uint64_t kWriteBackBytes = 4u << 20;
 
 class UploadReceiver {
  public:
@@ -69,6 +71,7 @@ class UploadReceiver {
   bool failed_ = false;
   uint64_t received_ = 0;   // payload bytes
   uint64_t content_ = 0;    // uncompressed bytes
+  uint64_t written_back_ = 0;  // content handed to the disk's writeback so far (temp file)
   Md5 md5_;
   z_stream zs_{};
   bool zs_ready_ = false;
