@@ -147,7 +147,13 @@ int server_reply_ready(RunContext& ctx, int timeout_s) {
   if (f <= 0) return -1;
   SSL* ssl = ctx.conn.ssl.get();
   if (SSL_has_pending(ssl) == 1) return 1;
-  return socket_wait_ms(fd, false, 0) != 0 ? 1 : 0;
+  // Trying to read is the look: a reply that has arrived goes into the TLS layer's buffer, one
+  // read() where a poll() and then a read() were two, and nothing is consumed. Anything but
+  // "nothing yet" (a reply, a closed or broken connection) is for the reader to take up.
+  ERR_clear_error();
+  char first;
+  int n = SSL_peek(ssl, &first, 1);
+  return n > 0 || SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ ? 1 : 0;
 }
 
 bool throttle_tx(RunContext& ctx, uint32_t len) {

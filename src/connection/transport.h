@@ -28,8 +28,9 @@ int server_flush(RunContext& ctx, int timeout_s);
 size_t server_unflushed(RunContext& ctx);
 
 // Writes out the write buffer and tells whether a message can be read without waiting: 1 when
-// one has (at least partly) arrived, 0 when none has, -1 when the buffer could not be written
-// out (a broken connection, a cancel) or there is no connection.
+// one has (at least partly) arrived or the connection was closed or broke (the read then says
+// so), 0 when none has, -1 when the buffer could not be written out (a broken connection, a
+// cancel) or there is no connection. What has arrived is taken into the TLS layer's buffer.
 int server_reply_ready(RunContext& ctx, int timeout_s);
 
 // True when bytes of the next message have been read from the socket already.
