@@ -371,8 +371,9 @@ int md5cache_close() {
 void md5cache_walk_begin() {
   int rows = 0;
   std::string err;
-  lookup_begin(g_main);
-  // A query that fails leaves the look-ups on.
+  // On its own, not in a read batch: a read kept open through a walk without look-ups would hold
+  // up the writes of the other connection. A query that fails leaves the look-ups on.
+  read_end(g_main);
   g_walk_of_empty = g_main.db && query_int(g_main.db.get(), "select count(*) from "
                                            "(select 1 from filespec limit 1)", &rows, &err) ==
                                      SQLITE_ROW && rows == 0;
