@@ -8,7 +8,7 @@
 #include "connection/segment_compress.h"
 #include "connection/segment_upload.h"
 #include "engine/file_process.h"
-#include "platform/thread_priority.h"
+#include "run/run_control.h"
 
 namespace vl {
 
@@ -72,8 +72,7 @@ BlockPipeline::~BlockPipeline() {
 void BlockPipeline::thread_main(int index) {
   const size_t cap = compress_capacity(kFileBlockSize);
   std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[cap]);
-  ctx_.helper_tids[index] = thread_id_current();
-  if (ctx_.profile) thread_priority_set(ctx_.helper_tids[index], ctx_.profile->thread_priority);
+  helper_thread_register(ctx_, index);
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/thread_priority.h"
+#include "run/run_control.h"
 #include "stores/md5cache.h"
 
 namespace vl {
@@ -38,9 +38,7 @@ class CacheWriter {
 
  private:
   void run() {
-    ctx_.helper_tids[kHelperSlotCache] = thread_id_current();
-    if (ctx_.profile)
-      thread_priority_set(ctx_.helper_tids[kHelperSlotCache], ctx_.profile->thread_priority);
+    helper_thread_register(ctx_, kHelperSlotCache);
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/thread_priority.h"
+#include "run/run_control.h"
 
 namespace vl {
 namespace {
@@ -73,9 +73,7 @@ class RowWriter {
 
  private:
   void run() {
-    ctx_.helper_tids[kHelperSlotCatalog] = thread_id_current();
-    if (ctx_.profile)
-      thread_priority_set(ctx_.helper_tids[kHelperSlotCatalog], ctx_.profile->thread_priority);
+    helper_thread_register(ctx_, kHelperSlotCatalog);
     std::deque<Row> batch;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/thread_priority.h"
 #include "platform/unique_fd.h"
+#include "run/run_control.h"
 
 namespace vl {
 namespace {
@@ -79,9 +79,7 @@ class ReadAhead {
   // The walk goes depth first, so the folder listed last is the one the worker is in: its
   // entries go first, and the rest of the folder before it resumes when it is done.
   void run() {
-    ctx_.helper_tids[kHelperSlotReadAhead] = thread_id_current();
-    if (ctx_.profile)
-      thread_priority_set(ctx_.helper_tids[kHelperSlotReadAhead], ctx_.profile->thread_priority);
+    helper_thread_register(ctx_, kHelperSlotReadAhead);
     std::string open_path;
     UniqueFd dir;
     int probe = 0, idle = 0;

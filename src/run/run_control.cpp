@@ -24,6 +24,11 @@ int thread_priority_apply(RunContext& ctx, uint32_t code) {
   return thread_priority_set(tid, code);
 }
 
+void helper_thread_register(RunContext& ctx, int slot) {
+  ctx.helper_tids[slot] = thread_id_current();
+  if (ctx.profile) thread_priority_set(ctx.helper_tids[slot], ctx.profile->thread_priority);
+}
+
 void pause_wait(RunContext& ctx) {
   if (ctx.pause == 0) return;
   std::string saved = ctx.status_text.substr(0, kStatusSaveMax);

@@ -13,6 +13,10 @@ namespace vl {
 // result for the worker (1 accepted, 0 refused). UI thread (run view start, throttling dialog).
 int thread_priority_apply(RunContext& ctx, uint32_t code);
 
+// Called on a helper thread of the run as it starts: it takes slot `slot` of ctx.helper_tids,
+// so that a later change of priority reaches it, and the profile's priority now.
+void helper_thread_register(RunContext& ctx, int slot);
+
 // The worker's pause point: returns at once unless ctx.pause is set. While paused, shows
 // "Paused...", polls every 100 ms until pause clears or cancel is 1, calls ctx.long_pause_hook
 // (the engine's: close the connection) on the 1200th pass (about two minutes, "Paused

@@ -382,6 +382,7 @@ void md5cache_walk_begin() {
 uint32_t md5cache_filespec_find(const std::string& path) {
   return g_walk_of_empty ? 0 : filespec_find(g_main, path);
 }
+
 int md5cache_filespec_getdata(uint32_t id, CacheFileInfo* info) {
   const char* op = "md5cache_filespec_getdata";
   *info = CacheFileInfo{};
