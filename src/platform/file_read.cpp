@@ -55,7 +55,7 @@ int ReadFile::open(const std::string& path, FileStat* opened) {
   change_after_read_ = g_grow.has(path) ? 1 : g_shrink.has(path) ? -1 : 0;
 #endif
   errno = 0;
-  fd_ = path_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  fd_ = path_open_noatime(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (!fd_.ok()) return errno ? errno : EACCES;
   if (!fd_stat(fd_, opened)) return errno ? errno : EIO;
   return 0;

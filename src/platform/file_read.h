@@ -19,8 +19,8 @@ class ReadFile {
   ReadFile(const ReadFile&) = delete;
   ReadFile& operator=(const ReadFile&) = delete;
 
-  // Opens path (of any length) with O_NOFOLLOW and O_NONBLOCK and fstat's what was opened into
-  // *opened. Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
+  // Opens path (of any length) with O_NOFOLLOW and O_NONBLOCK (and O_NOATIME where the kernel
+  // allows it: reading leaves the access time alone) and fstat's what was opened into *opened. Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
   int open(const std::string& path, FileStat* opened);
 
   // Reads up to n bytes, going on after short reads: fewer than n only at the end of the file or

@@ -187,6 +187,16 @@ UniqueFd path_open(const std::string& path, int flags, FsFailure* why) {
   return fd;
 }
 
+UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why) {
+  errno = 0;
+  UniqueFd fd = path_open(path, flags | O_NOATIME, why);
+  if (!fd.ok() && errno == EPERM) {
+    errno = 0;
+    fd = path_open(path, flags, why);
+  }
+  return fd;
+}
+
 FilePtr file_open(const std::string& path, const char* mode) {
   if (open_fault(path)) return FilePtr();
 #ifdef VORNLAKE_FAULT_HOOKS
@@ -222,7 +232,7 @@ namespace {
 
 // opendir of a path of any length (extra_flags: O_NOFOLLOW or 0); the reason of a failure in *why.
 DIR* dir_open(const std::string& path, int extra_flags, FsFailure* why) {
-  UniqueFd fd = path_open(path, O_RDONLY | O_DIRECTORY | extra_flags, why);
+  UniqueFd fd = path_open_noatime(path, O_RDONLY | O_DIRECTORY | extra_flags, why);
   if (!fd.ok()) return nullptr;
   DIR* dir = ::fdopendir(fd.get());
   if (!dir) {

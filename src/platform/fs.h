@@ -64,6 +64,10 @@ bool fd_stat(const UniqueFd& fd, FileStat* out);
 // when given. Fails like a denied open for a path named by the test hook. Any thread.
 UniqueFd path_open(const std::string& path, int flags, FsFailure* why = nullptr);
 
+// path_open for reading that leaves the access time alone (O_NOATIME) where the kernel allows it:
+// to the file's owner, or to a process that may act for every owner. Others open it as usual.
+UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why = nullptr);
+
 // The name an item's attributes are judged by: the text after the last "/" once trailing ones
 // are dropped ("/" for the root).
 std::string path_last_component(const std::string& path);

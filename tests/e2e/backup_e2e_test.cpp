@@ -61,6 +61,10 @@ TEST(EndToEnd, BackupRestoresTheTreeAndTheCacheCarriesTheSecondRun) {
   RunResult r1 = inst.run({"/run:daily"});
   ASSERT_EQ(r1.status, 0) << r1.err;
   EXPECT_NE(r1.err.find("Backup Completed!"), std::string::npos);
+  // Reading a file for the backup leaves its access time as the tree was given it.
+  struct stat read_file {};
+  ASSERT_EQ(::stat((s + "/random.bin").c_str(), &read_file), 0);
+  EXPECT_EQ(read_file.st_atim.tv_sec, read_file.st_mtim.tv_sec);
   EXPECT_EQ(inst.restore_and_verify(server, r1.catalog_id, ignore), "");
 
   // The log: header, one complete line per item, both exclusions, the statistics.
