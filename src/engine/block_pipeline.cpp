@@ -42,6 +42,7 @@ static std::atomic<int> g_threads_override{-1};
 #ifdef VORNLAKE_FAULT_HOOKS
 static std::atomic<bool> g_alloc_fails{false};
 void block_alloc_fail_set(bool fail) { g_alloc_fails = fail; }
+bool block_alloc_fails() { return g_alloc_fails; }
 #endif
 
 void compress_threads_override_set(int threads) { g_threads_override = threads; }

@@ -35,6 +35,7 @@ int compress_threads_override();
 #ifdef VORNLAKE_FAULT_HOOKS
 // Test builds: every block buffer allocation fails (as when memory runs out).
 void block_alloc_fail_set(bool fail);
+bool block_alloc_fails();
 #endif
 
 struct BlockBuffer;

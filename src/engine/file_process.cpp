@@ -1,7 +1,5 @@
 #include "engine/file_process.h"
 
-#include "engine/read_ahead.h"
-
 #include <cassert>
 #include <cerrno>
 #include <cinttypes>
@@ -182,14 +180,37 @@ BlockBuffer* block_take(RunContext& ctx, int* result) {
   }
 }
 
-// Reads the file in blocks up to the size the walk recorded, handing each to the dialogue.
-// Returns 0, kFileCancelled or kFileRunFailed.
+// The read-ahead thread's result for the file when it read the file the walk saw, with the size
+// and modification time the walk saw both before and after its read; else nullptr (the worker
+// reads the file itself).
+std::shared_ptr<PreparedFile> prepared_take(const std::string& path, const FileStat& st) {
+  if (st.size > kPreparedFileMax) return nullptr;
+  std::shared_ptr<PreparedFile> f = read_ahead_take(path);
+#ifdef VORNLAKE_FAULT_HOOKS
+  // The worker's own read is to meet the fault; with no memory for blocks, none for results.
+  if (fs_fault_hooked(path) || block_alloc_fails()) return nullptr;
+#endif
+  if (!f) return nullptr;
+  const FileStat& o = f->opened;
+  const bool same = o.dev == st.dev && o.ino == st.ino && o.size == st.size &&
+                    o.t_modify == st.t_modify && f->after.size == st.size &&
+                    f->after.t_modify == st.t_modify;
+  return same ? f : nullptr;
+}
+
+// Reads the file in blocks up to the size the walk recorded (or takes the read-ahead thread's
+// result for it), handing each to the dialogue. Returns 0, kFileCancelled or kFileRunFailed.
 int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const FileStat& st,
                 uint32_t file_id, uint32_t n, uint32_t now) {
   ReadFile file;
   read_ahead_reading();
   FileStat opened;
-  int err = file.open(job->path, &opened);
+  std::shared_ptr<PreparedFile> prepared = prepared_take(job->path, st);
+  int err = 0;
+  if (prepared)
+    opened = prepared->opened;
+  else
+    err = file.open(job->path, &opened);
   const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||
                                                      opened.dev != st.dev || opened.ino != st.ino));
   if (swapped || err != 0) {
@@ -217,22 +238,31 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   while (offset < st.size) {
     pause_wait(ctx);
     if (ctx.cancel == 1) return kFileCancelled;
-    int result = 0;
-    BlockBuffer* b = block_take(ctx, &result);
-    if (!b) return result;
     const uint64_t left = st.size - offset;
     const uint32_t want = left < kFileBlockSize ? static_cast<uint32_t>(left) : kFileBlockSize;
-    const uint32_t count = static_cast<uint32_t>(file.read(BlockPipeline::data(b), want));
+    BlockBuffer* b = nullptr;
+    uint32_t count = 0;
+    uint8_t digest[16];
+    if (prepared) {
+      count = prepared->size;  // the whole file, a single block
+      std::memcpy(digest, prepared->digest, 16);
+    } else {
+      int result = 0;
+      b = block_take(ctx, &result);
+      if (!b) return result;
+      count = static_cast<uint32_t>(file.read(BlockPipeline::data(b), want));
+    }
     int32_t delay = ctx.profile->block_delay_ms;
     if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
-    if (file.error() || count == 0) {
+    if (b && (file.error() || count == 0)) {
       blocks.release(b);
       ended_early = !file.error();
       break;
     }
-    BlockPipeline::set_size(b, count);
-    uint8_t digest[16];
-    md5_digest(BlockPipeline::data(b), count, digest);
+    if (b) {
+      BlockPipeline::set_size(b, count);
+      md5_digest(BlockPipeline::data(b), count, digest);
+    }
     if (g_route->dialogue->poll() != 0) return dialogue_stopped(ctx);
     md5cache_pending_block_add(job->pending, offset, count, digest);
     catalog_rows_block(file_id, offset, count, digest);
@@ -246,11 +276,21 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     std::memcpy(seg->digest, digest, 16);
     seg->size = count;
     seg->slot = run_log_reserve(ctx);
-    seg->payload = [&blocks, b](SegmentPayload* p) { return blocks.payload(b, p); };
-    seg->release = [&blocks, b] { blocks.release(b); };
+    if (b) {
+      seg->payload = [&blocks, b](SegmentPayload* p) { return blocks.payload(b, p); };
+      seg->release = [&blocks, b] { blocks.release(b); };
+      blocks.compress_soon(b);
+    } else {
+      // The result is freed with the segment.
+      seg->payload = [prepared](SegmentPayload* p) {
+        *p = SegmentPayload{prepared->compressed, static_cast<uint32_t>(prepared->payload.size()),
+                            prepared->payload.data(), nullptr};
+        return true;
+      };
+      seg->release = [] {};
+    }
     seg->ended = [job](Segment& s, SegmentEnd how) { job->segment_ended(s.slot, how); };
     ++job->outstanding;
-    blocks.compress_soon(b);
     if (g_route->dialogue->submit(seg) != 0) return dialogue_stopped(ctx);
     if (count < want) {
       ended_early = true;
@@ -262,8 +302,9 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   run_view_progress_pos(kCtlFileProgress, n > 1 ? j : n);
 
   FileStat after;
-  const bool changed = ended_early || !file.stat_now(&after) || after.size != st.size ||
-                       after.t_modify != st.t_modify;
+  if (prepared) after = prepared->after;
+  const bool changed = ended_early || (!prepared && !file.stat_now(&after)) ||
+                       after.size != st.size || after.t_modify != st.t_modify;
   if (file.error()) {
     // A file cut short by a read error must not reach the cache as if it had been read whole.
     run_log(ctx, "Warning: Failed to read file: %s\n", log_name(job->path).c_str());

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -12,6 +13,9 @@
 #include <mutex>
 #include <thread>
 
+#include "base/md5.h"
+#include "connection/segment_compress.h"
+#include "connection/segment_upload.h"
 #include "platform/unique_fd.h"
 #include "run/run_control.h"
 
@@ -22,11 +26,17 @@ namespace {
 // together a bound on the page cache taken before it is needed.
 constexpr int64_t kReadAheadEntries = 256;
 constexpr off_t kReadAheadBytes = 1 << 20;
-// Every so many entries the thread looks back: when its read-ahead found everything in the page
-// cache already, or the worker read no file meanwhile (the cache had their digests), opening
-// files ahead only costs time, and the next kIdleEntries entries are passed over.
+// Every so many entries the thread looks back: when the worker read no file meanwhile (the cache
+// had their digests), opening files ahead only costs time, and the next kIdleEntries entries are
+// passed over, after which it reads no small file until the worker reads again; when its
+// read-ahead found everything in the page cache already, it asks the kernel for nothing until
+// the next look.
 constexpr int kProbeEntries = 64;
 constexpr int kIdleEntries = 1024;
+// Results not yet taken by the worker, at most: a bound on their memory. Past it the oldest go
+// first: they are the ones the worker has passed by (its position moved on while they were read).
+constexpr size_t kPreparedFiles = 2 * kReadAheadEntries;
+constexpr size_t kPreparedBytes = 2 << 20;
 
 // Blocks this thread has had read from a disk so far.
 long thread_blocks_read() {
@@ -39,6 +49,8 @@ struct Folder {
   std::vector<std::string> names;
   std::vector<char> regular;
   size_t next = 0;  // the first entry not gone through
+  // The entries the worker has come to: the thread leaves alone those it is late for.
+  std::shared_ptr<std::atomic<size_t>> walked;
 };
 
 class ReadAhead {
@@ -56,6 +68,8 @@ class ReadAhead {
   }
 
   void folder(Folder f) {
+    f.walked = std::make_shared<std::atomic<size_t>>(0);
+    walking_.push_back(f.walked);
     if (f.names.empty()) return;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -66,7 +80,25 @@ class ReadAhead {
 
   void reading() { reads_.fetch_add(1, std::memory_order_relaxed); }
 
+  std::unique_ptr<PreparedFile> take(const std::string& path) {
+    std::lock_guard<std::mutex> lock(prepared_mu_);
+    for (size_t i = 0; i < prepared_.size(); ++i) {
+      if (prepared_[i]->path != path) continue;
+      std::unique_ptr<PreparedFile> f = std::move(prepared_[i]);
+      for (size_t j = 0; j < i; ++j) prepared_bytes_ -= prepared_[j]->payload.size();
+      prepared_bytes_ -= f->payload.size();
+      prepared_.erase(prepared_.begin(), prepared_.begin() + static_cast<ptrdiff_t>(i) + 1);
+      return f;
+    }
+    return nullptr;
+  }
+
+  void folder_done() {
+    if (!walking_.empty()) walking_.pop_back();
+  }
+
   void passed() {
+    if (!walking_.empty()) walking_.back()->fetch_add(1);
     int64_t p = passed_.fetch_add(1) + 1;
     // The thread waits once it is far ahead, and is woken when the worker is halfway there.
     if (waiting_.load() && opened_.load() - p <= kReadAheadEntries / 2) {
@@ -83,11 +115,12 @@ class ReadAhead {
     std::string open_path;
     UniqueFd dir;
     int probe = 0, idle = 0;
+    bool advise = true, prepare = true;
     long blocks = thread_blocks_read();
     int64_t reads = reads_.load(), passed = passed_.load();
     for (;;) {
       std::string path, name;
-      bool regular = false;
+      bool regular = false, late = false;
       {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
@@ -96,6 +129,7 @@ class ReadAhead {
         path = f.path;
         name = std::move(f.names[f.next]);
         regular = f.next < f.regular.size() && f.regular[f.next];
+        late = f.walked->load() > f.next;
         if (++f.next == f.names.size()) queue_.pop_back();
       }
       if (idle > 0) {
@@ -105,16 +139,15 @@ class ReadAhead {
           dir.reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
           open_path = path;
         }
-        UniqueFd file;
-        if (dir)
-          file.reset(::openat(dir.get(), name.c_str(),
-                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (file) ::posix_fadvise(file.get(), 0, kReadAheadBytes, POSIX_FADV_WILLNEED);
+        // Of a file the worker has come to already, the thread's work would be thrown away.
+        if (dir && !late) visit(dir, path, name, advise, prepare);
       }
       if (idle == 0 && ++probe == kProbeEntries) {
         const long b = thread_blocks_read();
         const int64_t r = reads_.load(), p = passed_.load();
-        if (b == blocks || (p > passed && r == reads)) idle = kIdleEntries;
+        if (p > passed && r == reads) idle = kIdleEntries;
+        advise = b != blocks;
+        prepare = r > reads;
         probe = 0;
         blocks = b;
         reads = r;
@@ -122,6 +155,52 @@ class ReadAhead {
       }
       opened_.fetch_add(1);
       if (!keep_behind()) return;
+    }
+  }
+
+  // One regular file of the folder open as dir: read whole when it is small and `prepare`, asked
+  // to be read ahead when it is larger and `advise`.
+  void visit(const UniqueFd& dir, const std::string& folder, const std::string& name, bool advise,
+             bool prepare) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd file(::openat(dir.get(), name.c_str(), flags | O_NOATIME));
+    if (!file && errno == EPERM) file.reset(::openat(dir.get(), name.c_str(), flags));
+    if (!file) return;
+    FileStat opened;
+    if (!fd_stat(file, &opened) || opened.kind != FileKind::regular) return;
+    if (opened.size > kPreparedFileMax) {
+      if (advise) ::posix_fadvise(file.get(), 0, kReadAheadBytes, POSIX_FADV_WILLNEED);
+      return;
+    }
+    if (!prepare || opened.size == 0 || ctx_.pause != 0 || ctx_.cancel == 1) return;
+    auto f = std::make_unique<PreparedFile>();
+    f->opened = opened;
+    f->size = static_cast<uint32_t>(opened.size);
+    if (content_.size() < f->size) content_.resize(kPreparedFileMax);
+    size_t got = 0;
+    while (got < f->size) {
+      ssize_t r = ::read(file.get(), content_.data() + got, f->size - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return;  // an error, or the file shrank: the worker reads it and says so
+      got += static_cast<size_t>(r);
+    }
+    if (!fd_stat(file, &f->after)) return;
+    file.reset();
+    md5_digest(content_.data(), f->size, f->digest);
+    if (scratch_.empty()) scratch_.resize(compress_capacity(static_cast<uint32_t>(kPreparedFileMax)));
+    SegmentPayload p;
+    segment_payload_make(content_.data(), f->size, scratch_.data(), scratch_.size(), &p);
+    f->compressed = p.compressed;
+    f->payload.assign(p.bytes, p.bytes + p.len);
+    f->path = folder;
+    if (f->path.empty() || f->path.back() != '/') f->path += '/';
+    f->path += name;
+    std::lock_guard<std::mutex> lock(prepared_mu_);
+    prepared_bytes_ += f->payload.size();
+    prepared_.push_back(std::move(f));
+    while (prepared_.size() > kPreparedFiles || prepared_bytes_ > kPreparedBytes) {
+      prepared_bytes_ -= prepared_.front()->payload.size();
+      prepared_.pop_front();
     }
   }
 
@@ -150,6 +229,13 @@ class ReadAhead {
   std::atomic<int64_t> passed_{0};
   std::atomic<int64_t> reads_{0};  // files the worker has opened to read
   std::atomic<bool> waiting_{false};
+  // The folders the worker is in, outermost first. Worker thread only.
+  std::vector<std::shared_ptr<std::atomic<size_t>>> walking_;
+  // Results in walk order, and the bytes of their payloads.
+  std::mutex prepared_mu_;
+  std::deque<std::unique_ptr<PreparedFile>> prepared_;
+  size_t prepared_bytes_ = 0;
+  std::vector<uint8_t> content_, scratch_;  // the thread's read and compression buffers
 };
 
 std::unique_ptr<ReadAhead> g_read_ahead;
@@ -165,11 +251,19 @@ void read_ahead_stop() { g_read_ahead.reset(); }
 void read_ahead_folder(const std::string& folder, const std::vector<std::string>& names,
                        const std::vector<char>& regular) {
   if (!g_read_ahead) return;
-  g_read_ahead->folder(Folder{folder, names, regular, 0});
+  g_read_ahead->folder(Folder{folder, names, regular, 0, nullptr});
+}
+
+void read_ahead_folder_done() {
+  if (g_read_ahead) g_read_ahead->folder_done();
 }
 
 void read_ahead_passed() {
   if (g_read_ahead) g_read_ahead->passed();
+}
+
+std::unique_ptr<PreparedFile> read_ahead_take(const std::string& path) {
+  return g_read_ahead ? g_read_ahead->take(path) : nullptr;
 }
 
 void read_ahead_reading() {

@@ -190,6 +190,7 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     }
     ++t_walk_depth;
     for (const std::string& entry : entries) tree_walk(ctx, full, entry);
+    read_ahead_folder_done();
     --t_walk_depth;
     return 0;
   }

@@ -44,6 +44,14 @@ void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap)
   std::lock_guard<std::mutex> lock(g_mutex);
   g_swap[path] = swap;
 }
+bool fs_fault_hooked(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_swap.count(path)) return true;
+  }
+  return g_grow.has(path) || g_shrink.has(path) || fs_fault_open_fails(path) ||
+         fs_fault_read_fails(path);
+}
 #endif  // VORNLAKE_FAULT_HOOKS
 
 ReadFile::~ReadFile() = default;

@@ -45,6 +45,9 @@ class ReadFile {
 void fs_fault_grow_on_read_add(const std::string& path);
 void fs_fault_shrink_on_read_add(const std::string& path);
 void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap);
+// Whether any of these faults, or a failing open or read, is set for path: a reader of its own
+// leaves such a path to ReadFile, which meets the fault.
+bool fs_fault_hooked(const std::string& path);
 #endif
 
 }  // namespace vl

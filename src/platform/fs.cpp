@@ -156,6 +156,7 @@ bool FaultPaths::has(const std::string& path) const {
 void fs_fault_open_fail_add(const std::string& path) { g_open_fail.add(path); }
 void fs_fault_read_fail_add(const std::string& path) { g_read_fail.add(path); }
 bool fs_fault_read_fails(const std::string& path) { return g_read_fail.has(path); }
+bool fs_fault_open_fails(const std::string& path) { return g_open_fail.has(path); }
 
 #endif  // VORNLAKE_FAULT_HOOKS
 

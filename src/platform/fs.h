@@ -122,6 +122,7 @@ void fs_fault_open_fail_add(const std::string& path);
 void fs_fault_read_fail_add(const std::string& path);
 // Whether reads of path are to fail: for code that reads a path_open descriptor itself.
 bool fs_fault_read_fails(const std::string& path);
+bool fs_fault_open_fails(const std::string& path);
 #endif
 
 // Reads the entry names of the folder at path, of any length, into *names in readdir order
