@@ -36,6 +36,8 @@ Digest Md5::finish() {
   return d;
 }
 
+void Md5::reset() { EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), md5_method(), nullptr); }
+
 Digest md5_of(const void* data, size_t size) {
   Md5 md5;
   md5.update(data, size);

@@ -20,8 +20,10 @@ class Md5 {
   Md5(const Md5&) = delete;
   Md5& operator=(const Md5&) = delete;
   void update(const void* data, size_t size);
-  // Returns the digest; the object must not be updated afterwards.
+  // Returns the digest; the object must not be updated afterwards, until a reset.
   Digest finish();
+  // Starts a new digest on the same context.
+  void reset();
 
  private:
   void* ctx_;

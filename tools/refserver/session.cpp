@@ -82,6 +82,7 @@ class Session {
   bool logged_in_ = false;
   bool uploading_ = false;
   bool drop_this_upload_ = false;
+  UploadTools upload_tools_;
   std::unique_ptr<UploadReceiver> upload_;
 };
 
@@ -324,7 +325,7 @@ Outcome Session::upload_header(const uint8_t* msg, size_t len) {
   else if (sh_.faults.take(&FaultPlan::upload_error)) status = 0x05;
   else if (held(header.digest, header.size)) status = 0xFF;
   if (status == 0x00) {
-    upload_ = std::make_unique<UploadReceiver>(sh_.store, header);
+    upload_ = std::make_unique<UploadReceiver>(sh_.store, header, upload_tools_);
     if (!upload_->ready()) {
       // A store that cannot take the upload says so, rather than dropping the connection.
       note("cannot start an upload in the store");

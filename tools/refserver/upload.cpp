@@ -27,20 +27,28 @@ std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* ou
   return "";
 }
 
-UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header)
-    : store_(store), header_(header), in_memory_(header.size <= kHeldInMemoryMax) {
+UploadTools::UploadTools() : out(65536) { zs_ready = inflateInit(&zs) == Z_OK; }
+
+UploadTools::~UploadTools() {
+  if (zs_ready) inflateEnd(&zs);
+}
+
+UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header, UploadTools& tools)
+    : store_(store),
+      header_(header),
+      in_memory_(header.size <= kHeldInMemoryMax),
+      md5_(tools.md5),
+      zs_(tools.zs),
+      out_(tools.out) {
   if (in_memory_)
     held_.reserve(header_.size);
   else
     fd_ = store_.temp_create(&temp_name_);
-  if (header_.compressed) {
-    zs_ready_ = inflateInit(&zs_) == Z_OK;
-    out_.resize(65536);
-  }
+  md5_.reset();
+  if (header_.compressed) zs_ready_ = tools.zs_ready && inflateReset(&zs_) == Z_OK;
 }
 
 UploadReceiver::~UploadReceiver() {
-  if (zs_ready_) inflateEnd(&zs_);
   if (!committed_ && !temp_name_.empty()) store_.temp_remove(temp_name_);
 }
 

@@ -33,9 +33,23 @@ constexpr uint32_t kHeldInMemoryMax = 4u << 20;
 // A larger one is handed to the disk's writeback in steps of this many bytes as it is written.
 constexpr uint64_t kWriteBackBytes = 4u << 20;
 
+// What one connection's uploads use one after another: the inflater (reset for each upload, not
+// set up and freed again), its output buffer and the digest.
+struct UploadTools {
+  UploadTools();
+  ~UploadTools();
+  UploadTools(const UploadTools&) = delete;
+  UploadTools& operator=(const UploadTools&) = delete;
+  z_stream zs{};
+  bool zs_ready = false;
+  std::vector<uint8_t> out;
+  Md5 md5;
+};
+
 class UploadReceiver {
  public:
-  UploadReceiver(Store& store, const UploadHeader& header);
+  // tools serves this upload until the receiver is gone.
+  UploadReceiver(Store& store, const UploadHeader& header, UploadTools& tools);
   ~UploadReceiver();  // removes the temp file unless committed
   // False when the upload cannot even start (no temp file, no inflater): answer it as an error.
   bool ready() const { return (in_memory_ || fd_) && (!header_.compressed || zs_ready_); }
@@ -72,11 +86,11 @@ class UploadReceiver {
   uint64_t received_ = 0;   // payload bytes
   uint64_t content_ = 0;    // uncompressed bytes
   uint64_t written_back_ = 0;  // content handed to the disk's writeback so far (temp file)
-  Md5 md5_;
-  z_stream zs_{};
+  Md5& md5_;
+  z_stream& zs_;
   bool zs_ready_ = false;
   bool zs_ended_ = false;   // the zlib stream has reached its end
-  std::vector<uint8_t> out_;
+  std::vector<uint8_t>& out_;
 };
 
 }  // namespace vl::ref
