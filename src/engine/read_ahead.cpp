@@ -26,11 +26,11 @@ namespace {
 // together a bound on the page cache taken before it is needed.
 constexpr int64_t kReadAheadEntries = 256;
 constexpr off_t kReadAheadBytes = 1 << 20;
-// Every so many entries the thread looks back: when the worker read no file meanwhile (the cache
+// Every so many entries the thread looks back. When the worker read no file meanwhile (the cache
 // had their digests), opening files ahead only costs time, and the next kIdleEntries entries are
-// passed over, after which it reads no small file until the worker reads again; when its
-// read-ahead found everything in the page cache already, it asks the kernel for nothing until
-// the next look.
+// passed over. It reads small files whole only while the worker reads at least every other entry
+// it comes to. When its read-ahead found everything in the page cache already, it asks the kernel
+// for nothing until the next look.
 constexpr int kProbeEntries = 64;
 constexpr int kIdleEntries = 1024;
 // Results not yet taken by the worker, at most: a bound on their memory. Past it the oldest go
@@ -147,7 +147,8 @@ class ReadAhead {
         const int64_t r = reads_.load(), p = passed_.load();
         if (p > passed && r == reads) idle = kIdleEntries;
         advise = b != blocks;
-        prepare = r > reads;
+        // Reading ahead what the worker takes from the cache is work thrown away.
+        prepare = r > reads && (r - reads) * 2 >= p - passed;
         probe = 0;
         blocks = b;
         reads = r;
