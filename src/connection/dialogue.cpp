@@ -37,8 +37,17 @@ Dialogue::~Dialogue() {
   }
 }
 
-static std::string digest_key(const Segment& seg) {
-  return std::string(reinterpret_cast<const char*>(seg.digest), 16);
+// The digest as a key: no string to allocate for every look-up.
+static std::array<uint8_t, 16> digest_key(const Segment& seg) {
+  std::array<uint8_t, 16> k;
+  std::memcpy(k.data(), seg.digest, k.size());
+  return k;
+}
+
+size_t Dialogue::DigestKeyHash::operator()(const DigestKey& k) const {
+  size_t h;
+  std::memcpy(&h, k.data(), sizeof h);  // a digest's bytes are spread evenly as they are
+  return h;
 }
 
 void Dialogue::uploading_add(const Segment& seg, int delta) {

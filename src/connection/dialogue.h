@@ -11,6 +11,7 @@
 // Worker thread only.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -129,7 +130,11 @@ class Dialogue {
   // Digests whose upload is queued or under way: a query for the same content answered "not
   // held" meanwhile (it was sent before the upload) counts as held, as it would have been had
   // the queries gone one at a time. The link goes out behind the upload, so the server has it.
-  std::unordered_map<std::string, int> uploading_;
+  using DigestKey = std::array<uint8_t, 16>;
+  struct DigestKeyHash {
+    size_t operator()(const DigestKey& k) const;
+  };
+  std::unordered_map<DigestKey, int, DigestKeyHash> uploading_;
   void uploading_add(const Segment& seg, int delta);
   bool uploading(const Segment& seg) const;
 
