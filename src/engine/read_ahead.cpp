@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -16,6 +15,7 @@
 #include "base/md5.h"
 #include "connection/segment_compress.h"
 #include "connection/segment_upload.h"
+#include "platform/file_read.h"
 #include "platform/unique_fd.h"
 #include "run/run_control.h"
 
@@ -163,9 +163,7 @@ class ReadAhead {
   // to be read ahead when it is larger and `advise`.
   void visit(const UniqueFd& dir, const std::string& folder, const std::string& name, bool advise,
              bool prepare) {
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd file(::openat(dir.get(), name.c_str(), flags | O_NOATIME));
-    if (!file && errno == EPERM) file.reset(::openat(dir.get(), name.c_str(), flags));
+    UniqueFd file = openat_noatime(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (!file) return;
     FileStat opened;
     if (!fd_stat(file, &opened) || opened.kind != FileKind::regular) return;
@@ -178,13 +176,9 @@ class ReadAhead {
     f->opened = opened;
     f->size = static_cast<uint32_t>(opened.size);
     if (content_.size() < f->size) content_.resize(kPreparedFileMax);
-    size_t got = 0;
-    while (got < f->size) {
-      ssize_t r = ::read(file.get(), content_.data() + got, f->size - got);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return;  // an error, or the file shrank: the worker reads it and says so
-      got += static_cast<size_t>(r);
-    }
+    // An error, or a file that shrank, is left to the worker, which reads it and says so.
+    bool error = false;
+    if (fd_read_full(file.get(), content_.data(), f->size, &error) != f->size) return;
     if (!fd_stat(file, &f->after)) return;
     file.reset();
     md5_digest(content_.data(), f->size, f->digest);

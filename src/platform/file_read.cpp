@@ -69,22 +69,24 @@ int ReadFile::open(const std::string& path, FileStat* opened) {
   return 0;
 }
 
+size_t fd_read_full(int fd, void* buf, size_t n, bool* error) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::read(fd, static_cast<char*>(buf) + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) *error = true;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
 size_t ReadFile::read(void* buf, size_t n) {
   if (fail_reads_) {
     error_ = true;
     return 0;
   }
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd_.get(), static_cast<char*>(buf) + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      error_ = true;
-      break;
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
+  const size_t got = fd_read_full(fd_.get(), buf, n, &error_);
 #ifdef VORNLAKE_FAULT_HOOKS
   if (change_after_read_ != 0) {
     struct stat st;

@@ -12,6 +12,10 @@
 
 namespace vl {
 
+// Reads up to n bytes from fd, going on after short reads and interruptions: fewer than n only at
+// the end of the file or on an error (then *error is set). Any thread.
+size_t fd_read_full(int fd, void* buf, size_t n, bool* error);
+
 class ReadFile {
  public:
   ReadFile() = default;
@@ -20,7 +24,8 @@ class ReadFile {
   ReadFile& operator=(const ReadFile&) = delete;
 
   // Opens path (of any length) with O_NOFOLLOW and O_NONBLOCK (and O_NOATIME where the kernel
-  // allows it: reading leaves the access time alone) and fstat's what was opened into *opened. Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
+  // allows it: reading leaves the access time alone) and fstat's what was opened into *opened.
+  // Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
   int open(const std::string& path, FileStat* opened);
 
   // Reads up to n bytes, going on after short reads: fewer than n only at the end of the file or

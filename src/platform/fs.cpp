@@ -188,14 +188,26 @@ UniqueFd path_open(const std::string& path, int flags, FsFailure* why) {
   return fd;
 }
 
-UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why) {
+// open(flags) with O_NOATIME, and without it when the kernel refuses the flag (EPERM: not the
+// file's owner).
+template <class Open>
+static UniqueFd open_noatime(int flags, Open open) {
   errno = 0;
-  UniqueFd fd = path_open(path, flags | O_NOATIME, why);
+  UniqueFd fd = open(flags | O_NOATIME);
   if (!fd.ok() && errno == EPERM) {
     errno = 0;
-    fd = path_open(path, flags, why);
+    fd = open(flags);
   }
   return fd;
+}
+
+UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why) {
+  return open_noatime(flags, [&](int f) { return path_open(path, f, why); });
+}
+
+UniqueFd openat_noatime(const UniqueFd& folder, const std::string& name, int flags) {
+  return open_noatime(
+      flags, [&](int f) { return UniqueFd(::openat(folder.get(), name.c_str(), f | O_CLOEXEC)); });
 }
 
 FilePtr file_open(const std::string& path, const char* mode) {
