@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace vl::ref {
 
 SegmentWriter::SegmentWriter(Store& store) : store_(store) {
@@ -53,6 +56,9 @@ void SegmentWriter::wait_written() {
 }
 
 void SegmentWriter::run() {
+  // The writer is never what a client waits for (a finalize waits for it, once): it takes the
+  // CPU time the connections leave, and catches up while a client prepares its catalog.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
   auto due = [this] {
     return stop_ || waiters_ > 0 || queue_.size() >= kWakeSegments || queued_bytes_ >= kWakeBytes;
   };
