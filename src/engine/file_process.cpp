@@ -254,12 +254,12 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     }
     int32_t delay = ctx.profile->block_delay_ms;
     if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
-    if (b && (file.error() || count == 0)) {
-      blocks.release(b);
-      ended_early = !file.error();
-      break;
-    }
     if (b) {
+      if (file.error() || count == 0) {
+        blocks.release(b);
+        ended_early = !file.error();
+        break;
+      }
       BlockPipeline::set_size(b, count);
       md5_digest(BlockPipeline::data(b), count, digest);
     }
