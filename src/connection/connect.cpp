@@ -17,7 +17,7 @@
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/socket_wait.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/clock.h"
 #include "platform/socket_wait.h"
 #include "run/run_control.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 namespace {

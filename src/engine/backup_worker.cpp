@@ -26,8 +26,8 @@
 #include "platform/dirs.h"
 #include "stores/catalog.h"
 #include "stores/md5cache.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl {
 

@@ -4,7 +4,7 @@
 #include "platform/dirs.h"
 #include "run/run_context.h"
 #include "stores/profile_db.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 

@@ -12,8 +12,8 @@
 #include "run/run_control.h"
 #include "run/status.h"
 #include "platform/thread_priority.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl {
 

@@ -2,7 +2,7 @@
 // connection), RunControl (cancel, pause, worker thread) and RunContext, the process-wide record
 // of the run in progress.
 //
-// Layer: run/ may include platform/, base/ and ui/port/, nothing above. Results follow the
+// Layer: run/ may include platform/, base/ and port/, nothing above. Results follow the
 // system's convention: 0 for success, non-zero (usually 1) for failure.
 #pragma once
 

@@ -6,8 +6,8 @@
 #include "run/status.h"
 #include "platform/clock.h"
 #include "platform/thread_priority.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl {
 

@@ -1,8 +1,8 @@
 #include "run/status.h"
 
 #include "base/format.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl {
 

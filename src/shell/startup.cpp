@@ -23,7 +23,7 @@
 #include "stores/md5cache.h"
 #include "ui/console/console_port.h"
 #include "ui/console/console_run.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 #ifdef VORNLAKE_HAVE_QT
 #include "ui/qt/qt_frontend.h"
 #endif

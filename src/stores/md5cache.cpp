@@ -23,7 +23,7 @@ struct Conn {
 };
 
 Conn g_main;    // look-ups, writes and flushes of the worker; start-up and shutdown
-Conn g_writer;  // the batches of md5cache_batch_write, on a connection of their own
+Conn g_batch_conn;  // the batches of md5cache_batch_write, on a connection of their own
 std::string g_path;
 std::list<PendingCacheFile> g_pending;  // a list: entries handed out stay where they are
 uint32_t g_pending_files = 0;
@@ -360,8 +360,8 @@ void md5cache_read_end() { read_end(g_main); }
 int md5cache_close() {
   if (!g_main.db) return 0;
   md5cache_flush();
-  g_writer.db.close();
-  g_writer.txn = Txn::none;
+  g_batch_conn.db.close();
+  g_batch_conn.txn = Txn::none;
   g_main.db.close();
   g_main.txn = Txn::none;
   g_path.clear();
@@ -498,9 +498,9 @@ CacheBatch md5cache_pending_take() {
 int md5cache_batch_write(CacheBatch& batch) {
   // The file is there, with its tables: only the connection is new. One that cannot be opened
   // has said so in its box, and the batch is lost, as a failed flush's is.
-  if (!g_writer.db && !g_path.empty() && !batch.empty())
-    store_open_or_create(&g_writer.db, g_path, "Can't open MD5 database!", md5cache_init_tables);
-  pending_write(g_writer, batch);
+  if (!g_batch_conn.db && !g_path.empty() && !batch.empty())
+    store_open_or_create(&g_batch_conn.db, g_path, "Can't open MD5 database!", md5cache_init_tables);
+  pending_write(g_batch_conn, batch);
   batch.clear();
   return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "platform/fs.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 

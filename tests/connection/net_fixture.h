@@ -23,8 +23,8 @@
 #include "platform/fs.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl::test {
 

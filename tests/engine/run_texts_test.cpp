@@ -6,7 +6,7 @@
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "support/test_support.h"
-#include "ui/port/controls.h"
+#include "port/controls.h"
 
 namespace vl {
 namespace {

@@ -8,7 +8,7 @@
 #include "engine/tree_walk.h"
 #include "platform/fs.h"
 #include "support/test_support.h"
-#include "ui/port/controls.h"
+#include "port/controls.h"
 
 namespace vl {
 namespace {

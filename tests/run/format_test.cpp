@@ -6,8 +6,8 @@
 #include "run/run_control.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl {
 namespace {

@@ -15,8 +15,8 @@
 #include "platform/clock.h"
 #include "platform/thread_priority.h"
 #include "support/test_support.h"
-#include "ui/port/controls.h"
-#include "ui/port/port.h"
+#include "port/controls.h"
+#include "port/port.h"
 
 namespace vl {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 

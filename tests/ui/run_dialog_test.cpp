@@ -26,7 +26,7 @@
 #include "stores/profile_db.h"
 #include "run_fixture.h"
 #include "support/refserver_process.h"
-#include "ui/port/controls.h"
+#include "port/controls.h"
 #include "ui/qt/run_dialog.h"
 #include "ui/qt/throttling_dialog.h"
 

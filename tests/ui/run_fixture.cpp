@@ -9,7 +9,7 @@
 #include "stores/config_db.h"
 #include "stores/md5cache.h"
 #include "stores/profile_db.h"
-#include "ui/port/controls.h"
+#include "port/controls.h"
 
 namespace vl::test {
 

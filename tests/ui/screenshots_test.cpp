@@ -15,7 +15,7 @@
 #include "platform/dirs.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
-#include "ui/port/controls.h"
+#include "port/controls.h"
 #include "ui/qt/folder_chooser.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/profile_editor_dialog.h"

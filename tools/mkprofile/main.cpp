@@ -20,7 +20,7 @@
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
 #include "ui/console/console_port.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace {
 

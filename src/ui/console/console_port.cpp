@@ -5,7 +5,7 @@
 #include "base/format.h"
 #include "run/run_control.h"
 #include "run/run_texts.h"
-#include "ui/port/controls.h"
+#include "port/controls.h"
 
 namespace vl {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "run/run_context.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 

@@ -9,7 +9,7 @@
 #include "engine/run_session.h"
 #include "platform/desktop_notify.h"
 #include "ui/console/run_notice.h"
-#include "ui/port/port.h"
+#include "port/port.h"
 
 namespace vl {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "ui/port/port.h"
+#include "port/port.h"
 
 class QMessageBox;
 class QWidget;

@@ -14,7 +14,7 @@ namespace vl {
 namespace {
 
 std::unique_ptr<QApplication> g_app;
-std::unique_ptr<QtBackend> g_backend;
+std::unique_ptr<QtBackend> g_qt_backend;
 
 }  // namespace
 
@@ -23,8 +23,8 @@ bool qt_frontend_init(int& argc, char** argv) {
   if (!display_available()) return false;
   g_app = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
-  g_backend = std::make_unique<QtBackend>();
-  ui_backend_set(g_backend.get());
+  g_qt_backend = std::make_unique<QtBackend>();
+  ui_backend_set(g_qt_backend.get());
   // A start-up that ends early (missing settings, a store that cannot be opened) returns without
   // the shutdown call; the application must still go before the statics it relies on.
   static bool registered = false;
@@ -51,7 +51,7 @@ int qt_run_unattended(RunContext& ctx, ProfileListEntry* entry) {
 
 void qt_frontend_shutdown() {
   ui_backend_set(nullptr);
-  g_backend.reset();
+  g_qt_backend.reset();
   g_app.reset();
 }
 
