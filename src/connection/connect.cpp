@@ -125,7 +125,7 @@ int attempt(RunContext& ctx, bool first) {
   std::string error_text;
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(kTimeoutS) * 1000;
   int fd = tcp_connect(p->server, p->port, deadline, [&ctx] { return ctx.cancel == 1; }, &failure,
-                       &error_text);
+                       &error_text, ctx.cancel.wake_fd());
   if (fd < 0) {
     if (first) status_set(ctx, "Connect Failed!");
     g_last_failure = connect_cause(failure, *p, error_text);

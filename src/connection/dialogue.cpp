@@ -30,7 +30,9 @@ int request_window() { return g_request_window.load(); }
 Dialogue::Dialogue(RunContext& ctx, int window)
     : ctx_(ctx), window_(window < 1 ? 1 : static_cast<size_t>(window)) {}
 
-Dialogue::~Dialogue() {
+Dialogue::~Dialogue() { abandon(); }
+
+void Dialogue::abandon() {
   for (auto* q : {&unanswered_, &followups_, &fresh_}) {
     for (Request& r : *q) end(r, SegmentEnd::abandoned);
     q->clear();

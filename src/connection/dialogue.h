@@ -75,8 +75,11 @@ int request_window();
 class Dialogue {
  public:
   Dialogue(RunContext& ctx, int window);
-  // Abandons what is still in flight: releases the payloads, tells each segment, closes slots.
+  // abandon().
   ~Dialogue();
+
+  // Abandons what is still in flight: releases the payloads, tells each segment, closes slots.
+  void abandon();
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
 

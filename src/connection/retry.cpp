@@ -32,7 +32,7 @@ static int countdown(RunContext& ctx, const char* fmt, int number, uint32_t d) {
     status_set(ctx, format_status(fmt, number, static_cast<int>(s)));
     pause_wait(ctx);
     if (ctx.cancel == 1) return 1;
-    sleep_ms(1000);
+    run_sleep_ms(ctx, 1000);
   }
   return 0;
 }
@@ -56,17 +56,17 @@ int server_connect(RunContext& ctx) {
     if (ctx.cancel == 1) return kReconnectCancelled;
     last_attempt_update();
     status_set(ctx, "Connection Failed!");
-    sleep_ms(500);
+    run_sleep_ms(ctx, 500);
     if (countdown(ctx, "Retry connect #%d in %ds", failures + 1, retry_delay(failures)))
       return kReconnectCancelled;
     ++failures;
     if (failures > 1) {
       status_set(ctx, format_status("Retry Connect #%d..", failures));
-      sleep_ms(1000);
+      run_sleep_ms(ctx, 1000);
     } else {
       status_set(ctx, "Retry Connect..");
     }
-    sleep_ms(500);
+    run_sleep_ms(ctx, 500);
   }
 }
 
@@ -76,21 +76,21 @@ int server_reconnect(RunContext& ctx) {
   for (;;) {
     ++attempt;
     status_set(ctx, attempt > 1 ? format_status("Reconnecting #%d..", attempt) : "Reconnecting..");
-    sleep_ms(500);
+    run_sleep_ms(ctx, 500);
     int r = server_reopen(ctx);
     if (r == kAttemptOk) {
       last_attempt_show("");
       status_set(ctx, "Reconnected!");
-      sleep_ms(1000);
+      run_sleep_ms(ctx, 1000);
       pause_button_enable(true);
       return kReconnectOk;
     }
     if (r == kAttemptRefused) return kReconnectRefused;
     if (ctx.cancel == 1) return kReconnectCancelled;
     last_attempt_update();
-    sleep_ms(500);
+    run_sleep_ms(ctx, 500);
     status_set(ctx, "Reconnect Failed!");
-    sleep_ms(1000);
+    run_sleep_ms(ctx, 1000);
     if (countdown(ctx, "Reconnect Try #%d in %ds", attempt + 1, retry_delay(attempt)))
       return kReconnectCancelled;
   }

@@ -17,19 +17,21 @@ namespace {
 // deadline: a stalled peer is seen by the wait below, which is the only place that blocks.
 enum class Dir { read, write };
 
-// Waits in slices of at most 100 ms so that a cancel is seen at once, whatever the deadline.
-// Returns > 0 ready, 0 time-out, < 0 error, kWaitCancelled when the run was cancelled.
+// Waits for the socket until the deadline; a cancel wakes the wait at once. Returns > 0 ready,
+// 0 time-out, < 0 error, kWaitCancelled when the run was cancelled.
 constexpr int kWaitCancelled = -2;
-constexpr uint64_t kWaitSliceMs = 100;
 
 int wait_until(RunContext& ctx, int fd, Dir dir, uint64_t deadline_ms) {
   for (;;) {
     if (ctx.cancel == 1) return kWaitCancelled;
     uint64_t now = clock_monotonic_ms();
     if (now >= deadline_ms) return 0;
-    uint64_t slice = deadline_ms - now < kWaitSliceMs ? deadline_ms - now : kWaitSliceMs;
-    int r = socket_wait_ms(fd, dir == Dir::write, static_cast<int>(slice));
-    if (r != 0) return r;
+    uint64_t wait = deadline_ms - now;
+    const int wake = ctx.cancel.wake_fd();
+    if (wake < 0 && wait > 100) wait = 100;  // no descriptor to wake it: look now and then
+    int r = socket_wait_ms(fd, dir == Dir::write, static_cast<int>(wait), wake);
+    if (r == kSocketWaitWoken) continue;
+    return r;
   }
 }
 
@@ -66,7 +68,8 @@ int transfer(RunContext& ctx, int fd, int timeout_s, Call call) {
 }
 
 // Counts len into the total; while throttling is on and the allowance is negative, waits in
-// 50 ms steps (the refill timer raises it every 100 ms), holding at the pause point while paused.
+// 50 ms steps (the refill timer raises it every 100 ms; a cancel cuts a step short), holding at
+// the pause point while paused.
 // Returns false when the run was cancelled during the wait (nothing is charged then).
 bool throttle(RunContext& ctx, AtomicField<uint64_t>& total, bool tx, uint32_t len) {
   total += len;
@@ -78,7 +81,7 @@ bool throttle(RunContext& ctx, AtomicField<uint64_t>& total, bool tx, uint32_t l
   while (flag != 0 && allowance < 0) {
     if (ctx.cancel == 1) return false;
     pause_wait(ctx);
-    sleep_ms(50);
+    run_sleep_ms(ctx, 50);
   }
   allowance -= static_cast<int32_t>(len);
   return true;

@@ -8,15 +8,11 @@
 
 #include "base/product.h"
 #include "connection/catalog_upload.h"
-#include "engine/cache_writer.h"
-#include "engine/catalog_rows.h"
-#include "engine/read_ahead.h"
-#include "connection/dialogue.h"
-#include "engine/block_pipeline.h"
-#include "engine/file_process.h"
 #include "connection/identifiers.h"
 #include "connection/retry.h"
 #include "connection/transport.h"
+#include "engine/run_pipeline.h"
+#include "platform/worker_thread.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
 #include "run/run_texts.h"
@@ -40,8 +36,8 @@ const char kCatalogNotStored[] = "Backup completed, but the catalog could not be
 struct Ending {
   std::string text;
   std::string caption;
-  BoxOwner owner;
-  RunOutcome outcome;
+  BoxOwner owner = BoxOwner::none;
+  RunOutcome outcome = kRunFailed;
 };
 
 Ending fail(RunContext& ctx, const std::string& status, const std::string& text) {
@@ -74,34 +70,29 @@ std::string with_counts(const std::string& first, const RunStats& s) {
   return first;
 }
 
-// The walk of every include rule, its blocks compressed beside the dialogue with the server;
-// returns when every answer is in, or the run was cancelled or aborted.
-void walk_all(RunContext& ctx) {
-  int threads = compress_threads_override();
-  if (threads < 0)
-    threads = compress_threads_for(ctx.profile->thread_priority, std::thread::hardware_concurrency());
-  // Declared in this order, the dialogue goes first: it gives back the blocks still in flight
-  // before the pipeline stops its threads.
-  BlockPipeline blocks(ctx, threads);
-  Dialogue dialogue(ctx, request_window());
-  BlockRoute route{&dialogue, &blocks};
-  block_route_set(&route);
-  for (const ProfileRule& rule : ctx.profile->include_rules) {
-    include_path_record(ctx, rule.path);
-    if (tree_walk(ctx, "", rule.path) != 0 || ctx.cancel == 1) break;
+// The walk of every include rule through the pipeline; returns when every answer is in, or the
+// run was cancelled or aborted.
+void walk_all(RunContext& ctx, RunPipeline& pipe) {
+  if (pipe.start() == 0) {
+    md5cache_walk_begin();
+    for (const ProfileRule& rule : ctx.profile->include_rules) {
+      include_path_record(ctx, pipe.rows, rule.path);
+      if (tree_walk(ctx, pipe, "", rule.path) != 0 || ctx.cancel == 1) break;
+    }
   }
-  if (ctx.cancel != 1 && dialogue.drain() != 0 && dialogue.login_refused())
-    run_abort(ctx, kAbortLoginRefused);
-  block_route_set(nullptr);
+  pipe.finish();
 }
 
 // A run the worker stopped by itself: the box says why, the run failed.
 Ending aborted(RunContext& ctx) {
   server_disconnect(ctx);
   catalog_close();
+  const std::string why = run_abort_text(ctx);
+  if (ctx.abort == kAbortRunThread) run_log(ctx, "Error: %s\n", why.c_str());
   run_log(ctx, "\n\nBackup failed!\n");
   ctx.log.reset();
   ctx.t_end = clock_now();
+  if (ctx.abort == kAbortRunThread) return fail(ctx, "Backup Failed!", "Backup failed!\n" + why);
   if (ctx.abort == kAbortLoginRefused) {
     status_set(ctx, "Login Failed!");
     run_controls_done();
@@ -135,23 +126,10 @@ Ending run_body(RunContext& ctx) {
   run_view_enable(kCtlButtonLogs, true);
 
   status_set(ctx, "Kicking Ass!");
-  catalog_rows_start(ctx);
-  // The cache's last batch is written beside the catalog's upload; the writer stops and the rest
-  // of the queue is let go when the run ends, however it ends.
-  struct CacheEnd {
-    ~CacheEnd() {
-      cache_writer_stop();
-      md5cache_flush();
-    }
-  } cache_end;
-  cache_writer_start(ctx);
-  read_ahead_start(ctx);
-  md5cache_walk_begin();
-  walk_all(ctx);
-  read_ahead_stop();
-  catalog_rows_stop();
-  run_log_close_all(ctx);
-  cache_writer_hand_over();
+  // The cache's last batch is written beside the catalog's upload: the pipeline is taken down
+  // when the run ends, however it ends.
+  RunPipeline pipe(ctx);
+  walk_all(ctx, pipe);
 
   if (ctx.abort != kAbortNone) return aborted(ctx);
   if (ctx.cancel == 1) {
@@ -231,13 +209,13 @@ void run_controls_done() {
   run_view_text(kCtlButtonCancel, "Close");
 }
 
-int include_path_record(RunContext& ctx, const std::string& path) {
+int include_path_record(RunContext& ctx, CatalogRows& rows, const std::string& path) {
   // Each leading part that ends before a "/" is a directory along the path; the empty text
   // before a leading "/" is none.
   for (size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '/' && i > 0) directory_record(ctx, path.substr(0, i), "");
+    if (path[i] == '/' && i > 0) directory_record(ctx, rows, path.substr(0, i), "");
   }
-  if (!path.empty()) directory_record(ctx, path, "");
+  if (!path.empty()) directory_record(ctx, rows, path, "");
   return 0;
 }
 
@@ -247,7 +225,15 @@ void backup_worker(RunContext& ctx) {
     ctx.entry_tag = ctx.profile->tag;
     ctx.entry_description = ctx.profile->description;
   }
-  Ending end = run_all(ctx);
+  Ending end;
+  try {
+    end = run_all(ctx);
+  } catch (...) {
+    // Nothing ends the process from here: the run ends as failed, and says why.
+    run_abort(ctx, kAbortRunThread,
+              "The worker thread failed: " + exception_reason(std::current_exception()));
+    end = aborted(ctx);
+  }
   ctx.outcome = end.outcome;
   message_box(end.owner, end.text, end.caption);
   ctx.worker_active = false;

@@ -8,13 +8,15 @@
 
 namespace vl {
 
+class CatalogRows;
+
 // The thread body. Sets ctx.outcome before its final message box and clears ctx.worker_active
 // after the box has been acknowledged.
 void backup_worker(RunContext& ctx);
 
-// Records the directories along one include path ("/a/b/c" records "/a", "/a/b", "/a/b/c").
+// Records the directories along one include path in the run's catalog rows ("/a/b/c" records "/a", "/a/b", "/a/b/c").
 // Always returns 0.
-int include_path_record(RunContext& ctx, const std::string& path);
+int include_path_record(RunContext& ctx, CatalogRows& rows, const std::string& path);
 
 // The end-of-run state of the run dialog: Cancel enabled and labelled "Close", Pause and
 // Throttling disabled.

@@ -1,14 +1,13 @@
 #include "engine/block_pipeline.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <new>
 
 #include "connection/segment_compress.h"
 #include "connection/segment_upload.h"
-#include "engine/file_process.h"
 #include "run/run_control.h"
+#include "engine/catalog_rows.h"
 
 namespace vl {
 
@@ -54,20 +53,35 @@ int compress_threads_for(uint32_t priority_code, unsigned cores) {
   return n > kCompressThreadsMax ? kCompressThreadsMax : n;
 }
 
-BlockPipeline::BlockPipeline(RunContext& ctx, int threads) : ctx_(ctx) {
+BlockPipeline::BlockPipeline(RunContext& ctx) : ctx_(ctx) {}
+
+BlockPipeline::~BlockPipeline() { stop(); }
+
+bool BlockPipeline::start(int threads, std::string* error) {
   if (threads > kCompressThreadsMax) threads = kCompressThreadsMax;
-  for (int i = 0; i < threads; ++i) threads_.emplace_back([this, i] { thread_main(i); });
+  for (int i = 0; i < threads; ++i) {
+    auto t = std::make_unique<WorkerThread>();
+    if (!t->start(
+            "compression", [this, i] { thread_main(i); },
+            [this](const std::string& why) { run_abort(ctx_, kAbortRunThread, why); }, error)) {
+      stop();
+      return false;
+    }
+    threads_.push_back(std::move(t));
+  }
+  return true;
 }
 
-BlockPipeline::~BlockPipeline() {
+void BlockPipeline::stop() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
     queue_.clear();
   }
   work_cv_.notify_all();
-  for (std::thread& t : threads_) t.join();
+  for (auto& t : threads_) t->join();
   for (size_t i = 0; i < threads_.size(); ++i) ctx_.helper_tids[i] = 0;
+  threads_.clear();
 }
 
 void BlockPipeline::thread_main(int index) {
@@ -90,6 +104,7 @@ void BlockPipeline::thread_main(int index) {
     } else {
       b->state = BlockState::compressed;
     }
+    ++compressed_;
     done_cv_.notify_all();
   }
 }
@@ -111,7 +126,8 @@ BlockBuffer* BlockPipeline::acquire() {
     }
     if (buffers_.size() < static_cast<size_t>(kBlocksInFlight) || !finishing) break;
     if (ctx_.cancel == 1) return nullptr;
-    done_cv_.wait_for(lock, std::chrono::milliseconds(100));
+    const size_t done = compressed_;
+    done_cv_.wait(lock, ctx_.cancel.token(), [&] { return compressed_ != done; });
   }
   if (buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) return nullptr;
   auto b = std::make_unique<BlockBuffer>();
@@ -155,11 +171,9 @@ bool BlockPipeline::payload(BlockBuffer* b, SegmentPayload* p) {
     compress_here(b);
     lock.lock();
   }
-  // The worker waits here for a compression thread; a cancel is seen within 100 ms.
-  while (b->state != BlockState::compressed) {
-    if (ctx_.cancel == 1) return false;
-    done_cv_.wait_for(lock, std::chrono::milliseconds(100));
-  }
+  // The worker waits here for a compression thread; a cancel ends the wait at once.
+  if (!done_cv_.wait(lock, ctx_.cancel.token(), [b] { return b->state == BlockState::compressed; }))
+    return false;
   *p = b->payload;
   return true;
 }

@@ -12,10 +12,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "connection/dialogue.h"
+#include "platform/worker_thread.h"
 #include "run/run_context.h"
 
 namespace vl {
@@ -42,17 +43,24 @@ struct BlockBuffer;
 
 class BlockPipeline {
  public:
-  // threads 0: no pool; a block is compressed on the worker when its upload is sent (the
-  // one-thread run). The threads take the profile's priority and register in ctx.helper_tids.
-  BlockPipeline(RunContext& ctx, int threads);
-  // Stops the threads (a block being compressed is finished first) and frees the buffers.
+  explicit BlockPipeline(RunContext& ctx);
+  // stop(), and frees the buffers.
   ~BlockPipeline();
+
+  // Starts `threads` compression threads (0: no pool; a block is compressed on the worker when
+  // its upload is sent, the one-thread run). They take the profile's priority, register in
+  // ctx.helper_tids and report a failure of their own to the run (run_abort). False, with
+  // *error, when one cannot be started (those started are stopped again).
+  bool start(int threads, std::string* error);
+
+  // Stops the threads (a block being compressed is finished first). Idempotent.
+  void stop();
   BlockPipeline(const BlockPipeline&) = delete;
   BlockPipeline& operator=(const BlockPipeline&) = delete;
 
   // A free buffer with room for one block (waiting for a thread that still compresses a block the
-  // dialogue gave back), or nullptr when all are with the dialogue, memory for a new one cannot be
-  // had, or the run is cancelled. Worker thread.
+  // dialogue gave back; a cancel ends the wait), or nullptr when all are with the dialogue, memory
+  // for a new one cannot be had, or the run is cancelled. Worker thread.
   BlockBuffer* acquire();
 
   // The block's content: data()[0..capacity), size set by the caller before compress_soon.
@@ -78,12 +86,13 @@ class BlockPipeline {
 
   RunContext& ctx_;
   mutable std::mutex mu_;
-  std::condition_variable work_cv_;  // a block was queued, or stop
-  std::condition_variable done_cv_;  // a block was compressed
+  std::condition_variable work_cv_;      // a block was queued, or stop
+  std::condition_variable_any done_cv_;  // a block was compressed (or the run cancelled)
   std::vector<std::unique_ptr<BlockBuffer>> buffers_;
   std::deque<BlockBuffer*> queue_;
-  std::vector<std::thread> threads_;
+  std::vector<std::unique_ptr<WorkerThread>> threads_;
   bool stop_ = false;
+  size_t compressed_ = 0;  // blocks the threads have compressed so far
   std::unique_ptr<uint8_t[]> worker_scratch_;  // compression on the worker
 };
 

@@ -1,84 +1,52 @@
 #include "engine/cache_writer.h"
 
-#include <condition_variable>
 #include <deque>
-#include <memory>
-#include <mutex>
-#include <thread>
 
+#include "platform/worker_queue.h"
 #include "run/run_control.h"
-#include "stores/md5cache.h"
 
 namespace vl {
-namespace {
 
-// Hand-overs waiting for the writer; the worker waits beyond this (a bound on their memory).
+// Hand-overs waiting for the writer or being written; the worker waits beyond this (a bound on
+// their memory).
 constexpr size_t kQueuedBatchesMax = 2;
 
-class CacheWriter {
- public:
-  explicit CacheWriter(RunContext& ctx) : ctx_(ctx) { thread_ = std::thread([this] { run(); }); }
+CacheWriter::CacheWriter(RunContext& ctx) : ctx_(ctx) {}
 
-  ~CacheWriter() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-    }
-    work_cv_.notify_one();
-    thread_.join();
-    ctx_.helper_tids[kHelperSlotCache] = 0;
-  }
+CacheWriter::~CacheWriter() { stop(); }
 
-  void push(CacheBatch batch) {
-    std::unique_lock<std::mutex> lock(mu_);
-    space_cv_.wait(lock, [this] { return queue_.size() < kQueuedBatchesMax; });
-    queue_.push_back(std::move(batch));
-    work_cv_.notify_one();
-  }
-
- private:
-  void run() {
-    helper_thread_register(ctx_, kHelperSlotCache);
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopped, and everything written
-      CacheBatch batch = std::move(queue_.front());
-      lock.unlock();
-      md5cache_batch_write(batch);
-      lock.lock();
-      queue_.pop_front();  // only now: a full queue holds up the worker until this one is written
-      space_cv_.notify_all();
-    }
-  }
-
-  RunContext& ctx_;
-  std::thread thread_;
-  std::mutex mu_;
-  std::condition_variable work_cv_, space_cv_;
-  std::deque<CacheBatch> queue_;
-  bool stop_ = false;
-};
-
-std::unique_ptr<CacheWriter> g_cache_writer;
-
-}  // namespace
-
-void cache_writer_start(RunContext& ctx) {
-  if (!g_cache_writer) g_cache_writer = std::make_unique<CacheWriter>(ctx);
+bool CacheWriter::start(std::string* error) {
+  if (queue_) return true;
+  WorkerQueueOptions o;
+  o.name = "cache writer";
+  o.bound = kQueuedBatchesMax;
+  o.take_max = 1;
+  o.on_start = [this] { helper_thread_register(ctx_, kHelperSlotCache); };
+  o.failed = [this](const std::string& why) { run_abort(ctx_, kAbortRunThread, why); };
+  queue_ = std::make_unique<WorkerQueue<CacheBatch>>(std::move(o), [this](std::deque<CacheBatch>& batches) {
+    for (CacheBatch& batch : batches) md5cache_batch_write(batch, ctx_.cancel.token());
+  });
+  if (queue_->start(error)) return true;
+  queue_.reset();
+  return false;
 }
 
-void cache_writer_hand_over() {
+void CacheWriter::hand_over() {
   CacheBatch batch = md5cache_pending_take();
   if (batch.empty()) return;
-  if (g_cache_writer) {
-    g_cache_writer->push(std::move(batch));
+  if (queue_) {
+    queue_->push(std::move(batch), ctx_.cancel.token());
     return;
   }
   md5cache_read_end();  // a read kept open here would hold up the write on the other connection
-  md5cache_batch_write(batch);
+  md5cache_batch_write(batch, ctx_.cancel.token());
 }
 
-void cache_writer_stop() { g_cache_writer.reset(); }
+void CacheWriter::stop() {
+  if (!queue_) return;
+  queue_->stop(true);
+  queue_.reset();
+  ctx_.helper_tids[kHelperSlotCache] = 0;
+}
 
 }  // namespace vl

@@ -3,34 +3,66 @@
 // another core. Rows are written in the order they were handed over, with the same statements as
 // when the worker writes them itself, so the catalog holds exactly the same rows.
 //
-// A file is named by the ticket catalog_rows_file returns; the row's id is known only to the
-// writer, which maps tickets to ids. A file the catalog refuses (its path is recorded already)
-// maps to 0, and its blocks and size are not recorded, as the catalog's own calls do with id 0.
+// A file is named by the ticket file() returns; the row's id is known only to the writer, which
+// maps tickets to ids. A file the catalog refuses (its path is recorded already) maps to 0, and
+// its blocks and size are not recorded, as the catalog's own calls do with id 0.
 //
-// Without catalog_rows_start every call writes at once, on the caller's thread, and a ticket is
-// the row's id. Worker thread only.
+// Without start() every call writes at once, on the caller's thread, and a ticket is the row's
+// id. Worker thread only, except where said.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/fs.h"
 #include "run/run_context.h"
 #include "stores/catalog.h"
 
 namespace vl {
 
-// Starts the writer thread for the open catalog; it takes the profile's thread priority and
-// registers in ctx.helper_tids. Does nothing when no catalog is open.
-void catalog_rows_start(RunContext& ctx);
+// The size of the blocks files are cut into, and the block size every catalog row records.
+constexpr uint32_t kFileBlockSize = 1048576;
 
-// Writes every row still queued and stops the writer thread. Before catalog_complete,
-// catalog_finish and catalog_close. Does nothing when none was started.
-void catalog_rows_stop();
+// The catalog record of an item stat'ed as st: type 1 for a directory, 2 for a file.
+FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr);
 
-// Queues (or writes) one row. Returns the file's ticket, 0 when no catalog is open.
-uint32_t catalog_rows_file(const std::string& path, const FilespecRecord& rec, uint32_t blocksize);
-void catalog_rows_directory(const std::string& path, const FilespecRecord& rec, uint32_t blocksize);
-void catalog_rows_size(uint32_t ticket, uint64_t size);
-void catalog_rows_block(uint32_t ticket, uint64_t offset, uint32_t size, const uint8_t digest[16]);
+struct CatalogRow;
+template <class T>
+class WorkerQueue;
+
+class CatalogRows {
+ public:
+  explicit CatalogRows(RunContext& ctx);
+  ~CatalogRows();  // stop()
+  CatalogRows(const CatalogRows&) = delete;
+  CatalogRows& operator=(const CatalogRows&) = delete;
+
+  // Starts the writer thread for the open catalog (none when no catalog is open); it takes the
+  // profile's priority and reports a failure of its own to the run (run_abort). False, with
+  // *error, when the thread cannot be started.
+  bool start(std::string* error);
+
+  // Writes the rows still queued and stops the writer; a cancelled run's rows are let go (its
+  // catalog is never uploaded). Before catalog_complete, catalog_finish and catalog_close.
+  void stop();
+
+  // Queues (or writes) one row. Returns the file's ticket, 0 when no catalog is open. A row
+  // handed over after a cancel is let go: the worker never waits for the writer then.
+  uint32_t file(const std::string& path, const FilespecRecord& rec, uint32_t blocksize);
+  void directory(const std::string& path, const FilespecRecord& rec, uint32_t blocksize);
+  void size(uint32_t ticket, uint64_t size);
+  void block(uint32_t ticket, uint64_t offset, uint32_t size, const uint8_t digest[16]);
+
+ private:
+  uint32_t submit(CatalogRow&& row);
+  void write(const CatalogRow& row);  // the writer thread
+
+  RunContext& ctx_;
+  std::unique_ptr<WorkerQueue<CatalogRow>> queue_;
+  uint32_t next_ticket_ = 1;   // worker
+  std::vector<uint32_t> ids_;  // writer: ticket -> row id
+};
 
 }  // namespace vl

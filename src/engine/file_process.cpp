@@ -9,14 +9,9 @@
 
 #include "base/md5.h"
 #include "connection/dialogue.h"
-#include "engine/block_pipeline.h"
 #include "engine/cache_decision.h"
-#include "engine/cache_writer.h"
-#include "engine/catalog_rows.h"
-#include "engine/read_ahead.h"
-#include "engine/tree_walk.h"
+#include "engine/run_pipeline.h"
 #include "platform/clock.h"
-#include "platform/file_read.h"
 #include "platform/fs.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
@@ -53,8 +48,6 @@ void bytes_total_show(uint64_t count) { counter_show(kCtlBytesTotal, count); }
 void bytes_skipped_show(uint64_t count) { counter_show(kCtlBytesSkipped, count); }
 
 namespace {
-
-const BlockRoute* g_route = nullptr;
 
 // One file whose blocks are still with the server. Its cache entry is completed only when every
 // block is held and linked, the read went to the end and the file did not change meanwhile: a
@@ -105,12 +98,6 @@ struct FileJob {
   }
 };
 
-// Stops the walk when the dialogue cannot go on for a reason of its own (a refused login).
-int dialogue_stopped(RunContext& ctx) {
-  if (g_route->dialogue->login_refused()) run_abort(ctx, kAbortLoginRefused);
-  return kFileCancelled;
-}
-
 // The cached blocks of cache entry `id` from offset 0 on, `blocksize` apart, until one is missing.
 std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
   std::vector<CachedBlock> blocks;
@@ -126,29 +113,29 @@ std::vector<CachedBlock> cached_blocks(uint32_t id, uint32_t blocksize) {
 
 // Has the complete cache entries written once enough files are pending. Files still with the
 // server stay pending: their entries are completed (or dropped) when their last answer comes.
-void cache_flush_when_due() {
-  if (md5cache_flush_due()) cache_writer_hand_over();
+void cache_flush_when_due(RunPipeline& pipe) {
+  if (md5cache_flush_due()) pipe.cache.hand_over();
 }
 
 void file_done_counters(RunContext& ctx) { files_skipped_show(++ctx.stats.files_skipped); }
 
 // Links every cached block of a file whose digests the cache covers. Returns 0 or kFileCancelled.
-int links_send(RunContext& ctx, const std::shared_ptr<FileJob>& job, uint32_t file_id,
-               const std::vector<CachedBlock>& blocks, uint32_t n) {
+int links_send(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJob>& job,
+               uint32_t file_id, const std::vector<CachedBlock>& blocks, uint32_t n) {
   job->tail = run_log_reserve(ctx);
   BlockProgress progress{n};
   uint32_t i = 0;
   for (const CachedBlock& block : blocks) {
     pause_wait(ctx);
     if (ctx.cancel == 1) return kFileCancelled;
-    catalog_rows_block(file_id, block.offset, block.size, block.digest.data());
+    pipe.rows.block(file_id, block.offset, block.size, block.digest.data());
     auto seg = std::make_shared<Segment>();
     std::memcpy(seg->digest, block.digest.data(), 16);
     seg->size = block.size;
     seg->link_only = true;
     seg->ended = [job](Segment&, SegmentEnd how) { job->segment_ended(kNoLogSlot, how); };
     ++job->outstanding;
-    if (g_route->dialogue->submit(seg) != 0) return dialogue_stopped(ctx);
+    if (pipe.dialogue.submit(seg) != 0) return dialogue_stopped(ctx, pipe);
     if (n > 1) progress.show(i++);
   }
   job->tail_text = " skipped.\n" + job->tail_text;
@@ -157,60 +144,14 @@ int links_send(RunContext& ctx, const std::shared_ptr<FileJob>& job, uint32_t fi
   return 0;
 }
 
-// A buffer for the next block, waiting for the dialogue while all are in flight. nullptr with
-// *result set when the run is cancelled or no memory can be had.
-BlockBuffer* block_take(RunContext& ctx, int* result) {
-  BlockPipeline& blocks = *g_route->blocks;
-  Dialogue& dialogue = *g_route->dialogue;
-  for (;;) {
-    if (BlockBuffer* b = blocks.acquire()) return b;
-    if (dialogue.in_flight() == 0) {
-      // Nothing to wait for, and still no buffer: the memory is not there. The run ends as failed
-      // with its box (never an exit from this thread).
-      run_abort(ctx, kAbortNoMemory);
-      *result = kFileRunFailed;
-      return nullptr;
-    }
-    // At least one more answer, which may give a buffer back.
-    const uint64_t read = dialogue.replies_read();
-    if (dialogue.wait_until([&] { return dialogue.replies_read() > read; }) != 0) {
-      *result = dialogue_stopped(ctx);
-      return nullptr;
-    }
-  }
-}
-
-// The read-ahead thread's result for the file when it read the file the walk saw, with the size
-// and modification time the walk saw both before and after its read; else nullptr (the worker
-// reads the file itself).
-std::shared_ptr<PreparedFile> prepared_take(const std::string& path, const FileStat& st) {
-  if (st.size > kPreparedFileMax) return nullptr;
-  std::shared_ptr<PreparedFile> f = read_ahead_take(path);
-#ifdef VORNLAKE_FAULT_HOOKS
-  // The worker's own read is to meet the fault; with no memory for blocks, none for results.
-  if (fs_fault_hooked(path) || block_alloc_fails()) return nullptr;
-#endif
-  if (!f) return nullptr;
-  const FileStat& o = f->opened;
-  const bool same = o.dev == st.dev && o.ino == st.ino && o.size == st.size &&
-                    o.t_modify == st.t_modify && f->after.size == st.size &&
-                    f->after.t_modify == st.t_modify;
-  return same ? f : nullptr;
-}
-
 // Reads the file in blocks up to the size the walk recorded (or takes the read-ahead thread's
 // result for it), handing each to the dialogue. Returns 0, kFileCancelled or kFileRunFailed.
-int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const FileStat& st,
-                uint32_t file_id, uint32_t n, uint32_t now) {
-  ReadFile file;
-  read_ahead_reading();
+int blocks_read(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJob>& job,
+                const FileStat& st, uint32_t file_id, uint32_t n, uint32_t now) {
+  pipe.read_ahead.reading();
+  std::unique_ptr<BlockSource> source = block_source_for(ctx, pipe, job->path, st);
   FileStat opened;
-  std::shared_ptr<PreparedFile> prepared = prepared_take(job->path, st);
-  int err = 0;
-  if (prepared)
-    opened = prepared->opened;
-  else
-    err = file.open(job->path, &opened);
+  const int err = source->open(&opened);
   const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||
                                                      opened.dev != st.dev || opened.ino != st.ino));
   if (swapped || err != 0) {
@@ -220,16 +161,15 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
                          : "\nWarning: Failed to open file: %s\n",
             log_name(job->path).c_str());
     ++ctx.stats.warnings;
-    catalog_rows_size(file_id, 0);
+    pipe.rows.size(file_id, 0);
     return 0;
   }
   // The server may be waiting for the data of an upload it has just accepted.
-  if (g_route->dialogue->poll() != 0) return dialogue_stopped(ctx);
+  if (pipe.dialogue.poll() != 0) return dialogue_stopped(ctx, pipe);
   // A file of many blocks takes a while: the look-ups' read transaction is not kept through it.
   if (st.size > kFileBlockSize) md5cache_read_end();
   job->pending = md5cache_pending_file_new(job->path, st.size, kFileBlockSize,
                                            cache_settled_mtime(st.t_modify, now), now);
-  BlockPipeline& blocks = *g_route->blocks;
   run_log(ctx, " ");
   uint32_t j = 0;
   uint64_t offset = 0;
@@ -240,59 +180,33 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
     if (ctx.cancel == 1) return kFileCancelled;
     const uint64_t left = st.size - offset;
     const uint32_t want = left < kFileBlockSize ? static_cast<uint32_t>(left) : kFileBlockSize;
-    BlockBuffer* b = nullptr;
-    uint32_t count = 0;
-    uint8_t digest[16];
-    if (prepared) {
-      count = prepared->size;  // the whole file, a single block
-      std::memcpy(digest, prepared->digest, 16);
-    } else {
-      int result = 0;
-      b = block_take(ctx, &result);
-      if (!b) return result;
-      count = static_cast<uint32_t>(file.read(BlockPipeline::data(b), want));
+    SourceBlock block;
+    if (int r = source->next(want, &block); r != 0) return r;
+    if (int32_t delay = ctx.profile->block_delay_ms; delay > 0) sleep_ms(static_cast<uint32_t>(delay));
+    if (block.size == 0) {
+      ended_early = !source->error();
+      break;
     }
-    int32_t delay = ctx.profile->block_delay_ms;
-    if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
-    if (b) {
-      if (file.error() || count == 0) {
-        blocks.release(b);
-        ended_early = !file.error();
-        break;
-      }
-      BlockPipeline::set_size(b, count);
-      md5_digest(BlockPipeline::data(b), count, digest);
-    }
-    if (g_route->dialogue->poll() != 0) return dialogue_stopped(ctx);
-    md5cache_pending_block_add(job->pending, offset, count, digest);
-    catalog_rows_block(file_id, offset, count, digest);
-    offset += count;
+    if (pipe.dialogue.poll() != 0) return dialogue_stopped(ctx, pipe);
+    md5cache_pending_block_add(job->pending, offset, block.size, block.digest);
+    pipe.rows.block(file_id, offset, block.size, block.digest);
+    offset += block.size;
     if (n > 1) {
       ++j;
       run_log(ctx, "(%u/%u) ", j, n);
       progress.show(j - 1);
     }
     auto seg = std::make_shared<Segment>();
-    std::memcpy(seg->digest, digest, 16);
-    seg->size = count;
+    std::memcpy(seg->digest, block.digest, 16);
+    seg->size = block.size;
     seg->slot = run_log_reserve(ctx);
-    if (b) {
-      seg->payload = [&blocks, b](SegmentPayload* p) { return blocks.payload(b, p); };
-      seg->release = [&blocks, b] { blocks.release(b); };
-      blocks.compress_soon(b);
-    } else {
-      // The result is freed with the segment.
-      seg->payload = [prepared](SegmentPayload* p) {
-        *p = SegmentPayload{prepared->compressed, static_cast<uint32_t>(prepared->payload.size()),
-                            prepared->payload.data(), nullptr};
-        return true;
-      };
-      seg->release = [] {};
-    }
+    seg->payload = std::move(block.payload);
+    seg->release = std::move(block.release);
+    source->compress_soon(block);
     seg->ended = [job](Segment& s, SegmentEnd how) { job->segment_ended(s.slot, how); };
     ++job->outstanding;
-    if (g_route->dialogue->submit(seg) != 0) return dialogue_stopped(ctx);
-    if (count < want) {
+    if (pipe.dialogue.submit(seg) != 0) return dialogue_stopped(ctx, pipe);
+    if (block.size < want) {
       ended_early = true;
       break;
     }
@@ -302,10 +216,9 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   run_view_progress_pos(kCtlFileProgress, n > 1 ? j : n);
 
   FileStat after;
-  if (prepared) after = prepared->after;
-  const bool changed = ended_early || (!prepared && !file.stat_now(&after)) ||
-                       after.size != st.size || after.t_modify != st.t_modify;
-  if (file.error()) {
+  const bool changed = ended_early || !source->stat_after(&after) || after.size != st.size ||
+                       after.t_modify != st.t_modify;
+  if (source->error()) {
     // A file cut short by a read error must not reach the cache as if it had been read whole.
     run_log(ctx, "Warning: Failed to read file: %s\n", log_name(job->path).c_str());
     ++ctx.stats.warnings;
@@ -317,21 +230,19 @@ int blocks_read(RunContext& ctx, const std::shared_ptr<FileJob>& job, const File
   }
   // The catalog's row must add up to its segments: a file that ended early is recorded with the
   // bytes that were read.
-  if (offset != st.size) catalog_rows_size(file_id, offset);
+  if (offset != st.size) pipe.rows.size(file_id, offset);
   job->read_done = true;
   job->maybe_finish();
   ++ctx.stats.files_scanned;
-  cache_flush_when_due();
+  cache_flush_when_due(pipe);
   return 0;
 }
 
 }  // namespace
 
-void block_route_set(const BlockRoute* route) { g_route = route; }
-
-int file_process(RunContext& ctx, const std::string& prefix, const std::string& name,
-                 const FileStat* seen) {
-  assert(ctx.profile && g_route && "files are processed during a run's walk");
+int file_process(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
+                 const std::string& name, const FileStat* seen) {
+  assert(ctx.profile && "files are processed during a run's walk");
   const uint32_t now = static_cast<uint32_t>(clock_now());
   ctx.stats.file_bytes_sent = 0;
   const std::string path = prefix + name;
@@ -352,7 +263,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
   run_view_progress_range(kCtlFileProgress, 0, n ? n : 1);
   block_text_show(0, n, 0);
 
-  const uint32_t file_id = catalog_rows_file(path, filespec_record(st, 2, 0), kFileBlockSize);
+  const uint32_t file_id = pipe.rows.file(path, filespec_record(st, 2, 0), kFileBlockSize);
   auto job = std::make_shared<FileJob>(ctx, path);
 
   if (uint32_t cache_id = md5cache_filespec_find(path); cache_id != 0) {
@@ -368,7 +279,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
     if (verdict == CacheVerdict::skew) run_log(ctx, " skew");
     if (verdict == CacheVerdict::reuse) {
       job->cache_id = cache_id;
-      if (links_send(ctx, job, file_id, blocks, n) != 0) return kFileCancelled;
+      if (links_send(ctx, pipe, job, file_id, blocks, n) != 0) return kFileCancelled;
       bytes_skipped_show(ctx.stats.bytes_skipped += st.size);
       block_text_show(n > 1 ? n : 0, n, 100);
       run_view_progress_pos(kCtlFileProgress, n);
@@ -386,7 +297,7 @@ int file_process(RunContext& ctx, const std::string& prefix, const std::string& 
     file_done_counters(ctx);
     return 0;
   }
-  return blocks_read(ctx, job, st, file_id, n, now);
+  return blocks_read(ctx, pipe, job, st, file_id, n, now);
 }
 
 }  // namespace vl

@@ -7,32 +7,18 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/block_source.h"
 #include "platform/fs.h"
 #include "run/run_context.h"
 
 namespace vl {
 
-class BlockPipeline;
-class Dialogue;
+struct RunPipeline;
 
-constexpr uint32_t kFileBlockSize = 1048576;
-
-// What files are sent through during a walk: the dialogue with the server and the blocks in
-// flight. Set by the worker for the duration of its walk; nullptr afterwards.
-struct BlockRoute {
-  Dialogue* dialogue = nullptr;
-  BlockPipeline* blocks = nullptr;
-};
-void block_route_set(const BlockRoute* route);
-
-// file_process results besides 0 (done, whatever became of the file).
-constexpr int kFileCancelled = 1;  // the run was cancelled, or the dialogue cannot go on
-constexpr int kFileRunFailed = 2;  // no memory for a block: the run must end as failed
-
-// Processes prefix + name; seen is what the walk's lstat found (nullptr: stat it here). Returns
-// 0, kFileCancelled or kFileRunFailed.
-int file_process(RunContext& ctx, const std::string& prefix, const std::string& name,
-                 const FileStat* seen = nullptr);
+// Processes prefix + name through the walk's pipeline; seen is what the walk's lstat found
+// (nullptr: stat it here). Returns 0, kFileCancelled or kFileRunFailed (block_source.h).
+int file_process(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
+                 const std::string& name, const FileStat* seen = nullptr);
 
 // "Block %u of %u (%u%%)".
 std::string block_progress_text(uint32_t block, uint32_t blocks, uint32_t percent);

@@ -1,9 +1,5 @@
 #include "engine/read_ahead.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +13,7 @@
 #include "connection/segment_upload.h"
 #include "platform/file_read.h"
 #include "platform/unique_fd.h"
+#include "platform/worker_thread.h"
 #include "run/run_control.h"
 
 namespace vl {
@@ -25,7 +22,7 @@ namespace {
 // Entries the thread goes ahead of the worker at most, and what of each file is read ahead:
 // together a bound on the page cache taken before it is needed.
 constexpr int64_t kReadAheadEntries = 256;
-constexpr off_t kReadAheadBytes = 1 << 20;
+constexpr uint64_t kReadAheadBytes = 1 << 20;
 // Every so many entries the thread looks back. When the worker read no file meanwhile (the cache
 // had their digests), opening files ahead only costs time, and the next kIdleEntries entries are
 // passed over. It reads small files whole only while the worker reads at least every other entry
@@ -38,12 +35,6 @@ constexpr int kIdleEntries = 1024;
 constexpr size_t kPreparedFiles = 2 * kReadAheadEntries;
 constexpr size_t kPreparedBytes = 2 << 20;
 
-// Blocks this thread has had read from a disk so far.
-long thread_blocks_read() {
-  struct rusage ru;
-  return ::getrusage(RUSAGE_THREAD, &ru) == 0 ? ru.ru_inblock : 0;
-}
-
 struct Folder {
   std::string path;
   std::vector<std::string> names;
@@ -53,11 +44,18 @@ struct Folder {
   std::shared_ptr<std::atomic<size_t>> walked;
 };
 
-class ReadAhead {
- public:
-  explicit ReadAhead(RunContext& ctx) : ctx_(ctx) { thread_ = std::thread([this] { run(); }); }
+}  // namespace
 
-  ~ReadAhead() {
+struct ReadAhead::State {
+  explicit State(RunContext& ctx) : ctx_(ctx) {}
+
+  bool start(std::string* error) {
+    return thread_.start(
+        "read-ahead", [this] { run(); },
+        [this](const std::string& why) { run_abort(ctx_, kAbortRunThread, why); }, error);
+  }
+
+  void stop() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
@@ -136,7 +134,7 @@ class ReadAhead {
         --idle;
       } else if (regular) {
         if (path != open_path) {
-          dir.reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          dir = folder_open(path);
           open_path = path;
         }
         // Of a file the worker has come to already, the thread's work would be thrown away.
@@ -163,12 +161,12 @@ class ReadAhead {
   // to be read ahead when it is larger and `advise`.
   void visit(const UniqueFd& dir, const std::string& folder, const std::string& name, bool advise,
              bool prepare) {
-    UniqueFd file = openat_noatime(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    UniqueFd file = folder_entry_open(dir, name);
     if (!file) return;
     FileStat opened;
     if (!fd_stat(file, &opened) || opened.kind != FileKind::regular) return;
     if (opened.size > kPreparedFileMax) {
-      if (advise) ::posix_fadvise(file.get(), 0, kReadAheadBytes, POSIX_FADV_WILLNEED);
+      if (advise) fd_read_soon(file, kReadAheadBytes);
       return;
     }
     if (!prepare || opened.size == 0 || ctx_.pause != 0 || ctx_.cancel == 1) return;
@@ -200,20 +198,19 @@ class ReadAhead {
   }
 
   // Waits while the thread is far ahead of the worker. False when stopped while waiting (the loop
-  // sees a stop otherwise).
+  // sees a stop otherwise). No wake-up is lost: the flag is raised before the counts are read
+  // here, and passed() counts before it reads the flag (both sequentially consistent).
   bool keep_behind() {
     if (opened_.load() - passed_.load() < kReadAheadEntries) return true;
     std::unique_lock<std::mutex> lock(mu_);
     waiting_ = true;
-    // The time-out covers a wake-up that crossed the flag.
-    while (!stop_ && opened_.load() - passed_.load() > kReadAheadEntries / 2)
-      cv_.wait_for(lock, std::chrono::milliseconds(50));
+    cv_.wait(lock, [this] { return stop_ || opened_.load() - passed_.load() <= kReadAheadEntries / 2; });
     waiting_ = false;
     return !stop_;
   }
 
   RunContext& ctx_;
-  std::thread thread_;
+  WorkerThread thread_;
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Folder> queue_;
@@ -233,36 +230,41 @@ class ReadAhead {
   std::vector<uint8_t> content_, scratch_;  // the thread's read and compression buffers
 };
 
-std::unique_ptr<ReadAhead> g_read_ahead;
+ReadAhead::ReadAhead(RunContext& ctx) : s_(std::make_unique<State>(ctx)) {}
 
-}  // namespace
+ReadAhead::~ReadAhead() { stop(); }
 
-void read_ahead_start(RunContext& ctx) {
-  if (!g_read_ahead) g_read_ahead = std::make_unique<ReadAhead>(ctx);
+bool ReadAhead::start(std::string* error) {
+  if (running_) return true;
+  running_ = s_->start(error);
+  return running_;
 }
 
-void read_ahead_stop() { g_read_ahead.reset(); }
+void ReadAhead::stop() {
+  if (!running_) return;
+  s_->stop();
+  running_ = false;
+}
 
-void read_ahead_folder(const std::string& folder, const std::vector<std::string>& names,
+void ReadAhead::folder(const std::string& folder, const std::vector<std::string>& names,
                        const std::vector<char>& regular) {
-  if (!g_read_ahead) return;
-  g_read_ahead->folder(Folder{folder, names, regular, 0, nullptr});
+  if (running_) s_->folder(Folder{folder, names, regular, 0, nullptr});
 }
 
-void read_ahead_folder_done() {
-  if (g_read_ahead) g_read_ahead->folder_done();
+void ReadAhead::folder_done() {
+  if (running_) s_->folder_done();
 }
 
-void read_ahead_passed() {
-  if (g_read_ahead) g_read_ahead->passed();
+void ReadAhead::passed() {
+  if (running_) s_->passed();
 }
 
-std::unique_ptr<PreparedFile> read_ahead_take(const std::string& path) {
-  return g_read_ahead ? g_read_ahead->take(path) : nullptr;
+std::unique_ptr<PreparedFile> ReadAhead::take(const std::string& path) {
+  return running_ ? s_->take(path) : nullptr;
 }
 
-void read_ahead_reading() {
-  if (g_read_ahead) g_read_ahead->reading();
+void ReadAhead::reading() {
+  if (running_) s_->reading();
 }
 
 }  // namespace vl

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/worker_thread.h"
 #include "run/run_context.h"
 
 namespace vl {
@@ -36,30 +37,45 @@ struct PreparedFile {
   std::vector<uint8_t> payload;
 };
 
-// Starts the thread; it takes the profile's priority and registers in ctx.helper_tids.
-void read_ahead_start(RunContext& ctx);
+class ReadAhead {
+ public:
+  explicit ReadAhead(RunContext& ctx);
+  ~ReadAhead();  // stop()
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
 
-// Stops the thread (at once: what is not read ahead yet is left). Does nothing when none runs.
-void read_ahead_stop();
+  // Starts the thread; it takes the profile's priority, and a failure of its own (memory) ends
+  // the run (run_abort). False, with *error, when the thread cannot be started. Without it every
+  // call below does nothing (take: nullptr).
+  bool start(std::string* error);
 
-// The entries of folder, as listed, and which of them are regular files; the worker goes through
-// them next, and says so with read_ahead_folder_done. The thread keeps at most a few hundred
-// entries ahead of the worker.
-void read_ahead_folder(const std::string& folder, const std::vector<std::string>& names,
-                       const std::vector<char>& regular);
+  // Stops the thread (at once: what is not read ahead yet is left). Nothing when none runs.
+  void stop();
 
-// The worker has gone through the entries of the folder it listed last (and not yet done).
-void read_ahead_folder_done();
+  // The entries of folder, as listed, and which of them are regular files; the worker goes
+  // through them next, and says so with folder_done. The thread keeps at most a few hundred
+  // entries ahead of the worker.
+  void folder(const std::string& folder, const std::vector<std::string>& names,
+              const std::vector<char>& regular);
 
-// The worker has come to an entry of the walk (any kind, excluded ones too).
-void read_ahead_passed();
+  // The worker has gone through the entries of the folder it listed last (and not yet done).
+  void folder_done();
 
-// The thread's result for path, the file the worker is at, or nullptr. Results for entries before
-// it that the worker passed over are let go.
-std::unique_ptr<PreparedFile> read_ahead_take(const std::string& path);
+  // The worker has come to an entry of the walk (any kind, excluded ones too).
+  void passed();
 
-// The worker is to read a file (or take the thread's result for it). While it reads none (their
-// digests come from the cache), the thread mostly rests.
-void read_ahead_reading();
+  // The thread's result for path, the file the worker is at, or nullptr. Results for entries
+  // before it that the worker passed over are let go.
+  std::unique_ptr<PreparedFile> take(const std::string& path);
+
+  // The worker is to read a file (or take the thread's result for it). While it reads none (their
+  // digests come from the cache), the thread mostly rests.
+  void reading();
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+  bool running_ = false;
+};
 
 }  // namespace vl

@@ -1,9 +1,12 @@
 #include "engine/run_session.h"
 
 #include <cassert>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "base/product.h"
@@ -12,6 +15,7 @@
 #include "run/run_control.h"
 #include "run/status.h"
 #include "platform/thread_priority.h"
+#include "platform/worker_thread.h"
 #include "port/controls.h"
 #include "port/port.h"
 
@@ -51,14 +55,34 @@ void run_worker_start(RunContext& ctx) {
   ctx.long_pause_hook = long_pause_disconnect;
   ctx.worker_tid = 0;
   ctx.worker_active = true;
-  ctx.worker_thread = std::thread([&ctx] {
-    ctx.worker_tid = thread_id_current();
-    backup_worker(ctx);
-    { std::lock_guard<std::mutex> lock(g_end_mutex); }
-    g_end_cv.notify_all();
-  });
-  while (ctx.worker_tid.load() == 0 && ctx.worker_active.load()) std::this_thread::yield();
-  if (ctx.profile) thread_priority_apply(ctx, ctx.profile->thread_priority);
+  std::string error;
+  try {
+    if (worker_fault("worker") == WorkerFault::start)
+      throw std::system_error(EAGAIN, std::generic_category());
+    ctx.worker_thread = std::thread([&ctx] {
+      // The worker takes the profile's priority itself: the UI thread does not wait for it. A
+      // change from the throttling dialog meanwhile is applied again here.
+      const pid_t tid = thread_id_current();
+      ctx.worker_tid = tid;
+      uint32_t code;
+      do {
+        code = ctx.profile->thread_priority;
+        thread_priority_set(tid, code);
+      } while (code != ctx.profile->thread_priority);
+      backup_worker(ctx);
+      { std::lock_guard<std::mutex> lock(g_end_mutex); }
+      g_end_cv.notify_all();
+    });
+    return;
+  } catch (const std::system_error& e) {
+    error = "Could not start the worker thread: " + e.code().message();
+  }
+  // No run without its worker: the run ends as failed, and says why.
+  status_set(ctx, "Backup Failed!");
+  run_controls_done();
+  ctx.outcome = kRunFailed;
+  ctx.worker_active = false;
+  message_box(BoxOwner::none, "Backup failed!\n" + error, "Backup Failure");
 }
 
 bool run_worker_running(RunContext& ctx) { return ctx.worker_active.load(); }

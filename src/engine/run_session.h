@@ -12,9 +12,10 @@ namespace vl {
 // "0 B/sec " in both rates, and an empty status line. Call right after run_view_open().
 void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry);
 
-// Starts the backup worker thread for ctx (which holds the opened profile) and applies the
-// profile's thread priority to it. ctx.worker_active stays true until the worker has shown its
-// final message box.
+// Starts the backup worker thread for ctx (which holds the opened profile); the worker takes the
+// profile's thread priority as it starts. ctx.worker_active stays true until the worker has shown
+// its final message box. A worker that cannot be started ends the run as failed at once, with
+// its box (the outcome kRunFailed).
 void run_worker_start(RunContext& ctx);
 
 // True while the worker runs (the Cancel button cancels rather than closes).

@@ -6,7 +6,7 @@
 
 #include "engine/catalog_rows.h"
 #include "engine/file_process.h"
-#include "engine/read_ahead.h"
+#include "engine/run_pipeline.h"
 #include "engine/rule_match.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
@@ -32,20 +32,6 @@ void tree_walk_depth_max_set(int levels) { g_walk_depth_max = levels > 0 ? level
 #endif
 
 static bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
-
-FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr) {
-  FilespecRecord rec{};
-  rec.type = type;
-  rec.attr = attr;
-  rec.mode = st.mode;
-  rec.owner = st.owner;
-  rec.group = st.group;
-  rec.size = st.size;
-  rec.t_access = st.t_access;
-  rec.t_change = st.t_change;
-  rec.t_modify = st.t_modify;
-  return rec;
-}
 
 void directories_show(uint64_t count) { counter_show(kCtlDirectories, count); }
 
@@ -109,7 +95,8 @@ static bool excluded_before(RunContext& ctx, const std::string& dir_part, const 
   return false;
 }
 
-int directory_record(RunContext& ctx, const std::string& prefix, const std::string& name) {
+int directory_record(RunContext& ctx, CatalogRows& rows, const std::string& prefix,
+                     const std::string& name) {
   std::string d = prefix + name;
   FileStat st;
   if (!file_stat(d, &st)) {
@@ -121,12 +108,13 @@ int directory_record(RunContext& ctx, const std::string& prefix, const std::stri
   if (st.kind != FileKind::directory) return 0;
   if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
   const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, path_last_component(d)) & 0xFF);
-  catalog_rows_directory(d, filespec_record(st, 1, attr), kFileBlockSize);
+  rows.directory(d, filespec_record(st, 1, attr), kFileBlockSize);
   return 0;
 }
 
-int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name_in) {
-  read_ahead_passed();
+int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
+              const std::string& name_in) {
+  pipe.read_ahead.passed();
   int32_t delay = ctx.profile->file_delay_ms;
   if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
   pause_wait(ctx);
@@ -162,7 +150,7 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
   if (attr & kAttrDirectory) {
     run_log(ctx, "\n");
     if (name == "." || name == "..") return 0;
-    directory_record(ctx, dir_part, name);
+    directory_record(ctx, pipe.rows, dir_part, name);
     std::string listed = full;
     if (!ends_with_slash(listed)) listed += "/";
     for (const ProfileRule& rule : ctx.profile->exclude_rules) {
@@ -180,7 +168,7 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     } else if (dir_list(full, &entries, &why, &regular)) {
       why = FsFailure::none;
     }
-    read_ahead_folder(full, entries, regular);
+    pipe.read_ahead.folder(full, entries, regular);
     if (why != FsFailure::none) {
       run_log(ctx,
               why == FsFailure::too_long ? "Warning: Path too long: %s\n"
@@ -189,8 +177,8 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
       ++ctx.stats.warnings;
     }
     ++t_walk_depth;
-    for (const std::string& entry : entries) tree_walk(ctx, full, entry);
-    read_ahead_folder_done();
+    for (const std::string& entry : entries) tree_walk(ctx, pipe, full, entry);
+    pipe.read_ahead.folder_done();
     --t_walk_depth;
     return 0;
   }
@@ -201,7 +189,7 @@ int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& nam
     ++ctx.stats.special_files;
     return 0;
   }
-  file_process(ctx, dir_part, name, &st);
+  file_process(ctx, pipe, dir_part, name, &st);
   return 0;
 }
 

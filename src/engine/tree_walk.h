@@ -11,12 +11,16 @@
 
 namespace vl {
 
-// Visits prefix + "/" + name and, for a directory, everything below it (depth-first, never
+class CatalogRows;
+struct RunPipeline;
+
+// Visits prefix + "/" + name through the walk's pipeline and, for a directory, everything below it (depth-first, never
 // following symbolic links, paths of any length, no folder held open while it descends). A
 // folder that cannot be listed or searched, or a path the kernel refuses as too long, is logged
 // as a warning and counted in warnings. Paths in the log are shown by log_name. Returns 1 when it
 // found the run cancelled on entry, else 0.
-int tree_walk(RunContext& ctx, const std::string& prefix, const std::string& name);
+int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
+              const std::string& name);
 
 #ifdef VORNLAKE_FAULT_HOOKS
 // Test builds only: the number of folder levels the walk enters below an include path (0 sets
@@ -26,14 +30,12 @@ void tree_walk_depth_max_set(int levels);
 
 // Stats, counts and records one directory (prefix + name) in the catalog. Logs a warning and
 // counts it when the directory cannot be stat'ed. Always returns 0.
-int directory_record(RunContext& ctx, const std::string& prefix, const std::string& name);
+int directory_record(RunContext& ctx, CatalogRows& rows, const std::string& prefix,
+                     const std::string& name);
 
 // Fills the run dialog's file-status fields (Directory, Filename, Size, Sent, block text and the
 // progress bar) for the item being visited. Nothing without a run dialog.
 void file_status_show(const std::string& path, uint64_t size);
-
-// The catalog record of an item stat'ed as st: type 1 for a directory, 2 for a file.
-FilespecRecord filespec_record(const FileStat& st, uint8_t type, uint8_t attr);
 
 // Writes the directories count into its field.
 void directories_show(uint64_t count);

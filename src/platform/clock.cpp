@@ -43,6 +43,8 @@ void clock_fast_set(bool on) {
   g_fast_offset_ms.store(0);
 }
 
+bool clock_is_fast() { return g_fast.load(); }
+
 uint64_t clock_fast_elapsed_ms() { return g_fast_offset_ms.load(); }
 
 void clock_sleep_observer_set(std::function<void(uint32_t)> observer) {

@@ -18,6 +18,9 @@ void sleep_ms(uint32_t ms);
 // Switches the fast clock on or off (tests). Switching it off resets the offset.
 void clock_fast_set(bool on);
 
+// True while the fast clock is on.
+bool clock_is_fast();
+
 // Milliseconds the fast clock has advanced since it was switched on.
 uint64_t clock_fast_elapsed_ms();
 

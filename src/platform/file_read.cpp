@@ -1,6 +1,7 @@
 #include "platform/file_read.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,5 +102,22 @@ size_t ReadFile::read(void* buf, size_t n) {
 }
 
 bool ReadFile::stat_now(FileStat* out) const { return fd_.ok() && fd_stat(fd_, out); }
+
+UniqueFd folder_open(const std::string& path) {
+  return path_open_noatime(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+}
+
+UniqueFd folder_entry_open(const UniqueFd& folder, const std::string& name) {
+  return openat_noatime(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+}
+
+void fd_read_soon(const UniqueFd& fd, uint64_t bytes) {
+  ::posix_fadvise(fd.get(), 0, static_cast<off_t>(bytes), POSIX_FADV_WILLNEED);
+}
+
+long thread_blocks_read() {
+  struct rusage ru;
+  return ::getrusage(RUSAGE_THREAD, &ru) == 0 ? ru.ru_inblock : 0;
+}
 
 }  // namespace vl

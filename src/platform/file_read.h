@@ -16,6 +16,20 @@ namespace vl {
 // the end of the file or on an error (then *error is set). Any thread.
 size_t fd_read_full(int fd, void* buf, size_t n, bool* error);
 
+// Opens the folder at path for openat-style look-ups (never through a final symbolic link,
+// access time left alone where allowed). None when it cannot be opened. Any thread.
+UniqueFd folder_open(const std::string& path);
+
+// Opens the entry name of folder for reading as ReadFile does (no link followed, no blocking, no
+// controlling terminal, access time left alone where allowed). None on failure. Any thread.
+UniqueFd folder_entry_open(const UniqueFd& folder, const std::string& name);
+
+// Asks the kernel to read the first `bytes` of fd in the background. Any thread.
+void fd_read_soon(const UniqueFd& fd, uint64_t bytes);
+
+// Blocks the calling thread has had read from a disk so far (0 when unknown).
+long thread_blocks_read();
+
 class ReadFile {
  public:
   ReadFile() = default;

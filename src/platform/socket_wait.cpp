@@ -17,18 +17,21 @@
 
 namespace vl {
 
-int socket_wait_ms(int fd, bool for_write, int timeout_ms) {
+int socket_wait_ms(int fd, bool for_write, int timeout_ms, int wake_fd) {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    struct pollfd p = {};
-    p.fd = fd;
-    p.events = for_write ? POLLOUT : POLLIN;
+    struct pollfd p[2] = {};
+    p[0].fd = fd;
+    p[0].events = for_write ? POLLOUT : POLLIN;
+    p[1].fd = wake_fd;
+    p[1].events = POLLIN;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
     if (left < 0) left = 0;
-    int r = ::poll(&p, 1, static_cast<int>(left));
+    int r = ::poll(p, wake_fd >= 0 ? 2 : 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
-    if (r > 0 && (p.revents & POLLNVAL)) return -1;
+    if (r > 0 && (p[0].revents & POLLNVAL)) return -1;
+    if (r > 0 && p[0].revents == 0) return kSocketWaitWoken;
     return r;
   }
 }
@@ -47,7 +50,7 @@ struct AddrInfoFree {
 // One non-blocking connect; returns the descriptor or -1 with errno-style *err (ETIMEDOUT at the
 // deadline, ECANCELED when cancelled).
 int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<bool()>& cancelled,
-                int* err) {
+                int wake_fd, int* err) {
   int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
   if (fd < 0) {
     *err = errno;
@@ -69,8 +72,10 @@ int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<boo
       *err = ETIMEDOUT;
       break;
     }
-    uint64_t slice = deadline_ms - now < 100 ? deadline_ms - now : 100;
-    int r = socket_wait_ms(fd, true, static_cast<int>(slice));
+    uint64_t slice = deadline_ms - now;
+    if (wake_fd < 0 && slice > 100) slice = 100;
+    int r = socket_wait_ms(fd, true, static_cast<int>(slice), wake_fd);
+    if (r == kSocketWaitWoken) continue;
     if (r < 0) {
       *err = errno;
       break;
@@ -91,7 +96,7 @@ int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<boo
 
 int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
                 const std::function<bool()>& cancelled, ConnectFailure* failure,
-                std::string* error_text) {
+                std::string* error_text, int wake_fd) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -106,7 +111,7 @@ int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
   }
   int err = EHOSTUNREACH;
   for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-    int fd = connect_one(a, deadline_ms, cancelled, &err);
+    int fd = connect_one(a, deadline_ms, cancelled, wake_fd, &err);
     if (fd >= 0) {
       *failure = ConnectFailure::none;
       error_text->clear();

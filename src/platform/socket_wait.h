@@ -8,9 +8,11 @@
 
 namespace vl {
 
-// Waits until fd is writable (for_write) or readable, at most timeout_ms milliseconds.
-// Returns > 0 when ready, 0 on time-out, < 0 on error. Interrupted waits are resumed.
-int socket_wait_ms(int fd, bool for_write, int timeout_ms);
+// Waits until fd is writable (for_write) or readable, at most timeout_ms milliseconds, or until
+// wake_fd (a WakeFd's, when >= 0) is readable. Returns > 0 when ready, 0 on time-out,
+// kSocketWaitWoken when woken, other values < 0 on error. Interrupted waits are resumed.
+constexpr int kSocketWaitWoken = -2;
+int socket_wait_ms(int fd, bool for_write, int timeout_ms, int wake_fd = -1);
 
 // Sends small writes at once (TCP_NODELAY). A request written after a run of data messages would
 // otherwise wait for the peer's delayed acknowledgement, about 40 ms per exchange.
@@ -20,11 +22,12 @@ bool socket_no_delay(int fd);
 enum class ConnectFailure { none, cancelled, unresolved, refused, timed_out, unreachable };
 
 // Resolves host and connects to port over TCP without blocking: each address in turn until the
-// monotonic deadline_ms (clock_monotonic_ms), waking every 100 ms to ask `cancelled`. Returns the
+// monotonic deadline_ms (clock_monotonic_ms); `cancelled` is asked whenever wake_fd (>= 0) is
+// readable, or every 100 ms without one. Returns the
 // connected, non-blocking descriptor (the caller owns it), or -1 with *failure (and *error_text,
 // the system's words for it) set. Any thread.
 int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
                 const std::function<bool()>& cancelled, ConnectFailure* failure,
-                std::string* error_text);
+                std::string* error_text, int wake_fd = -1);
 
 }  // namespace vl

@@ -29,6 +29,10 @@ void run_context_clear(RunContext& ctx) {
   ctx.cancel = 0;
   ctx.pause = 0;
   ctx.abort = kAbortNone;
+  {
+    std::lock_guard<std::mutex> lock(ctx.abort_error.mu);
+    ctx.abort_error.text.clear();
+  }
   ctx.worker_active = false;
   ctx.worker_tid = 0;
   for (auto& tid : ctx.helper_tids) tid = 0;

@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "base/atomic_field.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
+#include "run/cancel_flag.h"
 #include "run/profile_records.h"
 
 typedef struct ssl_st SSL;
@@ -84,12 +86,20 @@ struct RunLogQueue {
   uint64_t first_id = 1;  // the slot number of pieces.front()
 };
 
-// Why the worker stopped a run by itself: it then sets cancel as well, so that every loop ends
-// at once, and the run ends as failed rather than cancelled.
+// Why a run stopped by itself: cancel is set as well, so that every loop ends at once, and the
+// run ends as failed rather than cancelled.
 enum RunAbort : int32_t {
   kAbortNone = 0,
   kAbortNoMemory = 1,       // a block buffer could not be had
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
+  kAbortRunThread = 3,      // a thread of the run could not be started, or failed (memory)
+};
+
+// The first reason a run failed by itself, with its words for the run log and the box; later
+// reasons are dropped. Any thread (run_abort, run_abort_text).
+struct RunError {
+  mutable std::mutex mu;
+  std::string text;
 };
 
 // The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread and the
@@ -117,11 +127,12 @@ struct RunContext {
   uint32_t server_profile_id = 0;
   RunStats stats;
   ServerConnection conn;
-  // RunControl: set by the user-interface thread, polled by the worker.
-  AtomicField<int32_t> cancel{0};
+  // RunControl: set by the user-interface thread (cancel wakes every wait of the run).
+  CancelFlag cancel;
   AtomicField<int32_t> pause{0};
-  // Set with cancel by run_abort (RunAbort).
+  // Set with cancel by run_abort (RunAbort), the first reason only, and its words.
   AtomicField<int32_t> abort{0};
+  RunError abort_error;
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
   AtomicField<pid_t> worker_tid{0};

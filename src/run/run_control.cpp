@@ -6,6 +6,7 @@
 #include "run/status.h"
 #include "platform/clock.h"
 #include "platform/thread_priority.h"
+#include "platform/wake_fd.h"
 #include "port/controls.h"
 #include "port/port.h"
 
@@ -39,14 +40,30 @@ void pause_wait(RunContext& ctx) {
       if (ctx.long_pause_hook) ctx.long_pause_hook(ctx);
       status_set(ctx, "Paused (Disconnected)...");
     }
-    sleep_ms(100);
+    run_sleep_ms(ctx, 100);
   }
   status_set(ctx, saved);
 }
 
-void run_abort(RunContext& ctx, RunAbort why) {
-  if (ctx.abort == kAbortNone) ctx.abort = why;
+void run_abort(RunContext& ctx, RunAbort why, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(ctx.abort_error.mu);
+    if (ctx.abort == kAbortNone) {
+      ctx.abort = why;
+      ctx.abort_error.text = text;
+    }
+  }
   ctx.cancel = 1;
+}
+
+std::string run_abort_text(const RunContext& ctx) {
+  std::lock_guard<std::mutex> lock(ctx.abort_error.mu);
+  return ctx.abort_error.text;
+}
+
+void run_sleep_ms(RunContext& ctx, uint32_t ms) {
+  if (ctx.cancel == 1) return;
+  sleep_ms_wakeable(ms, ctx.cancel.wake_fd());
 }
 
 int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec) {

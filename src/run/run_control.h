@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "run/run_context.h"
 
@@ -23,9 +24,17 @@ void helper_thread_register(RunContext& ctx, int slot);
 // (Disconnected)..."), then puts the saved status text back. Worker thread.
 void pause_wait(RunContext& ctx);
 
-// Ends the run from the worker: records why (RunAbort) and sets cancel, so that every loop stops
-// as for the Cancel button while the run ends as failed. Worker thread.
-void run_abort(RunContext& ctx, RunAbort why);
+// Ends the run from any of its threads: records why (RunAbort) and its words, unless a reason is
+// recorded already (the first wins), and sets cancel, so that every wait ends as for the Cancel
+// button while the run ends as failed. Any thread.
+void run_abort(RunContext& ctx, RunAbort why, const std::string& text = {});
+
+// The words recorded with the run's first abort ("" when none were given). Any thread.
+std::string run_abort_text(const RunContext& ctx);
+
+// Sleeps ms milliseconds (the platform's sleep, so on the fast test clock in tests), cut short
+// when the run is cancelled. Any thread of the run.
+void run_sleep_ms(RunContext& ctx, uint32_t ms);
 
 // What one refill tick adds to an allowance under the limit (bytes per second): limit/10, at
 // least 10, while the allowance is below limit/2 (signed divisions); else 0.

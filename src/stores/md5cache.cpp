@@ -193,6 +193,7 @@ class WriteScope {
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
+  bool owner() const { return owner_; }
 
  private:
   Conn& c_;
@@ -299,10 +300,14 @@ int segs_insert(Conn& c, uint32_t file_id, uint64_t offset, uint32_t size,
 
 // Writes the complete files of `files` (its row, its blocks replacing the earlier ones) in one
 // write transaction on c; the others are passed over.
-void pending_write(Conn& c, std::list<PendingCacheFile>& files) {
+void pending_write(Conn& c, std::list<PendingCacheFile>& files, const std::stop_token& cancel) {
   read_end(c);
   if (!c.db || files.empty()) return;
+  BusyCancel busy(c.db.get(), cancel);
   WriteScope batch(c, "md5cache_flush");
+  // A cancelled run does not wait for a cache that another connection holds: its entries are let
+  // go (the next run reads those files again), with no box for each statement that would fail.
+  if (cancel.stop_requested() && !batch.owner()) return;
   for (PendingCacheFile& f : files) {
     if (f.state != PendingState::complete) continue;  // a file not read whole keeps its old rows
     bool inserted = false;
@@ -495,19 +500,19 @@ CacheBatch md5cache_pending_take() {
   return batch;
 }
 
-int md5cache_batch_write(CacheBatch& batch) {
+int md5cache_batch_write(CacheBatch& batch, std::stop_token cancel) {
   // The file is there, with its tables: only the connection is new. One that cannot be opened
   // has said so in its box, and the batch is lost, as a failed flush's is.
   if (!g_batch_conn.db && !g_path.empty() && !batch.empty())
     store_open_or_create(&g_batch_conn.db, g_path, "Can't open MD5 database!", md5cache_init_tables);
-  pending_write(g_batch_conn, batch);
+  pending_write(g_batch_conn, batch, cancel);
   batch.clear();
   return 0;
 }
 
-int md5cache_flush() {
+int md5cache_flush(std::stop_token cancel) {
   g_walk_of_empty = false;
-  pending_write(g_main, g_pending);
+  pending_write(g_main, g_pending, cancel);
   g_pending.clear();
   g_pending_files = 0;
   g_pending_blocks = 0;

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <list>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -149,15 +150,16 @@ CacheBatch md5cache_pending_take();
 // Writes a taken batch as md5cache_flush writes the queue, on a connection of its own (opened on
 // first use, closed by md5cache_close), so that the worker's look-ups need not wait. Call from
 // one thread at a time; the worker, when it calls it itself, ends its read transaction first
-// (md5cache_read_end). Returns 0.
-int md5cache_batch_write(CacheBatch& batch);
+// (md5cache_read_end). A cancel requested through `cancel` ends a wait for the cache's lock, and
+// the batch is let go. Returns 0.
+int md5cache_batch_write(CacheBatch& batch, std::stop_token cancel = {});
 
 // Writes every complete pending file (its row, its blocks replacing the earlier ones) in one
 // write transaction and releases the whole queue, incomplete entries without a write. Failures
 // are reported and the flush goes on; a commit that fails is reported under "SQL Error in
 // md5cache_flush" (the batch is lost, the lock released). With the cache closed the queue is
-// only released. Returns 0.
-int md5cache_flush();
+// only released. `cancel` as for md5cache_batch_write. Returns 0.
+int md5cache_flush(std::stop_token cancel = {});
 
 // True when at least kFlushFiles files or kFlushBlocks blocks are pending: time to write them.
 bool md5cache_flush_due();

@@ -1,7 +1,10 @@
 #include "stores/store_db.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/fs.h"
 #include "port/port.h"
@@ -213,6 +216,31 @@ void store_unusable_boxes(const std::string& err, const std::string& path, int r
   char text[32];
   std::snprintf(text, sizeof text, "result = %d", rc);
   store_box(text, "SQL Error");
+}
+
+BusyCancel::BusyCancel(sqlite3* db, std::stop_token cancel)
+    : db_(db), cancel_(std::move(cancel)) {
+  if (db_ && cancel_.stop_possible()) sqlite3_busy_handler(db_, &BusyCancel::wait, this);
+}
+
+BusyCancel::~BusyCancel() {
+  if (db_ && cancel_.stop_possible()) sqlite3_busy_timeout(db_, kBusyLongMs);
+}
+
+// SQLite's own steps (1 ms growing to 100 ms) up to the long time-out, each cut short by a cancel.
+int BusyCancel::wait(void* self, int count) {
+  static const int kSteps[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  constexpr int kLast = sizeof kSteps / sizeof kSteps[0] - 1;
+  auto* b = static_cast<BusyCancel*>(self);
+  if (count == 0) b->waited_ms_ = 0;
+  if (b->cancel_.stop_requested() || b->waited_ms_ >= kBusyLongMs) return 0;
+  const int step = kSteps[count < kLast ? count : kLast];
+  std::mutex mu;
+  std::condition_variable_any cv;
+  std::unique_lock<std::mutex> lock(mu);
+  cv.wait_for(lock, b->cancel_, std::chrono::milliseconds(step), [] { return false; });
+  b->waited_ms_ += step;
+  return b->cancel_.stop_requested() ? 0 : 1;
 }
 
 int store_open_or_create(Db* db, const std::string& path, const char* open_fail_text,

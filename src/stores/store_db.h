@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <stop_token>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -27,6 +28,23 @@ constexpr int kBusyProfileMs = 10;
 
 extern const char* const kVornlakeInfoCreateSql;
 extern const char* const kVersionCheckSql;
+
+// While it lives, db's busy waits (the long time-out) give up at once when cancel is requested:
+// a cancelled run does not wait two minutes for a lock another connection holds. Without a
+// token that can be requested it changes nothing.
+class BusyCancel {
+ public:
+  BusyCancel(sqlite3* db, std::stop_token cancel);
+  ~BusyCancel();
+  BusyCancel(const BusyCancel&) = delete;
+  BusyCancel& operator=(const BusyCancel&) = delete;
+
+ private:
+  static int wait(void* self, int count);
+  sqlite3* db_;
+  std::stop_token cancel_;
+  int waited_ms_ = 0;
+};
 
 // A prepared statement, finalized on destruction.
 class Stmt {

@@ -12,29 +12,28 @@ namespace {
 
 class CatalogRowsTest : public CatalogFixture {
  protected:
-  void TearDown() override {
-    catalog_rows_stop();
-    CatalogFixture::TearDown();
-  }
 
   // Records a folder and `files` files of two blocks each (the last a second /d/f2), through
   // the writer (threaded) or directly, and returns the catalog's rows.
   Rows record(uint32_t catalog_id, bool threaded, int files) {
     ctx_.catalog_id = catalog_id;
     EXPECT_EQ(catalog_open(ctx_), 0);
-    if (threaded) catalog_rows_start(ctx_);
-    catalog_rows_directory("/d", FilespecRecord{1, 0x10, 040755, 1, 2, 4096, 3, 4, 5}, 1024);
+    CatalogRows writer(ctx_);
+    std::string error;
+    if (threaded) {
+      EXPECT_TRUE(writer.start(&error)) << error;
+    }
+    writer.directory("/d", FilespecRecord{1, 0x10, 040755, 1, 2, 4096, 3, 4, 5}, 1024);
     for (int i = 0; i < files; ++i) {
       const std::string path = "/d/f" + std::to_string(i == files - 1 ? 2 : i);
-      uint32_t ticket = catalog_rows_file(path, FilespecRecord{2, 0, 0100644, 1, 2, 2048, 3, 4, 5},
-                                          1024);
+      uint32_t ticket = writer.file(path, FilespecRecord{2, 0, 0100644, 1, 2, 2048, 3, 4, 5}, 1024);
       uint8_t digest[16];
       std::memset(digest, i, sizeof digest);
-      catalog_rows_block(ticket, 0, 1024, digest);
-      catalog_rows_block(ticket, 1024, 1000, digest);
-      catalog_rows_size(ticket, 2024);
+      writer.block(ticket, 0, 1024, digest);
+      writer.block(ticket, 1024, 1000, digest);
+      writer.size(ticket, 2024);
     }
-    catalog_rows_stop();
+    writer.stop();
     EXPECT_TRUE(catalog_complete());
     EXPECT_EQ(catalog_close(), 0);
     std::string path = ctx_.catalog_path;

@@ -19,9 +19,9 @@ namespace vl {
 namespace {
 
 // The thread's result for path, once it has one (nullptr after five seconds).
-std::unique_ptr<PreparedFile> take_when_ready(const std::string& path) {
+std::unique_ptr<PreparedFile> take_when_ready(ReadAhead& read_ahead, const std::string& path) {
   for (int i = 0; i < 5000; ++i) {
-    if (auto f = read_ahead_take(path)) return f;
+    if (auto f = read_ahead.take(path)) return f;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return nullptr;
@@ -43,15 +43,17 @@ TEST(ReadAhead, SmallFilesAreReadWholeAndTheRestLeftToTheWorker) {
   ::mkfifo((root + "/fifo").c_str(), 0600);
 
   RunContext ctx;
-  read_ahead_start(ctx);
-  read_ahead_reading();
-  read_ahead_folder(root, {"text.txt", "fifo", "big.bin", "noise.bin", "skipped.txt", "last.txt"},
+  ReadAhead read_ahead(ctx);
+  std::string error;
+  ASSERT_TRUE(read_ahead.start(&error)) << error;
+  read_ahead.reading();
+  read_ahead.folder(root, {"text.txt", "fifo", "big.bin", "noise.bin", "skipped.txt", "last.txt"},
                     {1, 0, 1, 1, 1, 1});
 
   // The result carries the bytes the worker would send: the same digest and payload.
   for (const std::string& content : {text, noise}) {
     const std::string path = root + (content == text ? "/text.txt" : "/noise.bin");
-    std::unique_ptr<PreparedFile> f = take_when_ready(path);
+    std::unique_ptr<PreparedFile> f = take_when_ready(read_ahead, path);
     ASSERT_TRUE(f) << path;
     EXPECT_EQ(f->size, content.size());
     EXPECT_EQ(f->opened.size, content.size());
@@ -68,17 +70,17 @@ TEST(ReadAhead, SmallFilesAreReadWholeAndTheRestLeftToTheWorker) {
     EXPECT_EQ(std::vector<uint8_t>(p.bytes, p.bytes + p.len), f->payload);
     // The large file in between was never read whole.
     if (content == text) {
-      EXPECT_FALSE(read_ahead_take(root + "/big.bin"));
+      EXPECT_FALSE(read_ahead.take(root + "/big.bin"));
     }
   }
   // Taking a later result lets go of those the worker passed by.
-  std::unique_ptr<PreparedFile> last = take_when_ready(root + "/last.txt");
+  std::unique_ptr<PreparedFile> last = take_when_ready(read_ahead, root + "/last.txt");
   ASSERT_TRUE(last);
   EXPECT_EQ(last->size, 4u);
-  EXPECT_FALSE(read_ahead_take(root + "/skipped.txt"));
-  EXPECT_FALSE(read_ahead_take(root + "/fifo"));
-  read_ahead_folder_done();
-  read_ahead_stop();
+  EXPECT_FALSE(read_ahead.take(root + "/skipped.txt"));
+  EXPECT_FALSE(read_ahead.take(root + "/fifo"));
+  read_ahead.folder_done();
+  read_ahead.stop();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "engine/run_pipeline.h"
 #include "engine/tree_walk.h"
 #include "platform/fs.h"
 #include "support/test_support.h"
@@ -53,12 +54,13 @@ class TreeWalk : public test::StoreTest {
 
   std::string root_;
   RunContext ctx_;
+  RunPipeline pipe_{ctx_};  // not started: the walk's rows are written (or not) on this thread
 };
 
 TEST_F(TreeWalk, ExcludeRulesAndLines) {
   run_view_open();
   // An include rule with a final "/" is walked without it.
-  EXPECT_EQ(tree_walk(ctx_, "", root_ + "/"), 0);
+  EXPECT_EQ(tree_walk(ctx_, pipe_, "", root_ + "/"), 0);
   std::vector<std::string> lines = log_lines();
   EXPECT_TRUE(has_item(lines, root_, ": Dir ()"));
   EXPECT_TRUE(has_item(lines, root_ + "/keep", ": Dir ()"));
@@ -78,12 +80,12 @@ TEST_F(TreeWalk, ExcludeRulesAndLines) {
 }
 
 TEST_F(TreeWalk, MissingItemsDotNamesAndCancel) {
-  EXPECT_EQ(tree_walk(ctx_, root_, "nothing-here"), 0);
-  EXPECT_EQ(tree_walk(ctx_, root_, "."), 0);
+  EXPECT_EQ(tree_walk(ctx_, pipe_, root_, "nothing-here"), 0);
+  EXPECT_EQ(tree_walk(ctx_, pipe_, root_, "."), 0);
   // A name longer than any file system takes is refused as too long: a warning, not "missing".
-  EXPECT_EQ(tree_walk(ctx_, root_, std::string(300, 'n')), 0);
+  EXPECT_EQ(tree_walk(ctx_, pipe_, root_, std::string(300, 'n')), 0);
   ctx_.cancel = 1;
-  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 1);
+  EXPECT_EQ(tree_walk(ctx_, pipe_, root_, "keep"), 1);
   std::vector<std::string> lines = log_lines();
   EXPECT_TRUE(has(lines, root_ + "/nothing-here : Doesn't exist?"));
   EXPECT_TRUE(has_item(lines, root_ + "/.", ": Dir ()"));
@@ -98,7 +100,7 @@ TEST_F(TreeWalk, MissingItemsDotNamesAndCancel) {
 TEST_F(TreeWalk, FoldersBeyondTheDepthLimitAreWarnedAboutNotEntered) {
   ASSERT_TRUE(dir_create_all_private(root_ + "/keep/d/d/d/d"));
   tree_walk_depth_max_set(3);
-  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 0);
+  EXPECT_EQ(tree_walk(ctx_, pipe_, root_, "keep"), 0);
   tree_walk_depth_max_set(0);
   EXPECT_TRUE(has(log_lines(), "Warning: Path too long: " + root_ + "/keep/d/d/d"));
   EXPECT_EQ(ctx_.stats.directories.load(), 5u) << "keep, .dot and d/d/d, not the fourth d";
@@ -106,9 +108,9 @@ TEST_F(TreeWalk, FoldersBeyondTheDepthLimitAreWarnedAboutNotEntered) {
 }
 
 TEST_F(TreeWalk, DirectoryRecordCountsAndWarns) {
-  EXPECT_EQ(directory_record(ctx_, root_, "/keep"), 0);
-  EXPECT_EQ(directory_record(ctx_, root_, "/missing"), 0);
-  EXPECT_EQ(directory_record(ctx_, root_ + "/Pagefile.sys.old", ""), 0);  // counted, not recorded
+  EXPECT_EQ(directory_record(ctx_, pipe_.rows, root_, "/keep"), 0);
+  EXPECT_EQ(directory_record(ctx_, pipe_.rows, root_, "/missing"), 0);
+  EXPECT_EQ(directory_record(ctx_, pipe_.rows, root_ + "/Pagefile.sys.old", ""), 0);  // counted, not recorded
   std::vector<std::string> lines = log_lines();
   EXPECT_TRUE(has(lines, "Warning: Failed to stat directory: " + root_ + "/missing"));
   EXPECT_EQ(ctx_.stats.directories.load(), 2u);
@@ -118,7 +120,7 @@ TEST_F(TreeWalk, DirectoryRecordCountsAndWarns) {
 TEST_F(TreeWalk, SpecialItemsAreNeverOpened) {
   ::mkfifo((root_ + "/keep/fifo").c_str(), 0600);
   ::symlink("/etc/passwd", (root_ + "/keep/link").c_str());
-  EXPECT_EQ(tree_walk(ctx_, root_, "keep"), 0);  // a FIFO opened for reading would hang here
+  EXPECT_EQ(tree_walk(ctx_, pipe_, root_, "keep"), 0);  // a FIFO opened for reading would hang here
   std::vector<std::string> lines = log_lines();
   EXPECT_TRUE(has(lines, root_ + "/keep/fifo : 0 : Unknown ()"));
   EXPECT_TRUE(has_item(lines, root_ + "/keep/link", ": Unknown ()"));

@@ -1,0 +1,65 @@
+// Everything a run's walk sends files through, with its threads, in one object: built at the
+// start of the walk, passed to the walk and to the processing of each file, and taken down in
+// one order on every path.
+//
+// The threads of a run:
+//
+// | thread              | owner                   | queue bound                     | stops                                  | its failure reaches the run       |
+// |---------------------|-------------------------|---------------------------------|----------------------------------------|-----------------------------------|
+// | worker              | run_session (ctx)       | -                               | ends its run; joined by the UI thread  | it ends the run itself            |
+// | catalog-row writer  | RunPipeline::rows       | 8,192 rows (about 2 MiB)        | finish(): rows written; cancel: let go | run_abort (kAbortRunThread)       |
+// | cache writer        | RunPipeline::cache      | 2 hand-overs of 4,096 files     | ~RunPipeline: queue written            | run_abort (kAbortRunThread)       |
+// | read-ahead          | RunPipeline::read_ahead | 256 entries ahead, 512 results  | finish(): at once                      | run_abort (kAbortRunThread)       |
+// | compression (0-4)   | RunPipeline::blocks     | 16 block buffers (16 MiB)       | finish(): block in hand finished       | run_abort (kAbortRunThread)       |
+// | catalog digest      | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
+//
+// - Every helper takes the profile's priority (helper_thread_register) and can be started or
+//   fail without ending the process: a thread that cannot be had, or an exception (an allocation
+//   that fails) on any of them, ends the run as failed, with its words in the run log and the box.
+// - The first failure wins (ctx.abort, run_abort_text); it sets cancel as well.
+// - A cancel wakes every wait at once: the pipeline's condition variables wait on the cancel's
+//   stop token, socket waits and sleeps poll its descriptor, and the cache's lock waits give up.
+//   The worker never waits for a writer once the run is cancelled.
+//
+// Worker thread only.
+#pragma once
+
+#include "connection/dialogue.h"
+#include "engine/block_pipeline.h"
+#include "engine/cache_writer.h"
+#include "engine/catalog_rows.h"
+#include "engine/read_ahead.h"
+#include "run/run_context.h"
+
+namespace vl {
+
+struct RunPipeline {
+  // Builds every part; no thread runs yet (a walk without start() does its work on the worker:
+  // the tests' walks).
+  explicit RunPipeline(RunContext& ctx);
+  // Abandons what is still in flight, then stops every thread, the cache writer last once its
+  // queue is written, and writes the cache's last complete entries (md5cache_flush).
+  ~RunPipeline();
+  RunPipeline(const RunPipeline&) = delete;
+  RunPipeline& operator=(const RunPipeline&) = delete;
+
+  // Starts the threads. Returns 0; 1 when one cannot be started, after the failure is recorded
+  // (run_abort) and the run log says which.
+  int start();
+
+  // The end of the walk: every answer waited for (not after a cancel), what is in flight
+  // abandoned, the read-ahead and compression stopped, the catalog's rows written, and the
+  // cache's complete entries handed over; the cache writer goes on beside the catalog's upload.
+  void finish();
+
+  RunContext& ctx;
+  // Declared in this order, they are taken down in the other: the dialogue first, which gives
+  // back the blocks still in flight before the compression threads stop.
+  CatalogRows rows;
+  CacheWriter cache;
+  ReadAhead read_ahead;
+  BlockPipeline blocks;
+  Dialogue dialogue;
+};
+
+}  // namespace vl
