@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <csignal>
 #include <memory>
 #include <string>
 
@@ -16,6 +15,7 @@
 #include "run/status.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
+#include "platform/signals.h"
 #include "platform/socket_wait.h"
 #include "port/port.h"
 
@@ -192,7 +192,7 @@ int attempt(RunContext& ctx, bool first) {
 
 int ssl_init() {
   // A server that drops the connection must make a write fail, not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
+  sigpipe_ignore();
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
   ssl_shutdown();
   SSL_CTX* c = SSL_CTX_new(TLS_client_method());
