@@ -1,13 +1,12 @@
 #include "ui/console/console_run.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "run/run_control.h"
 #include "engine/run_session.h"
 #include "platform/desktop_notify.h"
 #include "platform/signals.h"
+#include "platform/terminal.h"
 #include "ui/console/run_notice.h"
 #include "port/port.h"
 
@@ -19,7 +18,7 @@ int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry
   run_view_open();
   run_dialog_init(ctx, entry);
   run_worker_start(ctx);
-  const int counter_every = ::isatty(::fileno(stderr)) ? 10 : 50;  // ticks of 100 ms
+  const int counter_every = is_terminal(stderr) ? 10 : 50;  // ticks of 100 ms
   for (unsigned tick = 1; run_worker_running(ctx); ++tick) {
     // The timers tick in real time, like a desktop's timers (the fast test clock is for the
     // worker's waits); the worker's end cuts the last tick short.
@@ -39,7 +38,7 @@ int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry
   // A run from a timer or cron ends unseen: one notification tells the desktop user how it went.
   // At a terminal, the person who started the run sees its end there. Sent while the signal
   // handlers still stand, so that a signal in that moment cannot change the exit code.
-  if (!::isatty(::fileno(stderr))) desktop_notify(run_end_notice(ctx));
+  if (!is_terminal(stderr)) desktop_notify(run_end_notice(ctx));
   run_signals_reset();
   return run_exit_code(ctx);
 }
