@@ -6,8 +6,6 @@
 // system's convention: 0 for success, non-zero (usually 1) for failure.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -18,6 +16,7 @@
 #include "base/atomic_field.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
+#include "platform/thread_priority.h"
 #include "run/profile_records.h"
 
 typedef struct ssl_st SSL;
@@ -124,10 +123,10 @@ struct RunContext {
   AtomicField<int32_t> abort{0};
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
-  AtomicField<pid_t> worker_tid{0};
+  AtomicField<ThreadId> worker_tid{0};
   // The run's other threads (compression in slots 0-3, the catalog's writer in the last), 0
   // where none: the profile's priority applies to them as to the worker.
-  AtomicField<pid_t> helper_tids[7];
+  AtomicField<ThreadId> helper_tids[7];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;
