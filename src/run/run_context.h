@@ -91,11 +91,12 @@ enum RunAbort : int32_t {
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
 };
 
-// The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread and the
-// cache's writer thread take.
+// The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread, the
+// cache's writer thread and the catalog upload's digest thread take.
 constexpr int kHelperSlotCatalog = 4;
 constexpr int kHelperSlotReadAhead = 5;
 constexpr int kHelperSlotCache = 6;
+constexpr int kHelperSlotCatalogDigest = 7;
 
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
@@ -124,9 +125,9 @@ struct RunContext {
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
   AtomicField<ThreadId> worker_tid{0};
-  // The run's other threads (compression in slots 0-3, the catalog's writer in the last), 0
+  // The run's other threads (compression in slots 0-3, the others in the kHelperSlot* slots), 0
   // where none: the profile's priority applies to them as to the worker.
-  AtomicField<ThreadId> helper_tids[7];
+  AtomicField<ThreadId> helper_tids[8];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;
