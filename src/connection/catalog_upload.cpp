@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "base/md5.h"
+#include "codec/segment_compress.h"
 #include "connection/dialogue.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
-#include "connection/segment_compress.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "run/run_control.h"

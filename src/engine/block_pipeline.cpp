@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 #include "connection/segment_upload.h"
 #include "engine/file_process.h"
 #include "run/run_control.h"
