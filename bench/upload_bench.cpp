@@ -25,7 +25,7 @@
 #include "connection/identifiers.h"
 #include "base/md5.h"
 #include "connection/retry.h"
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 #include "connection/segment_upload.h"
 #include "connection/transport.h"
 #include "platform/clock.h"

@@ -4,15 +4,17 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "base/md5.h"
+#include "codec/segment_compress.h"
 #include "connection/dialogue.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
-#include "connection/segment_compress.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "run/run_control.h"
 #include "run/run_log.h"
 #include "run/status.h"
 
@@ -90,15 +92,28 @@ int server_catalog_upload(RunContext& ctx) {
   // scratch file as the catalog is read, while a thread of its own reads it for the digest.
   FinalizeFields fields;
   bool digested = false;
-  std::thread digest([&] {
-    FilePtr again = file_open(ctx.catalog_path, "rb");
-    digested = again && file_digest(again.get(), fields.digest);
-  });
+  std::thread digest;
+  try {
+    digest = std::thread([&] {
+      helper_thread_register(ctx, kHelperSlotCatalogDigest);
+      // An exception that left the thread would end the process: the digest fails instead.
+      try {
+        FilePtr again = file_open(ctx.catalog_path, "rb");
+        digested = again && file_digest(again.get(), fields.digest);
+      } catch (...) {  // std::bad_alloc, or any other
+        digested = false;
+      }
+    });
+  } catch (const std::system_error&) {
+    say("Failed to read catalog!\n");
+    return 1;
+  }
   TempFile packed(ctx.catalog_path + ".z");
   uint64_t packed_len = 0;
   std::rewind(f.get());
   const bool packed_ok = packed.get() && stream_compress(f.get(), packed.get(), &packed_len);
   digest.join();
+  ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
   if (!digested) {
     say("Failed to read catalog!\n");
     return 1;

@@ -7,12 +7,13 @@
 namespace vl {
 
 // Stores ctx.catalog_path as a segment (its digest and level-9 stream made as the file is read,
-// the stream kept in a scratch file beside it) and sends the 72-byte finalize message (built once,
-// resent unchanged after a reconnection) until the server answers it; then adds the catalog's
-// size to bytes_total. Returns 0 when the finalize was answered; 1 when the file cannot be read
-// ("Failed to open catalog!\n", "Failed to read catalog!\n", "Failed to compress catalog!\n" on
-// standard output), the server refused the link, a reconnection's login was refused, or the run
-// was cancelled (then no finalize is sent).
+// the digest on a thread of its own at the run's priority, the stream kept in a scratch file
+// beside it) and sends the 72-byte finalize message (built once, resent unchanged after a
+// reconnection) until the server answers it; then adds the catalog's size to bytes_total. Returns
+// 0 when the finalize was answered; 1 when the file cannot be read ("Failed to open catalog!\n",
+// "Failed to read catalog!\n", also when the digest's thread cannot be started or runs out of
+// memory, "Failed to compress catalog!\n" on standard output), the server refused the link, a
+// reconnection's login was refused, or the run was cancelled (then no finalize is sent).
 int server_catalog_upload(RunContext& ctx);
 
 }  // namespace vl

@@ -1,13 +1,9 @@
 #include "connection/connect.h"
 
-#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <unistd.h>
-
-#include <csignal>
 #include <memory>
 #include <string>
 
@@ -16,7 +12,10 @@
 #include "run/status.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
+#include "platform/ip_literal.h"
+#include "platform/signals.h"
 #include "platform/socket_wait.h"
+#include "platform/unique_fd.h"
 #include "port/port.h"
 
 namespace vl {
@@ -33,15 +32,10 @@ struct BioFree {
 using SslPtr = std::unique_ptr<SSL, SslFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 
-bool is_ip_literal(const std::string& host) {
-  unsigned char addr[16];
-  return inet_pton(AF_INET, host.c_str(), addr) == 1 || inet_pton(AF_INET6, host.c_str(), addr) == 1;
-}
-
 // The name the certificate must carry: an IP literal is matched against the IP addresses of the
 // certificate, anything else against its DNS names (and sent as SNI).
 bool peer_name_set(SSL* ssl, const std::string& server) {
-  if (is_ip_literal(server))
+  if (ip_literal(server))
     return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), server.c_str()) == 1;
   return SSL_set_tlsext_host_name(ssl, server.c_str()) == 1 && SSL_set1_host(ssl, server.c_str()) == 1;
 }
@@ -124,20 +118,21 @@ int attempt(RunContext& ctx, bool first) {
   ConnectFailure failure = ConnectFailure::none;
   std::string error_text;
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(kTimeoutS) * 1000;
-  int fd = tcp_connect(p->server, p->port, deadline, [&ctx] { return ctx.cancel == 1; }, &failure,
-                       &error_text, ctx.cancel.wake_fd());
-  if (fd < 0) {
+  UniqueFd sock(tcp_connect(p->server, p->port, deadline, [&ctx] { return ctx.cancel == 1; },
+                            &failure, &error_text, ctx.cancel.wake_fd()));
+  if (!sock) {
     if (first) status_set(ctx, "Connect Failed!");
     g_last_failure = connect_cause(failure, *p, error_text);
     return kAttemptFailed;
   }
-  BIO* b = BIO_new_socket(fd, BIO_CLOSE);
+  BIO* b = BIO_new_socket(sock.get(), BIO_CLOSE);
   if (!b) {
-    ::close(fd);
     status_set(ctx, "Connect Error!");
     message_box(BoxOwner::none, "Unable to create BIO", "Connect Error");
     return kAttemptFailed;
   }
+  // The BIO closes the socket from here on.
+  const int fd = sock.release();
   SSL_set_bio(ssl.get(), b, b);
   SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
   // Read ahead: one read() takes in every record that has arrived, rather than two per record.
@@ -192,7 +187,7 @@ int attempt(RunContext& ctx, bool first) {
 
 int ssl_init() {
   // A server that drops the connection must make a write fail, not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
+  sigpipe_ignore();
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
   ssl_shutdown();
   SSL_CTX* c = SSL_CTX_new(TLS_client_method());

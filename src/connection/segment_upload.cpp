@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 
 namespace vl {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 #include "connection/segment_upload.h"
 #include "run/run_control.h"
 #include "engine/catalog_rows.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "base/md5.h"
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 #include "connection/segment_upload.h"
 #include "platform/file_read.h"
 #include "platform/unique_fd.h"

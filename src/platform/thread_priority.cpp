@@ -7,9 +7,9 @@
 
 namespace vl {
 
-pid_t thread_id_current() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+ThreadId thread_id_current() { return static_cast<ThreadId>(::syscall(SYS_gettid)); }
 
-int thread_priority_set(pid_t tid, uint32_t code) {
+int thread_priority_set(ThreadId tid, uint32_t code) {
   struct sched_param param = {};
   if (code == 0) return ::sched_setscheduler(tid, SCHED_IDLE, &param) == 0 ? 1 : 0;
   int nice_value = 10;

@@ -6,8 +6,6 @@
 // system's convention: 0 for success, non-zero (usually 1) for failure.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -19,6 +17,7 @@
 #include "base/atomic_field.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
+#include "platform/thread_priority.h"
 #include "run/cancel_flag.h"
 #include "run/profile_records.h"
 
@@ -102,11 +101,12 @@ struct RunError {
   std::string text;
 };
 
-// The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread and the
-// cache's writer thread take.
+// The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread, the
+// cache's writer thread and the catalog upload's digest thread take.
 constexpr int kHelperSlotCatalog = 4;
 constexpr int kHelperSlotReadAhead = 5;
 constexpr int kHelperSlotCache = 6;
+constexpr int kHelperSlotCatalogDigest = 7;
 
 struct RunContext {
   std::unique_ptr<ProfileSettings> profile;
@@ -135,10 +135,10 @@ struct RunContext {
   RunError abort_error;
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
-  AtomicField<pid_t> worker_tid{0};
-  // The run's other threads (compression in slots 0-3, the catalog's writer in the last), 0
+  AtomicField<ThreadId> worker_tid{0};
+  // The run's other threads (compression in slots 0-3, the others in the kHelperSlot* slots), 0
   // where none: the profile's priority applies to them as to the worker.
-  AtomicField<pid_t> helper_tids[7];
+  AtomicField<ThreadId> helper_tids[8];
   std::thread worker_thread;
   // Last text written to the status line (the worker saves and restores it around a pause).
   std::string status_text;

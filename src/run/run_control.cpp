@@ -18,9 +18,9 @@ constexpr size_t kStatusSaveMax = 255;
 constexpr int kPauseDisconnectPass = 1200;
 
 int thread_priority_apply(RunContext& ctx, uint32_t code) {
-  pid_t tid = ctx.worker_tid;
+  ThreadId tid = ctx.worker_tid;
   if (!ctx.worker_active || tid == 0) return -1;
-  for (pid_t helper : ctx.helper_tids)
+  for (ThreadId helper : ctx.helper_tids)
     if (helper != 0) thread_priority_set(helper, code);
   return thread_priority_set(tid, code);
 }

@@ -1,6 +1,5 @@
 #include "shell/startup.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "platform/settings.h"
+#include "platform/signals.h"
 #include "shell/command_line.h"
 #include "engine/open_profile.h"
 #include "stores/config_db.h"
@@ -124,7 +124,7 @@ int app_main(int argc, char** argv) {
     return 0;
   }
   owner_only_umask();
-  std::signal(SIGPIPE, SIG_IGN);
+  sigpipe_ignore();
   test_hooks_from_environment();
 
   ConsoleBackend console;

@@ -3,10 +3,15 @@
 // settings without the password, and facts about the run. It is uploaded to the server when the
 // run completes. Paths are keys by their exact bytes and are never cut.
 //
-// Only the backup worker thread uses the catalog. While it is open a transaction is always in
-// progress: the rows of a run are committed together by catalog_finish (or catalog_close). When
-// no catalog is open (it could not be created, or it was closed) every operation does nothing
-// and returns 0, and the run goes on; catalog_complete tells whether the catalog holds the run.
+// The backup worker thread opens, finishes and closes the catalog. The walk's rows are written by
+// the engine's catalog-row writer thread from catalog_rows_start to catalog_rows_stop, during which
+// the worker makes no catalog call of its own; without that thread the worker writes them itself.
+// One thread at a time, handed over by the writer thread's start and join: the calls take no lock.
+//
+// While it is open a transaction is always in progress: the rows of a run are committed together
+// by catalog_finish (or catalog_close). When no catalog is open (it could not be created, or it
+// was closed) every operation does nothing and returns 0, and the run goes on; catalog_complete
+// tells whether the catalog holds the run.
 #pragma once
 
 #include <cstdint>

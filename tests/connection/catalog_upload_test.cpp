@@ -59,6 +59,7 @@ TEST_F(CatalogUploadTest, StoresTheCatalogAndFinalizes) {
   testing::internal::CaptureStdout();
   ASSERT_EQ(server_catalog_upload(ctx_), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nCatalogFinalizing catalog... ");
+  EXPECT_EQ(ctx_.helper_tids[kHelperSlotCatalogDigest], 0);
   EXPECT_EQ(log_text(), "\nPreparing catalog (200000 bytes)...  upload... OK\n");
 
   uint8_t digest[16];

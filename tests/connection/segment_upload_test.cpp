@@ -11,7 +11,7 @@
 #include "connection/identifiers.h"
 #include "base/md5.h"
 #include "connection/messages.h"
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 #include "base/format.h"
 #include "net_fixture.h"
 

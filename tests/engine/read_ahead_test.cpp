@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "base/md5.h"
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 #include "connection/segment_upload.h"
 #include "engine/read_ahead.h"
 #include "support/test_support.h"

@@ -1,8 +1,7 @@
 #include "ui/console/console_port.h"
 
-#include <unistd.h>
-
 #include "base/format.h"
+#include "platform/terminal.h"
 #include "run/run_control.h"
 #include "run/run_texts.h"
 #include "port/controls.h"
@@ -26,7 +25,7 @@ std::string console_counters_text(const RunContext& ctx) {
          ", elapsed " + elapsed;
 }
 
-ConsoleBackend::ConsoleBackend(FILE* out) : out_(out), tty_(::isatty(::fileno(out)) != 0) {}
+ConsoleBackend::ConsoleBackend(FILE* out) : out_(out), tty_(is_terminal(out)) {}
 
 // Control characters (a file name in a message) never reach the terminal as such.
 static std::string terminal_safe(const std::string& text) {

@@ -1,5 +1,5 @@
 // The kept deflate state gives exactly compress2's level-9 output.
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

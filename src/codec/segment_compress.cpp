@@ -1,4 +1,4 @@
-#include "connection/segment_compress.h"
+#include "codec/segment_compress.h"
 
 #include <zlib.h>
 
