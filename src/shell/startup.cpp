@@ -16,6 +16,7 @@
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "platform/settings.h"
+#include "platform/worker_thread.h"
 #include "platform/signals.h"
 #include "shell/command_line.h"
 #include "engine/open_profile.h"
@@ -94,6 +95,16 @@ void test_hooks_from_environment() {
   // The pending files that make the cache's batch due.
   if (const char* files = std::getenv("VORNLAKE_TEST_CACHE_BATCH_FILES"))
     md5cache_flush_files_set(static_cast<uint32_t>(std::atoi(files)));
+  // "name=start|alloc|stall": a fault the run's threads of that name meet (worker_thread.h).
+  for_each_line(std::getenv("VORNLAKE_TEST_THREAD_FAULT"), [](const std::string& line) {
+    const size_t eq = line.rfind('=');
+    if (eq == std::string::npos) return;
+    const std::string fault = line.substr(eq + 1);
+    worker_fault_set(line.substr(0, eq), fault == "start"   ? WorkerFault::start
+                                         : fault == "alloc" ? WorkerFault::alloc
+                                         : fault == "stall" ? WorkerFault::stall
+                                                            : WorkerFault::none);
+  });
 }
 #else
 void test_hooks_from_environment() {}

@@ -4,7 +4,7 @@
 // run completes. Paths are keys by their exact bytes and are never cut.
 //
 // The backup worker thread opens, finishes and closes the catalog. The walk's rows are written by
-// the engine's catalog-row writer thread from catalog_rows_start to catalog_rows_stop, during which
+// the engine's catalog-row writer thread (CatalogRows, from its start to its stop), during which
 // the worker makes no catalog call of its own; without that thread the worker writes them itself.
 // One thread at a time, handed over by the writer thread's start and join: the calls take no lock.
 //

@@ -2,10 +2,13 @@
 // beside it, a connection lost in the middle of a window, the strict one-at-a-time dialogue.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <sstream>
 #include <thread>
@@ -101,6 +104,74 @@ TEST(EndToEndCancel, EveryWaitHonoursCancel) {
     if (server) {
       EXPECT_EQ(count_trace(server->trace(), 0, "0223"), 0u) << "no finalize";
     }
+  }
+}
+
+// The run's threads: one that cannot be started, one that runs out of memory, and a cancel while
+// the worker would wait for a writer that is stuck. Each run ends at once, as failed or
+// cancelled, and a failure is named in the box and the run log.
+TEST(EndToEndCancel, PipelineFaultsEndTheRun) {
+  struct Case {
+    const char* what;
+    const char* fault;  // VORNLAKE_TEST_THREAD_FAULT
+    int files;          // small files in the tree
+    bool lock_cache;    // a second connection holds the cache's write lock once the walk began
+    bool cancel;        // SIGINT a second and a half into the walk
+    const char* ending;    // in stderr
+    const char* log_line;  // in the run log (nullptr: none looked for)
+  } cases[] = {
+      {"a helper thread that cannot be started", "cache writer=start", 20, false,
+       false, "Backup failed!\nCould not start the cache writer thread: Resource temporarily unavailable",
+       "Error: Could not start the cache writer thread: Resource temporarily unavailable"},
+      {"a worker that cannot be started", "worker=start", 20, false, false,
+       "Backup failed!\nCould not start the worker thread", nullptr},
+      {"an allocation that fails on a writer thread", "catalog writer=alloc", 20, false, false,
+       "Backup failed!\nThe catalog writer thread failed: out of memory",
+       "Error: The catalog writer thread failed: out of memory"},
+      {"a cancel while the cache writer waits for a cache another connection holds", "", 400, true,
+       true, "Backup Cancelled!", "Backup cancelled!"},
+      {"a cancel while the catalog writer's queue is full", "catalog writer=stall", 6000, false,
+       true, "Backup Cancelled!", "Backup cancelled!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation inst;
+    ::mkdir((inst.source() + "/d").c_str(), 0700);
+    for (int i = 0; i < c.files; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "/d/f%05d", i);
+      write_file(inst.source() + name, std::string(name) + "\n");
+    }
+    RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--delay-ms",
+                      c.lock_cache ? "5" : "0"});
+    inst.profile("daily", server.port(), {inst.source()});
+    std::vector<std::string> env = with(inst.env(), "VORNLAKE_TEST_THREAD_FAULT=" + std::string(c.fault));
+    if (c.lock_cache) env = with(env, "VORNLAKE_TEST_CACHE_BATCH_FILES=1");
+    const std::string log = inst.data() + "/Profiles/daily/00000001.log";
+    const std::string err = inst.root() + "/err.txt";
+    pid_t pid = spawn({bin_path("vornlake"), "/run:daily"}, env, inst.root() + "/out.txt", err);
+    sqlite3* holder = nullptr;
+    auto signalled = Clock::now();
+    if (c.cancel) {
+      ASSERT_TRUE(wait_for_text(log, "Commencing backup", 60000)) << read_file(err);
+      if (c.lock_cache) {
+        ASSERT_EQ(sqlite3_open((inst.data() + "/md5cache.dat").c_str(), &holder), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(holder, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      signalled = Clock::now();
+      ::kill(pid, SIGINT);
+    }
+    EXPECT_EQ(wait_exit(pid), 3) << read_file(err);
+    EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(c.cancel ? 2 : 30)) << read_file(err);
+    if (holder) sqlite3_close(holder);
+    EXPECT_NE(read_file(err).find(c.ending), std::string::npos) << read_file(err);
+    if (c.log_line) {
+      RunResult r;
+      r.log_lines = read_lines(log);
+      EXPECT_TRUE(has_line(r, c.log_line)) << read_file(log);
+    }
+    EXPECT_EQ(count_trace(server.trace(), 0, "0223"), 0u) << "no finalize";
   }
 }
 
