@@ -5,7 +5,8 @@
 // - Bounded: a push waits while the weight queued or being handled reaches `bound`.
 // - Woken for work, not for every item: once `wake_items` items or `wake_weight` weight are queued,
 //   or by flush and stop. With `linger_ms`, a first item wakes the thread, which then waits that
-//   long for company before it handles what is there.
+//   long for company before it handles what is there; what comes while it handles, it handles
+//   straight after.
 // - Cancel wakes every wait: push and flush return false at once when their stop token is
 //   requested, so a producer never waits behind a thread that is stuck.
 // - Stopped explicitly: stop(true) handles everything queued first, stop(false) lets it go.
@@ -61,9 +62,9 @@ class WorkerQueue {
   bool push(T item, std::stop_token cancel = {}) {
     const size_t w = weight_of(item);
     std::unique_lock<std::mutex> lock(mu_);
-    // An item heavier than the bound alone waits for an empty queue, not for ever.
+    // The item's own weight aside, so that a heavy one never waits for ever.
     if (!space_cv_.wait(lock, cancel, [&] {
-          return stop_ || failed_ || weight_ == 0 || weight_ + w <= o_.bound;
+          return stop_ || failed_ || weight_ == 0 || weight_ < o_.bound;
         }))
       return false;
     if (stop_ || failed_) return false;
@@ -132,10 +133,11 @@ class WorkerQueue {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       idle_ = true;
+      const bool first = queue_.empty();
       work_cv_.wait(lock, [this] { return stop_ || (o_.linger_ms > 0 ? !queue_.empty() : due()); });
       idle_ = false;
       if (queue_.empty() && stop_) break;
-      if (o_.linger_ms > 0 && !due())
+      if (o_.linger_ms > 0 && first && !due())
         work_cv_.wait_for(lock, std::chrono::milliseconds(o_.linger_ms), [this] { return due(); });
       if (queue_.empty()) continue;
       const WorkerFault fault = worker_fault(o_.name);

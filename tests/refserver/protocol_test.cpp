@@ -8,6 +8,8 @@
 #include <algorithm>
 
 #include "platform/fs.h"
+#include "platform/worker_thread.h"
+#include "segment_writer.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
 #include "wire_client.h"
@@ -253,6 +255,26 @@ TEST(RefServerSegments, AnsweredUploadThatCannotBeWrittenRefusesEveryFinalize) {
   ASSERT_EQ(d.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
   d.send(finalize_message(cat, md5("a block"), 7, 1, 0));
   EXPECT_EQ(d.recv(), (Bytes{0x02, 0x24, 0x02}));
+}
+
+// A writer whose thread cannot be started writes each segment itself; one whose thread fails
+// refuses every finalize after it.
+TEST(RefServerSegments, SegmentWriterWithoutItsThreadOrWithAFailedOne) {
+  for (WorkerFault fault : {WorkerFault::start, WorkerFault::alloc}) {
+    TempDir dir;
+    ref::Store store;
+    std::string error;
+    uint32_t cat = 0;
+    ASSERT_TRUE(store.open(dir.path(), &error) && store.catalog_alloc(&cat)) << error;
+    worker_fault_set("segment writer", fault);
+    ref::SegmentWriter writer(store);
+    writer.put(md5("ab"), {'a', 'b'});
+    writer.wait_written();
+    worker_fault_set("segment writer", WorkerFault::none);
+    EXPECT_FALSE(writer.queued(md5("ab")));
+    EXPECT_EQ(store.finalize_write(cat, finalize_message(cat, md5("ab"), 2, 1, 0).data()),
+              fault == WorkerFault::start && store.has_segment(md5("ab"), 2));
+  }
 }
 
 // After a crash with a group unsynced, a segment left short under its name must not count as held.

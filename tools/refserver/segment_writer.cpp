@@ -1,7 +1,6 @@
 #include "segment_writer.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,29 +10,61 @@
 
 namespace vl::ref {
 
-SegmentWriter::SegmentWriter(Store& store) : store_(store) {
-  thread_ = std::thread([this] { run(); });
+SegmentWriter::SegmentWriter(Store& store)
+    : store_(store),
+      queue_(
+          options(),
+          [this](std::deque<Pending>& batch) {
+            for (const auto& [digest, content] : batch) {
+              write(digest, content);
+              unqueue(digest);
+            }
+          },
+          [](const Pending& p) { return p.second.size(); }) {
+  std::string error;
+  threaded_ = queue_.start(&error);
+  if (!threaded_)
+    std::fprintf(stderr, "refserver: %s; segments are written before their upload is answered\n",
+                 error.c_str());
 }
 
-SegmentWriter::~SegmentWriter() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stop_ = true;
-  }
-  work_cv_.notify_one();
-  thread_.join();
+SegmentWriter::~SegmentWriter() { queue_.stop(true); }
+
+WorkerQueueOptions SegmentWriter::options() {
+  WorkerQueueOptions o;
+  o.name = "segment writer";
+  o.bound = static_cast<size_t>(kQueuedContentMax);
+  o.wake_items = kWakeSegments;
+  o.wake_weight = static_cast<size_t>(kWakeBytes);
+  o.take_max = 1;  // a put waiting for room waits for one segment's write, not a batch's
+  o.linger_ms = kWriteDelayMs;
+  // The writer is never what a client waits for (a finalize waits for it, once): it takes the
+  // CPU time the connections leave, and catches up while a client prepares its catalog.
+  o.on_start = [] { ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19); };
+  o.failed = [this](const std::string& why) {
+    let_go();
+    std::fprintf(stderr, "refserver: %s; no finalize is accepted from now on\n", why.c_str());
+  };
+  return o;
 }
 
 void SegmentWriter::put(const Digest& d, std::vector<uint8_t> content) {
-  std::unique_lock<std::mutex> lock(mu_);
-  done_cv_.wait(lock, [this] { return queued_bytes_ < kQueuedContentMax; });
-  queued_bytes_ += content.size();
-  Queued& q = queued_[d];
-  q.size = content.size();
-  ++q.count;
-  queue_.emplace_back(d, std::move(content));
-  if (idle_ || queue_.size() >= kWakeSegments || queued_bytes_ >= kWakeBytes)
-    work_cv_.notify_one();
+  if (!threaded_) {
+    write(d, content);
+    return;
+  }
+  {
+    // Before the push: once pushed, the writer may be done with it before this could run.
+    std::lock_guard<std::mutex> lock(mu_);
+    Queued& q = queued_[d];
+    q.size = content.size();
+    ++q.count;
+  }
+  if (queue_.push({d, std::move(content)})) return;
+  unqueue(d);
+  std::fprintf(stderr, "refserver: segment %s, answered as stored, was lost: the segment writer "
+               "has failed\n", digest_hex(d).c_str());
+  store_.segment_lost();
 }
 
 bool SegmentWriter::queued(const Digest& d) const {
@@ -48,51 +79,33 @@ bool SegmentWriter::queued(const Digest& d, uint64_t size) const {
 }
 
 void SegmentWriter::wait_written() {
-  std::unique_lock<std::mutex> lock(mu_);
-  ++waiters_;
-  work_cv_.notify_one();
-  done_cv_.wait(lock, [this] { return queued_.empty(); });
-  --waiters_;
+  // The queue fails before the thread reports it: the finalize after this must not slip through.
+  if (threaded_ && !queue_.flush()) let_go();
 }
 
-void SegmentWriter::run() {
-  // The writer is never what a client waits for (a finalize waits for it, once): it takes the
-  // CPU time the connections leave, and catches up while a client prepares its catalog.
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
-  auto due = [this] {
-    return stop_ || waiters_ > 0 || queue_.size() >= kWakeSegments || queued_bytes_ >= kWakeBytes;
-  };
-  std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    idle_ = true;
-    work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    idle_ = false;
-    if (queue_.empty()) return;  // stopped, and everything written
-    // The first segment waits a little for others to come, then all are written in one go.
-    if (!due()) work_cv_.wait_for(lock, std::chrono::milliseconds(kWriteDelayMs), due);
-    while (!queue_.empty()) {
-      auto [digest, content] = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
+void SegmentWriter::let_go() {
+  store_.segment_lost();
+  std::lock_guard<std::mutex> lock(mu_);
+  queued_.clear();  // let go with the failed queue: held no more
+}
 
-      std::string name;
-      UniqueFd fd = store_.temp_create(&name);
-      bool ok = fd && fd.write_all(content.data(), content.size()) && fd.close() &&
-                store_.segment_commit(name, digest, content.size());
-      if (!ok) {
-        std::fprintf(stderr, "refserver: segment %s, answered as stored, was lost: %s\n",
-                     digest_hex(digest).c_str(), std::strerror(errno));
-        if (!name.empty()) store_.temp_remove(name);
-        store_.segment_lost();
-      }
-
-      lock.lock();
-      queued_bytes_ -= content.size();
-      auto it = queued_.find(digest);
-      if (--it->second.count == 0) queued_.erase(it);
-      done_cv_.notify_all();
-    }
+void SegmentWriter::write(const Digest& d, const std::vector<uint8_t>& content) {
+  std::string name;
+  UniqueFd fd = store_.temp_create(&name);
+  bool ok = fd && fd.write_all(content.data(), content.size()) && fd.close() &&
+            store_.segment_commit(name, d, content.size());
+  if (!ok) {
+    std::fprintf(stderr, "refserver: segment %s, answered as stored, was lost: %s\n",
+                 digest_hex(d).c_str(), std::strerror(errno));
+    if (!name.empty()) store_.temp_remove(name);
+    store_.segment_lost();
   }
+}
+
+void SegmentWriter::unqueue(const Digest& d) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = queued_.find(d);  // gone when the queue failed meanwhile
+  if (it != queued_.end() && --it->second.count == 0) queued_.erase(it);
 }
 
 }  // namespace vl::ref

@@ -1,19 +1,20 @@
 // Segments whose upload was checked and answered as stored, written into the store by a thread of
-// their own, in the order they came: the file system's work (a new file, its data, the rename)
-// runs beside the connections instead of between a reply and the next request. Until written, a
-// segment counts as held for queries, upload headers and links of every connection.
+// their own (a WorkerQueue), in the order they came: the file system's work (a new file, its data,
+// the rename) runs beside the connections instead of between a reply and the next request. Until
+// written, a segment counts as held for queries, upload headers and links of every connection.
+// When no thread can be started, put writes the segment itself; once the thread has failed, every
+// finalize is refused.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "digest.h"
+#include "platform/worker_queue.h"
 #include "store.h"
 
 namespace vl::ref {
@@ -44,23 +45,23 @@ class SegmentWriter {
   void wait_written();
 
  private:
-  void run();
+  using Pending = std::pair<Digest, std::vector<uint8_t>>;
+
+  WorkerQueueOptions options();
+  void write(const Digest& d, const std::vector<uint8_t>& content);
+  void unqueue(const Digest& d);
+  void let_go();  // after the queue failed
 
   Store& store_;
-  mutable std::mutex mu_;
-  std::condition_variable work_cv_, done_cv_;
-  std::deque<std::pair<Digest, std::vector<uint8_t>>> queue_;
+  mutable std::mutex mu_;  // queued_
   // Queued or being written: each digest's size and how many times it is there.
   struct Queued {
     uint64_t size = 0;
     int count = 0;
   };
   std::map<Digest, Queued> queued_;
-  uint64_t queued_bytes_ = 0;
-  int waiters_ = 0;    // threads in wait_written
-  bool idle_ = false;  // the writer waits for a first segment
-  bool stop_ = false;
-  std::thread thread_;
+  bool threaded_ = false;  // the writer thread runs; set once, before any put
+  WorkerQueue<Pending> queue_;
 };
 
 }  // namespace vl::ref
