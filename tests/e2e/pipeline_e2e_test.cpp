@@ -156,6 +156,7 @@ TEST(EndToEndCancel, PipelineFaultsEndTheRun) {
       ASSERT_TRUE(wait_for_text(log, "Commencing backup", 60000)) << read_file(err);
       if (c.lock_cache) {
         ASSERT_EQ(sqlite3_open((inst.data() + "/md5cache.dat").c_str(), &holder), SQLITE_OK);
+        sqlite3_busy_timeout(holder, 10000);  // the client's own batch may hold it just now
         ASSERT_EQ(sqlite3_exec(holder, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1500));
