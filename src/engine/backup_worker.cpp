@@ -178,7 +178,7 @@ Ending run_body(RunContext& ctx) {
 
 Ending run_all(RunContext& ctx) {
   status_set(ctx, "Preparing...");
-  sleep_ms(250);
+  run_sleep_ms(ctx, 250);
   status_set(ctx, "Connecting...");
   int connected = server_connect(ctx);
   if (connected == kReconnectRefused) {

@@ -144,26 +144,64 @@ int links_send(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJob
   return 0;
 }
 
+// Opens the file's source. False, after the warning, when it cannot be opened or is not the file
+// the walk saw: a link or a FIFO put in its place is never read through, and a file that cannot
+// be opened is not skipped without a trace. Its catalog row then holds no bytes.
+bool source_open(RunContext& ctx, RunPipeline& pipe, BlockSource& source, const FileJob& job,
+                 const FileStat& st, uint32_t file_id) {
+  FileStat opened;
+  const int err = source.open(&opened);
+  const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||
+                                                     opened.dev != st.dev || opened.ino != st.ino));
+  if (!swapped && err == 0) return true;
+  run_log(ctx, swapped ? "\nWarning: File changed while being read: %s\n"
+                       : "\nWarning: Failed to open file: %s\n",
+          log_name(job.path).c_str());
+  ++ctx.stats.warnings;
+  pipe.rows.size(file_id, 0);
+  return false;
+}
+
+// Hands one block of the file at offset to the dialogue: its cache entry, its catalog row and its
+// segment. Returns 0, or kFileCancelled when the dialogue cannot go on.
+int block_submit(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJob>& job,
+                 BlockSource& source, SourceBlock& block, uint32_t file_id, uint64_t offset) {
+  md5cache_pending_block_add(job->pending, offset, block.size, block.digest);
+  pipe.rows.block(file_id, offset, block.size, block.digest);
+  auto seg = std::make_shared<Segment>();
+  std::memcpy(seg->digest, block.digest, 16);
+  seg->size = block.size;
+  seg->slot = run_log_reserve(ctx);
+  seg->payload = std::move(block.payload);
+  seg->release = std::move(block.release);
+  source.compress_soon(block);
+  seg->ended = [job](Segment& s, SegmentEnd how) { job->segment_ended(s.slot, how); };
+  ++job->outstanding;
+  return pipe.dialogue.submit(seg) != 0 ? dialogue_stopped(ctx, pipe) : 0;
+}
+
+// The file after its read: a read error, or a change (it ended early, or its size or time moved),
+// is warned about, and its digests never reach the cache.
+void read_checked(RunContext& ctx, FileJob& job, BlockSource& source, const FileStat& st,
+                  bool ended_early) {
+  FileStat after;
+  const bool changed = ended_early || !source.stat_after(&after) || after.size != st.size ||
+                       after.t_modify != st.t_modify;
+  if (!source.error() && !changed) return;
+  run_log(ctx, source.error() ? "Warning: Failed to read file: %s\n"
+                              : "Warning: File changed while being read: %s\n",
+          log_name(job.path).c_str());
+  ++ctx.stats.warnings;
+  job.cacheable = false;
+}
+
 // Reads the file in blocks up to the size the walk recorded (or takes the read-ahead thread's
 // result for it), handing each to the dialogue. Returns 0, kFileCancelled or kFileRunFailed.
 int blocks_read(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJob>& job,
                 const FileStat& st, uint32_t file_id, uint32_t n, uint32_t now) {
   pipe.read_ahead.reading();
   std::unique_ptr<BlockSource> source = block_source_for(ctx, pipe, job->path, st);
-  FileStat opened;
-  const int err = source->open(&opened);
-  const bool swapped = err == ELOOP || (err == 0 && (opened.kind != FileKind::regular ||
-                                                     opened.dev != st.dev || opened.ino != st.ino));
-  if (swapped || err != 0) {
-    // Not the file the walk saw (a link or a FIFO put in its place) is never read through; a file
-    // that cannot be opened is not skipped without a trace. Its catalog row holds no bytes.
-    run_log(ctx, swapped ? "\nWarning: File changed while being read: %s\n"
-                         : "\nWarning: Failed to open file: %s\n",
-            log_name(job->path).c_str());
-    ++ctx.stats.warnings;
-    pipe.rows.size(file_id, 0);
-    return 0;
-  }
+  if (!source_open(ctx, pipe, *source, *job, st, file_id)) return 0;
   // The server may be waiting for the data of an upload it has just accepted.
   if (pipe.dialogue.poll() != 0) return dialogue_stopped(ctx, pipe);
   // A file of many blocks takes a while: the look-ups' read transaction is not kept through it.
@@ -175,59 +213,33 @@ int blocks_read(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJo
   uint64_t offset = 0;
   bool ended_early = false;
   BlockProgress progress{n};
-  while (offset < st.size) {
+  while (offset < st.size && !ended_early) {
     pause_wait(ctx);
     if (ctx.cancel == 1) return kFileCancelled;
     const uint64_t left = st.size - offset;
     const uint32_t want = left < kFileBlockSize ? static_cast<uint32_t>(left) : kFileBlockSize;
     SourceBlock block;
     if (int r = source->next(want, &block); r != 0) return r;
-    if (int32_t delay = ctx.profile->block_delay_ms; delay > 0) sleep_ms(static_cast<uint32_t>(delay));
+    if (int32_t delay = ctx.profile->block_delay_ms; delay > 0)
+      run_sleep_ms(ctx, static_cast<uint32_t>(delay));
     if (block.size == 0) {
       ended_early = !source->error();
       break;
     }
     if (pipe.dialogue.poll() != 0) return dialogue_stopped(ctx, pipe);
-    md5cache_pending_block_add(job->pending, offset, block.size, block.digest);
-    pipe.rows.block(file_id, offset, block.size, block.digest);
-    offset += block.size;
     if (n > 1) {
       ++j;
       run_log(ctx, "(%u/%u) ", j, n);
       progress.show(j - 1);
     }
-    auto seg = std::make_shared<Segment>();
-    std::memcpy(seg->digest, block.digest, 16);
-    seg->size = block.size;
-    seg->slot = run_log_reserve(ctx);
-    seg->payload = std::move(block.payload);
-    seg->release = std::move(block.release);
-    source->compress_soon(block);
-    seg->ended = [job](Segment& s, SegmentEnd how) { job->segment_ended(s.slot, how); };
-    ++job->outstanding;
-    if (pipe.dialogue.submit(seg) != 0) return dialogue_stopped(ctx, pipe);
-    if (block.size < want) {
-      ended_early = true;
-      break;
-    }
+    if (int r = block_submit(ctx, pipe, job, *source, block, file_id, offset); r != 0) return r;
+    offset += block.size;
+    ended_early = block.size < want;
   }
   if (offset == 0) run_log(ctx, "\n");  // nothing was read: end the item's line all the same
   block_text_show(j, n, 100);
   run_view_progress_pos(kCtlFileProgress, n > 1 ? j : n);
-
-  FileStat after;
-  const bool changed = ended_early || !source->stat_after(&after) || after.size != st.size ||
-                       after.t_modify != st.t_modify;
-  if (source->error()) {
-    // A file cut short by a read error must not reach the cache as if it had been read whole.
-    run_log(ctx, "Warning: Failed to read file: %s\n", log_name(job->path).c_str());
-    ++ctx.stats.warnings;
-    job->cacheable = false;
-  } else if (changed) {
-    run_log(ctx, "Warning: File changed while being read: %s\n", log_name(job->path).c_str());
-    ++ctx.stats.warnings;
-    job->cacheable = false;
-  }
+  read_checked(ctx, *job, *source, st, ended_early);
   // The catalog's row must add up to its segments: a file that ended early is recorded with the
   // bytes that were read.
   if (offset != st.size) pipe.rows.size(file_id, offset);

@@ -116,7 +116,7 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
               const std::string& name_in) {
   pipe.read_ahead.passed();
   int32_t delay = ctx.profile->file_delay_ms;
-  if (delay > 0) sleep_ms(static_cast<uint32_t>(delay));
+  if (delay > 0) run_sleep_ms(ctx, static_cast<uint32_t>(delay));
   pause_wait(ctx);
   if (ctx.cancel == 1) return 1;
 
