@@ -72,7 +72,9 @@ class WorkerQueue {
     queued_weight_ += w;
     queue_.push_back(std::move(item));
     ++enqueued_;
-    if (idle_ || due()) work_cv_.notify_one();
+    // A thread woken before it is due would only go back to sleep: a wake-up per item costs more
+    // than the item.
+    if (due() || (o_.linger_ms > 0 && idle_)) work_cv_.notify_one();
     return true;
   }
 
