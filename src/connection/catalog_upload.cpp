@@ -23,9 +23,11 @@ namespace vl {
 namespace {
 
 // Standard output: the only place these texts go.
-void say(const char* text) {
+// A step of the catalog's upload: on standard output, and in the run log.
+void say(RunContext& ctx, const char* text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
+  run_log(ctx, "%s", text);
 }
 
 // The compressed copy of the catalog, removed when the upload is over.
@@ -69,20 +71,21 @@ int finalize(RunContext& ctx, const FinalizeFields& fields) {
 
 }  // namespace
 
-int server_catalog_upload(RunContext& ctx) {
+int server_catalog_upload(RunContext& ctx, bool* finalize_sent) {
+  if (finalize_sent) *finalize_sent = false;
   FilePtr f = file_open(ctx.catalog_path, "rb");
   if (!f) {
-    say("Failed to open catalog!\n");
+    say(ctx, "Failed to open catalog!\n");
     return 1;
   }
   if (std::fseek(f.get(), 0, SEEK_END) != 0) {
-    say("Failed to read catalog!\n");
+    say(ctx, "Failed to read catalog!\n");
     return 1;
   }
   off_t end = ftello(f.get());
   // The segment's size travels as 32 bits: a larger file could only be stored cut short.
   if (end < 0 || static_cast<uint64_t>(end) > UINT32_MAX) {
-    say("Failed to read catalog!\n");
+    say(ctx, "Failed to read catalog!\n");
     return 1;
   }
   const uint32_t size = static_cast<uint32_t>(end);
@@ -105,7 +108,7 @@ int server_catalog_upload(RunContext& ctx) {
       }
     });
   } catch (const std::system_error&) {
-    say("Failed to read catalog!\n");
+    say(ctx, "Failed to read catalog!\n");
     return 1;
   }
   TempFile packed(ctx.catalog_path + ".z");
@@ -115,11 +118,11 @@ int server_catalog_upload(RunContext& ctx) {
   digest.join();
   ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
   if (!digested) {
-    say("Failed to read catalog!\n");
+    say(ctx, "Failed to read catalog!\n");
     return 1;
   }
   if (!packed_ok) {
-    say("Failed to compress catalog!\n");
+    say(ctx, "Failed to compress catalog!\n");
     return 1;
   }
   auto seg = std::make_shared<Segment>();
@@ -134,16 +137,16 @@ int server_catalog_upload(RunContext& ctx) {
     p->file = compressed ? packed.get() : f.get();
     return true;
   };
-  seg->slot = run_log_reserve(ctx);
   SegmentEnd how = SegmentEnd::abandoned;
   seg->ended = [&how](Segment&, SegmentEnd e) { how = e; };
-  say("\nCatalog");
+  say(ctx, "\nCatalog");
+  seg->slot = run_log_reserve(ctx);  // after the line it ends
   {
     Dialogue dialogue(ctx, 1);
     if (dialogue.submit(seg) == 0) dialogue.drain();
   }
   if (how != SegmentEnd::linked) return 1;
-  say("Finalizing catalog... ");
+  say(ctx, "Finalizing catalog... ");
 
   const RunStats& st = ctx.stats;
   fields.catalog_id = ctx.catalog_id;
@@ -155,6 +158,7 @@ int server_catalog_upload(RunContext& ctx) {
   fields.bytes_total = st.bytes_total;
   fields.bytes_stored = st.bytes_stored;
   fields.bytes_compressed = st.bytes_compressed;
+  if (finalize_sent) *finalize_sent = true;
   if (finalize(ctx, fields) != 0) return 1;
   ctx.stats.bytes_total += size;
   stat_show(ctx.stats, StatField::bytes_total);

@@ -12,8 +12,9 @@ namespace vl {
 // reconnection) until the server answers it; then adds the catalog's size to bytes_total. Returns
 // 0 when the finalize was answered; 1 when the file cannot be read ("Failed to open catalog!\n",
 // "Failed to read catalog!\n", also when the digest's thread cannot be started or runs out of
-// memory, "Failed to compress catalog!\n" on standard output), the server refused the link, a
-// reconnection's login was refused, or the run was cancelled (then no finalize is sent).
-int server_catalog_upload(RunContext& ctx);
+// memory, "Failed to compress catalog!\n", on standard output and in the run log), the server
+// refused the link, a reconnection's login was refused, or the run was cancelled. *finalize_sent
+// (when given) tells whether the finalize went out, answered or not.
+int server_catalog_upload(RunContext& ctx, bool* finalize_sent = nullptr);
 
 }  // namespace vl

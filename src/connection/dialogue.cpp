@@ -126,7 +126,7 @@ Dialogue::Result Dialogue::send(Request& r) {
     }
   }
   if (n <= 0) return ctx_.cancel == 1 ? kStop : kFailed;
-  if (r.step == Step::upload) barrier_ = true;
+  if (r.step == Step::upload) barrier_ = ctx_.conn.header_unanswered = true;
   unanswered_.push_back(r);
   return kOk;
 }
@@ -184,9 +184,11 @@ Dialogue::Result Dialogue::read_reply() {
       unanswered_.pop_front();
       if (buf[2] == 0xFF || uploading(seg)) {
         run_log_append(ctx_, seg.slot, " exists.\n");
-        st.bytes_duped += seg.size;
-        ++st.segs_duped;
-        stat_show(st, StatField::segs_duped);
+        if (!seg.payload_ready) {  // counted as stored already when an upload went before
+          st.bytes_duped += seg.size;
+          ++st.segs_duped;
+          stat_show(st, StatField::segs_duped);
+        }
         release(seg);
         queue_link(done.seg);
       } else {
@@ -203,6 +205,7 @@ Dialogue::Result Dialogue::read_reply() {
         unanswered_.pop_front();
         return kOk;
       }
+      ctx_.conn.header_unanswered = false;  // the reply is read, whatever it says
       switch (buf[6]) {
         case 0x00: {
           barrier_ = false;
@@ -249,11 +252,21 @@ int Dialogue::recover() {
     return 1;
   }
   barrier_ = false;
-  for (auto it = unanswered_.rbegin(); it != unanswered_.rend(); ++it) {
-    Request again = *it;
-    again.data_sent = false;
-    followups_.push_front(again);
+  // A failed upload attempt starts again from its query, as the one-at-a-time dialogue does; its
+  // link, already queued behind the data, is queued again behind the new upload.
+  for (Request& r : unanswered_) {
+    if (r.step != Step::upload) continue;
+    uploading_add(*r.seg, -1);
+    r.step = Step::query;
+    r.data_sent = false;
+    r.seg->link_queued = false;
   }
+  auto relinked = [](const Request& r) {
+    return r.step == Step::link && !r.seg->link_only && !r.seg->link_queued;
+  };
+  std::erase_if(unanswered_, relinked);
+  std::erase_if(followups_, relinked);
+  for (auto it = unanswered_.rbegin(); it != unanswered_.rend(); ++it) followups_.push_front(*it);
   unanswered_.clear();
   return 0;
 }

@@ -6,7 +6,8 @@
 // upload's data messages follow only its header's 0x00 reply, and nothing else is sent between
 // an upload header and its reply (the server reads the data right after answering it). After
 // any failure (a send or receive that fails, a reply of the wrong kind) the connection is
-// recovered (server_recover) and every unanswered request is sent again, in order.
+// recovered (server_recover; no goodbye while an upload header is unanswered) and every
+// unanswered request is sent again, in order, an upload from its query.
 //
 // Worker thread only.
 #pragma once

@@ -1,5 +1,6 @@
 #include "connection/retry.h"
 
+#include <atomic>
 #include <string>
 
 #include "connection/connect.h"
@@ -17,6 +18,23 @@ uint32_t retry_delay(int n) {
   if (n <= 10) return 20;
   if (n <= 20) return 60;
   return 300;
+}
+
+static std::atomic<int> g_retry_limit_minutes{60};
+
+void retry_limit_minutes_set(int minutes) { g_retry_limit_minutes = minutes < 0 ? 0 : minutes; }
+int retry_limit_minutes() { return g_retry_limit_minutes.load(); }
+
+// An unattended run that has tried since `since` for the retry limit gives up: nobody is there to
+// notice a run that retries for ever, and a timer's next run could not start while it lives.
+static bool retry_limit_reached(RunContext& ctx, int32_t since) {
+  const int limit = retry_limit_minutes();
+  if (!ctx.unattended || limit == 0 || clock_now() - since < limit * 60) return false;
+  run_abort(ctx, kAbortServerLost,
+            "The server could not be reached for " + std::to_string(limit) +
+                (limit == 1 ? " minute" : " minutes") + "; the run gave up." +
+                (server_last_failure().empty() ? "" : "\nLast attempt: " + server_last_failure()));
+  return true;
 }
 
 static std::string format_status(const char* fmt, int a, int b = 0) {
@@ -44,6 +62,7 @@ static void last_attempt_update() {
 
 int server_connect(RunContext& ctx) {
   pause_button_enable(false);
+  const int32_t since = clock_now();
   int failures = 0;
   for (;;) {
     int r = server_open(ctx);
@@ -52,8 +71,11 @@ int server_connect(RunContext& ctx) {
       pause_button_enable(true);
       return kReconnectOk;
     }
-    if (r == kAttemptRefused) return kReconnectRefused;
-    if (ctx.cancel == 1) return kReconnectCancelled;
+    if (r == kAttemptRefused) {
+      ctx.conn.login_refused = true;
+      return kReconnectRefused;
+    }
+    if (ctx.cancel == 1 || retry_limit_reached(ctx, since)) return kReconnectCancelled;
     last_attempt_update();
     status_set(ctx, "Connection Failed!");
     run_sleep_ms(ctx, 500);
@@ -72,6 +94,7 @@ int server_connect(RunContext& ctx) {
 
 int server_reconnect(RunContext& ctx) {
   pause_button_enable(false);
+  const int32_t since = clock_now();
   int attempt = 0;
   for (;;) {
     ++attempt;
@@ -85,8 +108,11 @@ int server_reconnect(RunContext& ctx) {
       pause_button_enable(true);
       return kReconnectOk;
     }
-    if (r == kAttemptRefused) return kReconnectRefused;
-    if (ctx.cancel == 1) return kReconnectCancelled;
+    if (r == kAttemptRefused) {
+      ctx.conn.login_refused = true;
+      return kReconnectRefused;
+    }
+    if (ctx.cancel == 1 || retry_limit_reached(ctx, since)) return kReconnectCancelled;
     last_attempt_update();
     run_sleep_ms(ctx, 500);
     status_set(ctx, "Reconnect Failed!");

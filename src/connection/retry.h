@@ -10,6 +10,11 @@
 
 namespace vl {
 
+// Minutes an unattended run (ctx.unattended) keeps retrying a server it cannot reach: the
+// settings file's Retry_Limit_Minutes (default 60; 0 retries for ever). Set once at start-up.
+void retry_limit_minutes_set(int minutes);
+int retry_limit_minutes();
+
 // Seconds of countdown after a failed attempt, by the loop's count n: 5 (n <= 1), 10 (2..5),
 // 20 (6..10), 60 (11..20), 300 (more).
 uint32_t retry_delay(int n);
@@ -22,12 +27,13 @@ enum ReconnectResult : int {
 };
 
 // Connects and logs in (server_open) until it succeeds or the run is cancelled, or the login is
-// refused. Status: "Connection Failed!", "Retry connect #%d in %ds" each second (pause_wait each
+// refused, or an unattended run has tried for the retry limit: then the run is aborted
+// (kAbortServerLost, which cancels it) and kReconnectCancelled returned. Status: "Connection Failed!", "Retry connect #%d in %ds" each second (pause_wait each
 // second), "Retry Connect.." or "Retry Connect #%d.."; "Last attempt: <cause>" under the status
 // line between attempts (last_attempt_show), cleared on success. Returns a ReconnectResult.
 int server_connect(RunContext& ctx);
 
-// Reconnects (server_reopen) the same way: "Reconnecting.." / "Reconnecting #%d..",
+// Reconnects (server_reopen) the same way, with the same limit: "Reconnecting.." / "Reconnecting #%d..",
 // "Reconnected!" on success, "Reconnect Failed!" and "Reconnect Try #%d in %ds" countdowns
 // otherwise. Returns a ReconnectResult.
 int server_reconnect(RunContext& ctx);

@@ -201,14 +201,19 @@ int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
 void connection_set(RunContext& ctx, SSL* ssl) {
   assert(ssl && !ctx.conn.ssl && "a connection replaces none");
   ctx.conn.ssl = SslOwner(ssl, SSL_free);
+  ctx.conn.header_unanswered = false;
 }
 
-void connection_drop(RunContext& ctx) { ctx.conn.ssl.reset(); }
+void connection_drop(RunContext& ctx) {
+  ctx.conn.ssl.reset();
+  ctx.conn.header_unanswered = false;
+}
 
 int server_disconnect(RunContext& ctx) {
   if (!ctx.conn.ssl) return 0;
   static const uint8_t kGoodbye[2] = {0x00, 0x0F};
-  if (server_send(ctx, kGoodbye, 2, 20) > 0) server_flush(ctx, 20);
+  // With an upload header unanswered the server reads data next: it gets nothing, not a goodbye.
+  if (!ctx.conn.header_unanswered && server_send(ctx, kGoodbye, 2, 20) > 0) server_flush(ctx, 20);
   connection_drop(ctx);
   return 0;
 }

@@ -42,8 +42,9 @@ bool server_reply_buffered(RunContext& ctx);
 // arrive.
 int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
 
-// Sends the goodbye message (result not examined) and releases the connection without a TLS
-// shutdown alert. Does nothing without a connection. Returns 0.
+// Sends the goodbye message (result not examined; none while an upload header is unanswered,
+// ctx.conn.header_unanswered) and releases the connection without a TLS shutdown alert. Does
+// nothing without a connection. Returns 0.
 int server_disconnect(RunContext& ctx);
 
 // Puts a write buffer of kWriteBufferBytes between the TLS layer and the socket of ssl, after its

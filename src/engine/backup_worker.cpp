@@ -46,6 +46,34 @@ Ending fail(RunContext& ctx, const std::string& status, const std::string& text)
   return {text, kFailureCaption, BoxOwner::none, kRunFailed};
 }
 
+// A refused login never fixes itself: the run ends after its one box, whichever step met it.
+Ending login_failed(RunContext& ctx) {
+  server_disconnect(ctx);
+  catalog_close();
+  if (ctx.log) {
+    run_log(ctx, "\n\nBackup failed!\n");
+    ctx.log.reset();
+  }
+  if (ctx.t_start != 0) ctx.t_end = clock_now();
+  status_set(ctx, "Login Failed!");
+  run_controls_done();
+  return {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed};
+}
+
+// The user's cancel, at any point before the server answered the catalog's finalize.
+Ending cancelled(RunContext& ctx) {
+  server_disconnect(ctx);
+  catalog_close();
+  if (ctx.log) {
+    run_log(ctx, "\n\nBackup cancelled!\n");
+    ctx.log.reset();
+  }
+  if (ctx.t_start != 0) ctx.t_end = clock_now();
+  status_set(ctx, "Backup Cancelled!");
+  run_controls_done();
+  return {"Backup Cancelled!", kCaption, BoxOwner::none, kRunCancelled};
+}
+
 void write_header(RunContext& ctx) {
   const ProfileSettings& p = *ctx.profile;
   run_log(ctx, "Corvantis Network Backup Log\n");
@@ -88,11 +116,12 @@ Ending aborted(RunContext& ctx) {
   server_disconnect(ctx);
   catalog_close();
   const std::string why = run_abort_text(ctx);
-  if (ctx.abort == kAbortRunThread) run_log(ctx, "Error: %s\n", why.c_str());
+  const bool said = ctx.abort == kAbortRunThread || ctx.abort == kAbortServerLost;
+  if (said) run_log(ctx, "Error: %s\n", why.c_str());
   run_log(ctx, "\n\nBackup failed!\n");
   ctx.log.reset();
-  ctx.t_end = clock_now();
-  if (ctx.abort == kAbortRunThread) return fail(ctx, "Backup Failed!", "Backup failed!\n" + why);
+  if (ctx.t_start != 0) ctx.t_end = clock_now();
+  if (said) return fail(ctx, "Backup Failed!", "Backup failed!\n" + why);
   if (ctx.abort == kAbortLoginRefused) {
     status_set(ctx, "Login Failed!");
     run_controls_done();
@@ -132,16 +161,7 @@ Ending run_body(RunContext& ctx) {
   walk_all(ctx, pipe);
 
   if (ctx.abort != kAbortNone) return aborted(ctx);
-  if (ctx.cancel == 1) {
-    server_disconnect(ctx);
-    catalog_close();
-    run_log(ctx, "\n\nBackup cancelled!\n");
-    ctx.log.reset();
-    ctx.t_end = clock_now();
-    status_set(ctx, "Backup Cancelled!");
-    run_controls_done();
-    return {"Backup Cancelled!", kCaption, BoxOwner::none, kRunCancelled};
-  }
+  if (ctx.cancel == 1) return cancelled(ctx);
 
   // A finalize tells the server that a restorable backup exists: a catalog that could not be
   // written whole is never uploaded.
@@ -155,10 +175,21 @@ Ending run_body(RunContext& ctx) {
     run_log(ctx, "Error: The catalog could not be written completely; it was not stored on the "
                  "server.\n");
   } else {
-    // A catalog that did not reach the server, a cancel during its upload included, leaves the
-    // run without a restorable record: the run must not read as a success.
-    stored = server_catalog_upload(ctx) == 0;
-    if (!stored) ++ctx.stats.errors;
+    // A catalog that did not reach the server leaves the run without a restorable record: the
+    // run must not read as a success. Cancelled before the server said so, it is a cancel.
+    bool finalize_sent = false;
+    stored = server_catalog_upload(ctx, &finalize_sent) == 0;
+    if (!stored && ctx.conn.login_refused) return login_failed(ctx);
+    if (!stored && ctx.cancel == 1) {
+      if (finalize_sent)
+        run_log(ctx, "\nThe catalog's finalize was sent but not answered: the server may hold "
+                     "the catalog all the same.\n");
+      return cancelled(ctx);
+    }
+    if (!stored) {
+      ++ctx.stats.errors;
+      run_log(ctx, "\nError: The catalog could not be stored on the server.\n");
+    }
   }
   server_disconnect(ctx);
   run_log(ctx, "%s", completion_block(ctx.stats, clock_now() - ctx.t_start).c_str());
@@ -176,27 +207,30 @@ Ending run_body(RunContext& ctx) {
   return {text, kCaption, BoxOwner::run_dialog, kRunCompleted};
 }
 
+// A step before the backup proper that did not succeed. A refused login and a cancel are named
+// as what they are; anything else is the step's own failure.
+Ending early_end(RunContext& ctx, const std::string& status, const std::string& text) {
+  if (ctx.conn.login_refused) return login_failed(ctx);
+  if (ctx.abort == kAbortServerLost) return aborted(ctx);
+  if (ctx.cancel == 1) return cancelled(ctx);
+  return fail(ctx, status, text);
+}
+
 Ending run_all(RunContext& ctx) {
   status_set(ctx, "Preparing...");
   run_sleep_ms(ctx, 250);
   status_set(ctx, "Connecting...");
-  int connected = server_connect(ctx);
-  if (connected == kReconnectRefused) {
-    // A refused login never fixes itself: the run ends after its one box.
-    run_controls_done();
-    return {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed};
-  }
-  if (connected != kReconnectOk)
-    return fail(ctx, "Connect Failed!", "Unable to connect to backup server!");
+  if (server_connect(ctx) != kReconnectOk)
+    return early_end(ctx, "Connect Failed!", "Unable to connect to backup server!");
   status_set(ctx, "Retrieving Profile ID...");
   if (server_get_profile_id(ctx) != 0)
-    return fail(ctx, "Profile Retrieval Problem!",
-                "Unable to retrieve backup profile ID from server.\nNote: The profile must "
-                "already be manually set up on the server.");
+    return early_end(ctx, "Profile Retrieval Problem!",
+                     "Unable to retrieve backup profile ID from server.\nNote: The profile must "
+                     "already be manually set up on the server.");
   status_set(ctx, "Allocating Catalog ID...");
   if (server_alloc_catalog_id(ctx) != 0)
-    return fail(ctx, "Problem Allocating Catalog ID!",
-                "Unable to allocate a backup catalog on the server.");
+    return early_end(ctx, "Problem Allocating Catalog ID!",
+                     "Unable to allocate a backup catalog on the server.");
   return run_body(ctx);
 }
 

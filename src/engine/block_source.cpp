@@ -130,8 +130,9 @@ std::unique_ptr<BlockSource> block_source_for(RunContext& ctx, RunPipeline& pipe
   if (f) {
     const FileStat& o = f->opened;
     const bool same = o.dev == st.dev && o.ino == st.ino && o.size == st.size &&
-                      o.t_modify == st.t_modify && f->after.size == st.size &&
-                      f->after.t_modify == st.t_modify;
+                      o.t_modify == st.t_modify && o.change_ns == st.change_ns &&
+                      f->after.size == st.size && f->after.t_modify == st.t_modify &&
+                      f->after.change_ns == st.change_ns;
     if (same) return std::make_unique<PreparedSource>(std::move(f));
   }
   return std::make_unique<FileSource>(ctx, pipe, path);

@@ -48,7 +48,7 @@ class BlockSource {
 };
 
 // The read-ahead thread's result for path when it read the file the walk saw (st: the same
-// device, inode, size and modification time before and after its read), else the worker's own
+// device, inode, size, modification and change time before and after its read), else the worker's own
 // read through the pipeline's block buffers.
 std::unique_ptr<BlockSource> block_source_for(RunContext& ctx, RunPipeline& pipe,
                                               const std::string& path, const FileStat& st);

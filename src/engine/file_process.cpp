@@ -1,5 +1,6 @@
 #include "engine/file_process.h"
 
+#include <array>
 #include <cassert>
 #include <cerrno>
 #include <cinttypes>
@@ -8,10 +9,13 @@
 #include <vector>
 
 #include "base/md5.h"
+#include "codec/segment_compress.h"
 #include "connection/dialogue.h"
+#include "connection/segment_upload.h"
 #include "engine/cache_decision.h"
 #include "engine/run_pipeline.h"
 #include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/fs.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
@@ -52,8 +56,9 @@ namespace {
 // One file whose blocks are still with the server. Its cache entry is completed only when every
 // block is held and linked, the read went to the end and the file did not change meanwhile: a
 // digest the server never got must never reach the cache.
-struct FileJob {
+struct FileJob : std::enable_shared_from_this<FileJob> {
   RunContext& ctx;
+  RunPipeline& pipe;
   std::string path;
   PendingCacheFile* pending = nullptr;  // read files; valid until the next flush
   uint32_t cache_id = 0;                // files whose digests came from the cache
@@ -65,7 +70,7 @@ struct FileJob {
   LogSlot tail = kNoLogSlot;
   std::string tail_text;
 
-  FileJob(RunContext& c, std::string p) : ctx(c), path(std::move(p)) {}
+  FileJob(RunContext& c, RunPipeline& r, std::string p) : ctx(c), pipe(r), path(std::move(p)) {}
 
   void maybe_finish() {
     if (!read_done || outstanding > 0) return;
@@ -95,6 +100,53 @@ struct FileJob {
     if (how != SegmentEnd::linked) cacheable = false;
     --outstanding;
     maybe_finish();
+  }
+
+  // The link of a block the cache named ended. A refused one means that the server does not hold
+  // what the cache says (it lost the segment, in a crash say): the block is read from the file
+  // again and sent in full by the worker (RunPipeline::heal_pending), never from inside the
+  // dialogue that is telling us. The segment stays outstanding until then.
+  void cached_link_ended(uint64_t offset, const Segment& seg, SegmentEnd how) {
+    if (how != SegmentEnd::link_refused) {
+      segment_ended(kNoLogSlot, how);
+      return;
+    }
+    std::array<uint8_t, 16> digest;
+    std::memcpy(digest.data(), seg.digest, 16);
+    pipe.heals.push_back([self = shared_from_this(), offset, size = seg.size, digest] {
+      return self->heal(offset, size, digest.data());
+    });
+  }
+
+  // Reads the block at offset again and sends it (query, upload, link) when it still has the
+  // digest the cache gave; otherwise, or when its link is refused again, it is the error it was.
+  // Returns 0, or kFileCancelled when the dialogue cannot go on.
+  int heal(uint64_t offset, uint32_t size, const uint8_t digest[16]) {
+    auto block = std::make_shared<std::vector<uint8_t>>(size);
+    uint8_t read_digest[16];
+    const bool same = file_read_at(path, offset, block->data(), size) == size &&
+                      (md5_digest(block->data(), size, read_digest), true) &&
+                      std::memcmp(read_digest, digest, 16) == 0;
+    if (!same) {
+      segment_ended(kNoLogSlot, SegmentEnd::link_refused);
+      return 0;
+    }
+    tail_text += "Sent again: a segment of " + log_name(path) + " the server no longer held\n";
+    auto packed = std::make_shared<std::vector<uint8_t>>(compress_capacity(size));
+    auto made = std::make_shared<SegmentPayload>();
+    segment_payload_make(block->data(), size, packed->data(), packed->size(), made.get());
+    auto seg = std::make_shared<Segment>();
+    std::memcpy(seg->digest, digest, 16);
+    seg->size = size;
+    seg->payload = [block, packed, made](SegmentPayload* p) {
+      *p = *made;
+      return true;
+    };
+    seg->release = [] {};
+    seg->ended = [self = shared_from_this()](Segment&, SegmentEnd how) {
+      self->segment_ended(kNoLogSlot, how);
+    };
+    return pipe.dialogue.submit(seg) != 0 ? dialogue_stopped(ctx, pipe) : 0;
   }
 };
 
@@ -133,7 +185,9 @@ int links_send(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJob
     std::memcpy(seg->digest, block.digest.data(), 16);
     seg->size = block.size;
     seg->link_only = true;
-    seg->ended = [job](Segment&, SegmentEnd how) { job->segment_ended(kNoLogSlot, how); };
+    seg->ended = [job, offset = block.offset](Segment& s, SegmentEnd how) {
+      job->cached_link_ended(offset, s, how);
+    };
     ++job->outstanding;
     if (pipe.dialogue.submit(seg) != 0) return dialogue_stopped(ctx, pipe);
     if (n > 1) progress.show(i++);
@@ -180,13 +234,14 @@ int block_submit(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJ
   return pipe.dialogue.submit(seg) != 0 ? dialogue_stopped(ctx, pipe) : 0;
 }
 
-// The file after its read: a read error, or a change (it ended early, or its size or time moved),
-// is warned about, and its digests never reach the cache.
+// The file after its read: a read error, or a change (it ended early, or its size or times moved:
+// a rewrite that puts its modification time back still moves its change time), is warned about,
+// and its digests never reach the cache.
 void read_checked(RunContext& ctx, FileJob& job, BlockSource& source, const FileStat& st,
                   bool ended_early) {
   FileStat after;
   const bool changed = ended_early || !source.stat_after(&after) || after.size != st.size ||
-                       after.t_modify != st.t_modify;
+                       after.t_modify != st.t_modify || after.change_ns != st.change_ns;
   if (!source.error() && !changed) return;
   run_log(ctx, source.error() ? "Warning: Failed to read file: %s\n"
                               : "Warning: File changed while being read: %s\n",
@@ -255,6 +310,7 @@ int blocks_read(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJo
 int file_process(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
                  const std::string& name, const FileStat* seen) {
   assert(ctx.profile && "files are processed during a run's walk");
+  if (!pipe.heals.empty() && pipe.heal_pending() != 0) return dialogue_stopped(ctx, pipe);
   const uint32_t now = static_cast<uint32_t>(clock_now());
   ctx.stats.file_bytes_sent = 0;
   const std::string path = prefix + name;
@@ -276,7 +332,7 @@ int file_process(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
   block_text_show(0, n, 0);
 
   const uint32_t file_id = pipe.rows.file(path, filespec_record(st, 2, 0), kFileBlockSize);
-  auto job = std::make_shared<FileJob>(ctx, path);
+  auto job = std::make_shared<FileJob>(ctx, pipe, path);
 
   if (uint32_t cache_id = md5cache_filespec_find(path); cache_id != 0) {
     CacheFileInfo info{};

@@ -38,9 +38,25 @@ int RunPipeline::start() {
   return 1;
 }
 
+int RunPipeline::heal_pending() {
+  while (!heals.empty() && ctx.cancel != 1) {
+    std::function<int()> heal = std::move(heals.front());
+    heals.pop_front();
+    if (heal() != 0) return 1;
+  }
+  return ctx.cancel == 1 ? 1 : 0;
+}
+
 void RunPipeline::finish() {
-  if (ctx.cancel != 1 && dialogue.drain() != 0 && dialogue.login_refused())
-    run_abort(ctx, kAbortLoginRefused);
+  // Every answer, and every block sent again for a refused link with its own answers.
+  bool stopped = ctx.cancel == 1;
+  while (!stopped) {
+    stopped = dialogue.drain() != 0;
+    if (stopped || heals.empty()) break;
+    stopped = heal_pending() != 0;
+  }
+  if (stopped && dialogue.login_refused()) run_abort(ctx, kAbortLoginRefused);
+  heals.clear();
   dialogue.abandon();
   blocks.stop();
   read_ahead.stop();

@@ -24,6 +24,9 @@
 // Worker thread only.
 #pragma once
 
+#include <deque>
+#include <functional>
+
 #include "connection/dialogue.h"
 #include "engine/block_pipeline.h"
 #include "engine/cache_writer.h"
@@ -52,6 +55,10 @@ struct RunPipeline {
   // cache's complete entries handed over; the cache writer goes on beside the catalog's upload.
   void finish();
 
+  // Sends again, in full, the cached blocks whose link the server refused (queued in heals).
+  // Returns 0; 1 when the dialogue cannot go on. Worker thread, between files.
+  int heal_pending();
+
   RunContext& ctx;
   // Declared in this order, they are taken down in the other: the dialogue first, which gives
   // back the blocks still in flight before the compression threads stop.
@@ -60,6 +67,8 @@ struct RunPipeline {
   ReadAhead read_ahead;
   BlockPipeline blocks;
   Dialogue dialogue;
+  // Blocks to send again: each returns 0, or kFileCancelled when the dialogue cannot go on.
+  std::deque<std::function<int()>> heals;
 };
 
 }  // namespace vl

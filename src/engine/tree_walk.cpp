@@ -138,6 +138,9 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
       ++ctx.stats.warnings;
     } else {
       run_log(ctx, "%s : Doesn't exist?\n", log_name(full).c_str());
+      // Listed a moment ago and gone now: it is left out of the backup all the same. (A missing
+      // include path was counted when its folders were recorded.)
+      if (!prefix.empty()) ++ctx.stats.warnings;
     }
     return 0;
   }

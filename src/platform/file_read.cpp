@@ -16,6 +16,7 @@ namespace {
 
 FaultPaths g_grow;
 FaultPaths g_shrink;
+FaultPaths g_rewrite;
 std::mutex g_mutex;  // g_swap
 std::map<std::string, std::string> g_swap;
 
@@ -40,6 +41,7 @@ void swap_before_open(const std::string& path) {
 
 void fs_fault_grow_on_read_add(const std::string& path) { g_grow.add(path); }
 void fs_fault_shrink_on_read_add(const std::string& path) { g_shrink.add(path); }
+void fs_fault_rewrite_on_read_add(const std::string& path) { g_rewrite.add(path); }
 
 void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -50,8 +52,8 @@ bool fs_fault_hooked(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_swap.count(path)) return true;
   }
-  return g_grow.has(path) || g_shrink.has(path) || fs_fault_open_fails(path) ||
-         fs_fault_read_fails(path);
+  return g_grow.has(path) || g_shrink.has(path) || g_rewrite.has(path) ||
+         fs_fault_open_fails(path) || fs_fault_read_fails(path);
 }
 #endif  // VORNLAKE_FAULT_HOOKS
 
@@ -61,7 +63,7 @@ int ReadFile::open(const std::string& path, FileStat* opened) {
 #ifdef VORNLAKE_FAULT_HOOKS
   swap_before_open(path);
   fail_reads_ = fs_fault_read_fails(path);
-  change_after_read_ = g_grow.has(path) ? 1 : g_shrink.has(path) ? -1 : 0;
+  change_after_read_ = g_grow.has(path) ? 1 : g_shrink.has(path) ? -1 : g_rewrite.has(path) ? 2 : 0;
 #endif
   errno = 0;
   fd_ = path_open_noatime(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
@@ -89,7 +91,21 @@ size_t ReadFile::read(void* buf, size_t n) {
   }
   const size_t got = fd_read_full(fd_.get(), buf, n, &error_);
 #ifdef VORNLAKE_FAULT_HOOKS
-  if (change_after_read_ != 0) {
+  if (change_after_read_ == 2) {
+    // Its first byte flipped, its size and modification time put back as they were.
+    struct stat st;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+    UniqueFd w(::open(self.c_str(), O_WRONLY | O_CLOEXEC));
+    char first = 0;
+    if (::fstat(fd_.get(), &st) != 0 || !w || ::pread(fd_.get(), &first, 1, 0) != 1) {
+      error_ = true;
+    } else {
+      first = static_cast<char>(first ^ 0x20);
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      if (::pwrite(w.get(), &first, 1, 0) != 1 || ::futimens(w.get(), times) != 0) error_ = true;
+    }
+    change_after_read_ = 0;
+  } else if (change_after_read_ != 0) {
     struct stat st;
     if (::fstat(fd_.get(), &st) == 0) {
       off_t to = change_after_read_ > 0 ? st.st_size + 4096 : st.st_size / 2;
@@ -113,6 +129,21 @@ UniqueFd folder_entry_open(const UniqueFd& folder, const std::string& name) {
 
 void fd_read_soon(const UniqueFd& fd, uint64_t bytes) {
   ::posix_fadvise(fd.get(), 0, static_cast<off_t>(bytes), POSIX_FADV_WILLNEED);
+}
+
+size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n) {
+  UniqueFd fd = path_open_noatime(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  FileStat st;
+  if (!fd || !fd_stat(fd, &st) || st.kind != FileKind::regular) return 0;
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pread(fd.get(), static_cast<char*>(buf) + done, n - done,
+                        static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return done;
 }
 
 long thread_blocks_read() {

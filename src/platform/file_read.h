@@ -27,6 +27,10 @@ UniqueFd folder_entry_open(const UniqueFd& folder, const std::string& name);
 // Asks the kernel to read the first `bytes` of fd in the background. Any thread.
 void fd_read_soon(const UniqueFd& fd, uint64_t bytes);
 
+// Reads n bytes at offset from the regular file at path, opened as ReadFile opens it. Returns the
+// bytes read: fewer than n at the end of the file or on any failure. Any thread.
+size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n);
+
 // Blocks the calling thread has had read from a disk so far (0 when unknown).
 long thread_blocks_read();
 
@@ -54,7 +58,7 @@ class ReadFile {
   UniqueFd fd_;
   bool error_ = false;
   bool fail_reads_ = false;   // test hook: every read fails
-  int change_after_read_ = 0; // test hook: +1 the file grows, -1 it shrinks after the first read
+  int change_after_read_ = 0; // test hook after the first read: +1 grows, -1 shrinks, 2 rewritten
 };
 
 #ifdef VORNLAKE_FAULT_HOOKS
@@ -63,6 +67,8 @@ class ReadFile {
 // when swap is "fifo") right before it is opened.
 void fs_fault_grow_on_read_add(const std::string& path);
 void fs_fault_shrink_on_read_add(const std::string& path);
+// After the first read, the file's first byte is changed and its modification time put back.
+void fs_fault_rewrite_on_read_add(const std::string& path);
 void fs_fault_swap_on_open_add(const std::string& path, const std::string& swap);
 // Whether any of these faults, or a failing open or read, is set for path: a reader of its own
 // leaves such a path to ReadFile, which meets the fault.

@@ -52,6 +52,8 @@ static void file_stat_fill(const struct stat& st, FileStat* out) {
   out->size = static_cast<uint64_t>(st.st_size);
   out->t_access = static_cast<uint32_t>(st.st_atime);
   out->t_change = static_cast<uint32_t>(st.st_ctime);
+  out->change_ns = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                   static_cast<uint64_t>(st.st_ctim.tv_nsec);
   out->t_modify = static_cast<uint32_t>(st.st_mtime);
 }
 

@@ -38,6 +38,9 @@ struct FileStat {
   uint32_t t_access = 0;
   uint32_t t_change = 0;
   uint32_t t_modify = 0;
+  // The inode's change time to the nanosecond: any write moves it, also one whose modification
+  // time is put back afterwards, and also within the second of an earlier look.
+  uint64_t change_ns = 0;
 };
 
 // Why an item could not be stat'ed, opened or listed.

@@ -33,21 +33,33 @@ bool directory_value(const std::string& value, std::string* out) {
   return true;
 }
 
-bool window_value(const std::string& value, int* out) {
-  if (value.empty() || value.size() > 3) return false;
+// The optional numbers: name, accepted range, and where the value goes.
+struct NumberSetting {
+  const char* name;
+  int min;
+  int max;
+  int Settings::*field;
+};
+const NumberSetting kNumbers[] = {
+    {"Request_Window", 1, kRequestWindowMax, &Settings::request_window},
+    {"Retry_Limit_Minutes", 0, kRetryLimitMinutesMax, &Settings::retry_limit_minutes},
+};
+
+bool number_value(const std::string& value, int min, int max, int* out) {
+  if (value.empty() || value.size() > 9) return false;
   int n = 0;
   for (char c : value) {
     if (c < '0' || c > '9') return false;
     n = n * 10 + (c - '0');
   }
-  if (n < 1 || n > kRequestWindowMax) return false;
+  if (n < min || n > max) return false;
   *out = n;
   return true;
 }
 
 }  // namespace
 
-bool settings_read_file(const std::string& path, Settings* out) {
+bool settings_read_file(const std::string& path, Settings* out, std::string* bad_value) {
   std::ifstream in(path);
   if (!in) return false;
   bool have_install = false, have_data = false;
@@ -66,8 +78,15 @@ bool settings_read_file(const std::string& path, Settings* out) {
     } else if (name == "Data_Dir") {
       have_data = directory_value(value, &s.data_dir);
       if (!have_data && !value.empty()) return false;
-    } else if (name == "Request_Window") {
-      if (!window_value(value, &s.request_window)) return false;
+    } else {
+      for (const NumberSetting& n : kNumbers) {
+        if (name != n.name || number_value(value, n.min, n.max, &(s.*n.field))) continue;
+        if (bad_value)
+          *bad_value = name + "=" + value.substr(0, 40) + " in " + path +
+                       " is not valid: it must be a whole number from " + std::to_string(n.min) +
+                       " to " + std::to_string(n.max) + ".";
+        return false;
+      }
     }
   }
   if (!have_install || !have_data) return false;
@@ -75,16 +94,17 @@ bool settings_read_file(const std::string& path, Settings* out) {
   return true;
 }
 
-bool settings_load(Settings* out) {
+bool settings_load(Settings* out, std::string* bad_value) {
   if (const char* explicit_path = std::getenv("VORNLAKE_SETTINGS"))
-    return settings_read_file(explicit_path, out);
+    return settings_read_file(explicit_path, out, bad_value);
   std::string user_file;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
     user_file = std::string(xdg) + "/corvantis/online-backup.conf";
   else if (const char* home = std::getenv("HOME"); home && *home)
     user_file = std::string(home) + "/.config/corvantis/online-backup.conf";
-  if (!user_file.empty() && file_exists(user_file)) return settings_read_file(user_file, out);
-  return settings_read_file("/etc/corvantis/online-backup.conf", out);
+  if (!user_file.empty() && file_exists(user_file))
+    return settings_read_file(user_file, out, bad_value);
+  return settings_read_file("/etc/corvantis/online-backup.conf", out, bad_value);
 }
 
 }  // namespace vl

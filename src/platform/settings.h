@@ -9,23 +9,30 @@ namespace vl {
 // Requests kept in flight on the connection unless the settings say otherwise.
 constexpr int kRequestWindowDefault = 32;
 constexpr int kRequestWindowMax = 256;
+// Minutes an unattended run keeps retrying an unreachable server (0: for ever).
+constexpr int kRetryLimitMinutesDefault = 60;
+constexpr int kRetryLimitMinutesMax = 525600;
 
 struct Settings {
   std::string install_dir;
   std::string data_dir;
   // Requests kept in flight on the one connection; 1 is the strict one-at-a-time dialogue.
   int request_window = kRequestWindowDefault;
+  int retry_limit_minutes = kRetryLimitMinutesDefault;
 };
 
 // Reads one settings file. Returns true when both directories were found, each not empty and at
-// most 255 bytes long as written, and Request_Window (optional) is a number from 1 to 256. A
-// value beginning with "~/" starts at the user's home ($HOME, else the password database), so one
-// system-wide file serves every user. Blank lines and lines starting with "#" are ignored.
-bool settings_read_file(const std::string& path, Settings* out);
+// most 255 bytes long as written, and the optional numbers are in range: Request_Window 1 to 256,
+// Retry_Limit_Minutes 0 to 525600. A value beginning with "~/" starts at the user's home ($HOME,
+// else the password database), so one system-wide file serves every user. Blank lines and lines
+// starting with "#" are ignored. A number out of range or not a number gives false with
+// *bad_value (when given) naming the setting, the value and the accepted range.
+bool settings_read_file(const std::string& path, Settings* out, std::string* bad_value = nullptr);
 
 // The file that start-up reads: $VORNLAKE_SETTINGS when set (and then only that file), else
 // $XDG_CONFIG_HOME/corvantis/online-backup.conf (~/.config when unset), else
-// /etc/corvantis/online-backup.conf. Returns true when one was read successfully.
-bool settings_load(Settings* out);
+// /etc/corvantis/online-backup.conf. Returns true when one was read successfully; *bad_value as
+// for settings_read_file.
+bool settings_load(Settings* out, std::string* bad_value = nullptr);
 
 }  // namespace vl

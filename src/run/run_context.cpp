@@ -13,6 +13,7 @@ void run_context_clear(RunContext& ctx) {
   if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
   ctx.conn.ssl.reset();
   ctx.conn.failed_exchanges = 0;
+  ctx.conn.login_refused = false;
   ctx.profile.reset();
   ctx.run_lock.unlock();
   ctx.entry_tag.clear();
@@ -33,6 +34,7 @@ void run_context_clear(RunContext& ctx) {
     std::lock_guard<std::mutex> lock(ctx.abort_error.mu);
     ctx.abort_error.text.clear();
   }
+  ctx.unattended = false;
   ctx.worker_active = false;
   ctx.worker_tid = 0;
   for (auto& tid : ctx.helper_tids) tid = 0;

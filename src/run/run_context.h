@@ -63,6 +63,12 @@ struct ServerConnection {
   SslOwner ssl{nullptr, nullptr};
   // Exchanges that failed since a reply was last accepted (the connection layer's back-off).
   int failed_exchanges = 0;
+  // The server refused the login or password, at the start or on a reconnection: the run ends
+  // with the login named as its cause, whichever step met it.
+  bool login_refused = false;
+  // An upload header was sent and its reply not read yet: the server reads the upload's data
+  // next, so not even a goodbye may go out on this connection.
+  bool header_unanswered = false;
 };
 
 // How a run ended: still running, completed, completed without its catalog on the server,
@@ -92,6 +98,7 @@ enum RunAbort : int32_t {
   kAbortNoMemory = 1,       // a block buffer could not be had
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
   kAbortRunThread = 3,      // a thread of the run could not be started, or failed (memory)
+  kAbortServerLost = 4,     // an unattended run gave up a server it could not reach
 };
 
 // The first reason a run failed by itself, with its words for the run log and the box; later
@@ -133,6 +140,10 @@ struct RunContext {
   // Set with cancel by run_abort (RunAbort), the first reason only, and its words.
   AtomicField<int32_t> abort{0};
   RunError abort_error;
+  // No person watches the run (a timer's, cron's, or a /run:TAG start): it gives up a server it
+  // cannot reach after the retry limit, where an interactive run keeps trying. Set by the
+  // front-end before the worker starts.
+  bool unattended = false;
   // The worker: running while worker_active is true; worker_tid is its kernel thread id.
   AtomicField<bool> worker_active{false};
   AtomicField<ThreadId> worker_tid{0};

@@ -9,6 +9,7 @@
 #include "base/product.h"
 #include "connection/connect.h"
 #include "connection/dialogue.h"
+#include "connection/retry.h"
 #include "engine/block_pipeline.h"
 #include "platform/file_read.h"
 #include "run/run_context.h"
@@ -56,7 +57,9 @@ const char kHelp[] =
     "Settings: $VORNLAKE_SETTINGS, else $XDG_CONFIG_HOME/corvantis/online-backup.conf, else\n"
     "/etc/corvantis/online-backup.conf, with the lines Install_Dir=DIR (holding ca.crt),\n"
     "Data_Dir=DIR (a value may begin with ~/) and optionally Request_Window=N (requests kept in\n"
-    "flight, 1 to 256, default 32; 1 for servers that need a strict one-at-a-time dialogue).\n"
+    "flight, 1 to 256, default 32; 1 for servers that need a strict one-at-a-time dialogue) and\n"
+    "Retry_Limit_Minutes=N (an unattended run gives up an unreachable server after N minutes,\n"
+    "default 60; 0 retries for ever).\n"
     "Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
@@ -82,6 +85,7 @@ void test_hooks_from_environment() {
   for_each_line(std::getenv("VORNLAKE_TEST_READ_FAIL"), fs_fault_read_fail_add);
   for_each_line(std::getenv("VORNLAKE_TEST_GROW_ON_READ"), fs_fault_grow_on_read_add);
   for_each_line(std::getenv("VORNLAKE_TEST_SHRINK_ON_READ"), fs_fault_shrink_on_read_add);
+  for_each_line(std::getenv("VORNLAKE_TEST_REWRITE_ON_READ"), fs_fault_rewrite_on_read_add);
   // "path=>swap": the file is replaced by a link to swap (or a FIFO for "fifo") before it is opened.
   for_each_line(std::getenv("VORNLAKE_TEST_SWAP_ON_OPEN"), [](const std::string& line) {
     size_t arrow = line.find("=>");
@@ -156,13 +160,16 @@ int app_main(int argc, char** argv) {
     return 1;
   }
   Settings settings;
-  if (!settings_load(&settings)) {
-    message_box(BoxOwner::none, kRegistryMessage, kProductName);
+  std::string bad_value;
+  if (!settings_load(&settings, &bad_value)) {
+    // A number out of range is named: "Re-run the installer" would send the user astray.
+    message_box(BoxOwner::none, bad_value.empty() ? kRegistryMessage : bad_value, kProductName);
     return 1;
   }
   install_dir_set(settings.install_dir);
   data_dir_set(settings.data_dir);
   request_window_set(settings.request_window);
+  retry_limit_minutes_set(settings.retry_limit_minutes);
   dir_create_all_private(settings.data_dir);
 
   RunContext& ctx = run_context();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
 #include "e2e_support.h"
@@ -25,6 +26,7 @@ TEST(EndToEndOutcomes, FilesThatChangeWhileReadAreWarnedAboutAndNeverCached) {
   } cases[] = {
       {"grows.bin", "VORNLAKE_TEST_GROW_ON_READ=%s"},
       {"shrinks.bin", "VORNLAKE_TEST_SHRINK_ON_READ=%s"},
+      {"rewritten.bin", "VORNLAKE_TEST_REWRITE_ON_READ=%s"},  // its modification time put back
       {"to-link.bin", "VORNLAKE_TEST_SWAP_ON_OPEN=%s=>/etc/hostname"},
       {"to-fifo.bin", "VORNLAKE_TEST_SWAP_ON_OPEN=%s=>fifo"},
   };
@@ -48,12 +50,12 @@ TEST(EndToEndOutcomes, FilesThatChangeWhileReadAreWarnedAboutAndNeverCached) {
   ProcessResult p = run_process({bin_path("vornlake"), "/run:daily"}, env);
   EXPECT_EQ(p.status, 2) << p.err;
   EXPECT_NE(p.err.find("Backup Completed!\n"), std::string::npos);
-  EXPECT_NE(p.err.find("4 items could not be backed up; see the run log."), std::string::npos) << p.err;
+  EXPECT_NE(p.err.find("5 items could not be backed up; see the run log."), std::string::npos) << p.err;
   RunResult r;
   r.log_lines = read_lines(inst.data() + "/Profiles/daily/00000001.log");
   for (const Case& c : cases)
     EXPECT_TRUE(has_line(r, "Warning: File changed while being read: " + s + "/" + c.name)) << c.name;
-  EXPECT_TRUE(has_line(r, "Warnings:       4"));
+  EXPECT_TRUE(has_line(r, "Warnings:       5"));
   // Nothing but the steady file reached the cache; every catalog row adds up to its segments.
   const std::string cache = inst.data() + "/md5cache.dat";
   EXPECT_EQ(query_int(cache, "select count(*) from filespec"), 1);
@@ -66,6 +68,9 @@ TEST(EndToEndOutcomes, FilesThatChangeWhileReadAreWarnedAboutAndNeverCached) {
   // them). Put the source in that shape and the server's restore must match it exactly.
   const std::string grown = read_file(s + "/grows.bin");
   write_file(s + "/grows.bin", grown.substr(0, 2 * 1048576 + 100));
+  std::string rewritten = read_file(s + "/rewritten.bin");
+  rewritten[0] = static_cast<char>(rewritten[0] ^ 0x20);  // as it was when its first block was read
+  write_file(s + "/rewritten.bin", rewritten);
   for (const char* swapped : {"to-link.bin", "to-fifo.bin"}) {
     ::unlink((s + "/" + swapped).c_str());
     write_file(s + "/" + swapped, "");
@@ -119,6 +124,51 @@ TEST(EndToEndOutcomes, CatalogAndLinkFailuresEndAsFailures) {
     EXPECT_NE(r.err.find(box), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(box), r.err.rfind(box)) << "one box";
     EXPECT_EQ(count_trace(server.trace(), 0, "0008"), 1u) << "one login";
+  }
+}
+
+// The server no longer holds what the cache says it does (segments lost in a crash): the refused
+// links are mended in the same run, which completes and restores in full. And a server that stays
+// out of reach ends an unattended run after the retry limit instead of never.
+TEST(EndToEndOutcomes, LostSegmentsAreSentAgainAndAnUnreachableServerIsGivenUp) {
+  {
+    Installation inst;
+    const std::string s = inst.source();
+    write_file(s + "/big.bin", random_bytes(2 * 1048576 + 300, 9));
+    write_file(s + "/small.txt", "small\n");
+    for (const char* f : {"/big.bin", "/small.txt"}) age_file(s + f, 3600);
+    std::string store;
+    {
+      RefServer first({"--account", "alice:secret", "--profile", "daily:7"});
+      store = first.store();
+      inst.profile("daily", first.port(), {s});
+      ASSERT_EQ(inst.run({"/run:daily"}).status, 0);
+    }
+    std::filesystem::remove_all(store + "/segments");
+    RefServer again({"--account", "alice:secret", "--profile", "daily:7"}, store);
+    inst.profile("daily", again.port(), {s});
+    RunResult r = inst.run({"/run:daily"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has_line(r, "Sent again: a segment of " + s + "/big.bin the server no longer held"))
+        << r.log;
+    EXPECT_TRUE(has_line(r, "Errors:         0"));
+    EXPECT_EQ(inst.restore_and_verify(again, r.catalog_id), "");
+  }
+  {
+    Installation inst;
+    int port = 0;
+    {
+      RefServer gone({"--account", "alice:secret", "--profile", "daily:7"});
+      port = gone.port();
+    }
+    write_file(inst.settings(), read_file(inst.settings()) + "Retry_Limit_Minutes=2\n");
+    inst.profile("daily", port, {inst.source()});
+    RunResult r = inst.run({"/run:daily"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("Backup failed!\nThe server could not be reached for 2 minutes; the run "
+                         "gave up."),
+              std::string::npos)
+        << r.err;
   }
 }
 

@@ -82,13 +82,19 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
     int window;
   } windows[] = {{"Request_Window=1", true, 1},   {"Request_Window=256", true, 256},
                  {"Request_Window=0", false, 0},  {"Request_Window=257", false, 0},
-                 {"Request_Window=x", false, 0},  {"Request_Window=", false, 0}};
+                 {"Request_Window=x", false, 0},  {"Request_Window=", false, 0},
+                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0}};
   for (const auto& w : windows) {
     test::write_file(dir / "w.conf", std::string("Install_Dir=/i\nData_Dir=/d\n") + w.line + "\n");
     Settings t;
-    EXPECT_EQ(settings_read_file(dir / "w.conf", &t), w.ok) << w.line;
+    std::string bad;
+    EXPECT_EQ(settings_read_file(dir / "w.conf", &t, &bad), w.ok) << w.line;
     if (w.ok) {
       EXPECT_EQ(t.request_window, w.window) << w.line;
+    } else {
+      // Named with its value and range, not taken for a missing settings file.
+      EXPECT_EQ(bad.rfind(std::string(w.line) + " in ", 0), 0u) << bad;
+      EXPECT_NE(bad.find("must be a whole number from "), std::string::npos) << bad;
     }
   }
 }

@@ -17,6 +17,8 @@ int console_run_unattended(ConsoleBackend& ui, RunContext& ctx, ProfileListEntry
 
   run_view_open();
   run_dialog_init(ctx, entry);
+  // At a terminal someone watches the run and may cancel it; from a timer or cron nobody does.
+  ctx.unattended = !is_terminal(stderr);
   run_worker_start(ctx);
   const int counter_every = is_terminal(stderr) ? 10 : 50;  // ticks of 100 ms
   for (unsigned tick = 1; run_worker_running(ctx); ++tick) {

@@ -44,6 +44,7 @@ int qt_run_interactive() {
 }
 
 int qt_run_unattended(RunContext& ctx, ProfileListEntry* entry) {
+  ctx.unattended = true;  // a /run:TAG start: it gives up a server it cannot reach
   RunDialog run(ctx, entry, nullptr);
   run.exec();
   return run_exit_code(ctx);
