@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <memory>
 #include <filesystem>
 #include <thread>
 
@@ -124,6 +125,26 @@ TEST(EndToEndOutcomes, CatalogAndLinkFailuresEndAsFailures) {
     EXPECT_NE(r.err.find(box), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(box), r.err.rfind(box)) << "one box";
     EXPECT_EQ(count_trace(server.trace(), 0, "0008"), 1u) << "one login";
+  }
+  // The same on a reconnection before the backup proper: the login is named, not the profile.
+  {
+    Installation inst;
+    auto first = std::make_unique<RefServer>(std::vector<std::string>{
+        "--account", "alice:secret", "--profile", "daily:7", "--stall-reply", "0110:1"});
+    const int port = first->port();
+    inst.profile("daily", port, {inst.source()});
+    const std::string err = inst.root() + "/err.txt";
+    pid_t pid = spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), inst.root() + "/out.txt", err);
+    ASSERT_TRUE(wait_for_text(err, "Retrieving Profile ID...", 60000)) << read_file(err);
+    first.reset();
+    RefServer changed({"--account", "alice:changed", "--profile", "daily:7", "--port",
+                       std::to_string(port)});
+    EXPECT_EQ(wait_exit(pid), 3) << read_file(err);
+    const std::string text = read_file(err);
+    const std::string box = "Backup Failure: Login failed!";
+    EXPECT_NE(text.find(box), std::string::npos) << text;
+    EXPECT_EQ(text.find(box), text.rfind(box)) << "one box";
+    EXPECT_EQ(text.find("Unable to retrieve backup profile ID"), std::string::npos) << text;
   }
 }
 
