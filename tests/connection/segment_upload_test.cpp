@@ -190,7 +190,12 @@ TEST_F(SegmentUploadTest, UnknownHeaderStatusAndShortHeaderReplyRetryTheBlock) {
     uint8_t digest[16];
     ASSERT_EQ(store(block, digest), 0);
     EXPECT_EQ(segment_file(digest), std::string(block.begin(), block.end()));
-    // The unanswered upload is sent again after the reconnect; the block is counted once.
+    // The failed upload starts again from its query after the reconnect, and no goodbye went
+    // out while its header was unanswered; the block is counted once.
+    EXPECT_EQ(trace_of(server, 'C', "8000").size(), 2u);
+    if (std::string(c.fault) == "--short-reply") {
+      EXPECT_TRUE(trace_of(server, 'C', "000f").empty());
+    }
     EXPECT_EQ(ctx_.stats.segs.load(), 1u);
     EXPECT_EQ(ctx_.stats.segs_stored.load(), 1u);
     EXPECT_EQ(ctx_.stats.bytes_stored.load(), 9000u);
