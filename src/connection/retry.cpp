@@ -60,6 +60,19 @@ static void last_attempt_update() {
   last_attempt_show(cause.empty() ? std::string() : "Last attempt: " + cause);
 }
 
+// After an attempt that failed (r): a refused login ends the loop (kReconnectRefused), and so do
+// a cancel and an unattended run's retry limit (kReconnectCancelled); otherwise -1, after the
+// cause is shown, and the loop tries again.
+static int attempt_failed(RunContext& ctx, int r, int32_t since) {
+  if (r == kAttemptRefused) {
+    ctx.conn.login_refused = true;
+    return kReconnectRefused;
+  }
+  if (ctx.cancel == 1 || retry_limit_reached(ctx, since)) return kReconnectCancelled;
+  last_attempt_update();
+  return -1;
+}
+
 int server_connect(RunContext& ctx) {
   pause_button_enable(false);
   const int32_t since = clock_now();
@@ -71,12 +84,7 @@ int server_connect(RunContext& ctx) {
       pause_button_enable(true);
       return kReconnectOk;
     }
-    if (r == kAttemptRefused) {
-      ctx.conn.login_refused = true;
-      return kReconnectRefused;
-    }
-    if (ctx.cancel == 1 || retry_limit_reached(ctx, since)) return kReconnectCancelled;
-    last_attempt_update();
+    if (int end = attempt_failed(ctx, r, since); end >= 0) return end;
     status_set(ctx, "Connection Failed!");
     run_sleep_ms(ctx, 500);
     if (countdown(ctx, "Retry connect #%d in %ds", failures + 1, retry_delay(failures)))
@@ -108,12 +116,7 @@ int server_reconnect(RunContext& ctx) {
       pause_button_enable(true);
       return kReconnectOk;
     }
-    if (r == kAttemptRefused) {
-      ctx.conn.login_refused = true;
-      return kReconnectRefused;
-    }
-    if (ctx.cancel == 1 || retry_limit_reached(ctx, since)) return kReconnectCancelled;
-    last_attempt_update();
+    if (int end = attempt_failed(ctx, r, since); end >= 0) return end;
     run_sleep_ms(ctx, 500);
     status_set(ctx, "Reconnect Failed!");
     run_sleep_ms(ctx, 1000);

@@ -46,32 +46,31 @@ Ending fail(RunContext& ctx, const std::string& status, const std::string& text)
   return {text, kFailureCaption, BoxOwner::none, kRunFailed};
 }
 
-// A refused login never fixes itself: the run ends after its one box, whichever step met it.
-Ending login_failed(RunContext& ctx) {
+// A run that ends before its catalog reached the server: connection and catalog let go, the last
+// line of the run log (when there is one) written, the status and the controls of the end.
+Ending end_early(RunContext& ctx, const char* log_line, const char* status, Ending end) {
   server_disconnect(ctx);
   catalog_close();
   if (ctx.log) {
-    run_log(ctx, "\n\nBackup failed!\n");
+    run_log(ctx, "%s", log_line);
     ctx.log.reset();
   }
   if (ctx.t_start != 0) ctx.t_end = clock_now();
-  status_set(ctx, "Login Failed!");
+  status_set(ctx, status);
   run_controls_done();
-  return {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed};
+  return end;
+}
+
+// A refused login never fixes itself: the run ends after its one box, whichever step met it.
+Ending login_failed(RunContext& ctx) {
+  return end_early(ctx, "\n\nBackup failed!\n", "Login Failed!",
+                   {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed});
 }
 
 // The user's cancel, at any point before the server answered the catalog's finalize.
 Ending cancelled(RunContext& ctx) {
-  server_disconnect(ctx);
-  catalog_close();
-  if (ctx.log) {
-    run_log(ctx, "\n\nBackup cancelled!\n");
-    ctx.log.reset();
-  }
-  if (ctx.t_start != 0) ctx.t_end = clock_now();
-  status_set(ctx, "Backup Cancelled!");
-  run_controls_done();
-  return {"Backup Cancelled!", kCaption, BoxOwner::none, kRunCancelled};
+  return end_early(ctx, "\n\nBackup cancelled!\n", "Backup Cancelled!",
+                   {"Backup Cancelled!", kCaption, BoxOwner::none, kRunCancelled});
 }
 
 void write_header(RunContext& ctx) {
@@ -111,23 +110,15 @@ void walk_all(RunContext& ctx, RunPipeline& pipe) {
   pipe.finish();
 }
 
-// A run the worker stopped by itself: the box says why, the run failed.
+// A run that stopped by itself: the box says why, the run failed.
 Ending aborted(RunContext& ctx) {
-  server_disconnect(ctx);
-  catalog_close();
+  if (ctx.abort == kAbortLoginRefused) return login_failed(ctx);
   const std::string why = run_abort_text(ctx);
   const bool said = ctx.abort == kAbortRunThread || ctx.abort == kAbortServerLost;
   if (said) run_log(ctx, "Error: %s\n", why.c_str());
-  run_log(ctx, "\n\nBackup failed!\n");
-  ctx.log.reset();
-  if (ctx.t_start != 0) ctx.t_end = clock_now();
-  if (said) return fail(ctx, "Backup Failed!", "Backup failed!\n" + why);
-  if (ctx.abort == kAbortLoginRefused) {
-    status_set(ctx, "Login Failed!");
-    run_controls_done();
-    return {"Login failed!", kFailureCaption, BoxOwner::none, kRunFailed};
-  }
-  return fail(ctx, "Backup Failed!", "Memory alloc failure for file buffer!");
+  return end_early(ctx, "\n\nBackup failed!\n", "Backup Failed!",
+                   {said ? "Backup failed!\n" + why : "Memory alloc failure for file buffer!",
+                    kFailureCaption, BoxOwner::none, kRunFailed});
 }
 
 // Everything after the connection is up: catalog, log, walk, and the end of the run.
