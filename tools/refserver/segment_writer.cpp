@@ -10,10 +10,10 @@
 
 namespace vl::ref {
 
-SegmentWriter::SegmentWriter(Store& store)
+SegmentWriter::SegmentWriter(Store& store, bool lazy)
     : store_(store),
       queue_(
-          options(),
+          options(lazy),
           [this](std::deque<Pending>& batch) {
             for (const auto& [digest, content] : batch) {
               write(digest, content);
@@ -30,7 +30,7 @@ SegmentWriter::SegmentWriter(Store& store)
 
 SegmentWriter::~SegmentWriter() { queue_.stop(true); }
 
-WorkerQueueOptions SegmentWriter::options() {
+WorkerQueueOptions SegmentWriter::options(bool lazy) {
   WorkerQueueOptions o;
   o.name = "segment writer";
   o.bound = static_cast<size_t>(kQueuedContentMax);
@@ -45,6 +45,11 @@ WorkerQueueOptions SegmentWriter::options() {
     let_go();
     std::fprintf(stderr, "refserver: %s; no finalize is accepted from now on\n", why.c_str());
   };
+  if (lazy) {
+    o.wake_items = SIZE_MAX;
+    o.wake_weight = o.bound;  // a full queue still wakes it: a put waiting for room never hangs
+    o.linger_ms = 0;
+  }
   return o;
 }
 

@@ -30,7 +30,9 @@ constexpr int kWriteDelayMs = 20;
 
 class SegmentWriter {
  public:
-  explicit SegmentWriter(Store& store);
+  // lazy (crash tests): segments are written only when wait_written or the end asks for them or
+  // the queue is full, so that answered uploads are still queued when the server is killed.
+  explicit SegmentWriter(Store& store, bool lazy = false);
   ~SegmentWriter();  // writes what is queued, then stops
   SegmentWriter(const SegmentWriter&) = delete;
   SegmentWriter& operator=(const SegmentWriter&) = delete;
@@ -47,7 +49,7 @@ class SegmentWriter {
  private:
   using Pending = std::pair<Digest, std::vector<uint8_t>>;
 
-  WorkerQueueOptions options();
+  WorkerQueueOptions options(bool lazy);
   void write(const Digest& d, const std::vector<uint8_t>& content);
   void unqueue(const Digest& d);
   void let_go();  // after the queue failed

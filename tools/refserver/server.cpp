@@ -114,7 +114,7 @@ int serve_run(const ServeOptions& options) {
     return 1;
   }
   store.set_segment_sync(options.segment_sync);
-  SegmentWriter writer(store);
+  SegmentWriter writer(store, options.lazy_writer);
   Trace trace;
   if (!trace.open(options.trace)) {
     std::fprintf(stderr, "refserver: cannot open the trace file %s\n", options.trace.c_str());
