@@ -1,7 +1,9 @@
 // Segments whose upload was checked and answered as stored, written into the store by a thread of
 // their own (a WorkerQueue), in the order they came: the file system's work (a new file, its data,
 // the rename) runs beside the connections instead of between a reply and the next request. Until
-// written, a segment counts as held for queries, upload headers and links of every connection.
+// written, a segment counts as held for queries, upload headers and links of every connection of
+// this process; a server killed meanwhile never wrote it, which the finalize's check of the store
+// finds (Store::finalize_write), and after a restart it is not held.
 // When no thread can be started, put writes the segment itself; once the thread has failed, every
 // finalize is refused.
 #pragma once
