@@ -327,6 +327,8 @@ TEST(RefServerSegments, FinalizeAfterACrashNeedsEveryLinkedSegmentInTheStore) {
     ASSERT_TRUE(srv.crash());
   }
   EXPECT_FALSE(in_store(a) || in_store(b));
+  const std::string links = store / "catalogs/00000001/links";
+  write_file(links, read_file(links) + "0123");  // an append the kill cut short
   RefServer srv({}, store.path());
   WireClient c(srv.port());
   ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
@@ -342,6 +344,7 @@ TEST(RefServerSegments, FinalizeAfterACrashNeedsEveryLinkedSegmentInTheStore) {
       EXPECT_EQ(store_segment(c, *upload, cat), "");
     }
   }
+  EXPECT_TRUE(read_file(links).ends_with("0123\n" + hex(md5(a)) + "\n" + hex(md5(b)) + "\n"));
 }
 
 // Links wait in memory until their answers leave; one that then cannot be written was answered as

@@ -458,6 +458,7 @@ bool Store::finalize_write(uint32_t id, const uint8_t* record) {
     {
       std::lock_guard<std::mutex> lock(links_mutex_);
       if (links_lost_.count(id)) return false;
+      links_file(id);  // ends a line cut short before a restart, which the check counts as unfinished
     }
     uint64_t checked = 0;
     if (lost_ || !links_in_place(id, &checked) || !sync_pending()) return false;
