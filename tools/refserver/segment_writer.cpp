@@ -1,6 +1,7 @@
 #include "segment_writer.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,7 +49,9 @@ WorkerQueueOptions SegmentWriter::options(bool lazy) {
   if (lazy) {
     o.wake_items = SIZE_MAX;
     o.wake_weight = o.bound;  // a full queue still wakes it: a put waiting for room never hangs
-    o.linger_ms = 0;
+    // Not 0: a thread without a linger would spin, holding the queue's lock, while a flush waits
+    // on an empty queue.
+    o.linger_ms = INT_MAX;
   }
   return o;
 }
