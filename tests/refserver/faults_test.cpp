@@ -263,7 +263,7 @@ TEST(RefServerOptions, NumbersAndReplyTypes) {
   ref::ServeOptions o;
   EXPECT_EQ(ref::serve_options_parse({"--store", "s", "--cert", "c", "--key", "k", "--account",
                                       "a:b:c", "--profile", "x:y:12", "--stall-reply=8001:2", "--no-fsync",
-                                      "--link-refuse-all"},
+                                      "--link-refuse-all", "--die-after", "801E:3", "--lazy-writer"},
                                      &o),
             "");
   EXPECT_EQ(o.faults.link_refuse, UINT32_MAX);
@@ -271,6 +271,8 @@ TEST(RefServerOptions, NumbersAndReplyTypes) {
   EXPECT_EQ(o.profiles.at("x:y"), 12u);
   EXPECT_EQ(o.faults.stall_reply.at(0x8001), 2u);
   EXPECT_FALSE(o.segment_sync);
+  EXPECT_EQ(o.faults.die_after.at(0x801E), 3u);
+  EXPECT_TRUE(o.lazy_writer);
   const std::vector<std::vector<std::string>> refused = {
       {"--store", "s", "--cert", "c"},
       {"--store", "s", "--cert", "c", "--key", "k", "--login-busy"},

@@ -303,6 +303,50 @@ TEST(RefServerSegments, StartAfterACrashRemovesDamagedSegmentsOfTheUnsyncedGroup
   EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0x00}));
 }
 
+// A server killed while answered uploads were still queued: after the restart those segments are
+// not held, a link to one is refused, and the finalize of the catalog that linked them (from any
+// session) is refused until each is in the store again.
+TEST(RefServerSegments, FinalizeAfterACrashNeedsEveryLinkedSegmentInTheStore) {
+  TempDir store;
+  std::string a = "queued when the server died", b = "linked from a second session";
+  auto in_store = [&store](const std::string& content) {
+    std::string h = hex(md5(content));
+    return file_exists(store / "segments/" + h.substr(0, 2) + "/" + h);
+  };
+  uint32_t cat = 0;
+  {
+    RefServer srv({"--lazy-writer"}, store.path());
+    WireClient c(srv.port()), d(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    ASSERT_EQ(d.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    cat = alloc_catalog(c);
+    ASSERT_EQ(store_segment(c, a, cat), "");
+    ASSERT_EQ(store_segment(c, b, cat), "");
+    d.send(link_message(md5(b), cat));
+    EXPECT_EQ(d.recv(), (Bytes{0x80, 0x1F, 0x00}));
+    ASSERT_TRUE(srv.crash());
+  }
+  EXPECT_FALSE(in_store(a) || in_store(b));
+  const std::string links = store / "catalogs/00000001/links";
+  write_file(links, read_file(links) + "0123");  // an append the kill cut short
+  RefServer srv({}, store.path());
+  WireClient c(srv.port());
+  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+  c.send(query_message(md5(a), static_cast<uint32_t>(a.size())));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0x00}));
+  c.send(link_message(md5(a), cat));
+  EXPECT_EQ(c.recv(), (Bytes{0x80, 0x1F, 0x01}));
+  Bytes fin = finalize_message(cat, md5(a), a.size(), 2, 0);
+  for (const std::string* upload : {&a, &b, static_cast<std::string*>(nullptr)}) {
+    c.send(fin);
+    EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, static_cast<uint8_t>(upload ? 0x02 : 0x00)}));
+    if (upload) {
+      EXPECT_EQ(store_segment(c, *upload, cat), "");
+    }
+  }
+  EXPECT_TRUE(read_file(links).ends_with("0123\n" + hex(md5(a)) + "\n" + hex(md5(b)) + "\n"));
+}
+
 // Links wait in memory until their answers leave; one that then cannot be written was answered as
 // recorded, so the catalog must never be finalized.
 TEST(RefServerSegments, AnsweredLinkThatCannotBeWrittenRefusesTheFinalize) {

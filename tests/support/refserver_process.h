@@ -45,6 +45,10 @@ class RefServer {
   // signal when killed by one), or the status of the earlier stop.
   int stop();
   bool running() const { return pid_ > 0; }
+  // A crash: kill -9 now, or (timeout_ms > 0) wait up to timeout_ms for the server to kill itself
+  // (--die-after) before that. Returns true when it died by SIGKILL, which the destructor then
+  // accepts; a server still running when the wait ends is killed and the result is false.
+  bool crash(int timeout_ms = 0);
 
  private:
   std::unique_ptr<TempDir> dir_;  // holds the fresh store, the trace and stderr
@@ -55,6 +59,7 @@ class RefServer {
   int out_fd_ = -1;
   int port_ = 0;
   int status_ = -1;
+  bool crashed_ = false;
 };
 
 }  // namespace vl::test

@@ -20,6 +20,12 @@ bool Faults::upload_drops() {
   return ++uploads_ == plan_.drop_in_upload;
 }
 
+bool Faults::dies_at(MessageType type) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = plan_.die_after.find(type);
+  return it != plan_.die_after.end() && ++seen_[type] == it->second;
+}
+
 ReplyFault Faults::reply_fault(MessageType type) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto take_from = [type](std::map<MessageType, uint32_t>& counters) {

@@ -29,6 +29,7 @@ struct FaultPlan {
   std::map<MessageType, uint32_t> short_reply;
   std::map<MessageType, uint32_t> wrong_header;
   std::map<MessageType, uint32_t> stall_reply;
+  std::map<MessageType, uint32_t> die_after;  // the server's own kill -9 at this client message
 };
 
 enum class ReplyFault { none, stall, wrong_header, short_reply };
@@ -45,6 +46,8 @@ class Faults {
   bool message_drops();
   // Counts a segment upload whose data will follow; true when this one must be cut short.
   bool upload_drops();
+  // Counts a client message of this type; true when the server must die at this one.
+  bool dies_at(MessageType type);
   // The fault to apply to the next reply of this type (at most one per reply).
   ReplyFault reply_fault(MessageType type);
 
@@ -55,6 +58,7 @@ class Faults {
   FaultPlan plan_;
   uint64_t messages_ = 0;
   uint64_t uploads_ = 0;
+  std::map<MessageType, uint32_t> seen_;  // client messages of each type named by die_after
 };
 
 }  // namespace vl::ref

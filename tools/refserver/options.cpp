@@ -13,7 +13,12 @@ const char* const kUsage =
     "      [--login-busy N] [--login-refuse N] [--login-odd N] [--catalog-refuse N]\n"
     "      [--short-reply GGCC:N] [--wrong-header GGCC:N] [--stall-reply GGCC:N]\n"
     "      [--upload-exists N] [--upload-error N] [--query-has N] [--link-refuse N]\n"
-    "      [--link-refuse-all] [--delay-ms N]\n"
+    "      [--link-refuse-all] [--delay-ms N] [--die-after GGCC:N] [--lazy-writer]\n"
+    "      --die-after GGCC:N: the server kills itself with SIGKILL, as a crash would, once the Nth\n"
+    "        client message of type GGCC has arrived and before it is handled (8012 segment data,\n"
+    "        801E link, 0223 finalize, ...)\n"
+    "      --lazy-writer: answered uploads stay queued until a finalize or the shutdown waits for\n"
+    "        them or the queue is full, so that a crash loses every one of them\n"
     "  vornlake-refserver restore --store DIR --catalog ID --out DIR [--no-link-check]\n"
     "  vornlake-refserver verify --source DIR --restored DIR [--ignore RELPATH ...]\n";
 
@@ -119,14 +124,16 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       {"--query-has", &FaultPlan::query_has},
       {"--link-refuse", &FaultPlan::link_refuse},
       {"--delay-ms", &FaultPlan::delay_ms}};
-  const std::map<std::string, std::map<MessageType, uint32_t> FaultPlan::*> reply_faults = {
+  const std::map<std::string, std::map<MessageType, uint32_t> FaultPlan::*> typed = {
       {"--short-reply", &FaultPlan::short_reply},
       {"--wrong-header", &FaultPlan::wrong_header},
-      {"--stall-reply", &FaultPlan::stall_reply}};
-  const std::vector<std::string> flags = {"--no-fsync", "--link-refuse-all"};
+      {"--stall-reply", &FaultPlan::stall_reply},
+      {"--die-after", &FaultPlan::die_after}};
+  const std::vector<std::string> flags = {"--no-fsync", "--link-refuse-all", "--lazy-writer"};
   std::string err = walk(args, flags, [&](const std::string& name, const std::string* v) {
     uint64_t n;
     if (name == "--no-fsync") o.segment_sync = false;
+    else if (name == "--lazy-writer") o.lazy_writer = true;
     else if (name == "--link-refuse-all") o.faults.link_refuse = UINT32_MAX;
     else if (name == "--store") o.store = *v;
     else if (name == "--cert") o.cert = *v;
@@ -153,11 +160,11 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
     } else if (counts.count(name)) {
       if (!parse_number(*v, 0xFFFFFFFF, &n)) return "bad number for " + name;
       o.faults.*counts.at(name) = static_cast<uint32_t>(n);
-    } else if (reply_faults.count(name)) {
+    } else if (typed.count(name)) {
       MessageType type;
       uint32_t count;
       if (!parse_type_count(*v, &type, &count)) return "bad GGCC:N for " + name;
-      (o.faults.*reply_faults.at(name))[type] = count;
+      (o.faults.*typed.at(name))[type] = count;
     } else {
       return "unknown option " + name;
     }

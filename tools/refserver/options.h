@@ -22,6 +22,7 @@ struct ServeOptions {
   std::map<std::string, uint32_t> profiles;      // tag -> id
   std::string trace;                             // empty: no trace
   bool segment_sync = true;                      // --no-fsync turns it off
+  bool lazy_writer = false;                      // --lazy-writer
   FaultPlan faults;
 };
 

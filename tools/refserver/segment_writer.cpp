@@ -1,6 +1,7 @@
 #include "segment_writer.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,10 +11,10 @@
 
 namespace vl::ref {
 
-SegmentWriter::SegmentWriter(Store& store)
+SegmentWriter::SegmentWriter(Store& store, bool lazy)
     : store_(store),
       queue_(
-          options(),
+          options(lazy),
           [this](std::deque<Pending>& batch) {
             for (const auto& [digest, content] : batch) {
               write(digest, content);
@@ -30,7 +31,7 @@ SegmentWriter::SegmentWriter(Store& store)
 
 SegmentWriter::~SegmentWriter() { queue_.stop(true); }
 
-WorkerQueueOptions SegmentWriter::options() {
+WorkerQueueOptions SegmentWriter::options(bool lazy) {
   WorkerQueueOptions o;
   o.name = "segment writer";
   o.bound = static_cast<size_t>(kQueuedContentMax);
@@ -45,6 +46,13 @@ WorkerQueueOptions SegmentWriter::options() {
     let_go();
     std::fprintf(stderr, "refserver: %s; no finalize is accepted from now on\n", why.c_str());
   };
+  if (lazy) {
+    o.wake_items = SIZE_MAX;
+    o.wake_weight = o.bound;  // a full queue still wakes it: a put waiting for room never hangs
+    // Not 0: a thread without a linger would spin, holding the queue's lock, while a flush waits
+    // on an empty queue.
+    o.linger_ms = INT_MAX;
+  }
   return o;
 }
 

@@ -1,7 +1,9 @@
 // Segments whose upload was checked and answered as stored, written into the store by a thread of
 // their own (a WorkerQueue), in the order they came: the file system's work (a new file, its data,
 // the rename) runs beside the connections instead of between a reply and the next request. Until
-// written, a segment counts as held for queries, upload headers and links of every connection.
+// written, a segment counts as held for queries, upload headers and links of every connection of
+// this process; a server killed meanwhile never wrote it, which the finalize's check of the store
+// finds (Store::finalize_write), and after a restart it is not held.
 // When no thread can be started, put writes the segment itself; once the thread has failed, every
 // finalize is refused.
 #pragma once
@@ -30,7 +32,9 @@ constexpr int kWriteDelayMs = 20;
 
 class SegmentWriter {
  public:
-  explicit SegmentWriter(Store& store);
+  // lazy (crash tests): segments are written only when wait_written or the end asks for them or
+  // the queue is full, so that answered uploads are still queued when the server is killed.
+  explicit SegmentWriter(Store& store, bool lazy = false);
   ~SegmentWriter();  // writes what is queued, then stops
   SegmentWriter(const SegmentWriter&) = delete;
   SegmentWriter& operator=(const SegmentWriter&) = delete;
@@ -47,7 +51,7 @@ class SegmentWriter {
  private:
   using Pending = std::pair<Digest, std::vector<uint8_t>>;
 
-  WorkerQueueOptions options();
+  WorkerQueueOptions options(bool lazy);
   void write(const Digest& d, const std::vector<uint8_t>& content);
   void unqueue(const Digest& d);
   void let_go();  // after the queue failed

@@ -114,7 +114,7 @@ int serve_run(const ServeOptions& options) {
     return 1;
   }
   store.set_segment_sync(options.segment_sync);
-  SegmentWriter writer(store);
+  SegmentWriter writer(store, options.lazy_writer);
   Trace trace;
   if (!trace.open(options.trace)) {
     std::fprintf(stderr, "refserver: cannot open the trace file %s\n", options.trace.c_str());
@@ -206,10 +206,19 @@ int serve_run(const ServeOptions& options) {
   listener.reset();
   for (auto& c : conns) ::shutdown(c->fd.get(), SHUT_RDWR);  // wakes every thread blocked on it
   reap(conns, true);
-  g_stop_fd.store(-1);
+  // A stop asked for during the flush is not lost: the flush runs to its end (what was answered
+  // must reach the disk), then the server ends, whatever asked for it first.
+  char drained[64];
+  while (::read(stop_read.get(), drained, sizeof drained) > 0) {
+  }
   writer.wait_written();
   store.links_flush();
-  if (!store.sync_pending()) {
+  bool synced = store.sync_pending();
+  g_stop_fd.store(-1);
+  if (::read(stop_read.get(), drained, sizeof drained) > 0)
+    std::fprintf(stderr, "refserver: stop asked for during the final flush; ending now that it "
+                         "is done\n");
+  if (!synced) {
     std::fprintf(stderr, "refserver: segments of the store could not be synced\n");
     return 1;
   }

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -165,6 +166,10 @@ void Session::run() {
     if (n <= 0) return;  // closed, broken, or idle too long
     size_t len = static_cast<size_t>(n);
     sh_.trace.record(conn_, true, buf.data(), len);
+    if (len >= 2 && sh_.faults.dies_at(static_cast<MessageType>(buf[0] << 8 | buf[1]))) {
+      note("killed by --die-after");
+      ::raise(SIGKILL);
+    }
     if (sh_.faults.message_drops()) {
       note("dropped by --drop-after-messages");
       flush();  // the replies to the messages before it were given

@@ -24,6 +24,8 @@ constexpr size_t kLinksWaitingMax = 32768;
 // The mark's time and a segment's rename both come from the clock; this much slack keeps a clock
 // step between them from hiding a segment from the check.
 constexpr int64_t kMarkSlackS = 60;
+// Checks of a catalog's links before its finalize gives up, when links keep coming meanwhile.
+constexpr int kFinalizeRounds = 3;
 
 std::string id_hex(uint32_t id) {
   char buf[9];
@@ -340,8 +342,16 @@ Store::LinksFile* Store::links_file(uint32_t id) {
   auto it = link_files_.find(id);
   if (it != link_files_.end()) return &it->second;
   UniqueFd fd(::open((catalog_dir(id) + "/links").c_str(),
-                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+                     O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   if (!fd) return nullptr;
+  // A server killed in the middle of an append leaves a line without its end; the next line
+  // joined to it would name no segment, and the link it answered would be lost.
+  struct stat st;
+  char last = '\n';
+  if (::fstat(fd.get(), &st) != 0 ||
+      (st.st_size > 0 && ::pread(fd.get(), &last, 1, st.st_size - 1) != 1) ||
+      (last != '\n' && !fd.write_all("\n", 1)))
+    return nullptr;
   if (link_files_.size() >= kOpenLinkFiles) {
     // The file to close goes out with its waiting lines.
     auto old = link_files_.begin();
@@ -386,15 +396,80 @@ void Store::links_flush() {
   }
 }
 
-bool Store::finalize_write(uint32_t id, const uint8_t* record) {
-  links_flush();
-  {
-    std::lock_guard<std::mutex> lock(links_mutex_);
-    if (links_lost_.count(id)) return false;
+// Bytes of catalog id's links recorded so far, in its file and waiting. Under links_mutex_.
+uint64_t Store::links_recorded(uint32_t id) {
+  auto it = link_files_.find(id);
+  struct stat st;
+  bool in_file = it != link_files_.end() ? ::fstat(it->second.fd.get(), &st) == 0
+                                         : ::stat((catalog_dir(id) + "/links").c_str(), &st) == 0;
+  uint64_t size = in_file ? static_cast<uint64_t>(st.st_size) : 0;
+  return it != link_files_.end() ? size + it->second.waiting.size() : size;
+}
+
+bool Store::segment_in_place(const Digest& d) {
+  struct stat st;
+  if (::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode))
+    return false;
+  std::lock_guard<std::mutex> lock(index_mutex_);
+  auto [it, added] = index_.emplace(d, static_cast<uint64_t>(st.st_size));
+  return added || it->second == static_cast<uint64_t>(st.st_size);
+}
+
+bool Store::links_in_place(uint32_t id, uint64_t* checked) {
+  *checked = 0;
+  UniqueFd fd(::open((catalog_dir(id) + "/links").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno == ENOENT;  // nothing linked
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  uint64_t missing = 0;
+  std::string first_missing, text;
+  std::vector<char> buf(65536);
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    text.append(buf.data(), static_cast<size_t>(n));
+    size_t start = 0, end;
+    // A last line without its end is still being appended: the round after this one checks it.
+    while ((end = text.find('\n', start)) != std::string::npos) {
+      std::string hex = text.substr(start, end - start);
+      *checked += end - start + 1;
+      start = end + 1;
+      Digest d;
+      // A line that names no segment is the start of one a crash cut short, never answered.
+      if (digest_parse(hex, &d) && !segment_in_place(d) && missing++ == 0) first_missing = hex;
+    }
+    text.erase(0, start);
   }
-  if (lost_ || !sync_pending()) return false;
-  return write_file_atomic(catalog_dir(id) + "/finalize",
-                           std::string(reinterpret_cast<const char*>(record), kFinalizeSize));
+  if (missing == 0) return true;
+  std::fprintf(stderr, "refserver: catalog %u links %llu segments that are not in the store "
+               "(%s first); its finalize is refused\n", id,
+               static_cast<unsigned long long>(missing), first_missing.c_str());
+  return false;
+}
+
+bool Store::finalize_write(uint32_t id, const uint8_t* record) {
+  // Other connections may link to the catalog while it is checked: the record is written only
+  // when the last check covered every link recorded by then.
+  for (int round = 0; round < kFinalizeRounds; ++round) {
+    links_flush();
+    {
+      std::lock_guard<std::mutex> lock(links_mutex_);
+      if (links_lost_.count(id)) return false;
+      links_file(id);  // ends a line cut short before a restart, which the check counts as unfinished
+    }
+    uint64_t checked = 0;
+    if (lost_ || !links_in_place(id, &checked) || !sync_pending()) return false;
+    std::lock_guard<std::mutex> lock(links_mutex_);
+    if (links_lost_.count(id) || links_recorded(id) != checked) continue;
+    return write_file_atomic(catalog_dir(id) + "/finalize",
+                             std::string(reinterpret_cast<const char*>(record), kFinalizeSize));
+  }
+  std::fprintf(stderr, "refserver: catalog %u was still being linked after %d checks; its finalize "
+               "is refused\n", id, kFinalizeRounds);
+  return false;
 }
 
 std::set<std::string> Store::links_read(uint32_t id) const {

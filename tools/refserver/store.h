@@ -28,6 +28,14 @@
 // stat), but not by a query or upload header: the client then uploads it again.
 // - A finalize record is written only after that sync, atomically and synced itself: a finalized
 //   catalog never names a segment or a link that a crash can lose.
+// - Before it, every digest of the catalog's links file is looked up in segments/ (one stat each,
+//   the size compared with the one it was put in place with): an upload is answered before its
+//   segment is written, and a server killed meanwhile has answered links to segments it never
+//   wrote. Only the store can tell, and it still can after a restart, when the client resends
+//   its finalize. A segment whose write failed is missing the same way, until an upload of it
+//   succeeds.
+// - The segments in place are read from disk at open: after a restart a segment that was only
+//   queued is not held, so its query says so and a link to it is refused.
 // - next_catalog_id is synced before an id is handed out, and a catalog's folder when it is made.
 // A failed sync cannot be repaired in place (the kernel may have dropped the data): from then on
 // every finalize is refused, until the server is restarted and the store checked.
@@ -107,11 +115,13 @@ class Store {
   // has lost links that were answered: its finalize is refused from then on.
   void links_flush();
   // A segment whose upload was answered as stored could not be written after all: every finalize
-  // is refused from now on, since a catalog may link it.
+  // is refused until a restart, since a catalog may link it (after it, the check of each
+  // catalog's links finds it missing).
   void segment_lost() { lost_ = true; }
-  // links_flush and sync_pending, then replaces the catalog's finalize record. False when either
-  // fails (no record is written when the sync fails), a segment was lost, or a link of the
-  // catalog was.
+  // links_flush, a check that every segment the catalog links is in place (see above) and
+  // sync_pending, then replaces the catalog's finalize record. False when the flush, the check or
+  // the sync fails (no record is written then), a segment was lost, or a link of the catalog was.
+  // Call it once the writer has written what it was given (SegmentWriter::wait_written).
   bool finalize_write(uint32_t id, const uint8_t* record);
 
   // Readers (restore): the linked digests as hex (empty when none), the finalize record.
@@ -146,6 +156,11 @@ class Store {
   void recover_unsynced();
   void index_read();
   void index_add(const Digest& d, uint64_t size);
+  bool segment_in_place(const Digest& d);
+  // Whether every segment linked in catalog id's file is in place; *checked: the bytes of the
+  // file that were checked (its whole lines).
+  bool links_in_place(uint32_t id, uint64_t* checked);
+  uint64_t links_recorded(uint32_t id);
 
   std::string dir_;
   bool segment_sync_ = true;
