@@ -56,7 +56,9 @@ bool file_digest(FILE* f, uint8_t digest[16]) {
   return true;
 }
 
-// The finalize message, resent unchanged after a reconnection until the server answers it.
+// The finalize message, resent unchanged after a reconnection until the server answers it. Only
+// a status 0x00 means the server holds a restorable backup: it refuses one whose segments it
+// does not all hold (lost in a crash, say), and that run must not read as completed.
 int finalize(RunContext& ctx, const FinalizeFields& fields) {
   auto message = finalize_message_build(fields);
   uint8_t reply[kReplyCap];
@@ -66,7 +68,12 @@ int finalize(RunContext& ctx, const FinalizeFields& fields) {
         return reply_is(b, len, kGroupCatalog, kCodeCatalogFinalizeReply, 3);
       },
       "Kicking Ass!");
-  return n < 0 ? 1 : 0;
+  if (n < 0) return 1;
+  if (reply[2] != 0x00) {
+    say(ctx, "refused by the server!\n");
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace

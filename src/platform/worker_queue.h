@@ -116,8 +116,10 @@ class WorkerQueue {
  private:
   size_t weight_of(const T& item) const { return weigh_ ? weigh_(item) : 1; }
 
+  // A flush makes what is queued due; with nothing queued it has nothing to wait for, and the
+  // thread must not spin on it.
   bool due() const {
-    return stop_ || flushers_ > 0 || queue_.size() >= o_.wake_items ||
+    return stop_ || (flushers_ > 0 && !queue_.empty()) || queue_.size() >= o_.wake_items ||
            queued_weight_ >= o_.wake_weight;
   }
 
