@@ -254,12 +254,24 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
   std::string err;
   int rc = db_exec(db->get(), kVersionCheckSql, &err);
   if (rc == SQLITE_ERROR) {
-    // No version table: a new file (or one that lost its record) gets its tables.
-    if (create(db->get()) != 0) {
-      db->close();
-      return 1;
+    // No version table: a new file (or one that lost its record) gets its tables. Runs started
+    // together on a new data folder all get here: the write lock is taken first (the others wait
+    // for it), and one that finds the tables made meanwhile uses them. Without it the second
+    // run's creation failed on the first one's tables and that run did not start.
+    rc = db_exec(db->get(), "begin immediate", &err);
+    if (rc == SQLITE_OK) {
+      rc = db_exec(db->get(), kVersionCheckSql, &err);
+      if (rc == SQLITE_ERROR) {
+        if (create(db->get()) != 0) {
+          db->close();  // discards the half-made tables
+          return 1;
+        }
+        rc = SQLITE_OK;
+      }
+      if (rc == SQLITE_OK) rc = db_commit(db->get(), &err);
     }
-  } else if (rc != SQLITE_OK) {
+  }
+  if (rc != SQLITE_OK) {
     db->close();
     if (damaged_quiet && store_rc_damaged(rc)) return kStoreDamaged;
     store_unusable_boxes(err, path, rc);

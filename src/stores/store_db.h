@@ -205,7 +205,9 @@ constexpr int kStoreDamaged = 2;
 
 // Open-or-create of a long-lived database (configuration database, block-hash cache): opens path
 // into *db, sets the long busy time-out and runs the version check. A file without the version
-// table is new: create(handle) builds its tables. A file that is not a database, is damaged or
+// table is new: create(handle) builds its tables in one transaction under the write lock, and
+// any number of processes may do this at once (one creates, the others wait and use the tables
+// it made). A file that is not a database, is damaged or
 // stays locked gives store_unusable_boxes and is left untouched; with damaged_quiet a malformed
 // file (store_rc_damaged) gives kStoreDamaged instead, without a box. A file that cannot be
 // opened gives open_fail_text with the caption "Blah!". Returns 0 when the database is ready

@@ -268,6 +268,25 @@ TEST(EndToEnd, StartUpFailuresEndWithExitCodeOne) {
   EXPECT_EQ(read_file(inst.data() + "/vornlake.dat"), garbage);
 }
 
+// Several profiles scheduled at the same minute on a new installation: every one of them starts,
+// whichever creates the cache's tables.
+TEST(EndToEnd, ProfilesStartedTogetherOnANewDataFolderAllRun) {
+  const std::vector<std::string> tags{"p0", "p1", "p2", "p3"};
+  RefServer server({"--account", "alice:secret", "--profile", "p0:1", "--profile", "p1:2", "--profile",
+                    "p2:3", "--profile", "p3:4"});
+  for (int round = 0; round < 4; ++round) {
+    Installation inst;
+    write_file(inst.source() + "/a.txt", "a\n");
+    for (const std::string& tag : tags) inst.profile(tag, server.port(), {inst.source()});
+    std::vector<pid_t> pids;
+    for (const std::string& tag : tags)
+      pids.push_back(spawn({bin_path("vornlake"), "/run:" + tag}, inst.env(), inst.root() + "/" + tag + ".out",
+                           inst.root() + "/" + tag + ".err"));
+    for (size_t i = 0; i < pids.size(); ++i)
+      EXPECT_EQ(wait_exit(pids[i]), 0) << "round " << round << ": " << read_file(inst.root() + "/" + tags[i] + ".err");
+  }
+}
+
 TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
   Installation inst;
   inst.profile("daily", 5420, {inst.source()});
