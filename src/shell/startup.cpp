@@ -195,7 +195,7 @@ int app_main(int argc, char** argv) {
 #else
       code = console_run_unattended(console, ctx, entry);
 #endif
-    } else if (opened == kOpenProfileRunning) {
+    } else if (opened == kOpenProfileRunning || opened == kOpenProfileLockFailed) {
       code = 1;  // the box has said why
     } else {
       profile_entry_running = nullptr;

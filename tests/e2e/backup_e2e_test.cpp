@@ -259,6 +259,19 @@ TEST(EndToEnd, StartUpFailuresEndWithExitCodeOne) {
   EXPECT_NE(no_ca.err.find("Failed to load CA list!"), std::string::npos);
   ::rename((inst.install() + "/ca.crt.off").c_str(), (inst.install() + "/ca.crt").c_str());
 
+  // A run lock that cannot be created (a folder or a link at its name; root passes any permission
+  // bits) says why: only a lock that another run holds reads as "already running".
+  const std::string lock = inst.data() + "/Profiles/daily/run.lock", target = inst.root() + "/lock-target";
+  for (const std::string reason : {"Is a directory", "Too many levels of symbolic links"}) {
+    ASSERT_EQ(reason[0] == 'I' ? ::mkdir(lock.c_str(), 0700) : ::symlink(target.c_str(), lock.c_str()), 0);
+    RunResult locked = inst.run({"/run:daily"});
+    EXPECT_EQ(locked.status, 1);
+    EXPECT_NE(locked.err.find("Cannot create the run lock " + lock + ": " + reason), std::string::npos) << locked.err;
+    EXPECT_EQ(locked.err.find("already running"), std::string::npos);
+    ::remove(lock.c_str());
+  }
+  EXPECT_NE(::access(target.c_str(), F_OK), 0) << "nothing was created through the link";
+
   // A configuration database that is not a database: two boxes, exit 1, the file untouched.
   const std::string garbage = "this is not an SQLite database, just text that must survive\n";
   write_file(inst.data() + "/vornlake.dat", garbage);
