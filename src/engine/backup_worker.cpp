@@ -111,7 +111,8 @@ Ending run_body(RunContext& ctx) {
 
   status_set(ctx, "Creating Backup Log...");
   const std::string log_path = run_log_path(ctx.profile->tag, ctx.catalog_id);
-  ctx.log = file_open(log_path, "w+");
+  // Its name is predictable: a link planted there is replaced, never written through.
+  ctx.log = file_open_new(log_path);
   if (!ctx.log) {
     ctx.t_end = clock_now();
     server_disconnect(ctx);

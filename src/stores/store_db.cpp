@@ -78,7 +78,11 @@ int Db::open(const std::string& path, bool create) {
   // Each connection is used by one thread at a time (its statement cache is not shared either),
   // so it goes without the per-call locking of the serialized mode.
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-  return sqlite3_open_v2(path.c_str(), &h_, flags, nullptr);
+  // A link at the database's name is refused: SQLite would open, or create, the file it points
+  // to, and a link planted in the data folder would have a database written over another file.
+  // SQLite opens its journals and shared-memory files without following links itself.
+  flags |= SQLITE_OPEN_NOFOLLOW;
+  return sqlite3_open_v2(path_folder_resolved(path).c_str(), &h_, flags, nullptr);
 }
 
 StmtLease Db::prepared(const char* sql, const char* operation) {

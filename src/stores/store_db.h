@@ -109,8 +109,9 @@ class Db {
   // Finalizes the cached statements and closes the connection (if any); the handle becomes none.
   // Returns SQLite's result of the close (0 when there was nothing to close).
   int close();
-  // Opens path, creating the file when it is absent (create) or failing then (!create). Returns
-  // SQLite's result; on failure the handle SQLite returned is kept so that close() releases it.
+  // Opens path, creating the file when it is absent (create) or failing then (!create); a
+  // symbolic link at path fails it (links along the folders are followed). Returns SQLite's
+  // result; on failure the handle SQLite returned is kept so that close() releases it.
   int open(const std::string& path, bool create);
 
   // The statement of sql, prepared at its first use on this connection and reused after that:
