@@ -123,6 +123,8 @@ Ending run_body(RunContext& ctx) {
   write_header(ctx);
   if (std::string notice = md5cache_notice_take(); !notice.empty())
     run_log(ctx, "%s\n", notice.c_str());
+  for (const std::string& dir : data_dirs_open_to_others(ctx.profile->tag))
+    run_log(ctx, "%s\n", open_folder_warning(dir).c_str());
   ctx.log_path = log_path;
   run_view_enable(kCtlButtonLogs, true);
 

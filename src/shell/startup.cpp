@@ -12,6 +12,7 @@
 #include "engine/block_pipeline.h"
 #include "platform/file_read.h"
 #include "run/run_context.h"
+#include "run/run_texts.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/fs.h"
@@ -164,6 +165,8 @@ int app_main(int argc, char** argv) {
   data_dir_set(settings.data_dir);
   request_window_set(settings.request_window);
   dir_create_all_private(settings.data_dir);
+  for (const std::string& dir : data_dirs_open_to_others(cl.unattended ? cl.tag : ""))
+    std::fprintf(stderr, "%s\n", open_folder_warning(dir).c_str());
 
   RunContext& ctx = run_context();
   run_context_clear(ctx);

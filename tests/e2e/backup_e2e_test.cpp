@@ -139,8 +139,19 @@ TEST(EndToEnd, BackupRestoresTheTreeAndTheCacheCarriesTheSecondRun) {
   age_file(s + "/random.bin", 1800);
   write_file(s + "/a/b/c/deep.txt", "new deeper text\n");
   age_file(s + "/a/b/c/deep.txt", 1800);
+  // Folders that others may write to are warned about at the start and in the run log, without
+  // counting as items left out.
+  ::chmod(inst.data().c_str(), 0777);
+  ::chmod((inst.data() + "/Profiles/daily").c_str(), 0770);
   RunResult r3 = inst.run({"/run:daily"});
   ASSERT_EQ(r3.status, 0) << r3.err;
+  const std::string tampered = " can be written by other users; run logs and catalogs there could be tampered with.";
+  for (const std::string& warning : {"Warning: The data folder " + inst.data() + tampered,
+                                    "Warning: The profile folder " + inst.data() + "/Profiles/daily" + tampered}) {
+    EXPECT_NE(r3.err.find(warning + "\n"), std::string::npos) << r3.err;
+    EXPECT_TRUE(has_line(r3, warning));
+  }
+  EXPECT_TRUE(has_line(r3, "Warnings:       0"));
   EXPECT_NE(line_of(r3, s + "/random.bin").find("(1/4)  upload... OK"), std::string::npos);
   EXPECT_TRUE(has_line(r3, "Files Scanned:  2"));
   EXPECT_EQ(inst.restore_and_verify(server, r3.catalog_id, ignore), "");
