@@ -33,7 +33,7 @@ void say(RunContext& ctx, const char* text) {
 // The compressed copy of the catalog, removed when the upload is over.
 class TempFile {
  public:
-  explicit TempFile(std::string path) : path_(std::move(path)), file_(file_open(path_, "w+")) {}
+  explicit TempFile(std::string path) : path_(std::move(path)), file_(file_open_new(path_)) {}
   ~TempFile() {
     file_.reset();
     file_remove(path_);

@@ -131,7 +131,8 @@ Ending run_body(RunContext& ctx) {
 
   status_set(ctx, "Creating Backup Log...");
   const std::string log_path = run_log_path(ctx.profile->tag, ctx.catalog_id);
-  ctx.log = file_open(log_path, "w+");
+  // Its name is predictable: a link planted there is replaced, never written through.
+  ctx.log = file_open_new(log_path);
   if (!ctx.log) {
     ctx.t_end = clock_now();
     server_disconnect(ctx);
@@ -142,6 +143,8 @@ Ending run_body(RunContext& ctx) {
   write_header(ctx);
   if (std::string notice = md5cache_notice_take(); !notice.empty())
     run_log(ctx, "%s\n", notice.c_str());
+  for (const std::string& dir : data_dirs_open_to_others(ctx.profile->tag))
+    run_log(ctx, "%s\n", open_folder_warning(dir).c_str());
   ctx.log_path = log_path;
   run_view_enable(kCtlButtonLogs, true);
 

@@ -9,6 +9,7 @@ enum OpenProfileResult : int {
   kOpenProfileOk = 0,
   kOpenProfileFailed = 1,   // "Unable to open profile" shown
   kOpenProfileRunning = 2,  // "Backup profile %s is already running!" shown
+  kOpenProfileLockFailed = 3,  // "Cannot create the run lock <path>: <reason>" shown
 };
 
 // Loads the profile of `entry` into the cleared process-wide run context, takes the profile's

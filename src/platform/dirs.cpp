@@ -1,5 +1,7 @@
 #include "platform/dirs.h"
 
+#include <sys/stat.h>
+
 namespace vl {
 namespace {
 std::string g_data_dir;
@@ -23,6 +25,18 @@ std::string path_join(const std::string& a, const std::string& b, const std::str
 
 std::string profile_dir(const std::string& tag) {
   return path_join(data_dir(), "Profiles", tag);
+}
+
+std::vector<std::string> data_dirs_open_to_others(const std::string& tag) {
+  std::vector<std::string> dirs{data_dir(), path_join(data_dir(), "Profiles")};
+  if (!tag.empty()) dirs.push_back(profile_dir(tag));
+  std::vector<std::string> open;
+  for (const std::string& dir : dirs) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)))
+      open.push_back(dir);
+  }
+  return open;
 }
 
 }  // namespace vl

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vl {
 
@@ -20,5 +21,10 @@ std::string path_join(const std::string& a, const std::string& b, const std::str
 
 // "<data>/Profiles/<tag>": the directory of one profile (its database, catalogs and logs).
 std::string profile_dir(const std::string& tag);
+
+// Of the data directory, "<data>/Profiles" and (for a non-empty tag) the profile's directory, in
+// that order, those that exist and that users other than the owner may write to (group or
+// others): they can plant links and files at the names the client writes next.
+std::vector<std::string> data_dirs_open_to_others(const std::string& tag);
 
 }  // namespace vl

@@ -6,6 +6,12 @@
 
 namespace vl {
 
+enum class LockResult {
+  taken,
+  busy,    // another process holds the lock
+  failed,  // the lock file cannot be created or opened, or the lock cannot be taken
+};
+
 class FileLock {
  public:
   FileLock() = default;
@@ -13,9 +19,10 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  // Creates path (owner-only) when absent and takes the lock without waiting. Returns false when
-  // another process holds it (or the file cannot be opened). Any thread.
-  bool try_lock(const std::string& path);
+  // Creates path (owner-only) when absent and takes the lock without waiting. A symbolic link at
+  // path is not followed (failed). On failed, *why (when given) receives the system's reason,
+  // e.g. "Permission denied". Any thread.
+  LockResult try_lock(const std::string& path, std::string* why = nullptr);
   void unlock();
   bool held() const { return fd_ >= 0; }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -126,7 +127,22 @@ bool file_rename(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-void file_make_private(const std::string& path) { ::chmod(path.c_str(), 0600); }
+void file_make_private(const std::string& path) {
+  // Not through a link: a link planted at the name would hand the mode to its target.
+  ::fchmodat(AT_FDCWD, path.c_str(), 0600, AT_SYMLINK_NOFOLLOW);
+}
+
+std::string path_folder_resolved(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) return path;
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  char* real = ::realpath(folder.c_str(), nullptr);
+  if (!real) return path;
+  std::string out(real);
+  std::free(real);
+  if (out.back() != '/') out += '/';
+  return out + path.substr(slash + 1);
+}
 
 void owner_only_umask() { ::umask(077); }
 
@@ -175,19 +191,24 @@ static bool open_fault(const std::string& path) {
   return false;
 }
 
+// open(2) of a path of any length; no test hook.
+static UniqueFd open_any_length(const std::string& path, int flags) {
+  if (!path_is_long(path)) return UniqueFd(::open(path.c_str(), flags | O_CLOEXEC, 0600));
+  std::string last;
+  UniqueFd folder = path_folder_open(path, &last);
+  if (!folder.ok()) return UniqueFd();
+  return UniqueFd(::openat(folder.get(), last.c_str(), flags | O_CLOEXEC, 0600));
+}
+
 UniqueFd path_open(const std::string& path, int flags, FsFailure* why) {
   UniqueFd fd;
-  if (!open_fault(path)) {
-    if (!path_is_long(path)) {
-      fd.reset(::open(path.c_str(), flags | O_CLOEXEC, 0600));
-    } else {
-      std::string last;
-      UniqueFd folder = path_folder_open(path, &last);
-      if (folder.ok()) fd.reset(::openat(folder.get(), last.c_str(), flags | O_CLOEXEC, 0600));
-    }
-  }
+  if (!open_fault(path)) fd = open_any_length(path, flags);
   failure_set(why, fd.ok() ? FsFailure::none : failure_of(errno));
   return fd;
+}
+
+UniqueFd file_create_new(const std::string& path) {
+  return open_any_length(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
 }
 
 // open(flags) with O_NOATIME, and without it when the kernel refuses the flag (EPERM: not the
@@ -227,7 +248,10 @@ FilePtr file_open(const std::string& path, const char* mode) {
       flags = plus ? O_RDWR : O_RDONLY;
       break;
     case 'w':
-      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+      // Never through a link: truncating the target of a link planted at the name would destroy
+      // another file, whoever owns it.
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC | O_NOFOLLOW;
+      if (std::strchr(mode, 'x')) flags |= O_EXCL;
       break;
     case 'a':
       flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
@@ -237,10 +261,16 @@ FilePtr file_open(const std::string& path, const char* mode) {
   }
   UniqueFd fd = path_open(path, flags);
   if (!fd.ok()) return FilePtr();
-  FILE* f = ::fdopen(fd.get(), mode);
+  const std::string stream_mode(mode, std::strcspn(mode, "x"));  // fdopen knows no "x"
+  FILE* f = ::fdopen(fd.get(), stream_mode.c_str());
   if (!f) return FilePtr();
   fd.release();  // the stream owns it now
   return FilePtr(f);
+}
+
+FilePtr file_open_new(const std::string& path) {
+  file_remove(path);
+  return file_open(path, "w+x");
 }
 
 namespace {

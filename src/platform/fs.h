@@ -67,6 +67,12 @@ bool fd_stat(const UniqueFd& fd, FileStat* out);
 // when given. Fails like a denied open for a path named by the test hook. Any thread.
 UniqueFd path_open(const std::string& path, int flags, FsFailure* why = nullptr);
 
+// Creates path as a new, empty file (mode 0600) open for reading and writing. Anything that
+// already stands at the name, a symbolic link included, fails it (O_EXCL): nothing planted at the
+// name of a file that must be new is ever written through. Returns none with errno set. No test
+// hook applies. Any thread.
+UniqueFd file_create_new(const std::string& path);
+
 // path_open for reading that leaves the access time alone (O_NOATIME) where the kernel allows it:
 // to the file's owner, or to a process that may act for every owner. Others open it as usual.
 UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why = nullptr);
@@ -91,8 +97,14 @@ bool dir_create_all_private(const std::string& path);
 bool file_remove(const std::string& path);
 bool file_rename(const std::string& from, const std::string& to);
 
-// Restricts an existing file to its owner (0600).
+// Restricts an existing file to its owner (0600); a symbolic link at path is left alone.
 void file_make_private(const std::string& path);
+
+// path with its folder part made the real path (links along the way followed, as an open
+// follows them) and its last component as given; a path without "/" or whose folder cannot be
+// resolved is returned unchanged. For SQLite's refusal of links (SQLITE_OPEN_NOFOLLOW), which
+// would otherwise also refuse a data folder reached through a link.
+std::string path_folder_resolved(const std::string& path);
 
 // Sets the process umask so that everything created from now on is owner-only.
 void owner_only_umask();
@@ -104,9 +116,16 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// fopen with the C modes "r", "rb", "w", "w+", "a", for a path of any length; files created here
-// get mode 0600.
+// fopen with the C modes "r", "rb", "w", "w+", "a", and "wx", "w+x" (the file must not exist
+// yet), for a path of any length; files created here get mode 0600. A "w" mode refuses a symbolic
+// link at the last component (O_NOFOLLOW) instead of truncating its target.
 FilePtr file_open(const std::string& path, const char* mode);
+
+// A new file at path, opened "w+": what stands at the name is removed first (a symbolic link
+// itself, never its target), then the file is created exclusively, so that a link or file
+// planted there in between fails the open rather than being written through. Null when it cannot
+// be created (a folder at the name). The test hook applies as for file_open.
+FilePtr file_open_new(const std::string& path);
 
 #ifdef VORNLAKE_FAULT_HOOKS
 // The paths a fault hook is set for: any thread may add to the list and ask about it.

@@ -44,6 +44,12 @@ std::string log_name(const std::string& name) {
   return out;
 }
 
+std::string open_folder_warning(const std::string& dir) {
+  return "Warning: The " + std::string(dir == data_dir() ? "data" : "profile") + " folder " +
+         log_name(dir) +
+         " can be written by other users; run logs and catalogs there could be tampered with.";
+}
+
 std::string run_log_path(const std::string& tag, uint32_t catalog_id) {
   char name[16];
   std::snprintf(name, sizeof name, "%08x.log", catalog_id);

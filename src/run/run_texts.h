@@ -27,6 +27,11 @@ std::string completion_block(const RunStats& stats, int32_t seconds);
 // would act on the terminal that shows the log. Catalog and cache keep the real bytes.
 std::string log_name(const std::string& name);
 
+// The warning about a folder of data_dirs_open_to_others ("data folder" for the data directory,
+// "profile folder" otherwise), with the path as log_name shows it. It names no item left out and
+// is not counted in the run's warnings.
+std::string open_folder_warning(const std::string& dir);
+
 // vprintf into a std::string (ap is used up).
 std::string format_text_v(const char* fmt, va_list ap);
 

@@ -13,6 +13,7 @@
 #include "engine/block_pipeline.h"
 #include "platform/file_read.h"
 #include "run/run_context.h"
+#include "run/run_texts.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/fs.h"
@@ -171,6 +172,8 @@ int app_main(int argc, char** argv) {
   request_window_set(settings.request_window);
   retry_limit_minutes_set(settings.retry_limit_minutes);
   dir_create_all_private(settings.data_dir);
+  for (const std::string& dir : data_dirs_open_to_others(cl.unattended ? cl.tag : ""))
+    std::fprintf(stderr, "%s\n", open_folder_warning(dir).c_str());
 
   RunContext& ctx = run_context();
   run_context_clear(ctx);
@@ -202,7 +205,7 @@ int app_main(int argc, char** argv) {
 #else
       code = console_run_unattended(console, ctx, entry);
 #endif
-    } else if (opened == kOpenProfileRunning) {
+    } else if (opened == kOpenProfileRunning || opened == kOpenProfileLockFailed) {
       code = 1;  // the box has said why
     } else {
       profile_entry_running = nullptr;

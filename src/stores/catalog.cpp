@@ -131,7 +131,9 @@ int catalog_open(RunContext& ctx) {
   file_remove(path);
   // A journal left by an earlier run of the same name would be played back into the new file.
   file_remove(path + "-journal");
-  if (g_catalog.open(path, true) != SQLITE_OK) {
+  // Made new here, so that a file or link planted at the (predictable) name in the meantime fails
+  // the open instead of becoming the catalog.
+  if (!file_create_new(path).ok() || g_catalog.open(path, true) != SQLITE_OK) {
     store_box("Can't open backup catalog database!", "Blah!");
     g_catalog.close();
     return 1;

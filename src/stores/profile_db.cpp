@@ -173,7 +173,8 @@ int profile_create(const ProfileSettings& p) {
 
   std::string path = profile_db_path(p.tag);
   Db db;
-  if (db.open(path, true) != SQLITE_OK) {
+  // It holds the password: a new file of ours, never one planted at the name since the move.
+  if (!file_create_new(path).ok() || db.open(path, true) != SQLITE_OK) {
     store_box("Can't open profile's database!", "Blah!");
     return 1;
   }

@@ -78,7 +78,11 @@ int Db::open(const std::string& path, bool create) {
   // Each connection is used by one thread at a time (its statement cache is not shared either),
   // so it goes without the per-call locking of the serialized mode.
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-  return sqlite3_open_v2(path.c_str(), &h_, flags, nullptr);
+  // A link at the database's name is refused: SQLite would open, or create, the file it points
+  // to, and a link planted in the data folder would have a database written over another file.
+  // SQLite opens its journals and shared-memory files without following links itself.
+  flags |= SQLITE_OPEN_NOFOLLOW;
+  return sqlite3_open_v2(path_folder_resolved(path).c_str(), &h_, flags, nullptr);
 }
 
 StmtLease Db::prepared(const char* sql, const char* operation) {
@@ -254,12 +258,24 @@ int store_open_or_create(Db* db, const std::string& path, const char* open_fail_
   std::string err;
   int rc = db_exec(db->get(), kVersionCheckSql, &err);
   if (rc == SQLITE_ERROR) {
-    // No version table: a new file (or one that lost its record) gets its tables.
-    if (create(db->get()) != 0) {
-      db->close();
-      return 1;
+    // No version table: a new file (or one that lost its record) gets its tables. Runs started
+    // together on a new data folder all get here: the write lock is taken first (the others wait
+    // for it), and one that finds the tables made meanwhile uses them. Without it the second
+    // run's creation failed on the first one's tables and that run did not start.
+    rc = db_exec(db->get(), "begin immediate", &err);
+    if (rc == SQLITE_OK) {
+      rc = db_exec(db->get(), kVersionCheckSql, &err);
+      if (rc == SQLITE_ERROR) {
+        if (create(db->get()) != 0) {
+          db->close();  // discards the half-made tables
+          return 1;
+        }
+        rc = SQLITE_OK;
+      }
+      if (rc == SQLITE_OK) rc = db_commit(db->get(), &err);
     }
-  } else if (rc != SQLITE_OK) {
+  }
+  if (rc != SQLITE_OK) {
     db->close();
     if (damaged_quiet && store_rc_damaged(rc)) return kStoreDamaged;
     store_unusable_boxes(err, path, rc);

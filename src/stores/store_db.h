@@ -109,8 +109,9 @@ class Db {
   // Finalizes the cached statements and closes the connection (if any); the handle becomes none.
   // Returns SQLite's result of the close (0 when there was nothing to close).
   int close();
-  // Opens path, creating the file when it is absent (create) or failing then (!create). Returns
-  // SQLite's result; on failure the handle SQLite returned is kept so that close() releases it.
+  // Opens path, creating the file when it is absent (create) or failing then (!create); a
+  // symbolic link at path fails it (links along the folders are followed). Returns SQLite's
+  // result; on failure the handle SQLite returned is kept so that close() releases it.
   int open(const std::string& path, bool create);
 
   // The statement of sql, prepared at its first use on this connection and reused after that:
@@ -205,7 +206,9 @@ constexpr int kStoreDamaged = 2;
 
 // Open-or-create of a long-lived database (configuration database, block-hash cache): opens path
 // into *db, sets the long busy time-out and runs the version check. A file without the version
-// table is new: create(handle) builds its tables. A file that is not a database, is damaged or
+// table is new: create(handle) builds its tables in one transaction under the write lock, and
+// any number of processes may do this at once (one creates, the others wait and use the tables
+// it made). A file that is not a database, is damaged or
 // stays locked gives store_unusable_boxes and is left untouched; with damaged_quiet a malformed
 // file (store_rc_damaged) gives kStoreDamaged instead, without a box. A file that cannot be
 // opened gives open_fail_text with the caption "Blah!". Returns 0 when the database is ready

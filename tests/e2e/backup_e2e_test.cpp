@@ -110,11 +110,17 @@ TEST(EndToEnd, BackupRestoresTheTreeAndTheCacheCarriesTheSecondRun) {
   EXPECT_EQ(query_int(cache, "select count(*) from segs where file_id=(select id from filespec where "
                              "filespec='" + s + "/random.bin')"), 4);
 
+  // Links planted at the next run's names (catalog ids come in order) are replaced, not written through.
+  const std::string precious = inst.root() + "/precious", next = inst.data() + "/Profiles/daily/00000002";
+  write_file(precious, "precious\n");
+  for (const char* ext : {".log", ".cat.z"}) ::symlink(precious.c_str(), (next + ext).c_str());
+
   // Second run, nothing changed: every file from the cache, only links for its blocks.
   const size_t trace_mark = server.trace().size();
   RunResult r2 = inst.run({"/run:daily"});
   ASSERT_EQ(r2.status, 0) << r2.err;
-  EXPECT_NE(r2.catalog_id, r1.catalog_id);
+  EXPECT_EQ(r2.catalog_id, 2u);
+  EXPECT_EQ(vl::test::read_file(precious), "precious\n");
   EXPECT_EQ(line_of(r2, s + "/random.bin"), s + "/random.bin : 3158073 : File (A) skipped.");
   EXPECT_TRUE(has_line(r2, "Files Skipped:  9"));
   EXPECT_TRUE(has_line(r2, "Files Scanned:  0"));
@@ -129,8 +135,15 @@ TEST(EndToEnd, BackupRestoresTheTreeAndTheCacheCarriesTheSecondRun) {
   age_file(s + "/random.bin", 1800);
   write_file(s + "/a/b/c/deep.txt", "new deeper text\n");
   age_file(s + "/a/b/c/deep.txt", 1800);
+  // Folders others may write to are warned about at the start and in the log, not counted.
+  ::chmod(inst.data().c_str(), 0777);
+  ::chmod((inst.data() + "/Profiles/daily").c_str(), 0770);
   RunResult r3 = inst.run({"/run:daily"});
   ASSERT_EQ(r3.status, 0) << r3.err;
+  const std::string w = " can be written by other users; run logs and catalogs there could be tampered with.";
+  EXPECT_TRUE(has_line(r3, "Warning: The data folder " + inst.data() + w));
+  EXPECT_NE(r3.err.find("Warning: The profile folder " + inst.data() + "/Profiles/daily" + w), std::string::npos);
+  EXPECT_TRUE(has_line(r3, "Warnings:       0"));
   EXPECT_NE(line_of(r3, s + "/random.bin").find("(1/4)  upload... OK"), std::string::npos);
   EXPECT_TRUE(has_line(r3, "Files Scanned:  2"));
   EXPECT_EQ(inst.restore_and_verify(server, r3.catalog_id, ignore), "");
@@ -259,6 +272,17 @@ TEST(EndToEnd, StartUpFailuresEndWithExitCodeOne) {
   EXPECT_NE(no_ca.err.find("Failed to load CA list!"), std::string::npos);
   ::rename((inst.install() + "/ca.crt.off").c_str(), (inst.install() + "/ca.crt").c_str());
 
+  // A run lock that cannot be created (a folder or a link at its name: root passes permission bits)
+  // is not a run already going on.
+  const std::string lock = inst.data() + "/Profiles/daily/run.lock";
+  for (const std::string reason : {"Is a directory", "Too many levels of symbolic links"}) {
+    reason[0] == 'I' ? ::mkdir(lock.c_str(), 0700) : ::symlink("/vl-no-such-lock", lock.c_str());
+    RunResult locked = inst.run({"/run:daily"});
+    EXPECT_EQ(locked.status, 1);
+    EXPECT_NE(locked.err.find("Cannot create the run lock " + lock + ": " + reason), std::string::npos) << locked.err;
+    ::remove(lock.c_str());
+  }
+
   // A configuration database that is not a database: two boxes, exit 1, the file untouched.
   const std::string garbage = "this is not an SQLite database, just text that must survive\n";
   write_file(inst.data() + "/vornlake.dat", garbage);
@@ -266,6 +290,24 @@ TEST(EndToEnd, StartUpFailuresEndWithExitCodeOne) {
   EXPECT_EQ(bad_db.status, 1);
   EXPECT_NE(bad_db.err.find("result = 26"), std::string::npos) << bad_db.err;
   EXPECT_EQ(read_file(inst.data() + "/vornlake.dat"), garbage);
+}
+
+// Profiles scheduled at the same minute on a new installation all start, whichever of them
+// creates the cache's tables; its data folder is reached through a link, as in a linked home.
+TEST(EndToEnd, ProfilesStartedTogetherOnANewDataFolderAllRun) {
+  RefServer server({"--account", "alice:secret", "--profile", "p0:1", "--profile", "p1:2", "--profile", "p2:3",
+                    "--profile", "p3:4"});
+  for (int round = 0; round < 4; ++round) {
+    Installation inst;
+    ::symlink(inst.data().c_str(), (inst.root() + "/linked").c_str());
+    write_file(inst.settings(), "Install_Dir=" + inst.install() + "\nData_Dir=" + inst.root() + "/linked\n");
+    std::vector<pid_t> pids;
+    for (const std::string tag : {"p0", "p1", "p2", "p3"}) inst.profile(tag, server.port(), {inst.source()});
+    for (const std::string tag : {"p0", "p1", "p2", "p3"})
+      pids.push_back(spawn({bin_path("vornlake"), "/run:" + tag}, inst.env(), "/dev/null", inst.root() + "/" + tag));
+    for (size_t i = 0; i < pids.size(); ++i)
+      EXPECT_EQ(wait_exit(pids[i]), 0) << round << ": " << read_file(inst.root() + "/p" + std::to_string(i));
+  }
 }
 
 TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {

@@ -1,6 +1,7 @@
 // Open-or-create of the two long-lived databases: new files, files that are kept as they are,
 // files that are not databases, files that lost their version record, failing creation steps.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <tuple>
 
@@ -133,6 +134,14 @@ TEST_P(OpenOrCreateTest, MissingDirectoryGivesTheOpenFailureBox) {
   EXPECT_EQ(GetParam().open(), 1);
   EXPECT_EQ(boxes_of(ui_), (std::vector<std::pair<std::string, std::string>>{
                                {"Blah!", GetParam().open_fail_text}}));
+}
+
+// A link planted at the database's name is refused, its target untouched.
+TEST_P(OpenOrCreateTest, LinkAtTheNameIsRefused) {
+  write_file(dir_ / "target", "kept\n");
+  ::symlink((dir_ / "target").c_str(), file().c_str());
+  EXPECT_EQ(GetParam().open(), 1);
+  EXPECT_EQ(read_file(dir_ / "target"), "kept\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, OpenOrCreateTest, ::testing::Values(kConfig, kCache),
