@@ -41,7 +41,26 @@ trees_generate() { # dir
   find "$mixed" "$small" -type f -exec touch -d '1 hour ago' {} +
 }
 
-# Appends a line to every hundredth file (in sorted order), dated outside the settling window.
+# The trees for runs at a distance, scaled by $scale: DIR/s3k (3,000 files of 0 to 8 KiB) and
+# DIR/l64m (4 random files of 64 MiB); sets $s3k and $l64m to their paths.
+trees_generate_distance() { # dir
+  echo "generating the distance trees (scale $scale)..."
+  s3k="$1/s3k"
+  l64m="$1/l64m"
+  mkdir -p "$s3k" "$l64m"
+  awk -v dir="$s3k" -v count="$(awk -v s="$scale" 'BEGIN { printf "%d", s * 3000 }')" 'BEGIN {
+    srand(13); for (f = 0; f < count; f++) { if (f % 500 == 0) system("mkdir -p " dir sprintf("/d%d", f / 500))
+      path = sprintf("%s/d%d/f%05d.txt", dir, f / 500, f); size = int(rand() * 8193); s = ""
+      while (length(s) < size) s = s sprintf("%x", rand() * 2^31)
+      printf "%s", substr(s, 1, size) > path; close(path) } }'
+  i=0; while [ $i -lt 4 ]; do prng "l$i" "$(mib 64)" > "$l64m/l$i.bin"; i=$((i + 1)); done
+  find "$s3k" "$l64m" -type f -exec touch -d '1 hour ago' {} +
+}
+
+# Appends a line to every hundredth file (in sorted order), dated outside the settling window; in
+# a tree of fewer than a hundred files, to the first.
 change_one_percent() { # dir
-  find "$1" -type f | sort | awk 'NR % 100 == 0' | while read -r f; do printf 'changed\n' >> "$f"; touch -d '10 minutes ago' "$f"; done
+  find "$1" -type f | sort | awk '{ f[NR] = $0 } END { for (i = 100; i <= NR; i += 100) print f[i]
+    if (NR > 0 && NR < 100) print f[1] }' \
+    | while read -r f; do printf 'changed\n' >> "$f"; touch -d '10 minutes ago' "$f"; done
 }
