@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "platform/fs.h"
-#include "platform/worker_thread.h"
 #include "run/run_context.h"
 
 namespace vl {

@@ -107,12 +107,6 @@ class WorkerQueue {
     thread_.join();
   }
 
-  // True once a handle has thrown.
-  bool failed() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return failed_;
-  }
-
  private:
   size_t weight_of(const T& item) const { return weigh_ ? weigh_(item) : 1; }
 
@@ -182,8 +176,9 @@ class WorkerQueue {
   WorkerQueueOptions o_;
   Handle handle_;
   Weigh weigh_;
-  mutable std::mutex mu_;
-  std::condition_variable_any work_cv_, space_cv_;
+  std::mutex mu_;
+  std::condition_variable work_cv_;        // the thread's own waits: no stop token
+  std::condition_variable_any space_cv_;   // producers' waits, woken by their cancel
   std::deque<T> queue_;
   size_t weight_ = 0;         // queued or being handled
   size_t queued_weight_ = 0;  // queued
