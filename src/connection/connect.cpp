@@ -100,35 +100,52 @@ std::string connect_cause(ConnectFailure f, const ProfileSettings& p, const std:
   }
 }
 
+// Where one attempt reports: the run's status line and "Last attempt: ..." for the main session
+// (with "Connecting..." and "Connect Failed!" on a first attempt), or only a cause for a session
+// opened quietly, possibly off the worker.
+struct AttemptReport {
+  RunContext& ctx;
+  bool first = false;
+  bool quiet = false;
+  std::string* cause;
+
+  void status(const char* text) const {
+    if (!quiet) status_set(ctx, text);
+  }
+  void failed(const std::string& why) const { *cause = why; }
+};
+
 // A malformed greeting or login reply: the server gets the goodbye.
-int server_error(RunContext& ctx, const std::string& cause) {
-  status_set(ctx, "Server Error!");
-  g_last_failure = cause;
-  server_disconnect(ctx);
+int server_error(const AttemptReport& out, ServerConnection& conn, const std::string& cause) {
+  out.status("Server Error!");
+  out.failed(cause);
+  server_disconnect(out.ctx, conn);
   return kAttemptFailed;
 }
 
-int attempt(RunContext& ctx, bool first) {
-  connection_drop(ctx);
+int attempt(const AttemptReport& out, ServerConnection& conn) {
+  RunContext& ctx = out.ctx;
+  connection_drop(conn);
   const ProfileSettings* p = ctx.profile.get();
   if (!g_ssl_ctx || !p) return kAttemptFailed;
   SslPtr ssl(SSL_new(g_ssl_ctx));
   if (!ssl) return kAttemptFailed;
-  if (first) status_set(ctx, "Connecting...");
+  if (out.first) out.status("Connecting...");
   ConnectFailure failure = ConnectFailure::none;
   std::string error_text;
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(kTimeoutS) * 1000;
   UniqueFd sock(tcp_connect(p->server, p->port, deadline, [&ctx] { return ctx.cancel == 1; },
                             &failure, &error_text, ctx.cancel.wake_fd()));
   if (!sock) {
-    if (first) status_set(ctx, "Connect Failed!");
-    g_last_failure = connect_cause(failure, *p, error_text);
+    if (out.first) out.status("Connect Failed!");
+    out.failed(connect_cause(failure, *p, error_text));
     return kAttemptFailed;
   }
   BIO* b = BIO_new_socket(sock.get(), BIO_CLOSE);
   if (!b) {
-    status_set(ctx, "Connect Error!");
-    message_box(BoxOwner::none, "Unable to create BIO", "Connect Error");
+    out.status("Connect Error!");
+    if (!out.quiet) message_box(BoxOwner::none, "Unable to create BIO", "Connect Error");
+    out.failed("no memory for the connection");
     return kAttemptFailed;
   }
   // The BIO closes the socket from here on.
@@ -137,48 +154,48 @@ int attempt(RunContext& ctx, bool first) {
   SSL_set_mode(ssl.get(), SSL_MODE_AUTO_RETRY);
   // Read ahead: one read() takes in every record that has arrived, rather than two per record.
   SSL_set_read_ahead(ssl.get(), 1);
-  status_set(ctx, "Establishing SSL Session...");
+  out.status("Establishing SSL Session...");
   socket_no_delay(fd);
   if (!peer_name_set(ssl.get(), p->server) || !handshake(ctx, ssl.get(), fd)) {
     std::string reason;
-    handshake_failure(ssl.get(), *p, &reason, &g_last_failure);
-    status_set(ctx, "SSL Session Failed!");
-    if (ctx.cancel != 1) status_reason_set(reason);
+    handshake_failure(ssl.get(), *p, &reason, out.cause);
+    out.status("SSL Session Failed!");
+    if (ctx.cancel != 1 && !out.quiet) status_reason_set(reason);
     return kAttemptFailed;
   }
-  status_reason_set("");
+  if (!out.quiet) status_reason_set("");
   if (!connection_buffer_writes(ssl.get())) return kAttemptFailed;
-  connection_set(ctx, ssl.release());
+  connection_set(conn, ssl.release());
 
   const std::string target = target_text(p->server, p->port);
   uint8_t buf[kReplyCap];
-  int n = server_receive(ctx, buf, kReplyCap, kTimeoutS);
+  int n = server_receive(ctx, conn, buf, kReplyCap, kTimeoutS);
   if (n < 10 || buf[0] != kGroupSession || buf[1] != kCodeGreeting)
-    return server_error(ctx, target + " sent no valid greeting");
-  status_set(ctx, "Logging In...");
+    return server_error(out, conn, target + " sent no valid greeting");
+  out.status("Logging In...");
   auto login = login_message_build(p->login, p->password);
-  server_send(ctx, login.data(), static_cast<int>(login.size()), kTimeoutS);
-  n = server_receive(ctx, buf, kReplyCap, kTimeoutS);
+  server_send(ctx, conn, login.data(), static_cast<int>(login.size()), kTimeoutS);
+  n = server_receive(ctx, conn, buf, kReplyCap, kTimeoutS);
   if (!reply_is(buf, n, kGroupSession, kCodeLoginReply, 3))
-    return server_error(ctx, target + " did not answer the login");
+    return server_error(out, conn, target + " did not answer the login");
   switch (buf[2]) {
     case 0x00:
-      status_set(ctx, "Login Successful!");
-      g_last_failure.clear();
+      out.status("Login Successful!");
+      out.cause->clear();
       return kAttemptOk;
     case 0xFE:
-      status_set(ctx, "Server Busy!");
-      g_last_failure = target + " is busy";
-      connection_drop(ctx);
+      out.status("Server Busy!");
+      out.failed(target + " is busy");
+      connection_drop(conn);
       return kAttemptFailed;
     case 0xFF:
       // A refused login never fixes itself: the caller ends the run with its one box.
-      status_set(ctx, "Login Failed!");
-      g_last_failure = target + " refused the login or password";
-      connection_drop(ctx);
+      out.status("Login Failed!");
+      out.failed(target + " refused the login or password");
+      connection_drop(conn);
       return kAttemptRefused;
     default:
-      g_last_failure.clear();
+      out.cause->clear();
       return kAttemptOk;  // any other result counts as accepted
   }
 }
@@ -212,9 +229,17 @@ void ssl_shutdown() {
   g_ssl_ctx = nullptr;
 }
 
-int server_open(RunContext& ctx) { return attempt(ctx, true); }
+int server_open(RunContext& ctx) {
+  return attempt(AttemptReport{ctx, true, false, &g_last_failure}, ctx.conn);
+}
 
-int server_reopen(RunContext& ctx) { return attempt(ctx, false); }
+int server_reopen(RunContext& ctx) {
+  return attempt(AttemptReport{ctx, false, false, &g_last_failure}, ctx.conn);
+}
+
+int session_open(RunContext& ctx, ServerConnection& conn, std::string* cause) {
+  return attempt(AttemptReport{ctx, false, true, cause}, conn);
+}
 
 const std::string& server_last_failure() { return g_last_failure; }
 

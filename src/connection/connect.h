@@ -37,6 +37,11 @@ int server_open(RunContext& ctx);
 // The same attempt for a reconnection: no "Connecting..." and no "Connect Failed!" status.
 int server_reopen(RunContext& ctx);
 
+// The same attempt for one of the run's extra upload sessions, on conn: no status line, no box,
+// the cause of a failure in *cause. Any thread of the run (a cancel ends it as for server_open);
+// conn is the caller's alone meanwhile.
+int session_open(RunContext& ctx, ServerConnection& conn, std::string* cause);
+
 // The cause of the last failed attempt and its target, e.g. "localhost:7421 refused the
 // connection" or "the certificate does not match the host name vm"; "" after a success.
 // Worker thread.

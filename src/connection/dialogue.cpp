@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <unordered_set>
 
+#include "connection/connect.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
 #include "connection/transport.h"
 #include "platform/settings.h"
+#include "platform/worker_thread.h"
 #include "run/run_control.h"
 #include "run/status.h"
 
@@ -23,20 +26,89 @@ constexpr size_t kFlushBytes = 512;
 }  // namespace
 
 static std::atomic<int> g_request_window{kRequestWindowDefault};
+static std::atomic<int> g_upload_sessions{kUploadSessionsDefault};
 
 void request_window_set(int window) { g_request_window = window < 1 ? 1 : window; }
 int request_window() { return g_request_window.load(); }
 
-Dialogue::Dialogue(RunContext& ctx, int window)
-    : ctx_(ctx), window_(window < 1 ? 1 : static_cast<size_t>(window)) {}
+void upload_sessions_set(int sessions) { g_upload_sessions = sessions < 1 ? 1 : sessions; }
+int upload_sessions() { return g_upload_sessions.load(); }
 
-Dialogue::~Dialogue() { abandon(); }
+Dialogue::Dialogue(RunContext& ctx, int window)
+    : ctx_(ctx), window_(window < 1 ? 1 : static_cast<size_t>(window)) {
+  lanes_.push_back(std::make_unique<Lane>());
+  lanes_[0]->conn = &ctx.conn;
+}
+
+Dialogue::~Dialogue() {
+  abandon();
+  sessions_close();
+}
 
 void Dialogue::abandon() {
-  for (auto* q : {&unanswered_, &followups_, &fresh_}) {
-    for (Request& r : *q) end(r, SegmentEnd::abandoned);
-    q->clear();
+  for (auto& l : lanes_) {
+    for (auto* q : {&l->unanswered, &l->followups, &l->pinned, &l->parked}) {
+      for (Request& r : *q) end(r, SegmentEnd::abandoned);
+      q->clear();
+    }
   }
+  for (Request& r : fresh_) end(r, SegmentEnd::abandoned);
+  fresh_.clear();
+}
+
+size_t Dialogue::in_flight() const {
+  size_t n = 0;
+  for (const auto& l : lanes_) n += l->unanswered.size();
+  return n;
+}
+
+size_t Dialogue::sessions() const { return lanes_.size(); }
+
+void Dialogue::sessions_open(int extra) {
+  if (extra <= 0 || stopped_ || ctx_.cancel == 1) return;
+  struct Opening {
+    std::unique_ptr<ServerConnection> conn = std::make_unique<ServerConnection>();
+    int result = kAttemptFailed;
+    std::string cause;
+    WorkerThread thread;
+  };
+  std::vector<std::unique_ptr<Opening>> openings;
+  for (int i = 0; i < extra; ++i) {
+    auto o = std::make_unique<Opening>();
+    o->conn->unthrottled = true;
+    Opening* op = o.get();
+    std::string error;
+    if (!o->thread.start(
+            "upload session",
+            [this, op] { op->result = session_open(ctx_, *op->conn, &op->cause); },
+            [op](const std::string& why) { op->cause = why; }, &error))
+      o->cause = error;
+    openings.push_back(std::move(o));
+  }
+  const int total = extra + 1;
+  for (size_t i = 0; i < openings.size(); ++i) {
+    Opening& o = *openings[i];
+    o.thread.join();
+    if (o.result == kAttemptOk) {
+      o.conn->unthrottled = false;
+      auto lane = std::make_unique<Lane>();
+      lane->conn = o.conn.get();
+      lane->index = static_cast<int>(lanes_.size());
+      lanes_.push_back(std::move(lane));
+      ctx_.upload_sessions.push_back(std::move(o.conn));
+    } else if (ctx_.cancel != 1) {
+      run_log(ctx_, "Upload session %d of %d could not be opened (%s); the run goes on without it.\n",
+              static_cast<int>(i) + 2, total, o.cause.empty() ? "no reason given" : o.cause.c_str());
+    }
+  }
+}
+
+void Dialogue::sessions_close() {
+  for (size_t i = 1; i < lanes_.size(); ++i) server_disconnect(ctx_, *lanes_[i]->conn);
+  if (lanes_.size() > 1) lanes_.resize(1);
+  ctx_.upload_sessions.clear();
+  for (const std::string& note : notes_) run_log(ctx_, "%s\n", note.c_str());
+  notes_.clear();
 }
 
 // The digest as a key: no string to allocate for every look-up.
@@ -52,18 +124,32 @@ size_t Dialogue::DigestKeyHash::operator()(const DigestKey& k) const {
   return h;
 }
 
-void Dialogue::uploading_add(const Segment& seg, int delta) {
-  auto it = uploading_.find(digest_key(seg));
-  if (it == uploading_.end()) {
-    if (delta > 0) uploading_.emplace(digest_key(seg), delta);
+void Dialogue::uploading_add(Lane& l, const Segment& seg, int delta) {
+  auto it = l.uploading.find(digest_key(seg));
+  if (it == l.uploading.end()) {
+    if (delta > 0) l.uploading.emplace(digest_key(seg), delta);
     return;
   }
   it->second += delta;
-  if (it->second <= 0) uploading_.erase(it);
+  if (it->second <= 0) l.uploading.erase(it);
 }
 
-bool Dialogue::uploading(const Segment& seg) const {
-  return uploading_.count(digest_key(seg)) != 0;
+bool Dialogue::uploading(const Lane& l, const Segment& seg) const {
+  return l.uploading.count(digest_key(seg)) != 0;
+}
+
+void Dialogue::pin(Lane& l, Segment& seg) {
+  if (lanes_.size() < 2 || seg.pinned) return;
+  seg.pinned = true;
+  auto [it, added] = pins_.try_emplace(digest_key(seg), Pin{static_cast<size_t>(l.index), 0});
+  ++it->second.count;
+}
+
+void Dialogue::unpin(Segment& seg) {
+  if (!seg.pinned) return;
+  seg.pinned = false;
+  auto it = pins_.find(digest_key(seg));
+  if (it != pins_.end() && --it->second.count <= 0) pins_.erase(it);
 }
 
 void Dialogue::release(Segment& seg) {
@@ -78,20 +164,37 @@ void Dialogue::end(Request& r, SegmentEnd how) {
   Segment& seg = *r.seg;
   if (how == SegmentEnd::abandoned && r.step != Step::link && seg.link_queued) return;
   release(seg);
+  unpin(seg);
   if (seg.ended) seg.ended(seg, how);
   run_log_close(ctx_, seg.slot);
   seg.ended = nullptr;
 }
 
-void Dialogue::queue_link(const std::shared_ptr<Segment>& seg) {
+void Dialogue::queue_link(Lane& l, const std::shared_ptr<Segment>& seg) {
   if (seg->link_queued) return;
   seg->link_queued = true;
-  followups_.push_back({Step::link, seg});
+  if (l.index != 0 && route_ == LinkRoute::main_only) {
+    // The main session may send it only once the server holds the content.
+    if (uploading(l, *seg)) l.parked.push_back({Step::link, seg});
+    else lanes_[0]->followups.push_back({Step::link, seg});
+    return;
+  }
+  l.followups.push_back({Step::link, seg});
 }
 
-Dialogue::Result Dialogue::send(Request& r) {
+void Dialogue::unpark(Lane& l) {
+  Lane& main = *lanes_[0];
+  std::erase_if(l.parked, [&](Request& r) {
+    if (uploading(l, *r.seg)) return false;
+    main.followups.push_back(r);
+    return true;
+  });
+}
+
+Dialogue::Result Dialogue::send(Lane& l, Request& r) {
   Segment& seg = *r.seg;
   RunStats& st = ctx_.stats;
+  ServerConnection& conn = *l.conn;
   int n = 0;
   switch (r.step) {
     case Step::query: {
@@ -101,12 +204,12 @@ Dialogue::Result Dialogue::send(Request& r) {
         stat_show(st, StatField::segs);
       }
       auto m = seg_query_build(seg.digest, seg.size);
-      n = server_send(ctx_, m.data(), static_cast<int>(m.size()), kTimeoutS);
+      n = server_send(ctx_, conn, m.data(), static_cast<int>(m.size()), kTimeoutS);
       break;
     }
     case Step::link: {
       auto m = seg_link_build(seg.digest, ctx_.catalog_id);
-      n = server_send(ctx_, m.data(), static_cast<int>(m.size()), kTimeoutS);
+      n = server_send(ctx_, conn, m.data(), static_cast<int>(m.size()), kTimeoutS);
       break;
     }
     case Step::upload: {
@@ -121,19 +224,21 @@ Dialogue::Result Dialogue::send(Request& r) {
         stat_show(st, StatField::bytes_stored);
       }
       auto m = upload_header_build(seg.digest, seg.size, seg.sent.compressed, seg.sent.len);
-      n = server_send(ctx_, m.data(), static_cast<int>(m.size()), kTimeoutS);
+      n = server_send(ctx_, conn, m.data(), static_cast<int>(m.size()), kTimeoutS);
       break;
     }
   }
   if (n <= 0) return ctx_.cancel == 1 ? kStop : kFailed;
-  if (r.step == Step::upload) barrier_ = ctx_.conn.header_unanswered = true;
-  unanswered_.push_back(r);
+  if (r.step == Step::upload) l.barrier = conn.header_unanswered = true;
+  pin(l, seg);
+  ++l.unflushed;
+  l.unanswered.push_back(r);
   return kOk;
 }
 
 // The data messages of an upload whose header was answered 0x00, at most 4096 payload bytes
 // each, with the pause point after each message.
-Dialogue::Result Dialogue::send_data(Request& r) {
+Dialogue::Result Dialogue::send_data(Lane& l, Request& r) {
   const SegmentPayload& p = r.seg->sent;
   if (p.file && std::fseek(p.file, 0, SEEK_SET) != 0) return kFailed;
   uint8_t message[2 + kSegDataMax];
@@ -146,7 +251,7 @@ Dialogue::Result Dialogue::send_data(Request& r) {
     } else {
       std::memcpy(message + 2, p.bytes + off, piece);
     }
-    if (server_send(ctx_, message, static_cast<int>(piece + 2), kTimeoutS) <= 0)
+    if (server_send(ctx_, *l.conn, message, static_cast<int>(piece + 2), kTimeoutS) <= 0)
       return ctx_.cancel == 1 ? kStop : kFailed;
     off += piece;
     ctx_.stats.file_bytes_sent += piece;
@@ -157,8 +262,8 @@ Dialogue::Result Dialogue::send_data(Request& r) {
   return kOk;
 }
 
-Dialogue::Result Dialogue::read_reply() {
-  Request& r = unanswered_.front();
+Dialogue::Result Dialogue::read_reply(Lane& l) {
+  Request& r = l.unanswered.front();
   Segment& seg = *r.seg;
   uint8_t code = kCodeSegLinkReply;
   int min_len = kStatusReplyMin;
@@ -171,18 +276,25 @@ Dialogue::Result Dialogue::read_reply() {
     cap = kUploadReplyCap;
   }
   uint8_t buf[kUploadReplyCap];
-  int n = server_receive(ctx_, buf, cap, kTimeoutS);
+  l.unflushed = 0;  // the receive writes out what is buffered first
+  int n = server_receive(ctx_, *l.conn, buf, cap, kTimeoutS);
   if (ctx_.cancel == 1) return kStop;
   if (!reply_is(buf, n, kGroupSegment, code, min_len)) return kFailed;
-  server_reply_accepted(ctx_);
+  server_reply_accepted(*l.conn);
   ++replies_;
   RunStats& st = ctx_.stats;
 
   switch (r.step) {
     case Step::query: {
       Request done = r;
-      unanswered_.pop_front();
-      if (buf[2] == 0xFF || uploading(seg)) {
+      l.unanswered.pop_front();
+      if (seg.requery) {
+        // A link asked again after a break (requeue): its answer was given and logged before.
+        seg.requery = false;
+        queue_link(l, done.seg);
+        return kOk;
+      }
+      if (buf[2] == 0xFF || uploading(l, seg)) {
         run_log_append(ctx_, seg.slot, " exists.\n");
         if (!seg.payload_ready) {  // counted as stored already when an upload went before
           st.bytes_duped += seg.size;
@@ -190,10 +302,10 @@ Dialogue::Result Dialogue::read_reply() {
           stat_show(st, StatField::segs_duped);
         }
         release(seg);
-        queue_link(done.seg);
+        queue_link(l, done.seg);
       } else {
-        uploading_add(seg, 1);
-        followups_.push_back({Step::upload, done.seg});
+        uploading_add(l, seg, 1);
+        l.followups.push_back({Step::upload, done.seg});
       }
       return kOk;
     }
@@ -201,30 +313,32 @@ Dialogue::Result Dialogue::read_reply() {
       if (r.data_sent) {
         run_log_append(ctx_, seg.slot, "OK\n");
         release(seg);
-        uploading_add(seg, -1);
-        unanswered_.pop_front();
+        uploading_add(l, seg, -1);
+        l.unanswered.pop_front();
+        if (!l.parked.empty()) unpark(l);
         return kOk;
       }
-      ctx_.conn.header_unanswered = false;  // the reply is read, whatever it says
+      l.conn->header_unanswered = false;  // the reply is read, whatever it says
       switch (buf[6]) {
         case 0x00: {
-          barrier_ = false;
+          l.barrier = false;
           run_log_append(ctx_, seg.slot, " upload... ");
-          Result res = send_data(r);
+          Result res = send_data(l, r);
           if (res != kOk) return res;
           r.data_sent = true;
           // The link goes out behind the data, without waiting for the upload's own reply.
-          queue_link(r.seg);
+          queue_link(l, r.seg);
           return kOk;
         }
         case 0xFF: {
-          barrier_ = false;
+          l.barrier = false;
           run_log_append(ctx_, seg.slot, " exists (blah!)\n");
           release(seg);
-          uploading_add(seg, -1);
+          uploading_add(l, seg, -1);
           std::shared_ptr<Segment> held = r.seg;
-          unanswered_.pop_front();
-          queue_link(held);
+          l.unanswered.pop_front();
+          queue_link(l, held);
+          if (!l.parked.empty()) unpark(l);
           return kOk;
         }
         default:
@@ -232,96 +346,300 @@ Dialogue::Result Dialogue::read_reply() {
           return kFailed;
       }
     }
-    case Step::link: {
-      Request done = r;
-      unanswered_.pop_front();
-      end(done, buf[2] == 0x00 ? SegmentEnd::linked : SegmentEnd::link_refused);
-      return kOk;
-    }
+    case Step::link:
+      return read_link_reply(l, buf[2] == 0x00);
   }
   return kFailed;
 }
 
-// Reconnects and puts every unanswered request back in front of the queue, in order. Returns 0,
-// or 1 when the run must stop (cancelled, or the login refused).
-int Dialogue::recover() {
+// A link's answer. One refused on an extra session goes again on the main one: a server may link
+// only from the session that allocated the catalog, and the main session's answer then tells.
+Dialogue::Result Dialogue::read_link_reply(Lane& l, bool taken) {
+  Request done = l.unanswered.front();
+  l.unanswered.pop_front();
+  Segment& seg = *done.seg;
+  if (l.index != 0) {
+    if (!taken && !seg.relinked) {
+      seg.relinked = true;
+      lanes_[0]->followups.push_back(done);
+      return kOk;
+    }
+    if (taken && route_ == LinkRoute::unknown) route_ = LinkRoute::any;
+  } else if (taken && seg.relinked && route_ == LinkRoute::unknown) {
+    route_ = LinkRoute::main_only;
+    notes_.push_back(
+        "Note: The server links segments only on the session that allocated the catalog; every "
+        "link went over that session.");
+  }
+  end(done, taken ? SegmentEnd::linked : SegmentEnd::link_refused);
+  return kOk;
+}
+
+// After a break: the upload attempts in q start again from their query, as the one-at-a-time
+// dialogue does, and their links, already queued behind the data, are queued again behind the new
+// upload. A link that was to follow one of those uploads (the same content, answered "exists"
+// while it was under way) is asked again as a query, so that it goes out behind the new upload
+// too. Only the uploads among the first reset_upto requests start again: on the main session the
+// ones not sent yet (its followups) keep their place.
+void Dialogue::requeue(Lane& l, std::deque<Request>& q, size_t reset_upto) {
+  std::unordered_set<DigestKey, DigestKeyHash> reset;
+  for (size_t i = 0; i < q.size() && i < reset_upto; ++i) {
+    Request& r = q[i];
+    if (r.step != Step::upload) continue;
+    if (l.index == 0) uploading_add(l, *r.seg, -1);
+    reset.insert(digest_key(*r.seg));
+    r.step = Step::query;
+    r.data_sent = false;
+    r.seg->link_queued = false;
+  }
+  std::erase_if(q, [](const Request& r) {
+    return r.step == Step::link && !r.seg->link_only && !r.seg->link_queued;
+  });
+  for (Request& r : q) {
+    if (r.step != Step::link || r.seg->link_only || r.seg->relinked) continue;
+    if (reset.count(digest_key(*r.seg)) == 0) continue;
+    r.step = Step::query;
+    r.seg->link_queued = false;
+    r.seg->requery = true;
+  }
+}
+
+// Reconnects the main session and puts every unanswered request back in front of its queue, in
+// order. Returns 0, or 1 when the run must stop (cancelled, or the login refused).
+int Dialogue::recover_main(Lane& l) {
   int r = server_recover(ctx_, kStatusWorking);
   if (r != kReconnectOk) {
     refused_ = r == kReconnectRefused;
     stopped_ = true;
     return 1;
   }
-  barrier_ = false;
-  // A failed upload attempt starts again from its query, as the one-at-a-time dialogue does; its
-  // link, already queued behind the data, is queued again behind the new upload.
-  for (Request& r : unanswered_) {
-    if (r.step != Step::upload) continue;
-    uploading_add(*r.seg, -1);
-    r.step = Step::query;
-    r.data_sent = false;
-    r.seg->link_queued = false;
+  l.barrier = false;
+  l.unflushed = 0;
+  const size_t sent = l.unanswered.size();
+  std::deque<Request> all = std::move(l.unanswered);
+  l.unanswered.clear();
+  for (Request& q : l.followups) all.push_back(q);
+  requeue(l, all, sent);
+  l.followups = std::move(all);
+  return 0;
+}
+
+int Dialogue::recover(Lane& l) {
+  if (l.index == 0) return recover_main(l);
+  if (ctx_.cancel == 1) {
+    stopped_ = true;
+    return 1;
   }
-  auto relinked = [](const Request& r) {
-    return r.step == Step::link && !r.seg->link_only && !r.seg->link_queued;
-  };
-  std::erase_if(unanswered_, relinked);
-  std::erase_if(followups_, relinked);
-  for (auto it = unanswered_.rbegin(); it != unanswered_.rend(); ++it) followups_.push_front(*it);
-  unanswered_.clear();
+  server_disconnect(ctx_, *l.conn);
+  // Every request of the session from its start: uploads from their query, links of those
+  // dropped (queued again behind the new upload).
+  std::deque<Request> all;
+  for (auto* q : {&l.unanswered, &l.followups, &l.pinned, &l.parked}) {
+    for (Request& r : *q) all.push_back(r);
+    q->clear();
+  }
+  l.uploading.clear();
+  l.barrier = false;
+  l.unflushed = 0;
+  requeue(l, all, all.size());
+  std::string cause;
+  const int opened = session_open(ctx_, *l.conn, &cause);
+  if (ctx_.cancel == 1) {
+    for (Request& r : all) l.followups.push_back(r);  // abandoned with the rest
+    stopped_ = true;
+    return 1;
+  }
+  if (opened == kAttemptOk) {
+    l.followups = std::move(all);
+    return 0;
+  }
+  // Dropped: the main session takes its requests, and the contents it had in hand.
+  Lane& main = *lanes_[0];
+  for (Request& r : all) main.followups.push_back(r);
+  for (auto& [digest, p] : pins_)
+    if (p.lane == static_cast<size_t>(l.index)) p.lane = 0;
+  notes_.push_back("Note: Upload session " + std::to_string(l.index + 1) + " was lost (" +
+                   (cause.empty() ? std::string("no reason given") : cause) +
+                   "); its requests went over the main session.");
+  const size_t gone = static_cast<size_t>(l.index);
+  for (size_t i = gone + 1; i < lanes_.size(); ++i) lanes_[i]->index = static_cast<int>(i - 1);
+  for (auto& [digest, p] : pins_)
+    if (p.lane > gone) --p.lane;
+  lanes_.erase(lanes_.begin() + static_cast<std::ptrdiff_t>(gone));
+  if (next_lane_ >= lanes_.size()) next_lane_ = 0;
   return 0;
 }
 
 // The replies that arrived together are taken in together: requests then leave in batches rather
 // than one per reply, and an upload header's reply among them is not left waiting (the server
 // waits for that upload's data) while the worker goes on with the next file.
-Dialogue::Result Dialogue::read_replies() {
-  Result r = read_reply();
-  while (r == kOk && !unanswered_.empty() && server_reply_buffered(ctx_)) r = read_reply();
+Dialogue::Result Dialogue::read_replies(Lane& l) {
+  Result r = read_reply(l);
+  while (r == kOk && !l.unanswered.empty() && server_reply_buffered(*l.conn)) r = read_reply(l);
   return r;
 }
 
-Dialogue::Result Dialogue::pump() {
-  const bool barrier_before = barrier_;
+Dialogue::Result Dialogue::send_own(Lane& l) {
   for (;;) {
     if (stopped_ || ctx_.cancel == 1) return kStop;
-    std::deque<Request>* queue = !followups_.empty() ? &followups_ : !fresh_.empty() ? &fresh_ : nullptr;
-    if (!queue) break;
-    if (barrier_ || unanswered_.size() >= window_) {
-      // A reply that has not arrived yet is waited for only when the queue is long: otherwise
-      // the worker reads and digests the next files while the server works.
-      if (fresh_.size() < window_) {
-        // An upload header sent just now cannot have been answered yet.
-        if (barrier_ && !barrier_before) break;
-        int ready = server_reply_ready(ctx_, kTimeoutS);
-        if (ready == 0) break;
-        if (ready < 0) {
-          if (ctx_.cancel == 1) return kStop;
-          if (recover() != 0) return kStop;
+    if (l.barrier || l.unanswered.size() >= window_) return kOk;
+    std::deque<Request>* queue = !l.followups.empty() ? &l.followups
+                                 : !l.pinned.empty()  ? &l.pinned
+                                                      : nullptr;
+    if (!queue) return kOk;
+    Request next = queue->front();
+    queue->pop_front();
+    Result r = send(l, next);
+    if (r == kOk) continue;
+    l.followups.push_front(next);  // not sent: it keeps its place
+    if (r == kStop) return kStop;
+    return kFailed;
+  }
+}
+
+// The lane that can send now with the least work in hand; the search starts after the lane that
+// took the last request, so that equal lanes take turns.
+Dialogue::Lane* Dialogue::least_loaded() {
+  Lane* best = nullptr;
+  size_t best_load = 0;
+  const size_t n = lanes_.size();
+  for (size_t k = 0; k < n; ++k) {
+    Lane& l = *lanes_[(next_lane_ + k) % n];
+    if (l.barrier || l.unanswered.size() >= window_) continue;
+    const size_t load = l.unanswered.size() + l.followups.size() + l.pinned.size();
+    if (!best || load < best_load) {
+      best = &l;
+      best_load = load;
+    }
+  }
+  if (best) next_lane_ = (static_cast<size_t>(best->index) + 1) % n;
+  return best;
+}
+
+Dialogue::Result Dialogue::send_all() {
+  for (;;) {
+    bool failed = false;
+    for (size_t i = 0; i < lanes_.size(); ++i) {
+      Lane& l = *lanes_[i];
+      Result r = send_own(l);
+      if (r == kStop) return kStop;
+      if (r == kFailed) {
+        if (recover(l) != 0) return kStop;
+        failed = true;
+        break;  // the lanes may have changed
+      }
+    }
+    if (failed) continue;
+    while (!fresh_.empty()) {
+      Lane* l = least_loaded();
+      if (!l) return kOk;
+      Request next = fresh_.front();
+      fresh_.pop_front();
+      if (lanes_.size() > 1) {
+        auto it = pins_.find(digest_key(*next.seg));
+        if (it != pins_.end() && it->second.lane != static_cast<size_t>(l->index)) {
+          lanes_[it->second.lane]->pinned.push_back(next);
           continue;
         }
       }
-      Result r = read_replies();
+      Result r = send(*l, next);
+      if (r == kOk) continue;
+      l->followups.push_front(next);  // not sent: it keeps its place
       if (r == kStop) return kStop;
-      if (r == kFailed && recover() != 0) return kStop;
+      if (recover(*l) != 0) return kStop;
+      failed = true;
+      break;
+    }
+    if (failed) continue;
+    // The pinned requests just queued behind a lane that can still send.
+    bool more = false;
+    for (auto& l : lanes_)
+      more = more || (!l->pinned.empty() && !l->barrier && l->unanswered.size() < window_);
+    if (!more) return kOk;
+  }
+}
+
+int Dialogue::read_arrived(int wait_ms, bool skip_new_barriers) {
+  for (;;) {
+    std::vector<ServerConnection*> conns;
+    std::vector<Lane*> waiting;
+    for (auto& l : lanes_) {
+      if (l->unanswered.empty()) continue;
+      // An upload header sent just now cannot have been answered yet.
+      if (skip_new_barriers && l->barrier && !l->barrier_before) continue;
+      conns.push_back(l->conn);
+      waiting.push_back(l.get());
+    }
+    if (conns.empty()) return 0;
+    int k = server_reply_wait_any(ctx_, conns.data(), conns.size(), wait_ms);
+    if (k == kReplyWaitCancelled) return -1;
+    for (Lane* w : waiting) w->unflushed = 0;  // written out by the look
+    if (k == kReplyWaitNone && wait_ms == 0) return 0;
+    // Nothing within the exchange time-out: the first session waited for has failed.
+    Lane& l = *waiting[k == kReplyWaitNone ? 0 : static_cast<size_t>(k)];
+    Result r = k == kReplyWaitNone ? kFailed : read_replies(l);
+    if (r == kStop) return -1;
+    if (r == kFailed && recover(l) != 0) return -1;
+    return 1;
+  }
+}
+
+void Dialogue::flush_lanes() {
+  const bool several = lanes_.size() > 1;
+  for (size_t i = 0; i < lanes_.size(); ++i) {
+    Lane& l = *lanes_[i];
+    if (l.unanswered.empty()) continue;
+    if (server_unflushed(*l.conn) == 0) {
+      l.unflushed = 0;
       continue;
     }
-    Request next = queue->front();
-    queue->pop_front();
-    Result r = send(next);
-    if (r == kOk) continue;
-    followups_.push_front(next);  // not sent: it keeps its place
-    if (r == kStop) return kStop;
-    if (recover() != 0) return kStop;
-  }
-  // What the server is to answer next leaves now; a few requests may wait for company.
-  if (!unanswered_.empty() && (barrier_ || server_unflushed(ctx_) >= kFlushBytes)) {
-    if (server_flush(ctx_, kTimeoutS) <= 0) {
-      if (ctx_.cancel == 1) return kStop;
-      if (recover() != 0) return kStop;
-      return pump();
+    // What the server is to answer next leaves now; a few requests may wait for company. With
+    // several sessions, a session's first requests leave at once: nothing else keeps it busy.
+    const bool due = l.barrier || server_unflushed(*l.conn) >= kFlushBytes ||
+                     (several && l.unflushed == l.unanswered.size());
+    if (!due) continue;
+    if (server_flush(ctx_, *l.conn, kTimeoutS) > 0) {
+      l.unflushed = 0;
+      continue;
     }
+    if (ctx_.cancel == 1 || recover(l) != 0) {
+      stopped_ = true;
+      return;
+    }
+    pump();
+    return;
   }
-  return kOk;
+}
+
+Dialogue::Result Dialogue::pump() {
+  for (auto& l : lanes_) l->barrier_before = l->barrier;
+  bool looked = false;
+  for (;;) {
+    if (stopped_ || ctx_.cancel == 1) return kStop;
+    if (send_all() == kStop) return kStop;
+    bool waiting = !fresh_.empty();
+    for (auto& l : lanes_) waiting = waiting || !l->followups.empty() || !l->pinned.empty();
+    if (!waiting) {
+      // With several sessions the replies that have arrived are taken in as they come: a session
+      // is not full before its answers are read.
+      if (lanes_.size() > 1 && !looked) {
+        looked = true;
+        int got = read_arrived(0, true);
+        if (got < 0) return kStop;
+        if (got > 0) continue;
+      }
+      break;
+    }
+    // A reply that has not arrived yet is waited for only when the queue is long: otherwise
+    // the worker reads and digests the next files while the server works.
+    int got = read_arrived(0, true);
+    if (got < 0) return kStop;
+    if (got > 0) continue;
+    if (fresh_.size() < window_) break;
+    if (read_arrived(kTimeoutS * 1000, false) < 0) return kStop;
+  }
+  flush_lanes();
+  return stopped_ || ctx_.cancel == 1 ? kStop : kOk;
 }
 
 int Dialogue::submit(std::shared_ptr<Segment> seg) {
@@ -333,31 +651,39 @@ int Dialogue::submit(std::shared_ptr<Segment> seg) {
 
 int Dialogue::poll() {
   // Between files only an upload header's reply is worth a look: the server waits for the data.
-  while (barrier_ && !stopped_) {
-    int ready = server_reply_ready(ctx_, kTimeoutS);
-    if (ready == 0) return 0;
-    Result r = ready < 0 ? (ctx_.cancel == 1 ? kStop : kFailed) : read_replies();
-    if (r == kStop) {
-      stopped_ = true;
-      return 1;
+  bool cleared = false;
+  for (size_t i = 0; i < lanes_.size() && !stopped_; ++i) {
+    Lane* l = lanes_[i].get();
+    while (l->barrier && !stopped_) {
+      ServerConnection* conn = l->conn;
+      int k = server_reply_wait_any(ctx_, &conn, 1, 0);
+      if (k == kReplyWaitNone) break;
+      Result r = k == kReplyWaitCancelled ? kStop : read_replies(*l);
+      if (r == kStop) {
+        stopped_ = true;
+        return 1;
+      }
+      if (r == kFailed) {
+        if (recover(*l) != 0) return 1;
+        cleared = true;
+        break;  // the lanes may have changed
+      }
+      if (!l->barrier) cleared = true;
     }
-    if (r == kFailed && recover() != 0) return 1;
-    if (!barrier_) return pump() == kOk ? 0 : 1;
   }
-  return stopped_ ? 1 : 0;
+  if (stopped_) return 1;
+  return cleared ? (pump() == kOk ? 0 : 1) : 0;
 }
 
 int Dialogue::wait_until(const std::function<bool()>& done) {
   for (;;) {
     if (pump() != kOk) return 1;
     if (done && done()) return 0;
-    if (unanswered_.empty()) return 0;
-    Result r = read_replies();
-    if (r == kStop) {
+    if (in_flight() == 0) return 0;
+    if (read_arrived(kTimeoutS * 1000, false) < 0) {
       stopped_ = true;
       return 1;
     }
-    if (r == kFailed && recover() != 0) return 1;
   }
 }
 

@@ -1,13 +1,24 @@
-// The segment dialogue of a run: queries, uploads and links on the one TLS connection, with up
-// to `window` requests in flight and their replies read in order. A window of 1 is the strict
-// one-at-a-time dialogue.
+// The segment dialogue of a run: queries, uploads and links over the run's sessions, each with up
+// to `window` requests in flight and its replies read in order. One session (the main one,
+// ctx.conn) with a window of 1 is the strict one-at-a-time dialogue.
 //
 // Every message is one server_send (one TLS record) and every reply one server_receive. An
-// upload's data messages follow only its header's 0x00 reply, and nothing else is sent between
-// an upload header and its reply (the server reads the data right after answering it). After
-// any failure (a send or receive that fails, a reply of the wrong kind) the connection is
-// recovered (server_recover; no goodbye while an upload header is unanswered) and every
-// unanswered request is sent again, in order, an upload from its query.
+// upload's data messages follow only its header's 0x00 reply, and nothing else is sent on that
+// session between an upload header and its reply (the server reads the data right after
+// answering it): so one session uploads at most one block per round trip, and a run at a distance
+// opens extra sessions (sessions_open) to have several header exchanges in flight at once.
+//
+// New requests go to the session with the least work; the requests of one content (digest) stay
+// on one session until its dialogue ends, so that a query answered "not held" while the same
+// content is being uploaded counts as held, as it would have been had they gone one at a time,
+// and a link follows its upload. A link refused on an extra session is sent again on the main
+// one; when the main one takes it before any extra session has taken one, the server links only
+// from the session that allocated the catalog, and every later link goes on the main session,
+// each once its upload is complete. After any failure (a send or receive that fails, a reply of
+// the wrong kind) the main session is recovered (server_recover; no goodbye while an upload
+// header is unanswered) and every unanswered request is sent again, in order, an upload from its
+// query; an extra session is reconnected once at once, else dropped, its requests going to the
+// main session.
 //
 // Worker thread only.
 #pragma once
@@ -20,6 +31,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "run/run_context.h"
 #include "run/run_log.h"
@@ -65,29 +77,46 @@ struct Segment {
   bool payload_ready = false;  // payload fetched and counted as stored
   bool released = false;
   bool link_queued = false;
+  bool relinked = false;  // refused on an extra session, sent again on the main one
+  bool pinned = false;    // counted in the session pin of its digest
+  bool requery = false;   // a link asked again as a query after a break, to follow an upload
   SegmentPayload sent;
 };
 
-// The number of requests kept in flight: the settings file's Request_Window (default 32). Set once
-// at start-up, read by the worker.
+// The number of requests kept in flight per session: the settings file's Request_Window (default
+// 32). Set once at start-up, read by the worker.
 void request_window_set(int window);
 int request_window();
+
+// The sessions a run uploads over: the settings file's Upload_Sessions (default
+// kUploadSessionsDefault). Set once at start-up, read by the worker.
+void upload_sessions_set(int sessions);
+int upload_sessions();
 
 class Dialogue {
  public:
   Dialogue(RunContext& ctx, int window);
-  // abandon().
+  // abandon(), then sessions_close().
   ~Dialogue();
-
-  // Abandons what is still in flight: releases the payloads, tells each segment, closes slots.
-  void abandon();
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
 
-  // Queues the segment (its query, or its link when link_only) and sends what the window allows,
+  // Opens up to `extra` sessions beside the main one, all at once on threads of their own
+  // (greeting and login, no profile or catalog request). One that cannot be opened (refused,
+  // busy, TLS, no thread) is dropped for the run with a line in the run log. Before the walk.
+  void sessions_open(int extra);
+
+  // Says goodbye on every extra session and lets it go; the main session stays. Call once
+  // nothing is in flight (after drain) or the run is ending.
+  void sessions_close();
+
+  // Abandons what is still in flight: releases the payloads, tells each segment, closes slots.
+  void abandon();
+
+  // Queues the segment (its query, or its link when link_only) and sends what the sessions allow,
   // reading the replies that have arrived (waiting for one only when `window` requests are
-  // queued behind a full window or an upload header). Returns 0; 1 when the run was cancelled or the connection could
-  // not be restored (a refused login), after which the dialogue sends nothing more.
+  // queued behind full windows or upload headers). Returns 0; 1 when the run was cancelled or the
+  // main session could not be restored (a refused login), after which nothing more is sent.
   int submit(std::shared_ptr<Segment> seg);
 
   // Reads the replies that have arrived and sends what they call for, without waiting. The worker
@@ -104,9 +133,12 @@ class Dialogue {
   // True once a refused login ended the dialogue (the run must end as failed).
   bool login_refused() const { return refused_; }
 
-  // Requests sent and not yet answered, and replies read so far.
-  size_t in_flight() const { return unanswered_.size(); }
+  // Requests sent and not yet answered, over every session, and replies read so far.
+  size_t in_flight() const;
   uint64_t replies_read() const { return replies_; }
+
+  // Sessions uploading now, the main one included.
+  size_t sessions() const;
 
  private:
   enum class Step { query, upload, link };
@@ -118,39 +150,81 @@ class Dialogue {
   // Results of one step: done, cancelled or unrecoverable (kStop), or a failed exchange.
   enum Result { kOk = 0, kStop = 1, kFailed = -1 };
 
-  Result send(Request& r);
-  Result read_reply();
-  // read_reply, then every reply already read from the socket with it.
-  Result read_replies();
-  Result send_data(Request& r);
-  // Sends what the window allows, reading replies to make room; a reply that has not arrived is
-  // waited for only while `window` fresh requests are queued.
-  Result pump();
-  int recover();
-  void release(Segment& seg);
-  void end(Request& r, SegmentEnd how);
-  void queue_link(const std::shared_ptr<Segment>& seg);
-
-  // Digests whose upload is queued or under way: a query for the same content answered "not
-  // held" meanwhile (it was sent before the upload) counts as held, as it would have been had
-  // the queries gone one at a time. The link goes out behind the upload, so the server has it.
   using DigestKey = std::array<uint8_t, 16>;
   struct DigestKeyHash {
     size_t operator()(const DigestKey& k) const;
   };
-  std::unordered_map<DigestKey, int, DigestKeyHash> uploading_;
-  void uploading_add(const Segment& seg, int delta);
-  bool uploading(const Segment& seg) const;
+
+  // One session and its requests.
+  struct Lane {
+    ServerConnection* conn = nullptr;
+    int index = 0;  // 0: the main session
+    std::deque<Request> followups;   // called for by replies; sent before anything else
+    std::deque<Request> pinned;      // fresh requests of a content this session has in hand
+    std::deque<Request> unanswered;
+    std::deque<Request> parked;      // links for the main session, waiting for their upload
+    // Digests whose upload is queued or under way here: a query for the same content answered
+    // "not held" meanwhile (it was sent before the upload) counts as held. The link goes out
+    // behind the upload, so the server has it.
+    std::unordered_map<DigestKey, int, DigestKeyHash> uploading;
+    bool barrier = false;         // an upload header awaits its reply
+    bool barrier_before = false;  // ... and did before this pump
+    size_t unflushed = 0;         // requests sent since the last flush
+  };
+
+  // Where links go: not known yet, any session, or the main session only.
+  enum class LinkRoute { unknown, any, main_only };
+
+  Result send(Lane& l, Request& r);
+  Result send_data(Lane& l, Request& r);
+  Result read_reply(Lane& l);
+  Result read_link_reply(Lane& l, bool taken);
+  // read_reply, then every reply already read from the socket with it.
+  Result read_replies(Lane& l);
+  // Sends what the lane's own queues and then the fresh queue allow. kStop, or kOk.
+  Result send_all();
+  Result send_own(Lane& l);
+  Lane* least_loaded();
+  // Reads the replies that have arrived (wait_ms: how long to wait for one); 1 when some were
+  // read, 0 when none had arrived, -1 when the dialogue must stop. skip_new_barriers: lanes whose
+  // header went out in this pump are not looked at.
+  int read_arrived(int wait_ms, bool skip_new_barriers);
+  // Sends what the window allows, reading replies to make room; a reply that has not arrived is
+  // waited for only while `window` fresh requests are queued.
+  Result pump();
+  void flush_lanes();
+  // After a failure on the lane: 0 when its requests are queued again (on it, or on the main
+  // session when an extra one is dropped); 1 when the run must stop.
+  int recover(Lane& l);
+  int recover_main(Lane& l);
+  // Makes q (requests of lane l, in order) ready to be sent again after a break; the uploads
+  // among its first reset_upto requests start again from their query.
+  void requeue(Lane& l, std::deque<Request>& q, size_t reset_upto);
+  void release(Segment& seg);
+  void end(Request& r, SegmentEnd how);
+  void queue_link(Lane& l, const std::shared_ptr<Segment>& seg);
+  void unpark(Lane& l);
+  void pin(Lane& l, Segment& seg);
+  void unpin(Segment& seg);
+
+  void uploading_add(Lane& l, const Segment& seg, int delta);
+  bool uploading(const Lane& l, const Segment& seg) const;
 
   RunContext& ctx_;
   size_t window_;
-  std::deque<Request> followups_;   // called for by replies; sent before fresh ones
-  std::deque<Request> fresh_;
-  std::deque<Request> unanswered_;
-  bool barrier_ = false;  // an upload header awaits its reply
+  std::vector<std::unique_ptr<Lane>> lanes_;  // lanes_[0] is the main session
+  std::deque<Request> fresh_;                 // not yet given to a session
+  struct Pin {
+    size_t lane;
+    int count;
+  };
+  std::unordered_map<DigestKey, Pin, DigestKeyHash> pins_;
+  LinkRoute route_ = LinkRoute::unknown;
+  size_t next_lane_ = 0;  // where the search for the least loaded lane starts
   bool stopped_ = false;
   uint64_t replies_ = 0;
   bool refused_ = false;
+  std::vector<std::string> notes_;  // run-log lines written when the sessions close
 };
 
 }  // namespace vl

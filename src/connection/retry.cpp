@@ -125,7 +125,7 @@ int server_reconnect(RunContext& ctx) {
   }
 }
 
-void server_reply_accepted(RunContext& ctx) { ctx.conn.failed_exchanges = 0; }
+void server_reply_accepted(ServerConnection& conn) { conn.failed_exchanges = 0; }
 
 int server_recover(RunContext& ctx, const char* status_after) {
   if (ctx.cancel == 1) return kReconnectCancelled;

@@ -44,8 +44,9 @@ int server_reconnect(RunContext& ctx);
 // not hammered. Returns a ReconnectResult.
 int server_recover(RunContext& ctx, const char* status_after);
 
-// Marks a reply as accepted: the next failure reconnects at once.
-void server_reply_accepted(RunContext& ctx);
+// Marks a reply on conn as accepted: the next failure reconnects at once.
+void server_reply_accepted(ServerConnection& conn);
+inline void server_reply_accepted(RunContext& ctx) { server_reply_accepted(ctx.conn); }
 
 // Whether a reply of n bytes in buf answers the request.
 using ReplyCheck = std::function<bool(const uint8_t* buf, int n)>;

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 
 #include <cassert>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/socket_wait.h"
@@ -36,8 +37,8 @@ int wait_until(RunContext& ctx, int fd, Dir dir, uint64_t deadline_ms) {
 }
 
 // The descriptor of an established connection, or -1 (after the box) when it is not valid.
-int connection_fd(RunContext& ctx) {
-  int fd = static_cast<int>(BIO_get_fd(SSL_get_rbio(ctx.conn.ssl.get()), nullptr));
+int connection_fd(ServerConnection& conn) {
+  int fd = static_cast<int>(BIO_get_fd(SSL_get_rbio(conn.ssl.get()), nullptr));
   if (fd < 0) message_box(BoxOwner::none, "Error - fd of BIO is not valid!", "Blah!");
   return fd;
 }
@@ -47,9 +48,8 @@ int connection_fd(RunContext& ctx) {
 // nearly always writable, and a reply has often arrived already. Returns the call's result
 // (> 0), 0 (cancelled) or -1.
 template <class Call>
-int transfer(RunContext& ctx, int fd, int timeout_s, Call call) {
+int transfer(RunContext& ctx, SSL* ssl, int fd, int timeout_s, Call call) {
   const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(timeout_s) * 1000;
-  SSL* ssl = ctx.conn.ssl.get();
   for (;;) {
     if (ctx.cancel == 1) return 0;
     ERR_clear_error();
@@ -89,8 +89,8 @@ bool throttle(RunContext& ctx, AtomicField<uint64_t>& total, bool tx, uint32_t l
 
 // Writes out what the write buffer holds. Returns 1 when it is empty, 0 when the run was
 // cancelled, -1 when the socket stays unwritable past the deadline or the connection failed.
-int flush_until(RunContext& ctx, int fd, uint64_t deadline) {
-  BIO* w = SSL_get_wbio(ctx.conn.ssl.get());
+int flush_until(RunContext& ctx, SSL* ssl, int fd, uint64_t deadline) {
+  BIO* w = SSL_get_wbio(ssl);
   for (;;) {
     if (BIO_wpending(w) <= 0) return 1;
     if (BIO_flush(w) > 0) return 1;
@@ -104,6 +104,20 @@ int flush_until(RunContext& ctx, int fd, uint64_t deadline) {
     }
   }
 }
+
+// Trying to read is the look: a reply that has arrived goes into the TLS layer's buffer, one
+// read() where a poll() and then a read() were two, and nothing is consumed. Anything but
+// "nothing yet" (a reply, a closed or broken connection) is for the reader to take up.
+bool reply_arrived(SSL* ssl) {
+  if (SSL_has_pending(ssl) == 1) return true;
+  ERR_clear_error();
+  char first;
+  int n = SSL_peek(ssl, &first, 1);
+  return n > 0 || SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ;
+}
+
+// The write buffers' deadline while replies are waited for.
+constexpr int kFlushTimeoutS = 20;
 
 uint64_t deadline_in(int timeout_s) {
   return clock_monotonic_ms() + static_cast<uint64_t>(timeout_s) * 1000;
@@ -125,38 +139,55 @@ bool connection_buffer_writes(SSL* ssl) {
   return true;
 }
 
-int server_flush(RunContext& ctx, int timeout_s) {
-  if (!ctx.conn.ssl) return -1;
-  int fd = connection_fd(ctx);
+int server_flush(RunContext& ctx, ServerConnection& conn, int timeout_s) {
+  if (!conn.ssl) return -1;
+  int fd = connection_fd(conn);
   if (fd < 0) return 0;
-  return flush_until(ctx, fd, deadline_in(timeout_s));
+  return flush_until(ctx, conn.ssl.get(), fd, deadline_in(timeout_s));
 }
 
-size_t server_unflushed(RunContext& ctx) {
-  if (!ctx.conn.ssl) return 0;
-  long n = BIO_wpending(SSL_get_wbio(ctx.conn.ssl.get()));
+size_t server_unflushed(const ServerConnection& conn) {
+  if (!conn.ssl) return 0;
+  long n = BIO_wpending(SSL_get_wbio(conn.ssl.get()));
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-bool server_reply_buffered(RunContext& ctx) {
-  return ctx.conn.ssl && SSL_has_pending(ctx.conn.ssl.get()) == 1;
+bool server_reply_buffered(const ServerConnection& conn) {
+  return conn.ssl && SSL_has_pending(conn.ssl.get()) == 1;
 }
 
-int server_reply_ready(RunContext& ctx, int timeout_s) {
-  if (!ctx.conn.ssl) return -1;
-  int fd = connection_fd(ctx);
+int server_reply_ready(RunContext& ctx, ServerConnection& conn, int timeout_s) {
+  if (!conn.ssl) return -1;
+  int fd = connection_fd(conn);
   if (fd < 0) return -1;
-  int f = flush_until(ctx, fd, deadline_in(timeout_s));
+  SSL* ssl = conn.ssl.get();
+  int f = flush_until(ctx, ssl, fd, deadline_in(timeout_s));
   if (f <= 0) return -1;
-  SSL* ssl = ctx.conn.ssl.get();
-  if (SSL_has_pending(ssl) == 1) return 1;
-  // Trying to read is the look: a reply that has arrived goes into the TLS layer's buffer, one
-  // read() where a poll() and then a read() were two, and nothing is consumed. Anything but
-  // "nothing yet" (a reply, a closed or broken connection) is for the reader to take up.
-  ERR_clear_error();
-  char first;
-  int n = SSL_peek(ssl, &first, 1);
-  return n > 0 || SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ ? 1 : 0;
+  return reply_arrived(ssl) ? 1 : 0;
+}
+
+int server_reply_wait_any(RunContext& ctx, ServerConnection* const* conns, size_t n, int wait_ms) {
+  std::vector<int> fds(n);
+  for (size_t i = 0; i < n; ++i) {
+    ServerConnection& c = *conns[i];
+    // A connection that cannot be waited for is ready: its read says why.
+    if (!c.ssl || (fds[i] = connection_fd(c)) < 0) return static_cast<int>(i);
+    int f = flush_until(ctx, c.ssl.get(), fds[i], deadline_in(kFlushTimeoutS));
+    if (f == 0 && ctx.cancel == 1) return kReplyWaitCancelled;
+    if (f <= 0 || reply_arrived(c.ssl.get())) return static_cast<int>(i);
+  }
+  const uint64_t deadline = clock_monotonic_ms() + static_cast<uint64_t>(wait_ms);
+  for (;;) {
+    if (ctx.cancel == 1) return kReplyWaitCancelled;
+    const uint64_t now = clock_monotonic_ms();
+    const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    int k = sockets_wait_readable_ms(fds.data(), n, left, ctx.cancel.wake_fd());
+    if (k == kSocketWaitWoken) continue;
+    if (k < 0) return kReplyWaitNone;
+    if (reply_arrived(conns[k]->ssl.get())) return k;
+    // Only the TLS layer's own records came (a session ticket): wait on.
+    if (left == 0) return kReplyWaitNone;
+  }
 }
 
 bool throttle_tx(RunContext& ctx, uint32_t len) {
@@ -167,54 +198,57 @@ bool throttle_rx(RunContext& ctx, uint32_t len) {
   return throttle(ctx, ctx.stats.net_rx_bytes, false, len);
 }
 
-int server_send(RunContext& ctx, const void* buf, int len, int timeout_s) {
-  if (!ctx.conn.ssl) return -1;
-  int fd = connection_fd(ctx);
+int server_send(RunContext& ctx, ServerConnection& conn, const void* buf, int len, int timeout_s) {
+  if (!conn.ssl) return -1;
+  int fd = connection_fd(conn);
   if (fd < 0) return 0;
-  if (!throttle_tx(ctx, static_cast<uint32_t>(len))) return 0;
+  if (conn.unthrottled) ctx.stats.net_tx_bytes += static_cast<uint32_t>(len);
+  else if (!throttle_tx(ctx, static_cast<uint32_t>(len))) return 0;
   // A long pause inside the throttle wait may have given the connection up.
-  if (!ctx.conn.ssl) return -1;
-  SSL* ssl = ctx.conn.ssl.get();
-  int n = transfer(ctx, fd, timeout_s, [&] { return SSL_write(ssl, buf, len); });
+  if (!conn.ssl) return -1;
+  SSL* ssl = conn.ssl.get();
+  int n = transfer(ctx, ssl, fd, timeout_s, [&] { return SSL_write(ssl, buf, len); });
   // A throttled connection writes as it is allowed, not in bursts of a buffer's worth.
   ProfileSettings* p = ctx.profile.get();
   if (n > 0 && p && p->tx_throttle != 0) {
-    int f = flush_until(ctx, fd, deadline_in(timeout_s));
+    int f = flush_until(ctx, ssl, fd, deadline_in(timeout_s));
     if (f <= 0) return f;
   }
   return n;
 }
 
-int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
-  if (!ctx.conn.ssl) return -1;
-  int fd = connection_fd(ctx);
+int server_receive(RunContext& ctx, ServerConnection& conn, void* buf, int cap, int timeout_s) {
+  if (!conn.ssl) return -1;
+  int fd = connection_fd(conn);
   if (fd < 0) return 0;
+  SSL* ssl = conn.ssl.get();
   // The peer answers only what it has been sent.
-  int f = flush_until(ctx, fd, deadline_in(timeout_s));
+  int f = flush_until(ctx, ssl, fd, deadline_in(timeout_s));
   if (f <= 0) return f;
-  SSL* ssl = ctx.conn.ssl.get();
-  int n = transfer(ctx, fd, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
-  if (n > 0 && !throttle_rx(ctx, static_cast<uint32_t>(n))) return 0;
+  int n = transfer(ctx, ssl, fd, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
+  if (n > 0 && conn.unthrottled) ctx.stats.net_rx_bytes += static_cast<uint32_t>(n);
+  else if (n > 0 && !throttle_rx(ctx, static_cast<uint32_t>(n))) return 0;
   return n;
 }
 
-void connection_set(RunContext& ctx, SSL* ssl) {
-  assert(ssl && !ctx.conn.ssl && "a connection replaces none");
-  ctx.conn.ssl = SslOwner(ssl, SSL_free);
-  ctx.conn.header_unanswered = false;
+void connection_set(ServerConnection& conn, SSL* ssl) {
+  assert(ssl && !conn.ssl && "a connection replaces none");
+  conn.ssl = SslOwner(ssl, SSL_free);
+  conn.header_unanswered = false;
 }
 
-void connection_drop(RunContext& ctx) {
-  ctx.conn.ssl.reset();
-  ctx.conn.header_unanswered = false;
+void connection_drop(ServerConnection& conn) {
+  conn.ssl.reset();
+  conn.header_unanswered = false;
 }
 
-int server_disconnect(RunContext& ctx) {
-  if (!ctx.conn.ssl) return 0;
+int server_disconnect(RunContext& ctx, ServerConnection& conn) {
+  if (!conn.ssl) return 0;
   static const uint8_t kGoodbye[2] = {0x00, 0x0F};
   // With an upload header unanswered the server reads data next: it gets nothing, not a goodbye.
-  if (!ctx.conn.header_unanswered && server_send(ctx, kGoodbye, 2, 20) > 0) server_flush(ctx, 20);
-  connection_drop(ctx);
+  if (!conn.header_unanswered && server_send(ctx, conn, kGoodbye, 2, 20) > 0)
+    server_flush(ctx, conn, 20);
+  connection_drop(conn);
   return 0;
 }
 

@@ -1,6 +1,8 @@
-// Transport I/O: one message per call over the run's TLS connection, with bounded waits, the
-// run's cancel flag, the network totals and the rate limits of the running profile. Worker thread
-// only (the UI thread touches just the atomic totals, allowances and flags).
+// Transport I/O: one message per call over one of the run's TLS connections (ctx.conn, the main
+// session, unless another is named), with bounded waits, the run's cancel flag, the network
+// totals and the rate limits of the running profile, which are the run's whatever the connection.
+// Worker thread only, except on a session being opened off the worker (conn.unthrottled); the UI
+// thread touches just the atomic totals, allowances and flags.
 #pragma once
 
 #include <cstddef>
@@ -18,46 +20,62 @@ namespace vl {
 // unwritable for timeout_s seconds, on a wait error ("Other select() error!" / "Backup Failure")
 // or a TLS failure. The length is counted and charged to the TX allowance before anything is
 // written, whatever the outcome.
-int server_send(RunContext& ctx, const void* buf, int len, int timeout_s);
+int server_send(RunContext& ctx, ServerConnection& conn, const void* buf, int len, int timeout_s);
+inline int server_send(RunContext& ctx, const void* buf, int len, int timeout_s) {
+  return server_send(ctx, ctx.conn, buf, len, timeout_s);
+}
 
 // Writes out the write buffer. Returns 1 when it is empty, 0 when the run is cancelled or the
 // descriptor is invalid, -1 as server_send.
-int server_flush(RunContext& ctx, int timeout_s);
+int server_flush(RunContext& ctx, ServerConnection& conn, int timeout_s);
+inline int server_flush(RunContext& ctx, int timeout_s) { return server_flush(ctx, ctx.conn, timeout_s); }
 
 // The bytes in the write buffer, not yet written out.
-size_t server_unflushed(RunContext& ctx);
+size_t server_unflushed(const ServerConnection& conn);
 
 // Writes out the write buffer and tells whether a message can be read without waiting: 1 when
 // one has (at least partly) arrived or the connection was closed or broke (the read then says
 // so), 0 when none has, -1 when the buffer could not be written out (a broken connection, a
 // cancel) or there is no connection. What has arrived is taken into the TLS layer's buffer.
-int server_reply_ready(RunContext& ctx, int timeout_s);
+int server_reply_ready(RunContext& ctx, ServerConnection& conn, int timeout_s);
+
+// server_reply_ready over several connections: writes out each one's buffer and waits at most
+// wait_ms milliseconds (0: a look) until one has a reply (or has closed or broken, or has no
+// connection). Returns its index; kReplyWaitNone when none has one within the time;
+// kReplyWaitCancelled when the run was cancelled.
+constexpr int kReplyWaitNone = -1;
+constexpr int kReplyWaitCancelled = -2;
+int server_reply_wait_any(RunContext& ctx, ServerConnection* const* conns, size_t n, int wait_ms);
 
 // True when bytes of the next message have been read from the socket already.
-bool server_reply_buffered(RunContext& ctx);
+bool server_reply_buffered(const ServerConnection& conn);
 
 // Reads one message, after writing out the write buffer: what one TLS record carries, at most
 // cap bytes. Returns the bytes read (> 0), or 0 and -1 as server_send; no message within
 // timeout_s seconds is -1. The bytes read are counted and charged to the RX allowance after they
 // arrive.
-int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s);
+int server_receive(RunContext& ctx, ServerConnection& conn, void* buf, int cap, int timeout_s);
+inline int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
+  return server_receive(ctx, ctx.conn, buf, cap, timeout_s);
+}
 
 // Sends the goodbye message (result not examined; none while an upload header is unanswered,
-// ctx.conn.header_unanswered) and releases the connection without a TLS shutdown alert. Does
+// conn.header_unanswered) and releases the connection without a TLS shutdown alert. Does
 // nothing without a connection. Returns 0.
-int server_disconnect(RunContext& ctx);
+int server_disconnect(RunContext& ctx, ServerConnection& conn);
+inline int server_disconnect(RunContext& ctx) { return server_disconnect(ctx, ctx.conn); }
 
 // Puts a write buffer of kWriteBufferBytes between the TLS layer and the socket of ssl, after its
 // handshake: several records then leave in one write. False when it cannot be made.
 constexpr int kWriteBufferBytes = 65536;
 bool connection_buffer_writes(SSL* ssl);
 
-// Makes ssl (with its BIO set) the run's connection; the context owns it from now on.
-void connection_set(RunContext& ctx, SSL* ssl);
+// Makes ssl (with its BIO set) the connection of conn, which owns it from now on.
+void connection_set(ServerConnection& conn, SSL* ssl);
 
 // Releases the connection without sending anything (failed attempts): frees the SSL object, its
 // BIO and the socket.
-void connection_drop(RunContext& ctx);
+void connection_drop(ServerConnection& conn);
 
 // Counts len into the TX (RX) total; when the profile's throttling is on, waits in 50 ms steps
 // while the allowance is negative (throttling switched off ends the wait; the pause point holds

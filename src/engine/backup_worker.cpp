@@ -101,6 +101,7 @@ std::string with_counts(const std::string& first, const RunStats& s) {
 // run was cancelled or aborted.
 void walk_all(RunContext& ctx, RunPipeline& pipe) {
   if (pipe.start() == 0) {
+    pipe.dialogue.sessions_open(upload_sessions() - 1);
     md5cache_walk_begin();
     for (const ProfileRule& rule : ctx.profile->include_rules) {
       include_path_record(ctx, pipe.rows, rule.path);

@@ -55,6 +55,8 @@ void RunPipeline::finish() {
     if (stopped || heals.empty()) break;
     stopped = heal_pending() != 0;
   }
+  // Every link is answered: the catalog's upload and finalize go over the main session alone.
+  dialogue.sessions_close();
   if (stopped && dialogue.login_refused()) run_abort(ctx, kAbortLoginRefused);
   heals.clear();
   dialogue.abandon();

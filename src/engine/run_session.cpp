@@ -41,9 +41,12 @@ void run_dialog_init(RunContext& ctx, const ProfileListEntry* entry) {
   status_set(ctx, "");
 }
 
-// After a pause of about two minutes the server would time the connection out: give it up, and
-// let the next request reconnect.
-static void long_pause_disconnect(RunContext& ctx) { server_disconnect(ctx); }
+// After a pause of about two minutes the server would time the connections out: give them up,
+// and let the next request on each reconnect.
+static void long_pause_disconnect(RunContext& ctx) {
+  server_disconnect(ctx);
+  for (auto& session : ctx.upload_sessions) server_disconnect(ctx, *session);
+}
 
 // Told when a worker thread has ended (one worker at a time).
 static std::mutex g_end_mutex;

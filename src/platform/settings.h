@@ -9,6 +9,9 @@ namespace vl {
 // Requests kept in flight on the connection unless the settings say otherwise.
 constexpr int kRequestWindowDefault = 32;
 constexpr int kRequestWindowMax = 256;
+// Sessions a run uploads over unless the settings say otherwise.
+constexpr int kUploadSessionsDefault = 8;
+constexpr int kUploadSessionsMax = 32;
 // Minutes an unattended run keeps retrying an unreachable server (0: for ever).
 constexpr int kRetryLimitMinutesDefault = 60;
 constexpr int kRetryLimitMinutesMax = 525600;
@@ -19,11 +22,13 @@ struct Settings {
   // Requests kept in flight on the one connection; 1 is the strict one-at-a-time dialogue.
   int request_window = kRequestWindowDefault;
   int retry_limit_minutes = kRetryLimitMinutesDefault;
+  // Sessions a run uploads over; 1 is the one connection.
+  int upload_sessions = kUploadSessionsDefault;
 };
 
 // Reads one settings file. Returns true when both directories were found, each not empty and at
 // most 255 bytes long as written, and the optional numbers are in range: Request_Window 1 to 256,
-// Retry_Limit_Minutes 0 to 525600. A value beginning with "~/" starts at the user's home ($HOME,
+// Retry_Limit_Minutes 0 to 525600, Upload_Sessions 1 to 32. A value beginning with "~/" starts at the user's home ($HOME,
 // else the password database), so one system-wide file serves every user. Blank lines and lines
 // starting with "#" are ignored. A number out of range or not a number gives false with
 // *bad_value (when given) naming the setting, the value and the accepted range.

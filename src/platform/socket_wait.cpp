@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -33,6 +34,24 @@ int socket_wait_ms(int fd, bool for_write, int timeout_ms, int wake_fd) {
     if (r > 0 && (p[0].revents & POLLNVAL)) return -1;
     if (r > 0 && p[0].revents == 0) return kSocketWaitWoken;
     return r;
+  }
+}
+
+int sockets_wait_readable_ms(const int* fds, size_t n, int timeout_ms, int wake_fd) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::vector<struct pollfd> p(n + 1);
+  for (size_t i = 0; i < n; ++i) p[i] = {fds[i], POLLIN, 0};
+  p[n] = {wake_fd, POLLIN, 0};
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    if (left < 0) left = 0;
+    int r = ::poll(p.data(), static_cast<nfds_t>(wake_fd >= 0 ? n + 1 : n), static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return -1;
+    for (size_t i = 0; i < n; ++i)
+      if (p[i].revents != 0) return static_cast<int>(i);
+    return kSocketWaitWoken;
   }
 }
 

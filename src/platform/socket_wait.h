@@ -2,6 +2,7 @@
 // at once, and a TCP connection made without blocking past a deadline.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,6 +14,11 @@ namespace vl {
 // kSocketWaitWoken when woken, other values < 0 on error. Interrupted waits are resumed.
 constexpr int kSocketWaitWoken = -2;
 int socket_wait_ms(int fd, bool for_write, int timeout_ms, int wake_fd = -1);
+
+// Waits until one of fds[0..n) is readable (or closed, or failed), at most timeout_ms
+// milliseconds, or until wake_fd (when >= 0) is readable. Returns the index of such a descriptor,
+// kSocketWaitWoken when woken, -1 on time-out or error. Interrupted waits are resumed.
+int sockets_wait_readable_ms(const int* fds, size_t n, int timeout_ms, int wake_fd = -1);
 
 // Sends small writes at once (TCP_NODELAY). A request written after a run of data messages would
 // otherwise wait for the peer's delayed acknowledgement, about 40 ms per exchange.

@@ -14,6 +14,7 @@ void run_context_clear(RunContext& ctx) {
   ctx.conn.ssl.reset();
   ctx.conn.failed_exchanges = 0;
   ctx.conn.login_refused = false;
+  ctx.upload_sessions.clear();
   ctx.profile.reset();
   ctx.run_lock.unlock();
   ctx.entry_tag.clear();

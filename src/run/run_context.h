@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/atomic_field.h"
 #include "platform/file_lock.h"
@@ -69,6 +70,9 @@ struct ServerConnection {
   // An upload header was sent and its reply not read yet: the server reads the upload's data
   // next, so not even a goodbye may go out on this connection.
   bool header_unanswered = false;
+  // A session being opened off the worker: its greeting and login are counted in the network
+  // totals but never held by the throttle, whose wait is the worker's pause point.
+  bool unthrottled = false;
 };
 
 // How a run ended: still running, completed, completed without its catalog on the server,
@@ -133,7 +137,11 @@ struct RunContext {
   uint32_t catalog_id = 0;
   uint32_t server_profile_id = 0;
   RunStats stats;
+  // The main session: connect, profile and catalog, uploads, the catalog's upload and finalize.
   ServerConnection conn;
+  // The run's extra upload sessions, opened by the dialogue after the catalog is allocated and
+  // closed at the end of the walk; a long pause closes them with the main one. Worker thread.
+  std::vector<std::unique_ptr<ServerConnection>> upload_sessions;
   // RunControl: set by the user-interface thread (cancel wakes every wait of the run).
   CancelFlag cancel;
   AtomicField<int32_t> pause{0};

@@ -60,7 +60,8 @@ const char kHelp[] =
     "Data_Dir=DIR (a value may begin with ~/) and optionally Request_Window=N (requests kept in\n"
     "flight, 1 to 256, default 32; 1 for servers that need a strict one-at-a-time dialogue) and\n"
     "Retry_Limit_Minutes=N (an unattended run gives up an unreachable server after N minutes,\n"
-    "default 60; 0 retries for ever).\n"
+    "default 60; 0 retries for ever) and Upload_Sessions=N (connections a run uploads over, 1 to\n"
+    "32, default 8; 1 keeps to one connection).\n"
     "Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
@@ -171,6 +172,7 @@ int app_main(int argc, char** argv) {
   data_dir_set(settings.data_dir);
   request_window_set(settings.request_window);
   retry_limit_minutes_set(settings.retry_limit_minutes);
+  upload_sessions_set(settings.upload_sessions);
   dir_create_all_private(settings.data_dir);
   for (const std::string& dir : data_dirs_open_to_others(cl.unattended ? cl.tag : ""))
     std::fprintf(stderr, "%s\n", open_folder_warning(dir).c_str());

@@ -70,7 +70,7 @@ TEST_F(ConnectTest, MalformedGreetingEndsWithServerErrorAndGoodbyeWithoutLogin) 
     // The fault used up: the next attempt logs in.
     EXPECT_EQ(server_reopen(ctx_), 0);
     EXPECT_EQ(trace_of(server, 'C', "0008").size(), 1u);
-    connection_drop(ctx_);
+    connection_drop(ctx_.conn);
   }
 }
 
@@ -168,7 +168,7 @@ TEST_F(ConnectTest, InvalidDescriptorIsReported) {
   SSL* ssl = SSL_new(c);
   BIO* bio = BIO_new_connect("127.0.0.1:1");
   SSL_set_bio(ssl, bio, bio);
-  connection_set(ctx_, ssl);
+  connection_set(ctx_.conn, ssl);
   EXPECT_EQ(server_send(ctx_, "ab", 2, 20), 0);
   char buf[4];
   EXPECT_EQ(server_receive(ctx_, buf, 4, 20), 0);
@@ -176,7 +176,7 @@ TEST_F(ConnectTest, InvalidDescriptorIsReported) {
   EXPECT_EQ(ui_.boxes()[0].text, "Error - fd of BIO is not valid!");
   EXPECT_EQ(ui_.boxes()[0].caption, "Blah!");
   EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), 0u);
-  connection_drop(ctx_);
+  connection_drop(ctx_.conn);
   SSL_CTX_free(c);
 }
 

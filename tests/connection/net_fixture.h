@@ -101,7 +101,7 @@ class NetTest : public StoreTest {
     ctx_.long_pause_hook = [](RunContext& c) { server_disconnect(c); };
   }
   void TearDown() override {
-    connection_drop(ctx_);
+    connection_drop(ctx_.conn);
     ssl_shutdown();
     StoreTest::TearDown();
   }

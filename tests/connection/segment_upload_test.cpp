@@ -203,7 +203,7 @@ TEST_F(SegmentUploadTest, UnknownHeaderStatusAndShortHeaderReplyRetryTheBlock) {
     auto st = statuses();
     EXPECT_EQ(std::count(st.begin(), st.end(), "Reconnected!"), 1);
     EXPECT_EQ(st.back(), "Kicking Ass!");
-    connection_drop(ctx_);
+    connection_drop(ctx_.conn);
   }
 }
 

@@ -231,9 +231,9 @@ TEST(EndToEndCancel, HugeRateLimitIsClamped) {
   EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
 }
 
-std::string settings_with_window(const Installation& inst, int window) {
+std::string settings_with_window(const Installation& inst, int window, int sessions = 1) {
   return "Install_Dir=" + inst.install() + "\nData_Dir=" + inst.data() + "\nRequest_Window=" +
-         std::to_string(window) + "\n";
+         std::to_string(window) + "\nUpload_Sessions=" + std::to_string(sessions) + "\n";
 }
 
 // The tree of the dialogue tests: small files, duplicate blocks within and across files.
@@ -280,21 +280,23 @@ std::vector<std::string> log_without_times(const RunResult& r, const std::string
   return out;
 }
 
-// With one request in flight, the run with compression threads says and records exactly what the
-// one-thread run does, and never has a request ahead of a reply. The cache's entries go out in
-// batches of four files during the walk, and every file reaches the cache.
+// With one request in flight on one session, the run with compression threads says and records
+// exactly what the one-thread run does, and never has a request ahead of a reply. The cache's
+// entries go out in batches of four files during the walk, and every file reaches the cache. A
+// run over four sessions with their windows says and records the same.
 TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
   struct Run {
     std::vector<std::string> dialogue;
     std::vector<std::string> log;
     int64_t rows, segs, cached;
+    size_t logins;
   };
-  auto run = [](const char* threads) {
+  auto run = [](const char* threads, int window, int sessions) {
     Installation inst;
     small_tree(inst, 60);
     RefServer server({"--account", "alice:secret", "--profile", "daily:7"});
     inst.profile("daily", server.port(), {inst.source()});
-    write_file(inst.settings(), settings_with_window(inst, 1));
+    write_file(inst.settings(), settings_with_window(inst, window, sessions));
     ProcessResult p = run_process(
         {bin_path("vornlake"), "/run:daily"},
         with(with(inst.env(), std::string("VORNLAKE_TEST_COMPRESS_THREADS=") + threads),
@@ -302,42 +304,87 @@ TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
     EXPECT_EQ(p.status, 0) << p.err;
     RunResult r;
     r.log_lines = read_lines(inst.data() + "/Profiles/daily/00000001.log");
-    for (const std::string& line : server.trace())
-      EXPECT_EQ(line.find(" ahead"), std::string::npos) << "a request went out before a reply: " << line;
+    if (window == 1) {
+      for (const std::string& line : server.trace())
+        EXPECT_EQ(line.find(" ahead"), std::string::npos) << "a request went out before a reply: " << line;
+    }
     EXPECT_EQ(inst.restore_and_verify(server, 1), "");
     const std::string cat = catalog_file(inst, 1);
-    return Run{dialogue_of(server), log_without_times(r, inst.source()),
+    std::vector<std::string> dialogue = dialogue_of(server);
+    const size_t logins = static_cast<size_t>(std::count_if(
+        dialogue.begin(), dialogue.end(), [](const std::string& l) { return l.rfind("C 0008", 0) == 0; }));
+    return Run{dialogue, log_without_times(r, inst.source()),
                query_int(cat, "select count(*) from filespec"), query_int(cat, "select count(*) from segs"),
-               query_int(inst.data() + "/md5cache.dat", "select count(*) from filespec")};
+               query_int(inst.data() + "/md5cache.dat", "select count(*) from filespec"), logins};
   };
-  Run one = run("0");
-  Run pool = run("2");
+  Run one = run("0", 1, 1);
+  Run pool = run("2", 1, 1);
+  Run sessions = run("2", 32, 4);
   EXPECT_EQ(pool.dialogue, one.dialogue);
-  ASSERT_EQ(pool.log.size(), one.log.size());
-  for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(pool.log[i], one.log[i]) << "log line " << i;
-  EXPECT_EQ(pool.rows, one.rows);
-  EXPECT_EQ(pool.segs, one.segs);
+  EXPECT_EQ(one.logins, 1u);
+  EXPECT_EQ(sessions.logins, 4u);
+  for (const Run* other : {&pool, &sessions}) {
+    ASSERT_EQ(other->log.size(), one.log.size());
+    for (size_t i = 0; i < one.log.size(); ++i) EXPECT_EQ(other->log[i], one.log[i]) << "log line " << i;
+    EXPECT_EQ(other->rows, one.rows);
+    EXPECT_EQ(other->segs, one.segs);
+    EXPECT_EQ(other->cached, 62);
+  }
   EXPECT_EQ(one.cached, 62);
-  EXPECT_EQ(pool.cached, 62);
   EXPECT_NE(std::find(one.log.begin(), one.log.end(), "(2/3)  exists."), one.log.end());
 }
 
-// Requests in flight when the connection drops are sent again after the reconnect; the run's log
-// reads as a one-at-a-time run's would and the backup restores byte for byte.
+// Extra sessions that cannot be opened are left out, and a server that links only on the session
+// that allocated the catalog gets every link there: either way the run completes and restores.
+TEST(EndToEndPipeline, SessionsRefusedOrTiedToTheCatalogStillBackUpEverything) {
+  const struct {
+    std::vector<std::string> server;
+    std::string log_text;
+  } rows[] = {
+      {{"--login-refuse-nth", "2"}, " of 4 could not be opened (localhost:"},
+      {{"--links-on-allocating-session"}, "Note: The server links segments only on the session"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.log_text);
+    Installation inst;
+    small_tree(inst, 40);
+    std::vector<std::string> args = {"--account", "alice:secret", "--profile", "daily:7"};
+    args.insert(args.end(), row.server.begin(), row.server.end());
+    RefServer server(args);
+    inst.profile("daily", server.port(), {inst.source()});
+    write_file(inst.settings(), settings_with_window(inst, 32, 4));
+    RunResult r = inst.run({"/run:daily"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.log.find(row.log_text), std::string::npos) << r.log;
+    EXPECT_TRUE(has_line(r, "Warnings:       0"));
+    EXPECT_TRUE(has_line(r, "Errors:         0"));
+    EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+  }
+}
+
+// Requests in flight when a session drops are sent again after it reconnects; the run's log reads
+// as a one-at-a-time run's would and the backup restores byte for byte. With one session the
+// main session reconnects in sight; with four, whichever session the drop meets.
 TEST(EndToEndPipeline, ConnectionLostInTheMiddleOfAWindow) {
-  Installation inst;
-  small_tree(inst, 200);
-  RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--drop-after-messages", "120"});
-  inst.profile("daily", server.port(), {inst.source()});
-  RunResult r = inst.run({"/run:daily"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("Reconnected!"), std::string::npos);
-  bool ahead = false;
-  for (const std::string& line : server.trace()) ahead = ahead || line.find(" ahead") != std::string::npos;
-  EXPECT_TRUE(ahead) << "the default window keeps requests in flight";
-  EXPECT_TRUE(has_line(r, "Files:          202"));
-  EXPECT_TRUE(has_line(r, "Errors:         0"));
-  EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+  for (int sessions : {1, 4}) {
+    SCOPED_TRACE(sessions);
+    Installation inst;
+    small_tree(inst, 200);
+    RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--drop-after-messages", "120"});
+    inst.profile("daily", server.port(), {inst.source()});
+    write_file(inst.settings(), settings_with_window(inst, 32, sessions));
+    RunResult r = inst.run({"/run:daily"});
+    ASSERT_EQ(r.status, 0) << r.err << r.log;
+    if (sessions == 1) {
+      EXPECT_NE(r.err.find("Reconnected!"), std::string::npos);
+    }
+    bool ahead = false;
+    for (const std::string& line : server.trace()) ahead = ahead || line.find(" ahead") != std::string::npos;
+    EXPECT_TRUE(ahead) << "the default window keeps requests in flight";
+    EXPECT_TRUE(has_line(r, "Files:          202"));
+    EXPECT_TRUE(has_line(r, "Errors:         0"));
+    EXPECT_EQ(inst.restore_and_verify(server, r.catalog_id), "");
+  }
 }
 
 }  // namespace

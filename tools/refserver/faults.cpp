@@ -20,6 +20,11 @@ bool Faults::upload_drops() {
   return ++uploads_ == plan_.drop_in_upload;
 }
 
+bool Faults::login_nth_refused() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ++logins_ == plan_.login_refuse_nth;
+}
+
 bool Faults::dies_at(MessageType type) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = plan_.die_after.find(type);

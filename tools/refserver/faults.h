@@ -19,6 +19,7 @@ struct FaultPlan {
   uint32_t greeting_bad = 0;
   uint32_t login_busy = 0;
   uint32_t login_refuse = 0;
+  uint64_t login_refuse_nth = 0;    // refuse only this login (0: none)
   uint32_t login_odd = 0;
   uint32_t catalog_refuse = 0;
   uint32_t upload_exists = 0;
@@ -46,6 +47,8 @@ class Faults {
   bool message_drops();
   // Counts a segment upload whose data will follow; true when this one must be cut short.
   bool upload_drops();
+  // Counts a login; true when it is the one --login-refuse-nth names.
+  bool login_nth_refused();
   // Counts a client message of this type; true when the server must die at this one.
   bool dies_at(MessageType type);
   // The fault to apply to the next reply of this type (at most one per reply).
@@ -58,6 +61,7 @@ class Faults {
   FaultPlan plan_;
   uint64_t messages_ = 0;
   uint64_t uploads_ = 0;
+  uint64_t logins_ = 0;
   std::map<MessageType, uint32_t> seen_;  // client messages of each type named by die_after
 };
 

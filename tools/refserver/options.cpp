@@ -14,11 +14,14 @@ const char* const kUsage =
     "      [--short-reply GGCC:N] [--wrong-header GGCC:N] [--stall-reply GGCC:N]\n"
     "      [--upload-exists N] [--upload-error N] [--query-has N] [--link-refuse N]\n"
     "      [--link-refuse-all] [--delay-ms N] [--die-after GGCC:N] [--lazy-writer]\n"
+    "      [--links-on-allocating-session] [--login-refuse-nth N]\n"
     "      --die-after GGCC:N: the server kills itself with SIGKILL, as a crash would, once the Nth\n"
     "        client message of type GGCC has arrived and before it is handled (8012 segment data,\n"
     "        801E link, 0223 finalize, ...)\n"
     "      --lazy-writer: answered uploads stay queued until a finalize or the shutdown waits for\n"
     "        them or the queue is full, so that a crash loses every one of them\n"
+    "      --links-on-allocating-session: a link to a catalog is refused on any session but the\n"
+    "        one that allocated the catalog\n"
     "  vornlake-refserver restore --store DIR --catalog ID --out DIR [--no-link-check]\n"
     "  vornlake-refserver verify --source DIR --restored DIR [--ignore RELPATH ...]\n";
 
@@ -129,11 +132,13 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       {"--wrong-header", &FaultPlan::wrong_header},
       {"--stall-reply", &FaultPlan::stall_reply},
       {"--die-after", &FaultPlan::die_after}};
-  const std::vector<std::string> flags = {"--no-fsync", "--link-refuse-all", "--lazy-writer"};
+  const std::vector<std::string> flags = {"--no-fsync", "--link-refuse-all", "--lazy-writer",
+                                          "--links-on-allocating-session"};
   std::string err = walk(args, flags, [&](const std::string& name, const std::string* v) {
     uint64_t n;
     if (name == "--no-fsync") o.segment_sync = false;
     else if (name == "--lazy-writer") o.lazy_writer = true;
+    else if (name == "--links-on-allocating-session") o.links_on_allocating_session = true;
     else if (name == "--link-refuse-all") o.faults.link_refuse = UINT32_MAX;
     else if (name == "--store") o.store = *v;
     else if (name == "--cert") o.cert = *v;
@@ -154,9 +159,12 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       if (colon == std::string::npos || !parse_number(v->substr(colon + 1), 0xFFFFFFFF, &n))
         return "bad profile \"" + *v + "\"";
       o.profiles[v->substr(0, colon)] = static_cast<uint32_t>(n);
-    } else if (name == "--drop-after-messages" || name == "--drop-in-upload") {
+    } else if (name == "--drop-after-messages" || name == "--drop-in-upload" ||
+               name == "--login-refuse-nth") {
       if (!parse_number(*v, UINT64_MAX, &n)) return "bad number for " + name;
-      (name == "--drop-after-messages" ? o.faults.drop_after_messages : o.faults.drop_in_upload) = n;
+      (name == "--drop-after-messages" ? o.faults.drop_after_messages
+       : name == "--drop-in-upload"    ? o.faults.drop_in_upload
+                                       : o.faults.login_refuse_nth) = n;
     } else if (counts.count(name)) {
       if (!parse_number(*v, 0xFFFFFFFF, &n)) return "bad number for " + name;
       o.faults.*counts.at(name) = static_cast<uint32_t>(n);

@@ -23,6 +23,7 @@ struct ServeOptions {
   std::string trace;                             // empty: no trace
   bool segment_sync = true;                      // --no-fsync turns it off
   bool lazy_writer = false;                      // --lazy-writer
+  bool links_on_allocating_session = false;      // --links-on-allocating-session
   FaultPlan faults;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,7 @@ class Session {
   ServerShared& sh_;
   bool logged_in_ = false;
   bool uploading_ = false;
+  std::set<uint32_t> allocated_;  // the catalogs this session allocated
   bool drop_this_upload_ = false;
   UploadTools upload_tools_;
   std::unique_ptr<UploadReceiver> upload_;
@@ -236,9 +238,10 @@ Outcome Session::login(const uint8_t* msg, size_t len) {
     return Outcome::close;
   }
   uint8_t result = 0x00;
+  const bool nth_refused = sh_.faults.login_nth_refused();
   if (sh_.faults.take(&FaultPlan::login_busy)) {
     result = 0xFE;
-  } else if (sh_.faults.take(&FaultPlan::login_refuse)) {
+  } else if (sh_.faults.take(&FaultPlan::login_refuse) || nth_refused) {
     result = 0xFF;
   } else {
     auto it = sh_.options.accounts.find(user);
@@ -291,6 +294,7 @@ Outcome Session::catalog_id(const uint8_t* msg) {
     reply[2] = 0x03;
   } else {
     put_le32(&reply[3], id);
+    allocated_.insert(id);
   }
   return answer(std::move(reply));
 }
@@ -395,6 +399,8 @@ Outcome Session::link(const uint8_t* msg) {
     note("link of segment " + digest_hex(d) + ", which is not held");
     status = 0x01;
   } else if (!catalog_known(id, "link to")) {
+    status = 0x01;
+  } else if (sh_.options.links_on_allocating_session && allocated_.count(id) == 0) {
     status = 0x01;
   } else if (!sh_.store.link_add(id, d)) {
     note("cannot record a link of catalog " + std::to_string(id));
