@@ -487,6 +487,13 @@ Dialogue::Result Dialogue::send_own(Lane& l) {
                                  : !l.pinned.empty()  ? &l.pinned
                                                       : nullptr;
     if (!queue) return kOk;
+    // With several sessions, fresh queries ride ahead of an upload header, which holds the
+    // session for a round trip: their answers come back with its reply, and the session has its
+    // next upload ready instead of asking then.
+    if (lanes_.size() > 1 && queue->front().step == Step::upload) {
+      Result r = send_fresh(l, window_ - 1);
+      if (r != kOk) return r;
+    }
     Request next = queue->front();
     queue->pop_front();
     Result r = send(l, next);
@@ -497,6 +504,17 @@ Dialogue::Result Dialogue::send_own(Lane& l) {
   }
 }
 
+bool Dialogue::takes_fresh(const Lane& l) const {
+  if (lanes_.size() < 2) return true;
+  size_t ahead = 0;
+  for (const auto* q : {&l.unanswered, &l.followups, &l.pinned}) {
+    for (const Request& r : *q) {
+      if (r.step != Step::link && ++ahead >= kLaneAhead) return false;
+    }
+  }
+  return true;
+}
+
 // The lane that can send now with the least work in hand; the search starts after the lane that
 // took the last request, so that equal lanes take turns.
 Dialogue::Lane* Dialogue::least_loaded() {
@@ -505,7 +523,7 @@ Dialogue::Lane* Dialogue::least_loaded() {
   const size_t n = lanes_.size();
   for (size_t k = 0; k < n; ++k) {
     Lane& l = *lanes_[(next_lane_ + k) % n];
-    if (l.barrier || l.unanswered.size() >= window_) continue;
+    if (l.barrier || l.unanswered.size() >= window_ || !takes_fresh(l)) continue;
     const size_t load = l.unanswered.size() + l.followups.size() + l.pinned.size();
     if (!best || load < best_load) {
       best = &l;
@@ -514,6 +532,28 @@ Dialogue::Lane* Dialogue::least_loaded() {
   }
   if (best) next_lane_ = (static_cast<size_t>(best->index) + 1) % n;
   return best;
+}
+
+// Sends fresh requests on the lane until it has `upto` in flight: a request of a content another
+// session has in hand goes to that session's queue instead. A request that cannot be sent keeps
+// its place at the front of the lane's followups.
+Dialogue::Result Dialogue::send_fresh(Lane& l, size_t upto) {
+  while (!fresh_.empty() && l.unanswered.size() < upto && takes_fresh(l)) {
+    Request next = fresh_.front();
+    fresh_.pop_front();
+    if (lanes_.size() > 1) {
+      auto it = pins_.find(digest_key(*next.seg));
+      if (it != pins_.end() && it->second.lane != static_cast<size_t>(l.index)) {
+        lanes_[it->second.lane]->pinned.push_back(next);
+        continue;
+      }
+    }
+    Result r = send(l, next);
+    if (r == kOk) continue;
+    l.followups.push_front(next);
+    return r;
+  }
+  return kOk;
 }
 
 Dialogue::Result Dialogue::send_all() {
@@ -533,18 +573,8 @@ Dialogue::Result Dialogue::send_all() {
     while (!fresh_.empty()) {
       Lane* l = least_loaded();
       if (!l) return kOk;
-      Request next = fresh_.front();
-      fresh_.pop_front();
-      if (lanes_.size() > 1) {
-        auto it = pins_.find(digest_key(*next.seg));
-        if (it != pins_.end() && it->second.lane != static_cast<size_t>(l->index)) {
-          lanes_[it->second.lane]->pinned.push_back(next);
-          continue;
-        }
-      }
-      Result r = send(*l, next);
+      Result r = send_fresh(*l, l->unanswered.size() + 1);
       if (r == kOk) continue;
-      l->followups.push_front(next);  // not sent: it keeps its place
       if (r == kStop) return kStop;
       if (recover(*l) != 0) return kStop;
       failed = true;
@@ -584,6 +614,18 @@ int Dialogue::read_arrived(int wait_ms, bool skip_new_barriers) {
   }
 }
 
+bool Dialogue::query_waits(const Lane& l) const {
+  const size_t n = l.unanswered.size();
+  const size_t first_unflushed = n - (l.unflushed < n ? l.unflushed : n);
+  bool waiting = false;
+  for (size_t i = 0; i < n; ++i) {
+    if (l.unanswered[i].step == Step::link) continue;
+    if (i < first_unflushed) return false;
+    waiting = true;
+  }
+  return waiting;
+}
+
 void Dialogue::flush_lanes() {
   const bool several = lanes_.size() > 1;
   for (size_t i = 0; i < lanes_.size(); ++i) {
@@ -594,9 +636,10 @@ void Dialogue::flush_lanes() {
       continue;
     }
     // What the server is to answer next leaves now; a few requests may wait for company. With
-    // several sessions, a session's first requests leave at once: nothing else keeps it busy.
+    // several sessions, a query leaves at once when the session has no query or upload in the
+    // server's hands: its answer is what the session's next upload waits for.
     const bool due = l.barrier || server_unflushed(*l.conn) >= kFlushBytes ||
-                     (several && l.unflushed == l.unanswered.size());
+                     (several && query_waits(l));
     if (!due) continue;
     if (server_flush(ctx_, *l.conn, kTimeoutS) > 0) {
       l.unflushed = 0;
@@ -635,7 +678,7 @@ Dialogue::Result Dialogue::pump() {
     int got = read_arrived(0, true);
     if (got < 0) return kStop;
     if (got > 0) continue;
-    if (fresh_.size() < window_) break;
+    if (fresh_.size() < window_ * lanes_.size()) break;
     if (read_arrived(kTimeoutS * 1000, false) < 0) return kStop;
   }
   flush_lanes();

@@ -184,7 +184,13 @@ class Dialogue {
   // Sends what the lane's own queues and then the fresh queue allow. kStop, or kOk.
   Result send_all();
   Result send_own(Lane& l);
+  Result send_fresh(Lane& l, size_t upto);
   Lane* least_loaded();
+  // Whether the lane takes fresh requests: with several sessions, only while it has fewer than
+  // kLaneAhead queries and uploads in hand, so that no session sits on a queue of uploads another
+  // could send (links cost no round trip of their own and are not counted).
+  static constexpr size_t kLaneAhead = 4;
+  bool takes_fresh(const Lane& l) const;
   // Reads the replies that have arrived (wait_ms: how long to wait for one); 1 when some were
   // read, 0 when none had arrived, -1 when the dialogue must stop. skip_new_barriers: lanes whose
   // header went out in this pump are not looked at.
@@ -193,6 +199,9 @@ class Dialogue {
   // waited for only while `window` fresh requests are queued.
   Result pump();
   void flush_lanes();
+  // True when the lane has a query (or upload) in its write buffer and none written out and
+  // unanswered.
+  bool query_waits(const Lane& l) const;
   // After a failure on the lane: 0 when its requests are queued again (on it, or on the main
   // session when an extra one is dropped); 1 when the run must stop.
   int recover(Lane& l);

@@ -17,6 +17,7 @@ enum class BlockState { free, filled, queued, compressing, compressed };
 
 struct BlockBuffer {
   std::unique_ptr<uint8_t[]> data;  // the content, then the stream that replaces it
+  uint32_t capacity = 0;
   uint32_t size = 0;
   BlockState state = BlockState::free;
   bool released = false;  // the dialogue is done with it while a thread compresses it
@@ -109,31 +110,48 @@ void BlockPipeline::thread_main(int index) {
   }
 }
 
-BlockBuffer* BlockPipeline::acquire() {
+BlockBuffer* BlockPipeline::acquire(uint32_t size) {
   std::unique_lock<std::mutex> lock(mu_);
 #ifdef VORNLAKE_FAULT_HOOKS
   if (g_alloc_fails) return nullptr;
 #endif
   for (;;) {
     bool finishing = false;  // a buffer given back while a thread still compresses it
+    BlockBuffer* fit = nullptr;
     for (auto& b : buffers_) {
-      if (b->state == BlockState::free) {
-        b->state = BlockState::filled;
-        b->size = 0;
-        return b.get();
-      }
+      if (b->state == BlockState::free && b->capacity >= size &&
+          (!fit || b->capacity < fit->capacity))
+        fit = b.get();
       finishing = finishing || (b->state == BlockState::compressing && b->released);
     }
-    if (buffers_.size() < static_cast<size_t>(kBlocksInFlight) || !finishing) break;
+    if (fit) {
+      fit->state = BlockState::filled;
+      fit->size = 0;
+      return fit;
+    }
+    // Free buffers too small for this block make room for one that is large enough.
+    if (bytes_ + size > kBlockBytesInFlight || buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) {
+      std::erase_if(buffers_, [this](const std::unique_ptr<BlockBuffer>& b) {
+        if (b->state != BlockState::free) return false;
+        bytes_ -= b->capacity;
+        return true;
+      });
+    }
+    const bool room = bytes_ + size <= kBlockBytesInFlight &&
+                      buffers_.size() < static_cast<size_t>(kBlocksInFlight);
+    if (room || !finishing) break;
     if (ctx_.cancel == 1) return nullptr;
     const size_t done = compressed_;
     done_cv_.wait(lock, ctx_.cancel.token(), [&] { return compressed_ != done; });
   }
-  if (buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) return nullptr;
+  if (bytes_ + size > kBlockBytesInFlight || buffers_.size() >= static_cast<size_t>(kBlocksInFlight))
+    return nullptr;
   auto b = std::make_unique<BlockBuffer>();
-  b->data.reset(new (std::nothrow) uint8_t[kFileBlockSize]);
+  b->data.reset(new (std::nothrow) uint8_t[size]);
   if (!b->data) return nullptr;
+  b->capacity = size;
   b->state = BlockState::filled;
+  bytes_ += size;
   buffers_.push_back(std::move(b));
   return buffers_.back().get();
 }

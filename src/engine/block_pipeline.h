@@ -1,10 +1,14 @@
-// The blocks of a run between the read and the wire: at most kBlocksInFlight buffers, each holding
-// one block read from a file and, once a compression thread has been at it, its level-9 stream.
+// The blocks of a run between the read and the wire: at most kBlocksInFlight buffers of at most
+// kBlockBytesInFlight bytes together, each holding one block read from a file (a buffer is as
+// large as the block it was made for) and, once a compression thread has been at it, its level-9
+// stream.
 // Blocks are read and digested in order by the worker; compression runs beside the dialogue on a
 // small pool of threads and may start before the server has said whether it lacks the block.
 //
 // Memory stays bounded whatever the tree: a buffer is taken for each block read and given back
 // when the server holds the block, so the worker waits for the dialogue once all are in flight.
+// Small blocks take small buffers: many of them can be in flight over several sessions, where a
+// small file costs a round trip or two before the server holds it.
 #pragma once
 
 #include <condition_variable>
@@ -21,7 +25,8 @@
 
 namespace vl {
 
-constexpr int kBlocksInFlight = 16;
+constexpr int kBlocksInFlight = 512;
+constexpr size_t kBlockBytesInFlight = 16u << 20;
 constexpr int kCompressThreadsMax = 4;
 
 // Compression threads for a run: as many as there are cores, at most kCompressThreadsMax, and one
@@ -58,10 +63,11 @@ class BlockPipeline {
   BlockPipeline(const BlockPipeline&) = delete;
   BlockPipeline& operator=(const BlockPipeline&) = delete;
 
-  // A free buffer with room for one block (waiting for a thread that still compresses a block the
-  // dialogue gave back; a cancel ends the wait), or nullptr when all are with the dialogue, memory
-  // for a new one cannot be had, or the run is cancelled. Worker thread.
-  BlockBuffer* acquire();
+  // A free buffer with room for a block of `size` bytes (waiting for a thread that still
+  // compresses a block the dialogue gave back; a cancel ends the wait), or nullptr when the
+  // buffers in flight leave no room for it, memory for a new one cannot be had, or the run is
+  // cancelled. Worker thread.
+  BlockBuffer* acquire(uint32_t size);
 
   // The block's content: data()[0..capacity), size set by the caller before compress_soon.
   static uint8_t* data(BlockBuffer* b);
@@ -89,6 +95,7 @@ class BlockPipeline {
   std::condition_variable work_cv_;      // a block was queued, or stop
   std::condition_variable_any done_cv_;  // a block was compressed (or the run cancelled)
   std::vector<std::unique_ptr<BlockBuffer>> buffers_;
+  size_t bytes_ = 0;  // the capacity of buffers_
   std::deque<BlockBuffer*> queue_;
   std::vector<std::unique_ptr<WorkerThread>> threads_;
   bool stop_ = false;

@@ -58,7 +58,7 @@ class FileSource : public BlockSource {
 
   int next(uint32_t want, SourceBlock* out) override {
     int result = 0;
-    BlockBuffer* b = take(&result);
+    BlockBuffer* b = take(want, &result);
     if (!b) return result;
     const uint32_t count = static_cast<uint32_t>(file_.read(BlockPipeline::data(b), want));
     out->size = 0;
@@ -85,10 +85,10 @@ class FileSource : public BlockSource {
  private:
   // A buffer for the next block, waiting for the dialogue while all are in flight. nullptr with
   // *result set when the run is cancelled or no memory can be had.
-  BlockBuffer* take(int* result) {
+  BlockBuffer* take(uint32_t want, int* result) {
     Dialogue& dialogue = pipe_.dialogue;
     for (;;) {
-      if (BlockBuffer* b = pipe_.blocks.acquire()) return b;
+      if (BlockBuffer* b = pipe_.blocks.acquire(want)) return b;
       if (dialogue.in_flight() == 0) {
         // Nothing to wait for, and still no buffer: the memory is not there. The run ends as
         // failed with its box (never an exit from this thread).

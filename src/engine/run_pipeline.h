@@ -10,7 +10,7 @@
 // | catalog-row writer  | RunPipeline::rows       | 8,192 rows (about 2 MiB)        | finish(): rows written; cancel: let go | run_abort (kAbortRunThread)       |
 // | cache writer        | RunPipeline::cache      | 2 hand-overs of 4,096 files     | ~RunPipeline: queue written            | run_abort (kAbortRunThread)       |
 // | read-ahead          | RunPipeline::read_ahead | 256 entries ahead, 512 results  | finish(): at once                      | run_abort (kAbortRunThread)       |
-// | compression (0-4)   | RunPipeline::blocks     | 16 block buffers (16 MiB)       | finish(): block in hand finished       | run_abort (kAbortRunThread)       |
+// | compression (0-4)   | RunPipeline::blocks     | 512 block buffers, 16 MiB       | finish(): block in hand finished       | run_abort (kAbortRunThread)       |
 // | catalog digest      | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
 //
 // - Every helper takes the profile's priority (helper_thread_register) and can be started or

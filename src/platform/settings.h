@@ -10,7 +10,7 @@ namespace vl {
 constexpr int kRequestWindowDefault = 32;
 constexpr int kRequestWindowMax = 256;
 // Sessions a run uploads over unless the settings say otherwise.
-constexpr int kUploadSessionsDefault = 8;
+constexpr int kUploadSessionsDefault = 16;
 constexpr int kUploadSessionsMax = 32;
 // Minutes an unattended run keeps retrying an unreachable server (0: for ever).
 constexpr int kRetryLimitMinutesDefault = 60;

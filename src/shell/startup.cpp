@@ -61,7 +61,7 @@ const char kHelp[] =
     "flight, 1 to 256, default 32; 1 for servers that need a strict one-at-a-time dialogue) and\n"
     "Retry_Limit_Minutes=N (an unattended run gives up an unreachable server after N minutes,\n"
     "default 60; 0 retries for ever) and Upload_Sessions=N (connections a run uploads over, 1 to\n"
-    "32, default 8; 1 keeps to one connection).\n"
+    "32, default 16; 1 keeps to one connection).\n"
     "Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 

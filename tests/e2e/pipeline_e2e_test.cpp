@@ -156,6 +156,8 @@ TEST(EndToEndCancel, PipelineFaultsEndTheRun) {
     RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--delay-ms",
                       c.lock_cache ? "5" : "0"});
     inst.profile("daily", server.port(), {inst.source()});
+    // One session keeps the slow server slow: the walk is still going when the cancel comes.
+    if (c.lock_cache) write_file(inst.settings(), read_file(inst.settings()) + "Upload_Sessions=1\n");
     std::vector<std::string> env = with(inst.env(), "VORNLAKE_TEST_THREAD_FAULT=" + std::string(c.fault));
     if (c.lock_cache) env = with(env, "VORNLAKE_TEST_CACHE_BATCH_FILES=1");
     const std::string log = inst.data() + "/Profiles/daily/00000001.log";
