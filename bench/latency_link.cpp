@@ -1,5 +1,6 @@
 // A TCP relay on 127.0.0.1 that holds every chunk for half the round trip in each direction and
-// optionally caps the bandwidth, so that benchmarks on one machine see an internet distance.
+// optionally caps the bandwidth, so that benchmarks on one machine see an internet distance. The
+// cap is the link's, shared by every connection through it, as one access line is.
 //   bench_latency_link --listen PORT|0 --to 127.0.0.1:PORT --rtt-ms R [--mbit N]
 //   bench_latency_link --ping --rtt-ms R [--mbit N] [--count N]
 // The second form relays to an echo peer of its own and prints the round trip it measures.
@@ -49,9 +50,18 @@ class Fd {
   int fd_;
 };
 
+// One direction of the line every connection shares: when it is free again, and the bytes that
+// wait in it for their time.
+struct Wire {
+  std::mutex m;
+  Clock::time_point free{};
+  std::atomic<size_t> queued{0};
+};
+
 struct Settings {
   Clock::duration half{};
   double mbit = 0;
+  std::shared_ptr<Wire> up = std::make_shared<Wire>(), down = std::make_shared<Wire>();
 };
 
 Fd listen_on(int port, int* bound) {
@@ -112,14 +122,17 @@ constexpr size_t kQueueLimit = 4 << 20;
 class Connection {
  public:
   Connection(Fd a, Fd b, Settings s) : a_(std::move(a)), b_(std::move(b)), s_(s) {
-    threads_.emplace_back([this] { read_side(a_.get(), ab_); });
-    threads_.emplace_back([this] { write_side(b_.get(), ab_); });
-    threads_.emplace_back([this] { read_side(b_.get(), ba_); });
-    threads_.emplace_back([this] { write_side(a_.get(), ba_); });
+    threads_.emplace_back([this] { read_side(a_.get(), ab_, *s_.up); });
+    threads_.emplace_back([this] { write_side(b_.get(), ab_, *s_.up); });
+    threads_.emplace_back([this] { read_side(b_.get(), ba_, *s_.down); });
+    threads_.emplace_back([this] { write_side(a_.get(), ba_, *s_.down); });
   }
   ~Connection() {
     abort();
     threads_.clear();  // joins before the sockets close
+    // What this connection left on the line is no longer there.
+    s_.up->queued -= ab_.queued;
+    s_.down->queued -= ba_.queued;
   }
   bool finished() const { return ended_.load() == 2; }
   void abort() {
@@ -133,8 +146,7 @@ class Connection {
   }
 
  private:
-  void read_side(int from, Direction& d) {
-    Clock::time_point link_free = Clock::now();
+  void read_side(int from, Direction& d, Wire& wire) {
     std::vector<char> buf(32 * 1024);
     for (;;) {
       {
@@ -142,15 +154,20 @@ class Connection {
         d.cv.wait(lock, [&] { return d.aborted || d.queued < kQueueLimit; });
         if (d.aborted) return;
       }
+      // The line's buffer is the router's, one for all connections.
+      while (s_.mbit > 0 && wire.queued.load() >= kQueueLimit && !stopping())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       ssize_t n = ::recv(from, buf.data(), buf.size(), 0);
       if (n < 0 && errno == EINTR) continue;
       Clock::time_point now = Clock::now();
       if (n > 0 && s_.mbit > 0) {
         // Serialization: the chunk goes onto the wire once the one before it has left.
         auto tx = std::chrono::duration<double>(n * 8.0 / (s_.mbit * 1e6));
-        link_free = std::max(link_free, now) + std::chrono::duration_cast<Clock::duration>(tx);
-        now = link_free;
+        std::lock_guard line(wire.m);
+        wire.free = std::max(wire.free, now) + std::chrono::duration_cast<Clock::duration>(tx);
+        now = wire.free;
       }
+      if (n > 0) wire.queued += static_cast<size_t>(n);
       std::lock_guard lock(d.m);
       if (d.aborted) return;
       d.queue.push_back({now + s_.half, n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string()});
@@ -160,7 +177,7 @@ class Connection {
     }
   }
 
-  void write_side(int to, Direction& d) {
+  void write_side(int to, Direction& d, Wire& wire) {
     for (;;) {
       std::unique_lock lock(d.m);
       d.cv.wait(lock, [&] { return d.aborted || !d.queue.empty(); });
@@ -170,6 +187,7 @@ class Connection {
       std::string data = std::move(d.queue.front().data);
       d.queue.pop_front();
       d.queued -= data.size();
+      wire.queued -= data.size();
       d.cv.notify_all();
       lock.unlock();
       if (data.empty()) {
