@@ -44,6 +44,21 @@ struct Folder {
   std::shared_ptr<std::atomic<size_t>> walked;
 };
 
+// An entry the thread has taken from its folder: where it is in the walk and, for a small regular
+// file about to be read, the file open.
+struct Entry {
+  std::string folder;
+  std::string name;
+  bool regular = false;
+  std::shared_ptr<std::atomic<size_t>> walked;
+  size_t index = 0;
+  UniqueFd file;
+  FileStat opened;
+};
+
+// Entries taken ahead at a time: their files are opened and asked for together.
+constexpr size_t kReadsInFlight = 16;
+
 }  // namespace
 
 struct ReadAhead::State {
@@ -107,38 +122,46 @@ struct ReadAhead::State {
 
  private:
   // The walk goes depth first, so the folder listed last is the one the worker is in: its
-  // entries go first, and the rest of the folder before it resumes when it is done.
+  // entries go first, and the rest of the folder before it resumes when it is done. Up to
+  // kReadsInFlight entries are taken at a time: their files are opened and the kernel asked to
+  // read them, so that on a tree that is not in memory several reads are under way while one is
+  // digested and compressed.
   void run() {
     helper_thread_register(ctx_, kHelperSlotReadAhead);
-    std::string open_path;
-    UniqueFd dir;
     int probe = 0, idle = 0;
     bool advise = true, prepare = true;
     long blocks = thread_blocks_read();
     int64_t reads = reads_.load(), passed = passed_.load();
     for (;;) {
-      std::string path, name;
-      bool regular = false, late = false;
+      const size_t taken = ahead_.size();
       {
         std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (ahead_.empty()) cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
         if (stop_) return;
-        Folder& f = queue_.back();
-        path = f.path;
-        name = std::move(f.names[f.next]);
-        regular = f.next < f.regular.size() && f.regular[f.next];
-        late = f.walked->load() > f.next;
-        if (++f.next == f.names.size()) queue_.pop_back();
+        // Entries are taken ahead only while the thread is working on files: once it passes
+        // entries over, it takes one at a time, so that a look back can end the idling.
+        while (!queue_.empty() && ahead_.size() < (idle > 0 ? 1u : kReadsInFlight)) {
+          Folder& f = queue_.back();
+          Entry e;
+          e.folder = f.path;
+          e.name = std::move(f.names[f.next]);
+          e.regular = f.next < f.regular.size() && f.regular[f.next];
+          e.walked = f.walked;
+          e.index = f.next;
+          if (++f.next == f.names.size()) queue_.pop_back();
+          ahead_.push_back(std::move(e));
+        }
       }
+      // Opened outside the lock: on a cold tree an open may wait for the disk.
+      if (idle == 0)
+        for (size_t i = taken; i < ahead_.size(); ++i) open_ahead(ahead_[i], advise, prepare);
+      Entry e = std::move(ahead_.front());
+      ahead_.pop_front();
       if (idle > 0) {
         --idle;
-      } else if (regular) {
-        if (path != open_path) {
-          dir = folder_open(path);
-          open_path = path;
-        }
+      } else if (e.file) {
         // Of a file the worker has come to already, the thread's work would be thrown away.
-        if (dir && !late) visit(dir, path, name, advise, prepare);
+        if (e.walked->load() <= e.index) prepare_file(e);
       }
       if (idle == 0 && ++probe == kProbeEntries) {
         const long b = thread_blocks_read();
@@ -157,37 +180,47 @@ struct ReadAhead::State {
     }
   }
 
-  // One regular file of the folder open as dir: read whole when it is small and `prepare`, asked
-  // to be read ahead when it is larger and `advise`.
-  void visit(const UniqueFd& dir, const std::string& folder, const std::string& name, bool advise,
-             bool prepare) {
-    UniqueFd file = folder_entry_open(dir, name);
-    if (!file) return;
-    FileStat opened;
-    if (!fd_stat(file, &opened) || opened.kind != FileKind::regular) return;
-    if (opened.size > kPreparedFileMax) {
+  // Opens a regular file taken ahead: a small one stays open, the kernel asked to read it whole
+  // when `prepare`; of a larger one the kernel is asked to read the first MiB when `advise`.
+  void open_ahead(Entry& e, bool advise, bool prepare) {
+    if (!e.regular) return;
+    if (e.folder != open_path_) {
+      dir_ = folder_open(e.folder);
+      open_path_ = e.folder;
+    }
+    if (!dir_ || e.walked->load() > e.index) return;
+    UniqueFd file = folder_entry_open(dir_, e.name);
+    if (!file || !fd_stat(file, &e.opened) || e.opened.kind != FileKind::regular) return;
+    if (e.opened.size > kPreparedFileMax) {
       if (advise) fd_read_soon(file, kReadAheadBytes);
       return;
     }
-    if (!prepare || opened.size == 0 || ctx_.pause != 0 || ctx_.cancel == 1) return;
+    if (!prepare || e.opened.size == 0) return;
+    fd_read_soon(file, e.opened.size);
+    e.file = std::move(file);
+  }
+
+  // Reads, digests and compresses a small file opened ahead, and keeps the result for the worker.
+  void prepare_file(Entry& e) {
+    if (ctx_.pause != 0 || ctx_.cancel == 1) return;
     auto f = std::make_unique<PreparedFile>();
-    f->opened = opened;
-    f->size = static_cast<uint32_t>(opened.size);
+    f->opened = e.opened;
+    f->size = static_cast<uint32_t>(e.opened.size);
     if (content_.size() < f->size) content_.resize(kPreparedFileMax);
     // An error, or a file that shrank, is left to the worker, which reads it and says so.
     bool error = false;
-    if (fd_read_full(file.get(), content_.data(), f->size, &error) != f->size) return;
-    if (!fd_stat(file, &f->after)) return;
-    file.reset();
+    if (fd_read_full(e.file.get(), content_.data(), f->size, &error) != f->size) return;
+    if (!fd_stat(e.file, &f->after)) return;
+    e.file.reset();
     md5_digest(content_.data(), f->size, f->digest);
     if (scratch_.empty()) scratch_.resize(compress_capacity(static_cast<uint32_t>(kPreparedFileMax)));
     SegmentPayload p;
     segment_payload_make(content_.data(), f->size, scratch_.data(), scratch_.size(), &p);
     f->compressed = p.compressed;
     f->payload.assign(p.bytes, p.bytes + p.len);
-    f->path = folder;
+    f->path = e.folder;
     if (f->path.empty() || f->path.back() != '/') f->path += '/';
-    f->path += name;
+    f->path += e.name;
     std::lock_guard<std::mutex> lock(prepared_mu_);
     prepared_bytes_ += f->payload.size();
     prepared_.push_back(std::move(f));
@@ -228,6 +261,10 @@ struct ReadAhead::State {
   std::deque<std::unique_ptr<PreparedFile>> prepared_;
   size_t prepared_bytes_ = 0;
   std::vector<uint8_t> content_, scratch_;  // the thread's read and compression buffers
+  // The entries taken ahead, in walk order, and the folder open for them. Thread only.
+  std::deque<Entry> ahead_;
+  std::string open_path_;
+  UniqueFd dir_;
 };
 
 ReadAhead::ReadAhead(RunContext& ctx) : s_(std::make_unique<State>(ctx)) {}
