@@ -541,6 +541,11 @@ Dialogue::Result Dialogue::send_fresh(Lane& l, size_t upto) {
   while (!fresh_.empty() && l.unanswered.size() < upto && takes_fresh(l)) {
     Request next = fresh_.front();
     fresh_.pop_front();
+    // A server that links only on the main session gets every link there.
+    if (next.step == Step::link && l.index != 0 && route_ == LinkRoute::main_only) {
+      lanes_[0]->pinned.push_back(next);
+      continue;
+    }
     if (lanes_.size() > 1) {
       auto it = pins_.find(digest_key(*next.seg));
       if (it != pins_.end() && it->second.lane != static_cast<size_t>(l.index)) {
@@ -678,7 +683,10 @@ Dialogue::Result Dialogue::pump() {
     int got = read_arrived(0, true);
     if (got < 0) return kStop;
     if (got > 0) continue;
-    if (fresh_.size() < window_ * lanes_.size()) break;
+    // Requests queued behind a session (pinned) count too: they wait as the fresh ones do.
+    size_t queued = fresh_.size();
+    for (auto& l : lanes_) queued += l->pinned.size();
+    if (queued < window_ * lanes_.size()) break;
     if (read_arrived(kTimeoutS * 1000, false) < 0) return kStop;
   }
   flush_lanes();
