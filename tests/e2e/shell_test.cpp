@@ -83,7 +83,9 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
   } windows[] = {{"Request_Window=1", true, 1},   {"Request_Window=256", true, 256},
                  {"Request_Window=0", false, 0},  {"Request_Window=257", false, 0},
                  {"Request_Window=x", false, 0},  {"Request_Window=", false, 0},
-                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0}};
+                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0},
+                 {"Upload_Sessions=32", true, 32},    {"Upload_Sessions=0", false, 0},
+                 {"Upload_Sessions=33", false, 0}};
   for (const auto& w : windows) {
     test::write_file(dir / "w.conf", std::string("Install_Dir=/i\nData_Dir=/d\n") + w.line + "\n");
     Settings t;
