@@ -19,6 +19,8 @@ struct Settings {
   // Requests kept in flight on the one connection; 1 is the strict one-at-a-time dialogue.
   int request_window = kRequestWindowDefault;
   int retry_limit_minutes = kRetryLimitMinutesDefault;
+  // The CA file the server's certificate is checked against ("" when not set: see ca_source.h).
+  std::string ca_file;
 };
 
 // Reads one settings file. Returns true when both directories were found, each not empty and at
@@ -26,8 +28,14 @@ struct Settings {
 // Retry_Limit_Minutes 0 to 525600. A value beginning with "~/" starts at the user's home ($HOME,
 // else the password database), so one system-wide file serves every user. Blank lines and lines
 // starting with "#" are ignored. A number out of range or not a number gives false with
-// *bad_value (when given) naming the setting, the value and the accepted range.
+// *bad_value (when given) naming the setting, the value and the accepted range. CA_File is
+// optional: empty counts as not set, "~/" expands, a value longer than 255 bytes is named in
+// *bad_value as unreadable.
 bool settings_read_file(const std::string& path, Settings* out, std::string* bad_value = nullptr);
+
+// The user's own folder of the product's settings: $XDG_CONFIG_HOME/corvantis, else
+// $HOME/.config/corvantis; "" when neither variable is set.
+std::string user_config_dir();
 
 // The file that start-up reads: $VORNLAKE_SETTINGS when set (and then only that file), else
 // $XDG_CONFIG_HOME/corvantis/online-backup.conf (~/.config when unset), else

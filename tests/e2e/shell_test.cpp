@@ -6,7 +6,7 @@
 #include "platform/settings.h"
 #include "shell/command_line.h"
 #include "support/test_support.h"
-#include "ui/console/run_notice.h"
+#include "run/run_notice.h"
 
 namespace vl {
 namespace {
@@ -32,8 +32,8 @@ TEST(CommandLine, RunIsRecognisedOnlyExactly) {
 }
 
 TEST(CommandLine, HelpAndVersionOnlyAsTheWholeLine) {
-  EXPECT_TRUE(parse({"--help"}).help);
-  EXPECT_TRUE(parse({"--version"}).version);
+  EXPECT_TRUE(parse({"--help"}).help && parse({"-h"}).help);
+  EXPECT_TRUE(parse({"--version"}).version && parse({"-V"}).version);
   EXPECT_FALSE(parse({"--help", "x"}).help);
   CommandLine none = parse({});
   EXPECT_FALSE(none.help || none.version || none.unattended);
@@ -83,7 +83,12 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
   } windows[] = {{"Request_Window=1", true, 1},   {"Request_Window=256", true, 256},
                  {"Request_Window=0", false, 0},  {"Request_Window=257", false, 0},
                  {"Request_Window=x", false, 0},  {"Request_Window=", false, 0},
-                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0}};
+                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0},
+                 {"CA_File=", true, 32}, {"CA_File=~/ca.pem", true, 32}};
+  test::write_file(dir / "ca.conf", "Install_Dir=/i\nData_Dir=/d\nCA_File=/" + std::string(255, 'c') + "\n");
+  std::string bad;
+  EXPECT_FALSE(settings_read_file(dir / "ca.conf", &s, &bad));
+  EXPECT_EQ(bad.rfind("CA_File=", 0), 0u) << "named, not taken for a missing settings file";
   for (const auto& w : windows) {
     test::write_file(dir / "w.conf", std::string("Install_Dir=/i\nData_Dir=/d\n") + w.line + "\n");
     Settings t;
@@ -91,6 +96,7 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
     EXPECT_EQ(settings_read_file(dir / "w.conf", &t, &bad), w.ok) << w.line;
     if (w.ok) {
       EXPECT_EQ(t.request_window, w.window) << w.line;
+      EXPECT_EQ(t.ca_file, std::string(w.line) == "CA_File=~/ca.pem" ? "/home/ann/ca.pem" : "") << w.line;
     } else {
       // Named with its value and range, not taken for a missing settings file.
       EXPECT_EQ(bad.rfind(std::string(w.line) + " in ", 0), 0u) << bad;
