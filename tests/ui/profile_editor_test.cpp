@@ -83,8 +83,19 @@ TEST_F(ProfileEditorTest, NewProfileStoredWithFoldedTagAndRulesInRowOrder) {
       << "new rows are appended last, whatever their mode";
   EXPECT_EQ(rows_of(rules)[2][1], "/srv");
 
+  // A folder that is not there is named before anything is stored; No (the default) goes back.
+  answer_ = false;
   press(dialog.get(), 1);
-  EXPECT_TRUE(box_texts().empty()) << box_texts()[0];
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].caption, "Folder Not Found");
+  EXPECT_TRUE(boxes_[0].question);
+  EXPECT_NE(boxes_[0].text.find("\n    /home/alice\n"), std::string::npos) << boxes_[0].text;
+  EXPECT_EQ(boxes_[0].text.find("/srv"), std::string::npos) << "it exists";
+  EXPECT_FALSE(dialog->stored());
+  boxes_.clear();
+  answer_ = true;
+  press(dialog.get(), 1);
+  ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_TRUE(dialog->stored());
   EXPECT_FALSE(dialog->isVisible());
   EXPECT_EQ(rec_->tag, "my-backup_2");
