@@ -121,21 +121,23 @@ TEST_F(ProfileEditorTest, NewProfileStoredWithFoldedTagAndRulesInRowOrder) {
 TEST_F(ProfileEditorTest, RefusedInputKeepsTheDialogOpenAndStoresNothing) {
   auto dialog = open(EditorMode::create);
   fill_connection(dialog.get());
+  // The focus goes back to the field each box is about.
   struct Step {
     int id;
     const char* text;
     const char* expected;
+    int focus;
   } steps[] = {
-      {1005, "", "Unable to create profile|A profile tag must be entered!"},
+      {1005, "", "Unable to create profile|A profile tag must be entered!", 1005},
       {1005, "My Backup",
        "Unable to create profile|Profile tags may only consist of letters, numbers,\ndashes or "
-       "underscores."},
-      {1005, "daily", nullptr},
-      {1042, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)"},
-      {1043, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)"},
-      {1042, "10000", "Delay Error|Maximum delay between blocks is 10000ms (10 seconds)"},
-      {1043, "0", nullptr},
-      {1036, "0", nullptr},
+       "underscores.", 1005},
+      {1005, "daily", nullptr, 0},
+      {1042, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)", 1042},
+      {1043, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)", 1042},
+      {1042, "10000", "Delay Error|Maximum delay between blocks is 10000ms (10 seconds)", 1043},
+      {1043, "0", nullptr, 0},
+      {1036, "0", nullptr, 0},
   };
   for (const Step& s : steps) {
     type(dialog.get(), s.id, s.text);
@@ -144,6 +146,7 @@ TEST_F(ProfileEditorTest, RefusedInputKeepsTheDialogOpenAndStoresNothing) {
     press(dialog.get(), 1);
     ASSERT_EQ(box_texts(), std::vector<std::string>{s.expected}) << s.text;
     EXPECT_EQ(boxes_[0].owner, dialog.get());
+    EXPECT_EQ(dialog->focusWidget(), ctl<QWidget>(dialog.get(), s.focus)) << s.expected;
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->stored());
   }
