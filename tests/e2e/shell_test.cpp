@@ -157,5 +157,37 @@ TEST(RunEndNotice, SummaryBodyAndUrgencyFollowTheOutcome) {
   }
 }
 
+// vornlake-mkprofile at a terminal asks for the password and does not show it; its help and its
+// refusals say what they are about.
+TEST(Mkprofile, AsksAtATerminalWithoutEchoAndNamesWhatIsWrong) {
+  test::TempDir dir;
+  test::write_file(dir / "s.conf", "Install_Dir=" + dir.path() + "\nData_Dir=" + (dir / "data") + "\n");
+  const std::vector<std::string> env = {"VORNLAKE_SETTINGS=" + (dir / "s.conf")};
+  const std::string mk = test::bin_path("vornlake-mkprofile");
+  test::ProcessResult typed =
+      test::run_at_terminal({mk, "--tag", "t", "--server", "s", "--login", "l"}, env, "Password: ", "hunter2\n");
+  EXPECT_EQ(typed.status, 0) << typed.out;
+  EXPECT_EQ(typed.out.rfind("Password: ", 0), 0u) << typed.out;
+  EXPECT_EQ(typed.out.find("hunter2"), std::string::npos) << "echoed: " << typed.out;
+  EXPECT_TRUE(test::file_appears(dir / "data/Profiles/t/t.cfg", 0));
+  test::ProcessResult help = test::run_process({mk, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: vornlake-mkprofile", 0), 0u);
+  EXPECT_EQ(help.err, "");
+  const struct {
+    std::vector<std::string> args;
+    const char* named;
+  } refusals[] = {{{"--port", "70000"}, "vornlake-mkprofile: --port 70000: must be a whole number from 1 to 65535\n"},
+                  {{"--colour", "red"}, "vornlake-mkprofile: unknown option --colour\n"},
+                  {{"--include"}, "vornlake-mkprofile: --include needs a value\n"}};
+  for (const auto& r : refusals) {
+    std::vector<std::string> argv = {mk, "--tag", "t", "--server", "s", "--login", "l"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    test::ProcessResult refused = test::run_process(argv, env, "pw\n");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err.rfind(r.named, 0), 0u) << refused.err;
+  }
+}
+
 }  // namespace
 }  // namespace vl
