@@ -48,14 +48,14 @@ std::string ca_error_text(const CaPlaces& places, const CaPresence& found, const
     return present ? "present" : "not found";
   };
   std::string text = "Failed to load CA list!\n\nThe server's certificate is checked against the first of:\n";
-  text += "  CA_File in the settings: " +
+  text += "- CA_File in the settings: " +
           (places.configured.empty() ? std::string("not set")
                                      : places.configured + ": " + state(places.configured, true)) +
           "\n";
-  text += "  " + places.install_ca + ": " + state(places.install_ca, found.install_ca) + "\n";
+  text += "- " + places.install_ca + ": " + state(places.install_ca, found.install_ca) + "\n";
   if (!places.user_ca.empty())
-    text += "  " + places.user_ca + ": " + state(places.user_ca, found.user_ca) + "\n";
-  text += "  the system's trust store (" + places.system_file + ", " + places.system_dir +
+    text += "- " + places.user_ca + ": " + state(places.user_ca, found.user_ca) + "\n";
+  text += "- the system's trust store (" + places.system_file + ", " + places.system_dir +
           "): " + (found.system_store ? "present" : "empty") + "\n\n";
   if (choice.kind == CaKind::file && choice.path == places.configured) {
     text += "Correct CA_File in the settings file, or remove the line to use the places below it.";

@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -71,15 +72,20 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   list_->setHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description"),
                           QStringLiteral("Last Run"), QStringLiteral("Schedule")});
   list_->setColumnWidth(0, 90);
-  list_->setColumnWidth(1, 250);
-  // Last Run: the original 118 pixels, widened to hold a date and an ending such as
-  // "12 warnings" whole.
+  list_->setColumnWidth(1, 230);
+  // Last Run: the original 118 pixels, widened to hold a date and the longest ending,
+  // "could not connect", whole.
   list_->setColumnWidth(
       2, std::max(118, list_->fontMetrics().horizontalAdvance(
-                           QString::fromUtf8("2026-12-07 21:14 \xC2\xB7 12 warnings")) + 16));
+                           QString::fromUtf8("2026-12-07 21:14 \xC2\xB7 could not connect")) + 16));
   list_->setColumnWidth(3, list_->fontMetrics().horizontalAdvance(
                               QString::fromUtf8("weekly \xC2\xB7 next 2026-12-07 21:14")) + 16);
   list_->header()->setStretchLastSection(false);
+  // Every column shown whole, without a horizontal scroll bar.
+  int columns_width = 0;
+  for (int c = 0; c < 4; ++c) columns_width += list_->columnWidth(c);
+  list_->setMinimumWidth(columns_width + 2 * list_->frameWidth() +
+                         list_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
