@@ -3,7 +3,6 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
-#include <vector>
 
 #include "platform/dirs.h"
 #include "platform/fs.h"
@@ -27,10 +26,11 @@ CaPresence ca_presence(const CaPlaces& places) {
   CaPresence found;
   found.install_ca = !places.install_ca.empty() && file_exists(places.install_ca);
   found.user_ca = !places.user_ca.empty() && file_exists(places.user_ca);
-  std::vector<std::string> names;
-  FsFailure why = FsFailure::none;
-  found.system_store = file_exists(places.system_file) ||
-                       (dir_list(places.system_dir, &names, &why) && !names.empty());
+  found.system_store = file_exists(places.system_file);
+  // The folder is commonly a link (/usr/lib/ssl/certs to /etc/ssl/certs): followed here.
+  DirReader dir(places.system_dir);
+  std::string name;
+  while (!found.system_store && dir.next(&name)) found.system_store = name != "." && name != "..";
   return found;
 }
 
