@@ -332,10 +332,17 @@ TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
   EXPECT_NE(d, std::string::npos);
   EXPECT_LT(a, d);
   EXPECT_NE(r.out.find("vornlake /run:TAG"), std::string::npos);
-  ProcessResult help = run_process({bin_path("vornlake"), "--help"});
-  EXPECT_EQ(help.status, 0);
-  ProcessResult version = run_process({bin_path("vornlake"), "--version"});
-  EXPECT_EQ(version.out, "vornlake v0.09.0001\n");
+  // -h and -V as --help and --version: printed, exit 0, no start-up (no settings needed).
+  for (const char* opt : {"--help", "-h"}) {
+    ProcessResult help = run_process({bin_path("vornlake"), opt}, {"VORNLAKE_SETTINGS=/vl-none"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: vornlake", 0), 0u) << opt;
+  }
+  for (const char* opt : {"--version", "-V"}) {
+    ProcessResult version = run_process({bin_path("vornlake"), opt}, {"VORNLAKE_SETTINGS=/vl-none"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "vornlake 0.9.1 (v0.09.0001)\n") << "the package's version, and the About box's";
+  }
 }
 
 }  // namespace
