@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "connection/ca_source.h"
 #include "connection/messages.h"
 #include "connection/transport.h"
 #include "run/status.h"
@@ -81,6 +82,12 @@ void handshake_failure(SSL* ssl, const ProfileSettings& p, std::string* reason, 
       *cause = "the certificate does not match the host name " + p.server;
     else
       *cause = "the server's certificate was not accepted (" + *reason + ")";
+    // The common case of a private server: its authority is not one the client was given.
+    if (verify == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+        verify == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+        verify == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)
+      *cause += "; save the certificate of the authority that signed it as " + ca_places().user_ca +
+                " or name it as CA_File in the settings";
     return;
   }
   const char* text = err ? ERR_reason_error_string(err) : nullptr;
@@ -214,10 +221,17 @@ int ssl_init() {
   }
   SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
   SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
-  std::string ca = path_join(install_dir(), "ca.crt");
-  if (SSL_CTX_load_verify_locations(c, ca.c_str(), nullptr) != 1) {
+  // The host-name check (peer_name_set) stays on whichever authority is trusted.
+  const CaPlaces places = ca_places();
+  const CaPresence found = ca_presence(places);
+  const CaChoice choice = ca_choose(places, found);
+  const bool loaded =
+      choice.kind == CaKind::file     ? SSL_CTX_load_verify_locations(c, choice.path.c_str(), nullptr) == 1
+      : choice.kind == CaKind::system ? SSL_CTX_set_default_verify_paths(c) == 1
+                                      : false;
+  if (!loaded) {
     SSL_CTX_free(c);
-    message_box(BoxOwner::none, "Failed to load CA list!", "OpenSSL Init Error");
+    message_box(BoxOwner::none, ca_error_text(places, found, choice), "OpenSSL Init Error");
     return 2;
   }
   g_ssl_ctx = c;

@@ -1,16 +1,17 @@
 // The process's TLS client context and one connection attempt: TCP connect, TLS handshake with
-// the server's certificate verified against the installation's ca.crt and the profile's server
-// name, the greeting, the login and its reply.
+// the server's certificate verified against the trusted authorities (ca_source.h) and the
+// profile's server name, the greeting, the login and its reply.
 #pragma once
 
 #include "run/run_context.h"
 
 namespace vl {
 
-// Creates the TLS client context (TLS 1.2 at least, peer verification on) and loads
-// install_dir()/ca.crt. Returns 0; 1 ("Failed to initialize SSL context!") when the context cannot
-// be created; 2 ("Failed to load CA list!") when the CA list cannot be loaded; both boxes with
-// the caption "OpenSSL Init Error". Also makes a write to a closed connection an error rather
+// Creates the TLS client context (TLS 1.2 at least, peer verification on) and loads the
+// authorities of ca_choose (ca_source.h). Returns 0; 1 ("Failed to initialize SSL context!") when
+// the context cannot be created; 2 (ca_error_text, beginning "Failed to load CA list!") when no
+// place applies or the chosen file cannot be loaded; both boxes with the caption "OpenSSL Init
+// Error". Also makes a write to a closed connection an error rather
 // than a fatal SIGPIPE. Main thread, before any run; calling it again replaces the context.
 int ssl_init();
 

@@ -13,6 +13,7 @@
 #include "connection/transport.h"
 #include "engine/run_pipeline.h"
 #include "platform/worker_thread.h"
+#include "run/last_run.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
 #include "run/run_texts.h"
@@ -264,6 +265,8 @@ void backup_worker(RunContext& ctx) {
     end = aborted(ctx);
   }
   ctx.outcome = end.outcome;
+  // Before the box: the list shows this end once the run dialog is closed, however the run ended.
+  run_end_record(ctx);
   message_box(end.owner, end.text, end.caption);
   ctx.worker_active = false;
 }

@@ -12,6 +12,7 @@
 #include "base/product.h"
 #include "connection/transport.h"
 #include "engine/backup_worker.h"
+#include "run/last_run.h"
 #include "run/run_control.h"
 #include "run/status.h"
 #include "platform/thread_priority.h"
@@ -84,6 +85,7 @@ void run_worker_start(RunContext& ctx) {
   status_set(ctx, "Backup Failed!");
   run_controls_done();
   ctx.outcome = kRunFailed;
+  run_end_record(ctx);
   ctx.worker_active = false;
   message_box(BoxOwner::none, "Backup failed!\n" + error, "Backup Failure");
 }

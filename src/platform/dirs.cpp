@@ -6,12 +6,15 @@ namespace vl {
 namespace {
 std::string g_data_dir;
 std::string g_install_dir;
+std::string g_ca_file;
 }  // namespace
 
 const std::string& data_dir() { return g_data_dir; }
 void data_dir_set(const std::string& dir) { g_data_dir = dir; }
 const std::string& install_dir() { return g_install_dir; }
 void install_dir_set(const std::string& dir) { g_install_dir = dir; }
+const std::string& ca_file() { return g_ca_file; }
+void ca_file_set(const std::string& path) { g_ca_file = path; }
 
 std::string path_join(const std::string& a, const std::string& b) {
   if (a.empty()) return b;

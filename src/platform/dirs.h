@@ -15,6 +15,10 @@ void data_dir_set(const std::string& dir);
 const std::string& install_dir();
 void install_dir_set(const std::string& dir);
 
+// The CA file named by the settings (CA_File), "" when none is.
+const std::string& ca_file();
+void ca_file_set(const std::string& path);
+
 // Joins with one "/" between the parts (no "/" added after an empty part or one ending in "/").
 std::string path_join(const std::string& a, const std::string& b);
 std::string path_join(const std::string& a, const std::string& b, const std::string& c);

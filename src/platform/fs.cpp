@@ -123,6 +123,8 @@ bool dir_create_all_private(const std::string& path) {
 
 bool file_remove(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool dir_remove(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
 bool file_rename(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }

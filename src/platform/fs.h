@@ -95,6 +95,8 @@ bool dir_create_private(const std::string& path);
 bool dir_create_all_private(const std::string& path);
 
 bool file_remove(const std::string& path);
+// Removes an empty folder; true when it is gone.
+bool dir_remove(const std::string& path);
 bool file_rename(const std::string& from, const std::string& to);
 
 // Restricts an existing file to its owner (0600); a symbolic link at path is left alone.

@@ -79,6 +79,13 @@ bool settings_read_file(const std::string& path, Settings* out, std::string* bad
     } else if (name == "Data_Dir") {
       have_data = directory_value(value, &s.data_dir);
       if (!have_data && !value.empty()) return false;
+    } else if (name == "CA_File") {
+      if (!value.empty() && !directory_value(value, &s.ca_file)) {
+        if (bad_value)
+          *bad_value = "CA_File=" + value.substr(0, 40) + "... in " + path +
+                       " is not valid: it must be a path of at most 255 bytes.";
+        return false;
+      }
     } else {
       for (const NumberSetting& n : kNumbers) {
         if (name != n.name || number_value(value, n.min, n.max, &(s.*n.field))) continue;
@@ -95,14 +102,19 @@ bool settings_read_file(const std::string& path, Settings* out, std::string* bad
   return true;
 }
 
+std::string user_config_dir() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+    return std::string(xdg) + "/corvantis";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return std::string(home) + "/.config/corvantis";
+  return std::string();
+}
+
 bool settings_load(Settings* out, std::string* bad_value) {
   if (const char* explicit_path = std::getenv("VORNLAKE_SETTINGS"))
     return settings_read_file(explicit_path, out, bad_value);
-  std::string user_file;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
-    user_file = std::string(xdg) + "/corvantis/online-backup.conf";
-  else if (const char* home = std::getenv("HOME"); home && *home)
-    user_file = std::string(home) + "/.config/corvantis/online-backup.conf";
+  const std::string config = user_config_dir();
+  const std::string user_file = config.empty() ? config : config + "/online-backup.conf";
   if (!user_file.empty() && file_exists(user_file))
     return settings_read_file(user_file, out, bad_value);
   return settings_read_file("/etc/corvantis/online-backup.conf", out, bad_value);

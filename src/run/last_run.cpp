@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/fs.h"
 
@@ -61,7 +62,77 @@ std::string log_tail(const std::string& path) {
   return text;
 }
 
+// The record's time and words; false when there is none or it does not read as one.
+bool record_read(const std::string& profile_dir, uint32_t* t_end, std::string* word) {
+  FilePtr f = file_open(path_join(profile_dir, kLastRunFile), "r");
+  char line[96];
+  if (!f || !std::fgets(line, sizeof line, f.get())) return false;
+  std::string text(line);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  const size_t blank = text.find(' ');
+  if (blank == 0 || blank == std::string::npos || blank + 1 == text.size()) return false;
+  uint64_t t = 0;
+  for (size_t i = 0; i < blank; ++i) {
+    if (text[i] < '0' || text[i] > '9' || t > 0xFFFFFFFFull) return false;
+    t = t * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  if (t > 0xFFFFFFFFull) return false;
+  *t_end = static_cast<uint32_t>(t);
+  *word = text.substr(blank + 1);
+  return true;
+}
+
+std::string when_text(uint32_t t_end) {
+  time_t t = static_cast<time_t>(t_end);
+  struct tm local;
+  char when[32];
+  if (!localtime_r(&t, &local) || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local) == 0)
+    return std::string();
+  return when;
+}
+
 }  // namespace
+
+std::string run_end_word(RunOutcome outcome, bool login_refused, bool server_lost,
+                         uint32_t warnings, uint32_t errors) {
+  if (outcome == kRunCancelled) return "cancelled";
+  if (outcome == kRunCompleted || outcome == kRunCatalogFailed) {
+    // A catalog that did not reach the server is an error even if no count says so.
+    if (outcome == kRunCatalogFailed && errors == 0) errors = 1;
+    if (errors > 0) return count_text(errors, "error", "errors");
+    if (warnings > 0) return count_text(warnings, "warning", "warnings");
+    return "completed";
+  }
+  if (login_refused) return "login failed";
+  if (server_lost) return "could not connect";
+  return "failed";
+}
+
+int run_end_record(const RunContext& ctx) {
+  const std::string tag = ctx.entry_tag.empty() && ctx.profile ? ctx.profile->tag : ctx.entry_tag;
+  if (tag.empty()) return 1;
+  const std::string dir = profile_dir(tag);
+  const RunOutcome outcome = static_cast<RunOutcome>(ctx.outcome.load());
+  // Not one run gets to the server: a connection that failed before any request was answered.
+  const bool server_lost = ctx.abort == kAbortServerLost ||
+                           ctx.status_text.rfind("Connect Failed!", 0) == 0;
+  const std::string word =
+      run_end_word(outcome, ctx.conn.login_refused || ctx.abort == kAbortLoginRefused, server_lost,
+                   ctx.stats.warnings, ctx.stats.errors);
+  const int32_t t_end = ctx.t_end != 0 ? ctx.t_end.load() : clock_now();
+  const std::string path = path_join(dir, kLastRunFile);
+  const std::string fresh = path + ".new";
+  FilePtr f = file_open_new(fresh);
+  if (!f) return 1;
+  const bool written = std::fprintf(f.get(), "%u %s\n", static_cast<uint32_t>(t_end), word.c_str()) > 0 &&
+                       std::fflush(f.get()) == 0;
+  f.reset();
+  if (!written || !file_rename(fresh, path)) {
+    file_remove(fresh);
+    return 1;
+  }
+  return 0;
+}
 
 std::string run_log_ending(const std::string& log_text) {
   bool cancelled = false;
@@ -121,14 +192,16 @@ std::string last_run_text(const std::string& profile_dir) {
       newest_t = st.t_modify;
     }
   }
+  uint32_t t_end = 0;
+  std::string word;
+  if (record_read(profile_dir, &t_end, &word) && (newest.empty() || t_end >= newest_t)) {
+    const std::string when = when_text(t_end);
+    return when.empty() ? when : when + " \xC2\xB7 " + word;
+  }
   if (newest.empty()) return std::string();
-  time_t t = static_cast<time_t>(newest_t);
-  struct tm local;
-  char when[32];
-  if (!localtime_r(&t, &local) || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local) == 0)
-    return std::string();
-  return std::string(when) + " \xC2\xB7 " +
-         run_log_ending(log_tail(path_join(profile_dir, newest)));
+  const std::string when = when_text(newest_t);
+  if (when.empty()) return when;
+  return when + " \xC2\xB7 " + run_log_ending(log_tail(path_join(profile_dir, newest)));
 }
 
 }  // namespace vl

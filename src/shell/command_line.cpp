@@ -10,8 +10,8 @@ CommandLine command_line_parse(int argc, const char* const* argv) {
     if (i > 1) cl.text += " ";
     cl.text += argv[i];
   }
-  cl.help = cl.text == "--help";
-  cl.version = cl.text == "--version";
+  cl.help = cl.text == "--help" || cl.text == "-h";
+  cl.version = cl.text == "--version" || cl.text == "-V";
   if (cl.text.compare(0, 5, "/run:") == 0) {
     cl.unattended = true;
     cl.tag = cl.text.substr(5);

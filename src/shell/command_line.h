@@ -7,8 +7,8 @@ namespace vl {
 
 struct CommandLine {
   std::string text;        // argv[1..] joined with " "
-  bool help = false;       // the whole line is "--help"
-  bool version = false;    // the whole line is "--version"
+  bool help = false;       // the whole line is "--help" or "-h"
+  bool version = false;    // the whole line is "--version" or "-V"
   bool unattended = false; // the line begins with "/run:" (case-sensitive)
   std::string tag;         // everything after "/run:", unchanged
 };

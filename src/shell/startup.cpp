@@ -45,10 +45,10 @@ const char kHelp[] =
     "\n"
     "Corvantis Online Backup client.\n"
     "\n"
-    "  vornlake            list the backup profiles (console) or open the profile list (desktop)\n"
-    "  vornlake /run:TAG   run the backup profile TAG at once (unattended)\n"
-    "  vornlake --help     this text\n"
-    "  vornlake --version  the version\n"
+    "  vornlake                list the backup profiles (console) or open the profile list (desktop)\n"
+    "  vornlake /run:TAG       run the backup profile TAG at once (unattended)\n"
+    "  vornlake -h, --help     this text\n"
+    "  vornlake -V, --version  the version\n"
     "\n"
     "\n"
     "Exit codes of a /run:TAG run: 0 completed with no warnings and no errors; 2 completed, but\n"
@@ -56,12 +56,14 @@ const char kHelp[] =
     "program could not start.\n"
     "\n"
     "Settings: $VORNLAKE_SETTINGS, else $XDG_CONFIG_HOME/corvantis/online-backup.conf, else\n"
-    "/etc/corvantis/online-backup.conf, with the lines Install_Dir=DIR (holding ca.crt),\n"
-    "Data_Dir=DIR (a value may begin with ~/) and optionally Request_Window=N (requests kept in\n"
+    "/etc/corvantis/online-backup.conf, with the lines Install_Dir=DIR, Data_Dir=DIR (a value\n"
+    "may begin with ~/) and optionally CA_File=FILE, Request_Window=N (requests kept in\n"
     "flight, 1 to 256, default 32; 1 for servers that need a strict one-at-a-time dialogue) and\n"
     "Retry_Limit_Minutes=N (an unattended run gives up an unreachable server after N minutes,\n"
     "default 60; 0 retries for ever) and Upload_Sessions=N (connections a run uploads over, 1 to\n"
     "32, default 16; 1 keeps to one connection).\n"
+    "The server's certificate is checked against CA_File, else Install_Dir/ca.crt, else\n"
+    "~/.config/corvantis/ca.crt, else the system's trust store.\n"
     "Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
@@ -137,7 +139,8 @@ int app_main(int argc, char** argv) {
     return 0;
   }
   if (cl.version) {
-    std::printf("vornlake %s\n", kVersionText);
+    // The About box and the run dialog show the same version in their own form.
+    std::printf("vornlake %s (%s)\n", kPackageVersion, kVersionText);
     return 0;
   }
   owner_only_umask();
@@ -170,6 +173,7 @@ int app_main(int argc, char** argv) {
   }
   install_dir_set(settings.install_dir);
   data_dir_set(settings.data_dir);
+  ca_file_set(settings.ca_file);
   request_window_set(settings.request_window);
   retry_limit_minutes_set(settings.retry_limit_minutes);
   upload_sessions_set(settings.upload_sessions);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/dirs.h"
 #include "platform/fs.h"
@@ -267,10 +268,20 @@ int profile_load_description(const std::string& tag, std::string* dest, bool qui
   return 0;
 }
 
-int profile_delete(const std::string& tag) {
+int profile_delete(const std::string& tag, bool history) {
   config_remove_profile(tag);
-  move_aside(tag);
-  return 0;
+  int rc = 0;
+  for (const std::string& path : {profile_db_path(tag), bak_path(tag)})
+    if (!file_remove(path) && file_exists(path)) rc = 1;
+  if (!history) return rc;
+  const std::string dir = profile_dir(tag);
+  std::vector<std::string> names;
+  FsFailure why = FsFailure::none;
+  if (!dir_list(dir, &names, &why)) return why == FsFailure::missing ? rc : 1;
+  for (const std::string& name : names)
+    if (!file_remove(path_join(dir, name))) rc = 1;
+  if (!dir_remove(dir)) rc = 1;
+  return rc;
 }
 
 }  // namespace vl

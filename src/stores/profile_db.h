@@ -55,8 +55,10 @@ std::unique_ptr<ProfileSettings> profile_load(const std::string& tag, bool quiet
 // quiet as for profile_load.
 int profile_load_description(const std::string& tag, std::string* dest, bool quiet);
 
-// Removes the tag's row and moves its database aside to ".cfg.bak" (the directory, catalogs and
-// logs stay). Returns 0.
-int profile_delete(const std::string& tag);
+// Removes the tag's row, its database and the ".cfg.bak" beside it (both hold the password).
+// With history, also everything else in the profile's folder (run logs, catalogs, the Last Run
+// record) and the folder; without, those stay, so that a profile made again under the tag shows
+// them. Returns 0, or 1 when a file could not be removed.
+int profile_delete(const std::string& tag, bool history = false);
 
 }  // namespace vl

@@ -1,5 +1,6 @@
 // Connect, TLS and login against the reference server, and the transport's edge cases.
 #include "connection/connect.h"
+#include "connection/ca_source.h"
 
 #include <openssl/ssl.h>
 
@@ -133,10 +134,36 @@ TEST_F(ConnectTest, ServerNameMustMatchTheCertificate) {
 }
 
 TEST_F(ConnectTest, SslInitReportsAMissingCaList) {
+  // The first place that applies; a CA_File named is never passed over.
+  const CaPlaces places{"", "/i/ca.crt", "/u/ca.crt", "/s/cert.pem", "/s/certs"};
+  CaPlaces named = places;
+  named.configured = "/n/ca.crt";
+  const struct {
+    const CaPlaces& places;
+    CaPresence found;
+    CaKind kind;
+    const char* path;
+  } choices[] = {{places, {true, true, true}, CaKind::file, "/i/ca.crt"},
+                 {places, {false, true, true}, CaKind::file, "/u/ca.crt"},
+                 {places, {false, false, true}, CaKind::system, ""},
+                 {places, {false, false, false}, CaKind::none, ""},
+                 {named, {true, true, true}, CaKind::file, "/n/ca.crt"}};
+  for (const auto& c : choices) {
+    CaChoice choice = ca_choose(c.places, c.found);
+    EXPECT_EQ(choice.kind, c.kind) << c.path;
+    EXPECT_EQ(choice.path, c.path);
+  }
   install_dir_set(dir_.path());
+  ::setenv("SSL_CERT_FILE", "/vl-none/cert.pem", 1);
+  ::setenv("SSL_CERT_DIR", "/vl-none", 1);
+  ::setenv("XDG_CONFIG_HOME", dir_.path().c_str(), 1);
   EXPECT_EQ(ssl_init(), 2);
+  ::unsetenv("SSL_CERT_FILE");
+  ::unsetenv("SSL_CERT_DIR");
+  ::unsetenv("XDG_CONFIG_HOME");
   ASSERT_EQ(ui_.boxes().size(), 1u);
-  EXPECT_EQ(ui_.boxes()[0].text, "Failed to load CA list!");
+  EXPECT_EQ(ui_.boxes()[0].text.rfind("Failed to load CA list!\n", 0), 0u);
+  EXPECT_NE(ui_.boxes()[0].text.find(dir_ / "corvantis/ca.crt"), std::string::npos);
   EXPECT_EQ(ui_.boxes()[0].caption, "OpenSSL Init Error");
   // Without a context no attempt can succeed (and none crashes).
   ctx_.profile->port = 1;

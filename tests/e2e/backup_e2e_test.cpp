@@ -265,12 +265,23 @@ TEST(EndToEnd, StartUpFailuresEndWithExitCodeOne) {
   RunResult wrong_case = inst.run({"/run:Daily"});
   EXPECT_EQ(wrong_case.status, 1);
 
-  // No ca.crt.
+  // No CA anywhere (no ca.crt, no user's file, an empty trust store): every place is named.
   ::rename((inst.install() + "/ca.crt").c_str(), (inst.install() + "/ca.crt.off").c_str());
-  RunResult no_ca = inst.run({"/run:daily"});
+  const std::vector<std::string> no_store = {"SSL_CERT_FILE=/vl-none/cert.pem", "SSL_CERT_DIR=/vl-none",
+                                             "XDG_CONFIG_HOME=" + inst.root()};
+  RunResult no_ca = inst.run({"/run:daily"}, "daily", no_store);
   EXPECT_EQ(no_ca.status, 1);
-  EXPECT_NE(no_ca.err.find("Failed to load CA list!"), std::string::npos);
+  for (const std::string& place : std::vector<std::string>{"Failed to load CA list!", inst.install() + "/ca.crt: not found",
+                                   inst.root() + "/corvantis/ca.crt: not found", "(/vl-none/cert.pem, /vl-none): empty"})
+    EXPECT_NE(no_ca.err.find(place), std::string::npos) << no_ca.err;
   ::rename((inst.install() + "/ca.crt.off").c_str(), (inst.install() + "/ca.crt").c_str());
+  // A CA_File that cannot be read is an error even where another place would do.
+  const std::string settings = read_file(inst.settings());
+  write_file(inst.settings(), settings + "CA_File=" + inst.root() + "/missing-ca.crt\n");
+  RunResult bad_ca = inst.run({"/run:daily"});
+  EXPECT_EQ(bad_ca.status, 1);
+  EXPECT_NE(bad_ca.err.find("missing-ca.crt: could not be read as PEM certificates"), std::string::npos) << bad_ca.err;
+  write_file(inst.settings(), settings);
 
   // A run lock that cannot be created (a folder or a link at its name: root passes permission bits)
   // is not a run already going on.
@@ -321,10 +332,17 @@ TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
   EXPECT_NE(d, std::string::npos);
   EXPECT_LT(a, d);
   EXPECT_NE(r.out.find("vornlake /run:TAG"), std::string::npos);
-  ProcessResult help = run_process({bin_path("vornlake"), "--help"});
-  EXPECT_EQ(help.status, 0);
-  ProcessResult version = run_process({bin_path("vornlake"), "--version"});
-  EXPECT_EQ(version.out, "vornlake v0.09.0001\n");
+  // -h and -V as --help and --version: printed, exit 0, no start-up (no settings needed).
+  for (const char* opt : {"--help", "-h"}) {
+    ProcessResult help = run_process({bin_path("vornlake"), opt}, {"VORNLAKE_SETTINGS=/vl-none"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: vornlake", 0), 0u) << opt;
+  }
+  for (const char* opt : {"--version", "-V"}) {
+    ProcessResult version = run_process({bin_path("vornlake"), opt}, {"VORNLAKE_SETTINGS=/vl-none"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "vornlake 0.9.1 (v0.09.0001)\n") << "the package's version, and the About box's";
+  }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include "platform/settings.h"
 #include "shell/command_line.h"
 #include "support/test_support.h"
-#include "ui/console/run_notice.h"
+#include "run/run_notice.h"
 
 namespace vl {
 namespace {
@@ -32,8 +32,8 @@ TEST(CommandLine, RunIsRecognisedOnlyExactly) {
 }
 
 TEST(CommandLine, HelpAndVersionOnlyAsTheWholeLine) {
-  EXPECT_TRUE(parse({"--help"}).help);
-  EXPECT_TRUE(parse({"--version"}).version);
+  EXPECT_TRUE(parse({"--help"}).help && parse({"-h"}).help);
+  EXPECT_TRUE(parse({"--version"}).version && parse({"-V"}).version);
   EXPECT_FALSE(parse({"--help", "x"}).help);
   CommandLine none = parse({});
   EXPECT_FALSE(none.help || none.version || none.unattended);
@@ -85,7 +85,12 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
                  {"Request_Window=x", false, 0},  {"Request_Window=", false, 0},
                  {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0},
                  {"Upload_Sessions=32", true, 32},    {"Upload_Sessions=0", false, 0},
-                 {"Upload_Sessions=33", false, 0}};
+                 {"Upload_Sessions=33", false, 0},    {"CA_File=", true, 32},
+                 {"CA_File=~/ca.pem", true, 32}};
+  test::write_file(dir / "ca.conf", "Install_Dir=/i\nData_Dir=/d\nCA_File=/" + std::string(255, 'c') + "\n");
+  std::string bad;
+  EXPECT_FALSE(settings_read_file(dir / "ca.conf", &s, &bad));
+  EXPECT_EQ(bad.rfind("CA_File=", 0), 0u) << "named, not taken for a missing settings file";
   for (const auto& w : windows) {
     test::write_file(dir / "w.conf", std::string("Install_Dir=/i\nData_Dir=/d\n") + w.line + "\n");
     Settings t;
@@ -93,6 +98,7 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
     EXPECT_EQ(settings_read_file(dir / "w.conf", &t, &bad), w.ok) << w.line;
     if (w.ok) {
       EXPECT_EQ(t.request_window, w.window) << w.line;
+      EXPECT_EQ(t.ca_file, std::string(w.line) == "CA_File=~/ca.pem" ? "/home/ann/ca.pem" : "") << w.line;
     } else {
       // Named with its value and range, not taken for a missing settings file.
       EXPECT_EQ(bad.rfind(std::string(w.line) + " in ", 0), 0u) << bad;
@@ -150,6 +156,38 @@ TEST(RunEndNotice, SummaryBodyAndUrgencyFollowTheOutcome) {
     EXPECT_EQ(n.summary, "Backup daily " + c.summary);
     EXPECT_EQ(n.body, c.body) << c.summary;
     EXPECT_EQ(n.urgent, c.urgent) << c.summary;
+  }
+}
+
+// vornlake-mkprofile at a terminal asks for the password and does not show it; its help and its
+// refusals say what they are about.
+TEST(Mkprofile, AsksAtATerminalWithoutEchoAndNamesWhatIsWrong) {
+  test::TempDir dir;
+  test::write_file(dir / "s.conf", "Install_Dir=" + dir.path() + "\nData_Dir=" + (dir / "data") + "\n");
+  const std::vector<std::string> env = {"VORNLAKE_SETTINGS=" + (dir / "s.conf")};
+  const std::string mk = test::bin_path("vornlake-mkprofile");
+  test::ProcessResult typed =
+      test::run_at_terminal({mk, "--tag", "t", "--server", "s", "--login", "l"}, env, "Password: ", "hunter2\n");
+  EXPECT_EQ(typed.status, 0) << typed.out;
+  EXPECT_EQ(typed.out.rfind("Password: ", 0), 0u) << typed.out;
+  EXPECT_EQ(typed.out.find("hunter2"), std::string::npos) << "echoed: " << typed.out;
+  EXPECT_TRUE(test::file_appears(dir / "data/Profiles/t/t.cfg", 0));
+  test::ProcessResult help = test::run_process({mk, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: vornlake-mkprofile", 0), 0u);
+  EXPECT_EQ(help.err, "");
+  const struct {
+    std::vector<std::string> args;
+    const char* named;
+  } refusals[] = {{{"--port", "70000"}, "vornlake-mkprofile: --port 70000: must be a whole number from 1 to 65535\n"},
+                  {{"--colour", "red"}, "vornlake-mkprofile: unknown option --colour\n"},
+                  {{"--include"}, "vornlake-mkprofile: --include needs a value\n"}};
+  for (const auto& r : refusals) {
+    std::vector<std::string> argv = {mk, "--tag", "t", "--server", "s", "--login", "l"};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    test::ProcessResult refused = test::run_process(argv, env, "pw\n");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err.rfind(r.named, 0), 0u) << refused.err;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/dirs.h"
+#include "platform/fs.h"
 #include "run/run_texts.h"
 #include "support/test_support.h"
 
@@ -61,6 +63,42 @@ TEST(LastRun, EndingFromTheLogAndTheNewestLog) {
   while (big.size() < 300000) big += "/home/a/some/file : 1234 : File (A)\n";
   test::write_file(dir / "0000002c.log", big + "\n\nBackup cancelled!\n");
   EXPECT_NE(last_run_text(dir.path()).find("cancelled"), std::string::npos);
+  // The record of each run's end comes first, also for runs that ended before their log existed;
+  // a log newer than the record (a run of an older version) still tells.
+  const struct {
+    RunOutcome outcome;
+    bool login_refused, server_lost;
+    uint32_t warnings, errors;
+    const char* word;
+  } ends[] = {{kRunFailed, false, true, 0, 0, "could not connect"},
+              {kRunFailed, true, true, 0, 0, "login failed"},
+              {kRunFailed, false, false, 0, 0, "failed"},
+              {kRunCancelled, true, false, 0, 0, "cancelled"},
+              {kRunCompleted, false, false, 0, 0, "completed"},
+              {kRunCompleted, false, false, 12, 0, "12 warnings"},
+              {kRunCompleted, false, false, 1, 1, "1 error"},
+              {kRunCatalogFailed, false, false, 0, 0, "1 error"}};
+  for (const auto& e : ends)
+    EXPECT_EQ(run_end_word(e.outcome, e.login_refused, e.server_lost, e.warnings, e.errors), e.word);
+  data_dir_set(dir.path());
+  const std::string profile = profile_dir("daily");
+  ASSERT_TRUE(dir_create_all_private(profile));
+  test::write_file(profile + "/0000002a.log", stats(0, 0));
+  struct utimbuf times = {t - 60, t - 60};
+  ::utime((profile + "/0000002a.log").c_str(), &times);
+  RunContext ctx;
+  ctx.entry_tag = "daily";
+  ctx.outcome = kRunFailed;
+  ctx.abort = kAbortServerLost;
+  ctx.t_end = static_cast<int32_t>(t);
+  ASSERT_EQ(run_end_record(ctx), 0);
+  EXPECT_EQ(last_run_text(profile), "2026-12-07 21:14 \xC2\xB7 could not connect");
+  FileStat st;
+  ASSERT_TRUE(file_stat(profile + "/" + kLastRunFile, &st));
+  EXPECT_EQ(st.mode & 0777, 0600u);
+  times = {t + 60, t + 60};
+  ::utime((profile + "/0000002a.log").c_str(), &times);
+  EXPECT_EQ(last_run_text(profile), "2026-12-07 21:15 \xC2\xB7 completed");
   ::unsetenv("TZ");
   ::tzset();
 }

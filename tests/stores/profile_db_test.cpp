@@ -257,7 +257,7 @@ TEST_F(ProfileDbTest, LoadedTextsAreCutToTheirFields) {
   EXPECT_EQ(dest.size(), kDescriptionMax);
 }
 
-TEST_F(ProfileDbTest, SavingAndDeletingKeepThePreviousFile) {
+TEST_F(ProfileDbTest, SavingKeepsThePreviousFileDeletingRemovesBoth) {
   std::string cfg = profile_db_path("daily");
   ProfileSettings p = sample_profile("daily");
   ASSERT_EQ(profile_create(p), 0);
@@ -267,15 +267,17 @@ TEST_F(ProfileDbTest, SavingAndDeletingKeepThePreviousFile) {
   EXPECT_EQ(sql_value(cfg + ".bak", "select parm from config where type=10"),
             "Nightly documents of daily");
 
+  // Deleting takes both copies of the password; the run logs stay unless asked for too.
+  write_file(profile_dir("daily") + "/0000002a.log", "log");
   EXPECT_EQ(profile_delete("daily"), 0);
   EXPECT_FALSE(file_exists(cfg));
-  EXPECT_EQ(sql_value(cfg + ".bak", "select parm from config where type=10"), "second");
+  EXPECT_FALSE(file_exists(cfg + ".bak"));
+  EXPECT_TRUE(file_exists(profile_dir("daily") + "/0000002a.log"));
   EXPECT_EQ(sql_value(dir_ / "vornlake.dat", "select count(*) from profiles"), "0");
-
-  // A new profile of the same tag drops that ".cfg.bak": there is no ".cfg" to take its place.
   ASSERT_EQ(profile_create(p), 0);
   EXPECT_TRUE(file_exists(cfg));
-  EXPECT_FALSE(file_exists(cfg + ".bak"));
+  EXPECT_EQ(profile_delete("daily", true), 0);
+  EXPECT_FALSE(file_exists(profile_dir("daily")));
   EXPECT_TRUE(ui_.boxes().empty());
 }
 

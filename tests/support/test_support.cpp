@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -132,6 +134,45 @@ int wait_exit(pid_t pid) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+ProcessResult run_at_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                              const std::string& prompt, const std::string& typed) {
+  ProcessResult result;
+  std::vector<std::string> env_strings = environment_with(env);
+  std::vector<char*> cargv = c_strings(argv), cenv = c_strings(env_strings);
+  int master = -1;
+  pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return result;
+  if (pid == 0) {
+    ::execve(cargv[0], cargv.data(), cenv.data());
+    ::_exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool typed_yet = false;
+  char buf[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    struct pollfd fd = {master, POLLIN, 0};
+    if (left <= 0 || ::poll(&fd, 1, static_cast<int>(left)) <= 0) {
+      ::kill(pid, SIGKILL);  // never left behind
+      ::waitpid(pid, nullptr, 0);
+      ::close(master);
+      return result;
+    }
+    ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO: the program has closed the terminal
+    result.out.append(buf, static_cast<size_t>(n));
+    if (!typed_yet && result.out.find(prompt) != std::string::npos) {
+      typed_yet = true;
+      ssize_t w = ::write(master, typed.data(), typed.size());
+      (void)w;
+    }
+  }
+  ::close(master);
+  result.status = wait_exit(pid);
+  return result;
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,

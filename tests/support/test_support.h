@@ -49,6 +49,13 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::vector<std::string>& env = {}, const std::string& stdin_text = "");
 
+// Runs argv[0] with argv (no shell, environment as for run_process) on a new pseudo-terminal,
+// as a person at a terminal would: once the terminal shows `prompt`, `typed` is typed. Returns
+// everything the terminal showed (the program's output and whatever the terminal echoed) in
+// out, and the exit status; a program still running after 10 seconds is killed (status -1).
+ProcessResult run_at_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                              const std::string& prompt, const std::string& typed);
+
 // The process environment with "NAME=value" entries set (replacing earlier values of NAME).
 std::vector<std::string> environment_with(const std::vector<std::string>& extra);
 

@@ -83,8 +83,19 @@ TEST_F(ProfileEditorTest, NewProfileStoredWithFoldedTagAndRulesInRowOrder) {
       << "new rows are appended last, whatever their mode";
   EXPECT_EQ(rows_of(rules)[2][1], "/srv");
 
+  // A folder that is not there is named before anything is stored; No (the default) goes back.
+  answer_ = false;
   press(dialog.get(), 1);
-  EXPECT_TRUE(box_texts().empty()) << box_texts()[0];
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].caption, "Folder Not Found");
+  EXPECT_TRUE(boxes_[0].question);
+  EXPECT_NE(boxes_[0].text.find("\n    /home/alice\n"), std::string::npos) << boxes_[0].text;
+  EXPECT_EQ(boxes_[0].text.find("/srv"), std::string::npos) << "it exists";
+  EXPECT_FALSE(dialog->stored());
+  boxes_.clear();
+  answer_ = true;
+  press(dialog.get(), 1);
+  ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_TRUE(dialog->stored());
   EXPECT_FALSE(dialog->isVisible());
   EXPECT_EQ(rec_->tag, "my-backup_2");
@@ -110,21 +121,23 @@ TEST_F(ProfileEditorTest, NewProfileStoredWithFoldedTagAndRulesInRowOrder) {
 TEST_F(ProfileEditorTest, RefusedInputKeepsTheDialogOpenAndStoresNothing) {
   auto dialog = open(EditorMode::create);
   fill_connection(dialog.get());
+  // The focus goes back to the field each box is about.
   struct Step {
     int id;
     const char* text;
     const char* expected;
+    int focus;
   } steps[] = {
-      {1005, "", "Unable to create profile|A profile tag must be entered!"},
+      {1005, "", "Unable to create profile|A profile tag must be entered!", 1005},
       {1005, "My Backup",
        "Unable to create profile|Profile tags may only consist of letters, numbers,\ndashes or "
-       "underscores."},
-      {1005, "daily", nullptr},
-      {1042, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)"},
-      {1043, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)"},
-      {1042, "10000", "Delay Error|Maximum delay between blocks is 10000ms (10 seconds)"},
-      {1043, "0", nullptr},
-      {1036, "0", nullptr},
+       "underscores.", 1005},
+      {1005, "daily", nullptr, 0},
+      {1042, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)", 1042},
+      {1043, "10001", "Delay Error|Maximum delay between files is 10000ms (10 seconds)", 1042},
+      {1042, "10000", "Delay Error|Maximum delay between blocks is 10000ms (10 seconds)", 1043},
+      {1043, "0", nullptr, 0},
+      {1036, "0", nullptr, 0},
   };
   for (const Step& s : steps) {
     type(dialog.get(), s.id, s.text);
@@ -133,6 +146,7 @@ TEST_F(ProfileEditorTest, RefusedInputKeepsTheDialogOpenAndStoresNothing) {
     press(dialog.get(), 1);
     ASSERT_EQ(box_texts(), std::vector<std::string>{s.expected}) << s.text;
     EXPECT_EQ(boxes_[0].owner, dialog.get());
+    EXPECT_EQ(dialog->focusWidget(), ctl<QWidget>(dialog.get(), s.focus)) << s.expected;
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->stored());
   }

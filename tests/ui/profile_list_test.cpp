@@ -3,10 +3,11 @@
 // About and Help.
 #include <sys/stat.h>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
+#include <QTextBrowser>
 #include <QPushButton>
 #include <cstdlib>
 
@@ -71,13 +72,14 @@ TEST_F(ProfileListTest, RowsAndButtonStates) {
   EXPECT_EQ(d->windowTitle(), "Corvantis Online Backup");
   auto rows = rows_of(list_);
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"daily", "Documents", ""}));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"daily", "Documents", "", "off"}));
   EXPECT_EQ(rows[1][2].substr(16), " \xC2\xB7 2 errors") << rows[1][2];
   EXPECT_GE(list_->columnWidth(2), list_->fontMetrics().horizontalAdvance(qs(rows[1][2])));
   auto* header = list_->headerItem();
   EXPECT_EQ(header->text(0), "Tag");
   EXPECT_EQ(header->text(1), "Description");
   EXPECT_EQ(header->text(2), "Last Run");
+  EXPECT_EQ(header->text(3), "Schedule");
   EXPECT_EQ(states(d.get()), "000");
   for (int id : {2, 1002, 1035, 1036}) EXPECT_TRUE(ctl<QPushButton>(d.get(), id)->isEnabled()) << id;
 
@@ -85,6 +87,16 @@ TEST_F(ProfileListTest, RowsAndButtonStates) {
   EXPECT_EQ(states(d.get()), "111");
   click_empty(list_);
   EXPECT_EQ(states(d.get()), "000");
+  // Enter on a focused button activates it, as Space does.
+  auto* new_button = ctl<QPushButton>(d.get(), 1002);
+  new_button->setFocus();
+  bool editor = false;
+  on_next_modal([&editor](QWidget* w) {
+    editor = qobject_cast<ProfileEditorDialog*>(w) != nullptr;
+    press(w, 2);
+  });
+  key(new_button, Qt::Key_Return);
+  EXPECT_TRUE(editor);
   // A row chosen with the keyboard enables them as a click does; Enter runs it.
   list_->setFocus();
   key(list_, Qt::Key_Home);
@@ -111,7 +123,7 @@ TEST_F(ProfileListTest, NewAppendsTheRowLastAndDisablesTheButtons) {
   });
   press(d.get(), 1002);
   EXPECT_TRUE(boxes_.empty());
-  EXPECT_EQ(rows_of(list_).back(), (std::vector<std::string>{"archive", "Old photos", ""}))
+  EXPECT_EQ(rows_of(list_).back(), (std::vector<std::string>{"archive", "Old photos", "", "off"}))
       << "not sorted into place";
   EXPECT_EQ(states(d.get()), "000");
   ASSERT_EQ(profile_list.size(), 3u) << "the list of entries is rebuilt";
@@ -161,17 +173,62 @@ TEST_F(ProfileListTest, DeleteAsksFirst) {
   click_row(list_, 0);
   answer_ = false;
   press(d.get(), 1033);
-  EXPECT_EQ(box_texts(),
-            std::vector<std::string>{"Delete Backup Profile|Delete the backup profile daily?"});
+  // What goes and what stays is said; the logs and catalogs stay unless ticked.
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text.rfind("Delete the backup profile daily?\n\nIts settings and saved password "
+                                 "are removed. Its run logs and catalogs in\n" + profile_dir("daily") +
+                                 "\nare kept", 0), 0u) << boxes_[0].text;
+  EXPECT_EQ(boxes_[0].check, "Also remove its run logs and catalogs");
   EXPECT_EQ(rows_of(list_).size(), 2u) << "No keeps it";
   answer_ = true;
+  write_file(profile_dir("daily") + "/0000002a.log", "log");
+  store("daily", "Documents");  // a second save: the first becomes .cfg.bak, with the password
   press(d.get(), 1033);
-  EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"weekly", "Whole disk", ""}}));
+  EXPECT_EQ(rows_of(list_), (std::vector<std::vector<std::string>>{{"weekly", "Whole disk", "", "off"}}));
   EXPECT_EQ(states(d.get()), "000");
   EXPECT_FALSE(file_exists(profile_db_path("daily")));
-  EXPECT_TRUE(file_exists(profile_db_path("daily") + ".bak"));
+  EXPECT_FALSE(file_exists(profile_db_path("daily") + ".bak"));
+  EXPECT_TRUE(file_exists(profile_dir("daily") + "/0000002a.log"));
   ASSERT_EQ(profile_list.size(), 1u);
   EXPECT_EQ(profile_list[0]->tag, "weekly");
+  // Ticked: the folder goes too.
+  click_row(list_, 0);
+  on_box_ = [](const QtBox& b) { *b.checked = true; };
+  press(d.get(), 1033);
+  on_box_ = nullptr;
+  EXPECT_FALSE(file_exists(profile_dir("weekly")));
+  d->reject();
+}
+
+// Schedule: the Schedule column follows the user's timers; the dialog sets them with
+// vornlake-schedule, and without a user manager offers the crontab line instead.
+TEST_F(ProfileListTest, ScheduleColumnAndDialog) {
+  store("daily", "Documents");
+  FakeSystemd systemd(dir_.path());
+  auto d = open();
+  EXPECT_EQ(rows_of(list_)[0][3], "off");
+  auto schedule = [&d, this](const char* choice) {
+    click_row(list_, 0);
+    on_next_modal([choice](QWidget* w) {
+      auto* combo = w->findChild<QComboBox*>("schedule_choice");
+      combo->setCurrentIndex(combo->findText(choice));
+      qobject_cast<QDialog*>(w)->accept();
+    });
+    press(d.get(), kCtlSchedule);
+  };
+  schedule("hourly");
+  EXPECT_TRUE(boxes_.empty()) << box_texts()[0];
+  EXPECT_EQ(rows_of(list_)[0][3], "hourly \xC2\xB7 next 2026-12-10 02:13");
+  schedule("off");
+  EXPECT_EQ(rows_of(list_)[0][3], "off");
+  {
+    FakeSystemd none(dir_ / "no-manager", true);
+    schedule("weekly");
+  }
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].copy, "30 2 * * 0 VORNLAKE_UI=console vornlake /run:daily");
+  EXPECT_NE(boxes_[0].text.find("loginctl enable-linger"), std::string::npos);
+  EXPECT_EQ(rows_of(list_)[0][3], "off");
   d->reject();
 }
 
@@ -200,27 +257,16 @@ TEST_F(ProfileListTest, EmptyListSaysHowToStartHelpShowsTheManualAbout) {
   EXPECT_EQ(hint->text(), "No backup profiles yet: press New to make one.");
   EXPECT_TRUE(hint->isVisible());
 
-  // Help: the installed man page as man renders it, else the README of the source tree.
-  auto help = [&d] {
-    std::string shown;
-    on_next_modal([&shown](QWidget* w) {
-      EXPECT_EQ(w->windowTitle(), "Corvantis Online Backup Help");
-      shown = ss(w->findChild<QPlainTextEdit*>("help_text")->toPlainText());
-      qobject_cast<QDialog*>(w)->reject();
-    });
-    press(d.get(), 1036);
-    return shown;
-  };
-  TempDir man;
-  ::mkdir((man / "man1").c_str(), 0700);
-  write_file(man / "man1/vornlake.1", read_file(source_path("packaging/vornlake.1")));
-  ::setenv("MANPATH", man.path().c_str(), 1);
-  EXPECT_NE(help().find("VORNLAKE(1)"), std::string::npos) << "needs man(1)";
-  ::unsetenv("MANPATH");
-  const std::string path = std::getenv("PATH");
-  ::setenv("PATH", "/nonexistent", 1);  // no man to run
-  EXPECT_EQ(help(), read_file(source_path("README.md")));
-  ::setenv("PATH", path.c_str(), 1);
+  // Help: the desktop's own page, not the command line's manual.
+  std::string shown;
+  on_next_modal([&shown](QWidget* w) {
+    EXPECT_EQ(w->windowTitle(), "Corvantis Online Backup Help");
+    shown = ss(w->findChild<QTextBrowser*>("help_text")->toPlainText());
+    qobject_cast<QDialog*>(w)->reject();
+  });
+  press(d.get(), 1036);
+  for (const char* part : {"Making a profile", "Running and scheduling", "run log", "Restores happen on the service"})
+    EXPECT_NE(shown.find(part), std::string::npos) << part;
   EXPECT_TRUE(boxes_.empty());
 
   bool about = false;

@@ -1,5 +1,7 @@
 #include "qt_test_support.h"
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/dirs.h"
 #include "stores/config_db.h"
 
 namespace vl::test {
@@ -38,6 +41,8 @@ void qt_app() {
 void QtTest::SetUp() {
   StoreTest::SetUp();
   qt_app();
+  // Timers and their drop-ins are looked for here, not in the home of whoever runs the tests.
+  ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
   ASSERT_EQ(config_open(), 0);
   backend_ = std::make_unique<QtBackend>();
   ui_backend_set(backend_.get());
@@ -55,6 +60,7 @@ void QtTest::TearDown() {
   backend_.reset();
   config_free_profiles();
   config_close();
+  ::unsetenv("XDG_CONFIG_HOME");
   StoreTest::TearDown();
 }
 
@@ -62,6 +68,29 @@ std::vector<std::string> QtTest::box_texts() const {
   std::vector<std::string> out;
   for (const QtBox& b : boxes_) out.push_back(b.caption + "|" + b.text);
   return out;
+}
+
+FakeSystemd::FakeSystemd(const std::string& dir, bool no_manager) : path_(std::getenv("PATH")) {
+  ::mkdir(dir.c_str(), 0700);
+  ::mkdir((dir + "/fakebin").c_str(), 0700);
+  const std::string systemctl = dir + "/fakebin/systemctl";
+  write_file(systemctl, std::string("#!/bin/sh\n") + (no_manager ? "echo 'Failed to connect to bus' >&2; exit 1\n" : "") +
+                            "wants=\"$XDG_CONFIG_HOME/systemd/user/timers.target.wants\"\n"
+                            "for unit; do :; done\n"
+                            "case \" $* \" in\n"
+                            "  *' show '*) echo 'Thu 2026-12-10 02:13:44 UTC' ;;\n"
+                            "  *' enable '*) mkdir -p \"$wants\" && ln -sf /dev/null \"$wants/$unit\" ;;\n"
+                            "  *' disable '*) rm -f \"$wants/$unit\" ;;\n"
+                            "esac\n");
+  ::chmod(systemctl.c_str(), 0700);
+  write_file(dir + "/fake-settings.conf", "Install_Dir=" + dir + "\nData_Dir=" + data_dir() + "\n");
+  ::setenv("PATH", (dir + "/fakebin:" + path_).c_str(), 1);
+  ::setenv("VORNLAKE_SETTINGS", (dir + "/fake-settings.conf").c_str(), 1);
+}
+
+FakeSystemd::~FakeSystemd() {
+  ::setenv("PATH", path_.c_str(), 1);
+  ::unsetenv("VORNLAKE_SETTINGS");
 }
 
 void on_next_modal(std::function<void(QWidget*)> act) {

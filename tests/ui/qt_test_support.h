@@ -37,6 +37,22 @@ class QtTest : public StoreTest {
   std::unique_ptr<QtBackend> backend_;
 };
 
+// A user manager stood in for by a fake systemctl first on $PATH, for as long as it lives:
+// "enable" makes the timer's link in $XDG_CONFIG_HOME/systemd/user/timers.target.wants,
+// "disable" removes it, "show" answers the next run "Thu 2026-12-10 02:13:44 UTC", and with
+// no_manager every call fails as without a user manager. $VORNLAKE_SETTINGS names a settings
+// file of the test's data directory, so that vornlake-schedule finds the profiles.
+class FakeSystemd {
+ public:
+  FakeSystemd(const std::string& dir, bool no_manager = false);
+  ~FakeSystemd();
+  FakeSystemd(const FakeSystemd&) = delete;
+  FakeSystemd& operator=(const FakeSystemd&) = delete;
+
+ private:
+  std::string path_;
+};
+
 // Calls act with the next modal dialog that opens (other than the one active now), from the event
 // loop of that dialog. act must close it.
 void on_next_modal(std::function<void(QWidget*)> act);

@@ -27,6 +27,8 @@
 #include "run_fixture.h"
 #include "support/refserver_process.h"
 #include "port/controls.h"
+#include "ui/qt/profile_list_dialog.h"
+#include "ui/qt/qt_frontend.h"
 #include "ui/qt/run_dialog.h"
 #include "ui/qt/throttling_dialog.h"
 
@@ -77,11 +79,20 @@ TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
   // Logs, enabled once the log existed, hands its file to the desktop's viewer.
   EXPECT_TRUE(enabled(kCtlButtonLogs));
   std::vector<QUrl> opened;
-  dialog_->log_opener_set([&opened](const QUrl& url) { opened.push_back(url); });
+  dialog_->log_opener_set([&opened](const QUrl& url) { opened.push_back(url); return true; });
   press(dialog_.get(), kCtlButtonLogs);
   const std::string log = run_log_path("daily", run_context().catalog_id);
   EXPECT_EQ(opened, std::vector<QUrl>{QUrl::fromLocalFile(qs(log))});
   EXPECT_TRUE(file_exists(log));
+  // A desktop with no viewer for it: the path, to copy.
+  dialog_->log_opener_set([](const QUrl&) { return false; });
+  on_box_ = [&log](const QtBox& b) { EXPECT_EQ(b.copy, log); };
+  press(dialog_.get(), kCtlButtonLogs);
+  on_box_ = nullptr;
+  ASSERT_FALSE(boxes_.empty());
+  EXPECT_EQ(boxes_.back().caption, "Log Viewer Error");
+  EXPECT_NE(boxes_.back().text.find(log), std::string::npos);
+  boxes_.pop_back();
 
   // The last attempt's cause shows under the status line while there is one; the reason behind
   // the status line is its tooltip.
@@ -232,6 +243,58 @@ TEST_F(RunDialogTest, ClosingTheDialogEndsTheRunView) {
   EXPECT_TRUE(outcome == kRunCancelled || outcome == kRunFailed) << outcome;
   EXPECT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(qt_run_dialog(), nullptr);
+}
+
+// An interactive start comes back to the list after each run, the run's row selected and its
+// Last Run written; a refused login offers the profile's editor there.
+TEST_F(RunDialogTest, InteractiveStartReturnsToTheListAfterEachRun) {
+  RefServer server({"--login-refuse", "1"});
+  store(server);
+  answer_ = false;
+  std::vector<std::string> last_runs;
+  std::function<void(QWidget*)> in_list = [&](QWidget* list) {
+    auto* rows = ctl<QTreeWidget>(list, 1001);
+    ASSERT_EQ(rows->topLevelItemCount(), 1);
+    last_runs.push_back(ss(rows->topLevelItem(0)->text(2)));
+    if (last_runs.size() == 3) {
+      EXPECT_TRUE(rows->topLevelItem(0)->isSelected());
+      qobject_cast<QDialog*>(list)->reject();
+      return;
+    }
+    on_next_modal([&](QWidget* run) {
+      EXPECT_NE(qobject_cast<RunDialog*>(run), nullptr);
+      EXPECT_TRUE(wait_until([] { return !run_worker_running(run_context()); }));
+      on_next_modal(in_list);
+      press(run, kCtlButtonCancel);  // Close
+    });
+    click_row(rows, 0);
+    press(list, 1);
+  };
+  on_next_modal(in_list);
+  EXPECT_EQ(qt_run_interactive(), 0);
+  ASSERT_EQ(last_runs.size(), 3u);
+  EXPECT_EQ(last_runs[0], "");
+  EXPECT_NE(last_runs[1].find(" \xC2\xB7 login failed"), std::string::npos) << last_runs[1];
+  EXPECT_NE(last_runs[2].find(" \xC2\xB7 completed"), std::string::npos) << last_runs[2];
+  const std::vector<std::string> boxes = box_texts();
+  ASSERT_GE(boxes.size(), 3u);
+  EXPECT_EQ(boxes[0], "Backup Failure|Login failed!");
+  EXPECT_EQ(boxes[1].rfind("Login Failed|The server refused the login or password of the backup "
+                           "profile daily.", 0), 0u) << boxes[1];
+}
+
+// A run that ends while none of the program's windows is active tells the desktop.
+TEST_F(RunDialogTest, RunEndingUnwatchedSendsTheNotification) {
+  RefServer server({"--delay-ms", "30"});
+  start(server);
+  std::vector<DesktopNotice> sent;
+  dialog_->notifier_set([&sent](const DesktopNotice& n) { sent.push_back(n); });
+  dialog_->showMinimized();
+  ASSERT_TRUE(wait_until([this] { return finished(); }));
+  ASSERT_TRUE(wait_until([&sent] { return !sent.empty(); }, 3000));
+  EXPECT_EQ(sent[0].summary, "Backup daily completed");
+  wait_until([] { return false; }, 300);
+  EXPECT_EQ(sent.size(), 1u) << "once";
 }
 
 }  // namespace

@@ -37,6 +37,17 @@ void RunFixture::TearDown() {
 }
 
 void RunFixture::start(const RefServer& server, const std::string& description) {
+  store(server, description);
+  ProfileListEntry* entry = nullptr;
+  for (const auto& e : profile_list)
+    if (e->tag == "daily") entry = e.get();
+  ASSERT_NE(entry, nullptr);
+  ASSERT_EQ(open_profile(entry), 0);
+  dialog_ = std::make_unique<RunDialog>(run_context(), profile_entry_running);
+  dialog_->show();
+}
+
+void RunFixture::store(const RefServer& server, const std::string& description) {
   ProfileSettings p;
   p.tag = "daily";
   p.description = description;
@@ -50,13 +61,6 @@ void RunFixture::start(const RefServer& server, const std::string& description) 
   p.include_rules = {{source_}};
   ASSERT_EQ(profile_create(p), 0);
   ASSERT_EQ(config_load_profiles(), 0);
-  ProfileListEntry* entry = nullptr;
-  for (const auto& e : profile_list)
-    if (e->tag == "daily") entry = e.get();
-  ASSERT_NE(entry, nullptr);
-  ASSERT_EQ(open_profile(entry), 0);
-  dialog_ = std::make_unique<RunDialog>(run_context(), profile_entry_running);
-  dialog_->show();
 }
 
 QString RunFixture::text(int id) const {

@@ -19,6 +19,8 @@ class RunFixture : public QtTest {
   // Stores the profile "daily" for server (its rule: the source tree), opens it for a run with
   // open_profile and shows the run dialog, which starts the worker.
   void start(const RefServer& server, const std::string& description = "Documents");
+  // Stores the profile "daily" for server and loads the profile list.
+  void store(const RefServer& server, const std::string& description = "Documents");
 
   QString text(int id) const;
   bool enabled(int id) const;

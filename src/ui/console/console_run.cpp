@@ -7,7 +7,7 @@
 #include "platform/desktop_notify.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
-#include "ui/console/run_notice.h"
+#include "run/run_notice.h"
 #include "port/port.h"
 
 namespace vl {

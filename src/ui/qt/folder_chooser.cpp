@@ -37,13 +37,13 @@ FolderChooser::FolderChooser(QWidget* owner, const std::string& start)
 
   auto* home = new QPushButton(QStringLiteral("Home"), this);
   home->setObjectName(QStringLiteral("folder_home"));
-  home->setAutoDefault(false);
+  home->setAutoDefault(true);
   ok_ = new QPushButton(QStringLiteral("OK"), this);
   ok_->setObjectName(ctl_name(1));
   ok_->setDefault(true);
   auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
   cancel->setObjectName(ctl_name(2));
-  cancel->setAutoDefault(false);
+  cancel->setAutoDefault(true);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(home);
   buttons->addStretch(1);

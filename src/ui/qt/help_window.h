@@ -1,4 +1,4 @@
-// Help: the user manual in a scrollable window of its own. GUI thread.
+// Help: the desktop user's manual in a window of its own. GUI thread.
 #pragma once
 
 #include <QDialog>
@@ -6,17 +6,16 @@
 
 namespace vl {
 
-// The user manual as plain text: the installed man page vornlake(1) as man(1) renders it (run
-// directly, without a shell, for at most 10 seconds), or, when no page is installed, the
-// README.md of the source tree the program was built from. Empty when neither can be read.
-QString manual_text();
+// The desktop help as HTML: making a profile, running and scheduling it, reading Last Run and
+// the run log, the server's certificate, and where restores happen (on the service, not here).
+QString desktop_help_html();
 
-// A window showing text read-only in a fixed-pitch font, with a Close button.
+// A window showing html read-only, wrapped to its width, with a Close button.
 class HelpWindow : public QDialog {
   Q_OBJECT
 
  public:
-  HelpWindow(QWidget* owner, const QString& text);
+  HelpWindow(QWidget* owner, const QString& html);
 };
 
 }  // namespace vl

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "platform/fs.h"
 #include "stores/profile_db.h"
 #include "ui/qt/qt_backend.h"
 #include "ui/qt/qt_util.h"
@@ -194,7 +195,20 @@ void ProfileEditorDialog::accept() {
   DialogMessage error;
   if (!profile_editor_collect(in, mode_, profile_, &error)) {
     qt_message_box(this, error.text, error.caption);
+    focus_control(this, error.control);
     return;
+  }
+  // A folder that is not there is left out of every run with a warning: say so now.
+  const std::vector<std::string> doubtful = include_paths_doubtful(in.rows, file_exists);
+  if (!doubtful.empty()) {
+    std::string text = "These folders to back up do not exist or are not full paths (beginning "
+                       "with \"/\"):\n";
+    for (const std::string& path : doubtful) text += "\n    " + path;
+    text += "\n\nA run leaves them out with a warning. Save the profile all the same?";
+    if (!qt_question(this, text, "Folder Not Found")) {
+      rules_->setFocus(Qt::OtherFocusReason);
+      return;
+    }
   }
   if (profile_create(*profile_) != 0) return;  // the store has reported why
   stored_ = true;

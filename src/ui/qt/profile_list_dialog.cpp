@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -25,6 +26,8 @@
 #include "ui/qt/profile_validation.h"
 #include "ui/qt/qt_backend.h"
 #include "ui/qt/qt_util.h"
+#include "ui/qt/schedule.h"
+#include "ui/qt/schedule_dialog.h"
 
 namespace vl {
 namespace {
@@ -65,17 +68,24 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
 
   list_ = new QTreeWidget(this);
   list_->setObjectName(ctl_name(1001));
-  list_->setColumnCount(3);
+  list_->setColumnCount(4);
   list_->setHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description"),
-                          QStringLiteral("Last Run")});
+                          QStringLiteral("Last Run"), QStringLiteral("Schedule")});
   list_->setColumnWidth(0, 90);
-  list_->setColumnWidth(1, 310);
-  // Last Run: the original 118 pixels, widened to hold a date and an ending such as
-  // "12 warnings" whole.
+  list_->setColumnWidth(1, 230);
+  // Last Run: the original 118 pixels, widened to hold a date and the longest ending,
+  // "could not connect", whole.
   list_->setColumnWidth(
       2, std::max(118, list_->fontMetrics().horizontalAdvance(
-                           QString::fromUtf8("2026-12-07 21:14 \xC2\xB7 12 warnings")) + 16));
+                           QString::fromUtf8("2026-12-07 21:14 \xC2\xB7 could not connect")) + 16));
+  list_->setColumnWidth(3, list_->fontMetrics().horizontalAdvance(
+                              QString::fromUtf8("weekly \xC2\xB7 next 2026-12-07 21:14")) + 16);
   list_->header()->setStretchLastSection(false);
+  // Every column shown whole, without a horizontal scroll bar.
+  int columns_width = 0;
+  for (int c = 0; c < 4; ++c) columns_width += list_->columnWidth(c);
+  list_->setMinimumWidth(columns_width + 2 * list_->frameWidth() +
+                         list_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -92,7 +102,7 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
     auto* item = new QTreeWidgetItem(list_);
     item->setText(0, qs(entry->tag));
     item->setText(1, qs(entry->description));
-    item->setText(2, qs(last_run_text(profile_dir(entry->tag))));
+    row_update(item);
   }
   empty_hint_update();
 
@@ -102,6 +112,7 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   auto* new_button = button(this, 1002, "New");
   edit_ = button(this, 1055, "Edit");
   delete_ = button(this, 1033, "Delete");
+  schedule_ = button(this, kCtlSchedule, "Schedule");
   auto* about_button = button(this, 1035, "About");
   auto* help_button = button(this, 1036, "Help");
   buttons_enable(false);
@@ -113,6 +124,7 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   buttons->addWidget(new_button);
   buttons->addWidget(edit_);
   buttons->addWidget(delete_);
+  buttons->addWidget(schedule_);
   buttons->addSpacing(dlu_x(this, 16));
   buttons->addWidget(about_button);
   buttons->addWidget(help_button);
@@ -134,6 +146,7 @@ ProfileListDialog::ProfileListDialog(QWidget* owner) : QDialog(owner, dialog_fla
   connect(new_button, &QPushButton::clicked, this, [this] { profile_new(); });
   connect(edit_, &QPushButton::clicked, this, [this] { profile_edit(); });
   connect(delete_, &QPushButton::clicked, this, [this] { profile_delete_selected(); });
+  connect(schedule_, &QPushButton::clicked, this, [this] { schedule_selected(); });
   connect(about_button, &QPushButton::clicked, this, [this] { about(); });
   connect(help_button, &QPushButton::clicked, this, [this] { help(); });
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { accept(); });
@@ -153,6 +166,44 @@ void ProfileListDialog::buttons_enable(bool enabled) {
   ok_->setEnabled(enabled);
   edit_->setEnabled(enabled);
   delete_->setEnabled(enabled);
+  schedule_->setEnabled(enabled);
+}
+
+void ProfileListDialog::row_update(QTreeWidgetItem* item) {
+  const std::string tag = ss(item->text(0));
+  item->setText(2, qs(last_run_text(profile_dir(tag))));
+  const Schedule s = schedule_of(systemd_user_dir(), tag);
+  item->setText(3, qs(schedule_column_text(s, s == Schedule::off ? "" : schedule_next_run(tag))));
+}
+
+void ProfileListDialog::select_tag(const std::string& tag) {
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+    if (ss(list_->topLevelItem(row)->text(0)) != tag) continue;
+    list_->setCurrentItem(list_->topLevelItem(row));
+    list_->topLevelItem(row)->setSelected(true);
+    list_->setFocus();
+    return;
+  }
+}
+
+void ProfileListDialog::login_failed_offer(const std::string& tag) {
+  select_tag(tag);
+  if (selected_row() < 0) return;
+  if (qt_question(this,
+                  "The server refused the login or password of the backup profile " + tag +
+                      ".\n\nOpen the profile to check its login, password and server?",
+                  "Login Failed"))
+    profile_edit();
+}
+
+void ProfileListDialog::schedule_selected() {
+  const int row = selected_row();
+  if (row < 0) return;
+  QTreeWidgetItem* item = list_->topLevelItem(row);
+  const std::string tag = ss(item->text(0));
+  ScheduleDialog dialog(this, tag, schedule_of(systemd_user_dir(), tag));
+  dialog.exec();
+  row_update(item);
 }
 
 int ProfileListDialog::selected_row() const {
@@ -198,7 +249,7 @@ void ProfileListDialog::profile_new() {
     item->setText(0, qs(profile->tag));
     item->setText(1, qs(profile->description));
     // A tag used before keeps its folder of run logs when its profile is deleted.
-    item->setText(2, qs(last_run_text(profile_dir(profile->tag))));
+    row_update(item);
   }
   profile_free(profile);
   buttons_enable(false);
@@ -224,9 +275,22 @@ void ProfileListDialog::profile_delete_selected() {
   int row = selected_row();
   if (row < 0) return;
   const std::string tag = ss(list_->topLevelItem(row)->text(0));
-  // The profile's settings go with it: ask first.
-  if (!qt_question(this, "Delete the backup profile " + tag + "?", "Delete Backup Profile")) return;
-  profile_delete(tag);
+  // The profile's settings go with it: ask first, and say what stays behind.
+  bool history = false;
+  if (!qt_question_check(this,
+                         "Delete the backup profile " + tag + "?\n\nIts settings and saved "
+                         "password are removed. Its run logs and catalogs in\n" +
+                             profile_dir(tag) +
+                             "\nare kept unless you tick the box below. The backups stored on "
+                             "the server are not touched.",
+                         "Delete Backup Profile", "Also remove its run logs and catalogs",
+                         &history))
+    return;
+  // A timer left behind would start a run of a profile that no longer exists.
+  if (schedule_of(systemd_user_dir(), tag) != Schedule::off) schedule_set(tag, Schedule::off);
+  if (profile_delete(tag, history) != 0)
+    qt_message_box(this, "Not every file of the profile could be removed from\n" + profile_dir(tag),
+                   "Delete Backup Profile");
   delete list_->takeTopLevelItem(row);
   list_->clearSelection();
   list_->setCurrentItem(nullptr);
@@ -241,15 +305,7 @@ void ProfileListDialog::about() {
 }
 
 void ProfileListDialog::help() {
-  QString text = manual_text();
-  if (text.isEmpty()) {
-    qt_message_box(this,
-                   "The user manual could not be found: the man page vornlake(1) is not\n"
-                   "installed and the README.md of the source tree cannot be read.",
-                   "Help Error");
-    return;
-  }
-  HelpWindow window(this, text);
+  HelpWindow window(this, desktop_help_html());
   window.exec();
 }
 

@@ -19,7 +19,7 @@ std::string text_limit(const std::string& text, size_t max) {
 
 bool profile_tag_check(std::string* tag, DialogMessage* error) {
   if (tag->empty()) {
-    *error = {"A profile tag must be entered!", kCreateCaption};
+    *error = {"A profile tag must be entered!", kCreateCaption, 1005};
     return false;
   }
   for (char& c : *tag) {
@@ -27,7 +27,7 @@ bool profile_tag_check(std::string* tag, DialogMessage* error) {
     bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
     if (!allowed) {
       *error = {"Profile tags may only consist of letters, numbers,\ndashes or underscores.",
-                kCreateCaption};
+                kCreateCaption, 1005};
       return false;
     }
   }
@@ -42,7 +42,7 @@ bool profile_editor_collect(const ProfileEditorInput& in, EditorMode mode, Profi
     std::unique_ptr<ProfileSettings> existing = profile_load(p->tag, true);
     if (existing) {
       profile_free(existing);
-      *error = {"A profile with that tag name already exists!", kCreateCaption};
+      *error = {"A profile with that tag name already exists!", kCreateCaption, 1005};
       return false;
     }
   }
@@ -52,7 +52,7 @@ bool profile_editor_collect(const ProfileEditorInput& in, EditorMode mode, Profi
   // modulo 65536 (70000 would become 4464, another service's port).
   int32_t port = decimal_value(in.port);
   if (port < 1 || port > 65535) {
-    *error = {"The port must be a number from 1 to 65535.", "Port Error"};
+    *error = {"The port must be a number from 1 to 65535.", "Port Error", 1049};
     return false;
   }
   p->port = static_cast<uint16_t>(port);
@@ -65,6 +65,15 @@ bool profile_editor_collect(const ProfileEditorInput& in, EditorMode mode, Profi
 
   profile_rules_from_rows(in.rows, p);
   return true;
+}
+
+std::vector<std::string> include_paths_doubtful(const std::vector<RuleRow>& rows,
+                                                const std::function<bool(const std::string&)>& exists) {
+  std::vector<std::string> doubtful;
+  for (const RuleRow& row : rows)
+    if (row.mode == kModeInclude && (row.path.empty() || row.path[0] != '/' || !exists(row.path)))
+      doubtful.push_back(row.path);
+  return doubtful;
 }
 
 void profile_rules_from_rows(const std::vector<RuleRow>& rows, ProfileSettings* p) {

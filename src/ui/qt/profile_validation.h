@@ -3,6 +3,7 @@
 // of a new profile, finding the list entry of a row. UI thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,11 @@ bool profile_tag_check(std::string* tag, DialogMessage* error);
 // with *error set at the first failure.
 bool profile_editor_collect(const ProfileEditorInput& input, EditorMode mode,
                             ProfileSettings* profile, DialogMessage* error);
+
+// The include rows whose path is not absolute or names nothing that exists (exists tells), in
+// row order: a run would leave them out with a warning each. Pure but for exists.
+std::vector<std::string> include_paths_doubtful(const std::vector<RuleRow>& rows,
+                                                const std::function<bool(const std::string&)>& exists);
 
 // Rebuilds the record's rules from the rows: each row's path (cut to 254 characters) appended to
 // include_rules when its mode is exactly "Include", else to exclude_rules.

@@ -1,7 +1,10 @@
 #include "ui/qt/qt_backend.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QGridLayout>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
@@ -40,6 +43,19 @@ std::unique_ptr<QMessageBox> qt_message_box_make(QWidget* owner, const QtBox& b)
     box->setDefaultButton(QMessageBox::No);
     box->setEscapeButton(QMessageBox::No);
   }
+  if (!b.check.empty()) {
+    auto* check = new QCheckBox(qs(b.check), box.get());
+    check->setChecked(b.checked && *b.checked);
+    box->setCheckBox(check);
+  }
+  if (!b.copy.empty()) {
+    QPushButton* copy = box->addButton(QStringLiteral("Copy"), QMessageBox::ActionRole);
+    // The box closes on any of its buttons: this one only copies.
+    copy->disconnect();
+    const QString text = qs(b.copy);
+    QObject::connect(copy, &QPushButton::clicked, [text] { QApplication::clipboard()->setText(text); });
+    box->setDefaultButton(QMessageBox::Ok);
+  }
   // The title bar's font is the window manager's, commonly bold and a little larger than the
   // dialog's; its icon and buttons take about six character heights besides.
   QFont title_font = box->font();
@@ -64,6 +80,27 @@ bool qt_question(QWidget* owner, const std::string& text, const std::string& cap
   QtBox b{owner, text, caption, true};
   if (g_box_hook) return g_box_hook(b);
   return qt_message_box_make(owner, b)->exec() == QMessageBox::Yes;
+}
+
+bool qt_question_check(QWidget* owner, const std::string& text, const std::string& caption,
+                       const std::string& check, bool* checked) {
+  QtBox b{owner, text, caption, true, check, checked};
+  if (g_box_hook) return g_box_hook(b);
+  std::unique_ptr<QMessageBox> box = qt_message_box_make(owner, b);
+  const bool yes = box->exec() == QMessageBox::Yes;
+  if (checked && box->checkBox()) *checked = box->checkBox()->isChecked();
+  return yes;
+}
+
+void qt_copy_box(QWidget* owner, const std::string& text, const std::string& caption,
+                 const std::string& copy) {
+  QtBox b{owner, text, caption};
+  b.copy = copy;
+  if (g_box_hook) {
+    g_box_hook(b);
+    return;
+  }
+  qt_message_box_make(owner, b)->exec();
 }
 
 void qt_run_dialog_set(RunDialog* dialog) { g_run_dialog = dialog; }

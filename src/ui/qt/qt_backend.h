@@ -23,6 +23,12 @@ struct QtBox {
   std::string text;
   std::string caption;
   bool question = false;  // Yes and No rather than OK
+  // A check box under the text with this label ("" for none); its state is read from and
+  // written back to *checked.
+  std::string check{};
+  bool* checked = nullptr;
+  // A Copy button that puts this text on the clipboard and leaves the box open ("" for none).
+  std::string copy{};
 };
 
 // Tests: while a hook is set, every box is handed to it on the GUI thread instead of being
@@ -43,6 +49,16 @@ void qt_message_box(QWidget* owner, const std::string& text, const std::string& 
 // Asks a question in a modal box with Yes and No, owned by owner; returns true for Yes (No, Esc
 // and the close box: false). GUI thread.
 bool qt_question(QWidget* owner, const std::string& text, const std::string& caption);
+
+// A question with a check box under its text, unchecked at first unless *checked; returns true
+// for Yes and leaves the box's state in *checked. GUI thread.
+bool qt_question_check(QWidget* owner, const std::string& text, const std::string& caption,
+                       const std::string& check, bool* checked);
+
+// A box with OK and a Copy button that puts copy on the clipboard (a path, a crontab line) for
+// whoever has to type it elsewhere. GUI thread.
+void qt_copy_box(QWidget* owner, const std::string& text, const std::string& caption,
+                 const std::string& copy);
 
 // The run dialog the run view writes into, or nullptr. Set by the run dialog itself while it
 // exists. GUI thread.

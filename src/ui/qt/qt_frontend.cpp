@@ -1,6 +1,7 @@
 #include "ui/qt/qt_frontend.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <cstdlib>
 #include <memory>
 
@@ -34,13 +35,27 @@ bool qt_frontend_init(int& argc, char** argv) {
 
 int qt_run_interactive() {
   MainWindow main_window;  // never shown
-  ProfileListDialog list(nullptr);
-  if (list.exec() != QDialog::Accepted) return 0;  // Cancel: the program ends
-  // The list closed after a successful open_profile; the run dialog follows and the program
-  // ends when it closes.
-  RunDialog run(run_context(), profile_entry_running, nullptr);
-  run.exec();
-  return 0;
+  std::string last_tag;
+  bool login_refused = false;
+  for (;;) {
+    // A new list each time, so that Last Run and Schedule show what the run just did.
+    ProfileListDialog list(nullptr);
+    if (!last_tag.empty()) list.select_tag(last_tag);
+    if (login_refused)
+      QTimer::singleShot(0, &list, [&list, last_tag] { list.login_failed_offer(last_tag); });
+    if (list.exec() != QDialog::Accepted) return 0;  // Cancel: the program ends
+    // The list closed after a successful open_profile: the run dialog follows, and the list
+    // comes back when it closes.
+    RunContext& ctx = run_context();
+    {
+      RunDialog run(ctx, profile_entry_running, nullptr);
+      run.exec();
+    }
+    last_tag = profile_entry_running ? profile_entry_running->tag : std::string();
+    login_refused = ctx.conn.login_refused || ctx.abort == kAbortLoginRefused;
+    run_context_clear(ctx);
+    profile_entry_running = nullptr;
+  }
 }
 
 int qt_run_unattended(RunContext& ctx, ProfileListEntry* entry) {

@@ -12,8 +12,9 @@ namespace vl {
 bool qt_frontend_init(int& argc, char** argv);
 
 // Interactive start: creates the hidden main window, shows the profile list modally without
-// owner, then the run dialog when a profile was chosen; returns the exit code once the program
-// is asked to end (0).
+// owner, then the run dialog when a profile was chosen, and the list again (its row selected,
+// Last Run updated) when the run dialog closes; after a refused login the list offers to open
+// the profile's editor. Returns the exit code once the list is closed with Cancel (0).
 int qt_run_interactive();
 
 // Unattended start: shows the run dialog for entry (already opened with open_profile), modally;

@@ -1,6 +1,16 @@
 #include "ui/qt/qt_util.h"
 
+#include <QLineEdit>
+
 namespace vl {
+
+void focus_control(QWidget* dialog, int id) {
+  QWidget* field = id != 0 ? dialog->findChild<QWidget*>(ctl_name(id)) : nullptr;
+  if (!field) return;
+  field->setFocus(Qt::OtherFocusReason);
+  if (auto* edit = qobject_cast<QLineEdit*>(field)) edit->selectAll();
+}
+
 namespace {
 
 constexpr char32_t kEscapeBase = 0xDC00;  // a stray byte b is shown as U+DC00 + b

@@ -34,13 +34,18 @@ inline int dlu_x(const QWidget* w, int n) { return n * w->fontMetrics().averageC
 inline int dlu_y(const QWidget* w, int n) { return n * w->fontMetrics().height() / 8; }
 
 // Window flags of the dialogs: title bar with close box, with or without a minimise box.
-// A push button of a dialog, named after its control id, that does not take Enter by itself.
+// A push button of a dialog, named after its control id. Enter activates it while it has the
+// focus, as Space does; elsewhere Enter goes to the dialog's default button.
 inline QPushButton* button(QWidget* parent, int id, const char* label) {
   auto* b = new QPushButton(QString::fromUtf8(label), parent);
   b->setObjectName(ctl_name(id));
-  b->setAutoDefault(false);
+  b->setAutoDefault(true);
   return b;
 }
+
+// After an error box about a field: the field named by its control identifier (0: none) gets
+// the focus back, its text selected for typing over.
+void focus_control(QWidget* dialog, int id);
 
 inline Qt::WindowFlags dialog_flags(bool minimise) {
   Qt::WindowFlags f = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -61,7 +61,7 @@ RuleEditorDialog::RuleEditorDialog(QWidget* owner, QTreeWidget* rules, RuleActio
   top->addWidget(filespec, 1);
   top->addLayout(buttons);
 
-  for (QPushButton* b : {browse_file_button, browse_path_button, cancel}) b->setAutoDefault(false);
+  for (QPushButton* b : {browse_file_button, browse_path_button, cancel}) b->setAutoDefault(true);
   // Tab goes as the eye reads: the path, then its mode, the two browse buttons, OK, Cancel.
   QWidget::setTabOrder(path_, mode_);
   QWidget::setTabOrder(mode_, browse_file_button);

@@ -17,12 +17,14 @@
 
 #include "base/product.h"
 #include "run/run_control.h"
+#include "run/run_notice.h"
 #include "engine/run_session.h"
 #include "platform/clock.h"
 #include "port/controls.h"
 #include "port/port.h"
 #include "ui/qt/qt_backend.h"
 #include "ui/qt/qt_util.h"
+#include "ui/qt/text_viewer.h"
 #include "ui/qt/throttling_dialog.h"
 
 namespace vl {
@@ -73,7 +75,10 @@ RunDialog::RunDialog(RunContext& ctx, const ProfileListEntry* entry, QWidget* ow
   run_dialog_init(ctx_, entry);
   run_worker_start(ctx_);
 
-  connect(&refill_timer_, &QTimer::timeout, this, [this] { allowance_refill(ctx_); });
+  connect(&refill_timer_, &QTimer::timeout, this, [this] {
+    allowance_refill(ctx_);
+    end_watch();
+  });
   connect(&totals_timer_, &QTimer::timeout, this, [this] { totals_show(ctx_); });
   connect(&rates_timer_, &QTimer::timeout, this, [this] { rates_show(ctx_); });
   refill_timer_.start(100);
@@ -94,6 +99,7 @@ RunDialog::~RunDialog() {
     }
   }
   run_worker_join(ctx_);
+  if (notify_thread_.joinable()) notify_thread_.join();
   if (qt_run_dialog() == this) qt_run_dialog_set(nullptr);
   run_view_close();
 }
@@ -110,7 +116,9 @@ void RunDialog::build() {
   auto* version = add(kCtlVersion, new QLabel(this));
   version->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   header->addWidget(version, 0, 2);
-  auto* notice = new QLabel(QStringLiteral("Closing this window ends the program."), this);
+  auto* notice = new QLabel(ctx_.unattended ? QStringLiteral("Closing this window ends the program.")
+                                            : QStringLiteral("Closing this window returns to the list."),
+                            this);
   notice->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   header->addWidget(notice, 1, 2);
   header->setColumnStretch(1, 1);
@@ -206,7 +214,8 @@ void RunDialog::build() {
   auto* logs = add(kCtlButtonLogs, new QPushButton(QStringLiteral("Logs"), this));
   logs->setEnabled(false);
   auto* cancel = add(kCtlButtonCancel, new QPushButton(QStringLiteral("Cancel"), this));
-  for (QPushButton* b : {pause, throttling, logs, cancel}) b->setAutoDefault(false);
+  // Enter activates the focused button; there is no default one.
+  for (QPushButton* b : {pause, throttling, logs, cancel}) b->setAutoDefault(true);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(pause);
   buttons->addWidget(throttling);
@@ -279,13 +288,34 @@ void RunDialog::logs_clicked() {
   // The worker enables Logs only once the log exists and its path is set.
   if (ctx_.log_path.empty()) return;
   QUrl url = QUrl::fromLocalFile(qs(ctx_.log_path));
-  if (log_opener_) {
-    log_opener_(url);
+  // A desktop without a program for text files opens nothing and says nothing: ask it first.
+  const bool opened = log_opener_ ? log_opener_(url)
+                                  : text_viewer_available(ctx_.log_path) && QDesktopServices::openUrl(url);
+  if (!opened)
+    qt_copy_box(this,
+                "No program to show the run log was found on this desktop. The log is the "
+                "text file\n\n" + ctx_.log_path + "\n\nOpen it with a text editor or a file "
+                "manager.",
+                "Log Viewer Error", ctx_.log_path);
+}
+
+void RunDialog::end_watch() {
+  if (notified_) return;
+  if (ctx_.outcome == kRunGoing) {
+    // A window that is minimised or hidden is not looked at, whatever the platform says of it.
+    const QWidget* active = QApplication::activeWindow();
+    watched_ = active && active->isVisible() && !active->isMinimized();
     return;
   }
-  if (!QDesktopServices::openUrl(url))
-    qt_message_box(this, "No program to show the run log was found. The log is\n" + ctx_.log_path,
-                   "Log Viewer Error");
+  notified_ = true;
+  // The user looked at the run as it ended: the run dialog and its box say everything.
+  if (watched_) return;
+  const DesktopNotice notice = run_end_notice(ctx_);
+  if (notifier_) {
+    notifier_(notice);
+    return;
+  }
+  notify_thread_ = std::thread([notice] { desktop_notify(notice); });
 }
 
 void RunDialog::throttling_clicked() {

@@ -1,6 +1,7 @@
 // The run dialog (dialog 130): the only window of a running backup. Opening it starts the
 // worker; it routes the run view's writes to its controls, drives the three timers, and offers
-// Pause/Resume, Cancel (Close once the worker has ended) and Throttling. GUI thread.
+// Pause/Resume, Cancel (Close once the worker has ended), Throttling and Logs. A run that ends
+// while none of the program's windows is active sends the end-of-run notification. GUI thread.
 #pragma once
 
 #include <QDialog>
@@ -8,6 +9,9 @@
 #include <QTimer>
 #include <QUrl>
 #include <functional>
+#include <thread>
+
+#include "platform/desktop_notify.h"
 
 #include "run/run_context.h"
 #include "run/profile_records.h"
@@ -39,16 +43,24 @@ class RunDialog : public QDialog {
   // dialog with result 2.
   void reject() override;
 
-  // Tests: Logs hands the run log's file URL to opener instead of the desktop's viewer.
-  void log_opener_set(std::function<void(const QUrl&)> opener) { log_opener_ = std::move(opener); }
+  // Tests: Logs hands the run log's file URL to opener instead of the desktop's viewer; opener
+  // returns whether a viewer was started.
+  void log_opener_set(std::function<bool(const QUrl&)> opener) { log_opener_ = std::move(opener); }
+  // Tests: the end-of-run notification goes to notifier instead of the session bus.
+  void notifier_set(std::function<void(const DesktopNotice&)> notifier) {
+    notifier_ = std::move(notifier);
+  }
 
  private:
   void build();
   void pause_clicked();
   void throttling_clicked();
-  // Logs: opens the run log (ctx.log_path) with the desktop's viewer for text files; a box when
-  // none can be started.
+  // Logs: opens the run log (ctx.log_path) with the desktop's viewer for text files; when the
+  // desktop has none for it, a box with the log's path and a Copy button.
   void logs_clicked();
+  // Every 100 ms: notes whether one of the program's windows is the active one while the run
+  // goes on; when the run has ended and none was, sends the end-of-run notification (once).
+  void end_watch();
   template <class W>
   W* add(int id, W* widget);
 
@@ -59,7 +71,13 @@ class RunDialog : public QDialog {
   QTimer refill_timer_;
   QTimer totals_timer_;
   QTimer rates_timer_;
-  std::function<void(const QUrl&)> log_opener_;
+  std::function<bool(const QUrl&)> log_opener_;
+  std::function<void(const DesktopNotice&)> notifier_;
+  // The program had the active window at the last tick before the run ended.
+  bool watched_ = true;
+  bool notified_ = false;
+  // Sends the notification: the session bus may take up to two seconds to answer.
+  std::thread notify_thread_;
 };
 
 }  // namespace vl

@@ -78,19 +78,19 @@ ThrottleValues throttle_read(const ThrottleInput& in) {
 bool throttle_validate(const ThrottleValues& v, DialogMessage* error) {
   // Unsigned comparisons: a negative delay reads as huge and is refused too.
   if (static_cast<uint32_t>(v.file_delay_ms) > 10000) {
-    *error = {"Maximum delay between files is 10000ms (10 seconds)", "Delay Error"};
+    *error = {"Maximum delay between files is 10000ms (10 seconds)", "Delay Error", 1042};
     return false;
   }
   if (static_cast<uint32_t>(v.block_delay_ms) > 10000) {
-    *error = {"Maximum delay between blocks is 10000ms (10 seconds)", "Delay Error"};
+    *error = {"Maximum delay between blocks is 10000ms (10 seconds)", "Delay Error", 1043};
     return false;
   }
   if (v.tx_throttle && v.tx_rate == 0) {
-    *error = {"TX throttle rate value must be at least 1", "TX Rate Error"};
+    *error = {"TX throttle rate value must be at least 1", "TX Rate Error", 1036};
     return false;
   }
   if (v.rx_throttle && v.rx_rate == 0) {
-    *error = {"RX throttle rate value must be at least 1", "RX Rate Error"};
+    *error = {"RX throttle rate value must be at least 1", "RX Rate Error", 1037};
     return false;
   }
   return true;

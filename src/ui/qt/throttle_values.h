@@ -14,6 +14,7 @@ namespace vl {
 struct DialogMessage {
   std::string text;
   std::string caption;
+  int control = 0;  // the field the message is about (its control identifier), 0 for none
 };
 
 // Entries of the thread priority list (entry i stands for code 4 - i) and of both rate unit

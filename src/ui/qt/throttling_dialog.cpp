@@ -47,6 +47,7 @@ bool ThrottlingDialog::apply() {
   DialogMessage error;
   if (!throttle_validate(values, &error)) {
     qt_message_box(this, error.text, error.caption);
+    focus_control(this, error.control);
     return false;
   }
   throttle_store(*ctx_.profile, values);

@@ -1,4 +1,4 @@
-#include "ui/console/run_notice.h"
+#include "run/run_notice.h"
 
 #include "base/format.h"
 #include "base/product.h"

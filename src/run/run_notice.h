@@ -1,4 +1,5 @@
-// The desktop notification that closes an unattended console run: what the user would have read
+// The desktop notification that closes a run nobody watched (a console run without a terminal, a
+// desktop run whose window was not the active one): what the user would have read
 // in the run dialog's last status line and counters, had a window been open.
 #pragma once
 
