@@ -30,6 +30,12 @@ trees_generate() { # dir
       size = int(rand() * 8000) + 1; s = ""; while (length(s) < size) s = s sprintf("%x", rand() * 2^31)
       printf "%s", substr(s, 1, size) > path; close(path) } }'
 
+  find "$mixed" -type f -exec touch -d '1 hour ago' {} +
+  trees_generate_small "$1"
+}
+
+# Makes DIR/small alone (100,000 small files, scaled by $scale); sets $small to its path.
+trees_generate_small() { # dir
   echo "generating the tree of small files..."
   small="$1/small"
   mkdir -p "$small"
@@ -38,7 +44,7 @@ trees_generate() { # dir
       path = sprintf("%s/d%03d/f%06d.txt", dir, f / 1000, f); printf "file %d %x %x\n", f, rand() * 2^31, rand() * 2^31 > path
       close(path) } }'
   # Everything older than the cache's settling window, so the second run can use the cache.
-  find "$mixed" "$small" -type f -exec touch -d '1 hour ago' {} +
+  find "$small" -type f -exec touch -d '1 hour ago' {} +
 }
 
 # The trees for runs at a distance, scaled by $scale: DIR/s3k (3,000 files of 0 to 8 KiB) and
