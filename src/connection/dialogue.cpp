@@ -66,44 +66,57 @@ size_t Dialogue::sessions() const { return lanes_.size(); }
 
 void Dialogue::sessions_open(int extra) {
   if (extra <= 0 || stopped_ || ctx_.cancel == 1) return;
-  struct Opening {
-    std::unique_ptr<ServerConnection> conn = std::make_unique<ServerConnection>();
-    int result = kAttemptFailed;
-    std::string cause;
-    WorkerThread thread;
-  };
-  std::vector<std::unique_ptr<Opening>> openings;
+  several_ = true;
   for (int i = 0; i < extra; ++i) {
     auto o = std::make_unique<Opening>();
+    o->number = i + 2;
+    o->total = extra + 1;
     o->conn->unthrottled = true;
     Opening* op = o.get();
     std::string error;
     if (!o->thread.start(
             "upload session",
-            [this, op] { op->result = session_open(ctx_, *op->conn, &op->cause); },
-            [op](const std::string& why) { op->cause = why; }, &error))
+            [this, op] {
+              op->result = session_open(ctx_, *op->conn, &op->cause);
+              op->done = true;
+            },
+            [op](const std::string& why) {
+              op->cause = why;
+              op->done = true;
+            },
+            &error)) {
       o->cause = error;
-    openings.push_back(std::move(o));
-  }
-  const int total = extra + 1;
-  for (size_t i = 0; i < openings.size(); ++i) {
-    Opening& o = *openings[i];
-    o.thread.join();
-    if (o.result == kAttemptOk) {
-      o.conn->unthrottled = false;
-      auto lane = std::make_unique<Lane>();
-      lane->conn = o.conn.get();
-      lane->index = static_cast<int>(lanes_.size());
-      lanes_.push_back(std::move(lane));
-      ctx_.upload_sessions.push_back(std::move(o.conn));
-    } else if (ctx_.cancel != 1) {
-      run_log(ctx_, "Upload session %d of %d could not be opened (%s); the run goes on without it.\n",
-              static_cast<int>(i) + 2, total, o.cause.empty() ? "no reason given" : o.cause.c_str());
+      o->done = true;
     }
+    openings_.push_back(std::move(o));
   }
 }
 
+void Dialogue::sessions_adopt(bool wait) {
+  std::erase_if(openings_, [&](std::unique_ptr<Opening>& o) {
+    if (!wait && !o->done) return false;
+    o->thread.join();
+    if (o->result == kAttemptOk && !stopped_ && ctx_.cancel != 1) {
+      o->conn->unthrottled = false;
+      auto lane = std::make_unique<Lane>();
+      lane->conn = o->conn.get();
+      lane->index = static_cast<int>(lanes_.size());
+      lanes_.push_back(std::move(lane));
+      ctx_.upload_sessions.push_back(std::move(o->conn));
+    } else if (o->result == kAttemptOk) {
+      server_disconnect(ctx_, *o->conn);
+    } else if (ctx_.cancel != 1) {
+      notes_.push_back("Upload session " + std::to_string(o->number) + " of " +
+                       std::to_string(o->total) + " could not be opened (" +
+                       (o->cause.empty() ? std::string("no reason given") : o->cause) +
+                       "); the run went on without it.");
+    }
+    return true;
+  });
+}
+
 void Dialogue::sessions_close() {
+  sessions_adopt(true);
   for (size_t i = 1; i < lanes_.size(); ++i) server_disconnect(ctx_, *lanes_[i]->conn);
   if (lanes_.size() > 1) lanes_.resize(1);
   ctx_.upload_sessions.clear();
@@ -139,7 +152,7 @@ bool Dialogue::uploading(const Lane& l, const Segment& seg) const {
 }
 
 void Dialogue::pin(Lane& l, Segment& seg) {
-  if (lanes_.size() < 2 || seg.pinned) return;
+  if (!several_ || seg.pinned) return;
   seg.pinned = true;
   auto [it, added] = pins_.try_emplace(digest_key(seg), Pin{static_cast<size_t>(l.index), 0});
   ++it->second.count;
@@ -505,7 +518,8 @@ Dialogue::Result Dialogue::send_own(Lane& l) {
 }
 
 bool Dialogue::takes_fresh(const Lane& l) const {
-  if (lanes_.size() < 2) return true;
+  // Alone (no session being opened either), a session takes what its window allows.
+  if (lanes_.size() < 2 && openings_.empty()) return true;
   size_t ahead = 0;
   for (const auto* q : {&l.unanswered, &l.followups, &l.pinned}) {
     for (const Request& r : *q) {
@@ -660,6 +674,7 @@ void Dialogue::flush_lanes() {
 }
 
 Dialogue::Result Dialogue::pump() {
+  if (!openings_.empty()) sessions_adopt(false);
   for (auto& l : lanes_) l->barrier_before = l->barrier;
   bool looked = false;
   for (;;) {
@@ -703,6 +718,10 @@ int Dialogue::submit(std::shared_ptr<Segment> seg) {
 int Dialogue::poll() {
   // Between files only an upload header's reply is worth a look: the server waits for the data.
   bool cleared = false;
+  if (!openings_.empty()) {
+    sessions_adopt(false);
+    cleared = lanes_.size() > 1;  // a session just opened can take what waits
+  }
   for (size_t i = 0; i < lanes_.size() && !stopped_; ++i) {
     Lane* l = lanes_[i].get();
     while (l->barrier && !stopped_) {

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -33,6 +34,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "connection/connect.h"
+#include "platform/worker_thread.h"
 #include "run/run_context.h"
 #include "run/run_log.h"
 
@@ -101,13 +104,16 @@ class Dialogue {
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
 
-  // Opens up to `extra` sessions beside the main one, all at once on threads of their own
-  // (greeting and login, no profile or catalog request). One that cannot be opened (refused,
-  // busy, TLS, no thread) is dropped for the run with a line in the run log. Before the walk.
+  // Starts opening up to `extra` sessions beside the main one, all at once on threads of their
+  // own (greeting and login, no profile or catalog request), and returns: the dialogue takes each
+  // into its work once it is open, while the main session goes on. One that cannot be opened
+  // (refused, busy, TLS, no thread) is left out for the run, with a line in the run log when the
+  // sessions close. Before the walk.
   void sessions_open(int extra);
 
-  // Says goodbye on every extra session and lets it go; the main session stays. Call once
-  // nothing is in flight (after drain) or the run is ending.
+  // Waits for the sessions still being opened, says goodbye on every extra session and lets it
+  // go; the main session stays. Writes the dialogue's notes to the run log. Call once nothing is
+  // in flight (after drain) or the run is ending.
   void sessions_close();
 
   // Abandons what is still in flight: releases the payloads, tells each segment, closes slots.
@@ -171,6 +177,23 @@ class Dialogue {
     bool barrier_before = false;  // ... and did before this pump
     size_t unflushed = 0;         // requests sent since the last flush
   };
+
+  // A session being opened on a thread of its own; `done` once its attempt has ended.
+  struct Opening {
+    std::unique_ptr<ServerConnection> conn = std::make_unique<ServerConnection>();
+    int number = 0, total = 0;
+    int result = kAttemptFailed;
+    std::string cause;
+    std::atomic<bool> done{false};
+    WorkerThread thread;
+  };
+  // Takes the sessions whose opening has ended (all of them, waiting, when `wait`) into the
+  // dialogue's lanes, or notes why one was left out.
+  void sessions_adopt(bool wait);
+  std::vector<std::unique_ptr<Opening>> openings_;
+  // Sessions were asked for: requests are pinned from the first one on, so that a content's
+  // requests stay together once a session opens beside the main one.
+  bool several_ = false;
 
   // Where links go: not known yet, any session, or the main session only.
   enum class LinkRoute { unknown, any, main_only };
