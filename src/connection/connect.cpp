@@ -181,8 +181,10 @@ int attempt(const AttemptReport& out, ServerConnection& conn) {
     return server_error(out, conn, target + " sent no valid greeting");
   out.status("Logging In...");
   auto login = login_message_build(p->login, p->password);
+  const uint64_t sent = clock_monotonic_ms();
   server_send(ctx, conn, login.data(), static_cast<int>(login.size()), kTimeoutS);
   n = server_receive(ctx, conn, buf, kReplyCap, kTimeoutS);
+  conn.login_ms = static_cast<uint32_t>(clock_monotonic_ms() - sent);
   if (!reply_is(buf, n, kGroupSession, kCodeLoginReply, 3))
     return server_error(out, conn, target + " did not answer the login");
   switch (buf[2]) {

@@ -22,6 +22,8 @@ constexpr int kStatusReplyMin = 3;
 constexpr int kUploadHeaderReplyMin = 7;
 // Requests that may sit in the write buffer while the worker goes on (a dozen queries or links).
 constexpr size_t kFlushBytes = 512;
+// A server whose login was answered within this many milliseconds is next door.
+constexpr uint32_t kNearMs = 2;
 
 }  // namespace
 
@@ -67,6 +69,13 @@ size_t Dialogue::sessions() const { return lanes_.size(); }
 void Dialogue::sessions_open(int extra) {
   if (extra <= 0 || stopped_ || ctx_.cancel == 1) return;
   several_ = true;
+  extra_ = extra;
+}
+
+void Dialogue::sessions_start() {
+  const int extra = extra_;
+  extra_ = 0;
+  if (stopped_ || ctx_.cancel == 1) return;
   for (int i = 0; i < extra; ++i) {
     auto o = std::make_unique<Opening>();
     o->number = i + 2;
@@ -319,6 +328,8 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
       } else {
         uploading_add(l, seg, 1);
         l.followups.push_back({Step::upload, done.seg});
+        // The first block the server lacks: the run has uploads to make, and opens its sessions.
+        if (extra_ > 0) sessions_start();
       }
       return kOk;
     }
@@ -555,8 +566,10 @@ Dialogue::Result Dialogue::send_fresh(Lane& l, size_t upto) {
   while (!fresh_.empty() && l.unanswered.size() < upto && takes_fresh(l)) {
     Request next = fresh_.front();
     fresh_.pop_front();
-    // A server that links only on the main session gets every link there.
-    if (next.step == Step::link && l.index != 0 && route_ == LinkRoute::main_only) {
+    // A server that links only on the main session gets every link there, and so does a server
+    // next door: a link costs no round trip of its own, and there they ride together.
+    if (next.step == Step::link && l.index != 0 &&
+        (route_ == LinkRoute::main_only || ctx_.conn.login_ms < kNearMs)) {
       lanes_[0]->pinned.push_back(next);
       continue;
     }
@@ -647,6 +660,9 @@ bool Dialogue::query_waits(const Lane& l) const {
 
 void Dialogue::flush_lanes() {
   const bool several = lanes_.size() > 1;
+  // A server next door answers before the next request is made: requests then wait for company
+  // on every session, as on one, rather than cost a write each.
+  const bool near = ctx_.conn.login_ms < kNearMs;
   for (size_t i = 0; i < lanes_.size(); ++i) {
     Lane& l = *lanes_[i];
     if (l.unanswered.empty()) continue;
@@ -658,7 +674,7 @@ void Dialogue::flush_lanes() {
     // several sessions, a query leaves at once when the session has no query or upload in the
     // server's hands: its answer is what the session's next upload waits for.
     const bool due = l.barrier || server_unflushed(*l.conn) >= kFlushBytes ||
-                     (several && query_waits(l));
+                     (several && !near && query_waits(l));
     if (!due) continue;
     if (server_flush(ctx_, *l.conn, kTimeoutS) > 0) {
       l.unflushed = 0;

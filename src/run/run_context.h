@@ -73,6 +73,8 @@ struct ServerConnection {
   // A session being opened off the worker: its greeting and login are counted in the network
   // totals but never held by the throttle, whose wait is the worker's pause point.
   bool unthrottled = false;
+  // Milliseconds from the login's sending to its answer: how far away the server is.
+  uint32_t login_ms = 0;
 };
 
 // How a run ended: still running, completed, completed without its catalog on the server,
