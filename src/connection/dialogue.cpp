@@ -70,6 +70,8 @@ void Dialogue::sessions_open(int extra) {
   if (extra <= 0 || stopped_ || ctx_.cancel == 1) return;
   several_ = true;
   extra_ = extra;
+  // Far from the server the sessions carry links as well: they open at once.
+  if (ctx_.conn.login_ms >= kNearMs) sessions_start();
 }
 
 void Dialogue::sessions_start() {

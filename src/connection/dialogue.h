@@ -104,8 +104,9 @@ class Dialogue {
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
 
-  // Asks for up to `extra` sessions beside the main one. They are opened once the server first
-  // lacks a block (a run that only links what the cache names needs none), all at once on
+  // Asks for up to `extra` sessions beside the main one. They are opened at once, or, with a
+  // server next door, once it first lacks a block (there a run that only links what the cache
+  // names gains nothing from them), all at once on
   // threads of their own (greeting and login, no profile or catalog request); the dialogue takes
   // each into its work once it is open, while the main session goes on. One that cannot be
   // opened (refused, busy, TLS, no thread) is left out for the run, with a line in the run log

@@ -336,9 +336,10 @@ TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
   EXPECT_NE(std::find(one.log.begin(), one.log.end(), "(2/3)  exists."), one.log.end());
 }
 
-// Extra sessions that cannot be opened are left out, and a server that links only on the session
-// that allocated the catalog gets every link there: either way the run completes and restores,
-// and so does the next, which links the blocks the cache names.
+// Extra sessions that cannot be opened are left out, a server that links only on the session that
+// allocated the catalog gets every link there, and a server at a distance gets the sessions from
+// the start: each run completes and restores, and so does the next, which links the blocks the
+// cache names.
 TEST(EndToEndPipeline, SessionsRefusedOrTiedToTheCatalogStillBackUpEverything) {
   const struct {
     std::vector<std::string> server;
@@ -346,6 +347,8 @@ TEST(EndToEndPipeline, SessionsRefusedOrTiedToTheCatalogStillBackUpEverything) {
   } rows[] = {
       {{"--login-refuse-nth", "2"}, " of 4 could not be opened (localhost:"},
       {{"--links-on-allocating-session"}, "Note: The server links segments only on the session"},
+      // A server a few milliseconds away: the sessions open at once and carry links too.
+      {{"--delay-ms", "3"}, "Commencing backup"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.log_text);
