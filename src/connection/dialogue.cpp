@@ -22,7 +22,8 @@ constexpr int kStatusReplyMin = 3;
 constexpr int kUploadHeaderReplyMin = 7;
 // Requests that may sit in the write buffer while the worker goes on (a dozen queries or links).
 constexpr size_t kFlushBytes = 512;
-// A server whose login was answered within this many milliseconds is next door.
+// A server whose login was answered within this many milliseconds is next door: the run keeps to
+// one session.
 constexpr uint32_t kNearMs = 2;
 
 }  // namespace
@@ -67,17 +68,10 @@ size_t Dialogue::in_flight() const {
 size_t Dialogue::sessions() const { return lanes_.size(); }
 
 void Dialogue::sessions_open(int extra) {
-  if (extra <= 0 || stopped_ || ctx_.cancel == 1) return;
+  // Sessions buy round trips: a server next door has none to sell, and there one session leaves
+  // the cores to the compression threads (and to the server, when it shares the machine).
+  if (extra <= 0 || stopped_ || ctx_.cancel == 1 || ctx_.conn.login_ms < kNearMs) return;
   several_ = true;
-  extra_ = extra;
-  // Far from the server the sessions carry links as well: they open at once.
-  if (ctx_.conn.login_ms >= kNearMs) sessions_start();
-}
-
-void Dialogue::sessions_start() {
-  const int extra = extra_;
-  extra_ = 0;
-  if (stopped_ || ctx_.cancel == 1) return;
   for (int i = 0; i < extra; ++i) {
     auto o = std::make_unique<Opening>();
     o->number = i + 2;
@@ -330,8 +324,6 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
       } else {
         uploading_add(l, seg, 1);
         l.followups.push_back({Step::upload, done.seg});
-        // The first block the server lacks: the run has uploads to make, and opens its sessions.
-        if (extra_ > 0) sessions_start();
       }
       return kOk;
     }
@@ -568,10 +560,8 @@ Dialogue::Result Dialogue::send_fresh(Lane& l, size_t upto) {
   while (!fresh_.empty() && l.unanswered.size() < upto && takes_fresh(l)) {
     Request next = fresh_.front();
     fresh_.pop_front();
-    // A server that links only on the main session gets every link there, and so does a server
-    // next door: a link costs no round trip of its own, and there they ride together.
-    if (next.step == Step::link && l.index != 0 &&
-        (route_ == LinkRoute::main_only || ctx_.conn.login_ms < kNearMs)) {
+    // A server that links only on the main session gets every link there.
+    if (next.step == Step::link && l.index != 0 && route_ == LinkRoute::main_only) {
       lanes_[0]->pinned.push_back(next);
       continue;
     }
@@ -662,9 +652,6 @@ bool Dialogue::query_waits(const Lane& l) const {
 
 void Dialogue::flush_lanes() {
   const bool several = lanes_.size() > 1;
-  // A server next door answers before the next request is made: requests then wait for company
-  // on every session, as on one, rather than cost a write each.
-  const bool near = ctx_.conn.login_ms < kNearMs;
   for (size_t i = 0; i < lanes_.size(); ++i) {
     Lane& l = *lanes_[i];
     if (l.unanswered.empty()) continue;
@@ -676,7 +663,7 @@ void Dialogue::flush_lanes() {
     // several sessions, a query leaves at once when the session has no query or upload in the
     // server's hands: its answer is what the session's next upload waits for.
     const bool due = l.barrier || server_unflushed(*l.conn) >= kFlushBytes ||
-                     (several && !near && query_waits(l));
+                     (several && query_waits(l));
     if (!due) continue;
     if (server_flush(ctx_, *l.conn, kTimeoutS) > 0) {
       l.unflushed = 0;

@@ -104,11 +104,10 @@ class Dialogue {
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
 
-  // Asks for up to `extra` sessions beside the main one. They are opened at once, or, with a
-  // server next door, once it first lacks a block (there a run that only links what the cache
-  // names gains nothing from them), all at once on
-  // threads of their own (greeting and login, no profile or catalog request); the dialogue takes
-  // each into its work once it is open, while the main session goes on. One that cannot be
+  // Starts opening up to `extra` sessions beside the main one, unless the server is next door
+  // (its login answered within 2 ms: there are no round trips to save), all at once on threads
+  // of their own (greeting and login, no profile or catalog request), and returns: the dialogue
+  // takes each into its work once it is open, while the main session goes on. One that cannot be
   // opened (refused, busy, TLS, no thread) is left out for the run, with a line in the run log
   // when the sessions close. Before the walk.
   void sessions_open(int extra);
@@ -192,9 +191,6 @@ class Dialogue {
   // Takes the sessions whose opening has ended (all of them, waiting, when `wait`) into the
   // dialogue's lanes, or notes why one was left out.
   void sessions_adopt(bool wait);
-  // Starts the threads that open the sessions asked for.
-  void sessions_start();
-  int extra_ = 0;  // sessions asked for and not started yet
   std::vector<std::unique_ptr<Opening>> openings_;
   // Sessions were asked for: requests are pinned from the first one on, so that a content's
   // requests stay together once a session opens beside the main one.
