@@ -15,6 +15,7 @@
 #include "platform/worker_thread.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
+#include "run/run_retention.h"
 #include "run/run_texts.h"
 #include "run/status.h"
 #include "engine/tree_walk.h"
@@ -126,6 +127,10 @@ Ending run_body(RunContext& ctx) {
   ctx.t_start = clock_now();
   run_view_text(kCtlStartTime, start_time_text(ctx.t_start));
 
+  // The catalogs and logs of runs beyond Keep_Runs go before this run adds its own: the server
+  // holds each catalog once it is stored, and a large tree leaves hundreds of megabytes a run.
+  const int pruned = retention_apply(profile_dir(ctx.profile->tag), ctx.catalog_id);
+
   status_set(ctx, "Creating Backup Catalog...");
   catalog_open(ctx);
 
@@ -141,6 +146,9 @@ Ending run_body(RunContext& ctx) {
                 "Couldn't open backup log file for writing:\n" + log_path);
   }
   write_header(ctx);
+  if (pruned > 0)
+    run_log(ctx, "Removed the catalogs and run logs of %d older runs (Keep_Runs=%d).\n", pruned,
+            keep_runs());
   if (std::string notice = md5cache_notice_take(); !notice.empty())
     run_log(ctx, "%s\n", notice.c_str());
   for (const std::string& dir : data_dirs_open_to_others(ctx.profile->tag))

@@ -12,6 +12,9 @@ constexpr int kRequestWindowMax = 256;
 // Minutes an unattended run keeps retrying an unreachable server (0: for ever).
 constexpr int kRetryLimitMinutesDefault = 60;
 constexpr int kRetryLimitMinutesMax = 525600;
+// Runs whose catalogs and run logs stay in a profile's folder (0: every run's).
+constexpr int kKeepRunsDefault = 10;
+constexpr int kKeepRunsMax = 100000;
 
 struct Settings {
   std::string install_dir;
@@ -19,6 +22,7 @@ struct Settings {
   // Requests kept in flight on the one connection; 1 is the strict one-at-a-time dialogue.
   int request_window = kRequestWindowDefault;
   int retry_limit_minutes = kRetryLimitMinutesDefault;
+  int keep_runs = kKeepRunsDefault;
 };
 
 // Reads one settings file. Returns true when both directories were found, each not empty and at
@@ -27,6 +31,7 @@ struct Settings {
 // else the password database), so one system-wide file serves every user. Blank lines and lines
 // starting with "#" are ignored. A number out of range or not a number gives false with
 // *bad_value (when given) naming the setting, the value and the accepted range.
+// Keep_Runs: 0 to 100000.
 bool settings_read_file(const std::string& path, Settings* out, std::string* bad_value = nullptr);
 
 // The file that start-up reads: $VORNLAKE_SETTINGS when set (and then only that file), else

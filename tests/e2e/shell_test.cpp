@@ -76,6 +76,7 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
   EXPECT_EQ(s.data_dir, "/home/ann/.local/share/x");
   EXPECT_EQ(s.install_dir, "/usr/share/vornlake") << "only a leading ~/ is expanded";
   EXPECT_EQ(s.request_window, kRequestWindowDefault);
+  EXPECT_EQ(s.keep_runs, 10);
   const struct {
     const char* line;
     bool ok;
@@ -83,7 +84,8 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
   } windows[] = {{"Request_Window=1", true, 1},   {"Request_Window=256", true, 256},
                  {"Request_Window=0", false, 0},  {"Request_Window=257", false, 0},
                  {"Request_Window=x", false, 0},  {"Request_Window=", false, 0},
-                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0}};
+                 {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0},
+                 {"Keep_Runs=0", true, 32},        {"Keep_Runs=100001", false, 0}};
   for (const auto& w : windows) {
     test::write_file(dir / "w.conf", std::string("Install_Dir=/i\nData_Dir=/d\n") + w.line + "\n");
     Settings t;
