@@ -157,8 +157,8 @@ Ending run_body(RunContext& ctx) {
   run_view_enable(kCtlButtonLogs, true);
 
   status_set(ctx, "Kicking Ass!");
-  // The cache's last batch is written beside the catalog's upload: the pipeline is taken down
-  // when the run ends, however it ends.
+  // The cache's last batch is written while the catalog is compressed: the pipeline is taken
+  // down when the run ends, however it ends.
   RunPipeline pipe(ctx);
   walk_all(ctx, pipe);
 
@@ -180,7 +180,7 @@ Ending run_body(RunContext& ctx) {
     // A catalog that did not reach the server leaves the run without a restorable record: the
     // run must not read as a success. Cancelled before the server said so, it is a cancel.
     bool finalize_sent = false;
-    stored = server_catalog_upload(ctx, &finalize_sent) == 0;
+    stored = server_catalog_upload(ctx, &finalize_sent, [&pipe] { pipe.cache_end(); }) == 0;
     if (!stored && ctx.conn.login_refused) return login_failed(ctx);
     if (!stored && ctx.cancel == 1) {
       if (finalize_sent)
