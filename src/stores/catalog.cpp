@@ -334,10 +334,6 @@ int catalog_finish(RunContext& ctx) {
   // The first commit writes every row of the run: a full disk shows here.
   bool ok = db_commit(db) == SQLITE_OK;
   ok = db_exec(db, "begin transaction") == SQLITE_OK && ok;
-  // The sort of an index takes as much memory as the page cache may hold; the rows are written
-  // and the pages cached are no longer needed, so both are kept small (a sort beyond it spills to
-  // a scratch file).
-  db_exec(db, "pragma cache_size=-1024");
   for (const auto& [sql, failure] : kDeferredIndexes) {
     if (!ok) break;
     ok = schema_run(db, {{sql, failure}}, "SQL Error") == 0;
