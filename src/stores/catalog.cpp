@@ -73,19 +73,6 @@ const char* const kSegInsertSql =
 const char* const kCatalogPragmas[] = {"pragma journal_mode=memory", "pragma synchronous=off",
                                        "pragma cache_size=-8192"};
 
-// The indexes whose keys come in no order during a walk: a block's digest, a file's name (the
-// same names recur in every folder). Kept up row by row, every insert lands on a random page of
-// an index that outgrows the page cache at a few hundred thousand files, so that each row costs a
-// page read and a page write, and a run's cost per file grew with the tree (a 1,000,000-file
-// run's catalog writer used twice the time per row of a 100,000-file run's). Nothing reads them
-// during a run; catalog_finish builds them from the finished tables with one sort each, which
-// also packs their pages. The other indexes serve the walk (the path's uniqueness, the parent
-// look-up, a block recorded once) and grow in walk order.
-const char* const kDeferredIndexes[][2] = {
-    {kFilespecNameIdxSql, "Error creating indexes on catalog / filespec"},
-    {kSegsMd5IdxSql, "Error creating indexes on catalog / segs"},
-};
-
 // Executes fmt with one counter formatted into it (fmt's own conversion: %u or %llu).
 int exec_fact(const char* fmt, uint64_t value, bool wide) {
   char sql[96];
@@ -184,8 +171,10 @@ int catalog_init_tables(RunContext& ctx) {
                   {kFilespecCreateSql, "Error initializing catalog / filespec"},
                   {kFilespecFullIdxSql, filespec_idx},
                   {kFilespecParentIdxSql, filespec_idx},
+                  {kFilespecNameIdxSql, filespec_idx},
                   {kSegsCreateSql, "Error initializing catalog / segs"},
                   {kSegsKeyIdxSql, segs_idx},
+                  {kSegsMd5IdxSql, segs_idx},
                   {kConfigCreateSql, "Error initializing catalog / config"},
                   {kConfigIdxSql, "Error creating indexes on catalog / config"},
                   {kVornlakeInfoCreateSql, "Error initializing catalog / vornlake_info"},
@@ -334,10 +323,6 @@ int catalog_finish(RunContext& ctx) {
   // The first commit writes every row of the run: a full disk shows here.
   bool ok = db_commit(db) == SQLITE_OK;
   ok = db_exec(db, "begin transaction") == SQLITE_OK && ok;
-  for (const auto& [sql, failure] : kDeferredIndexes) {
-    if (!ok) break;
-    ok = schema_run(db, {{sql, failure}}, "SQL Error") == 0;
-  }
   for (const Fact& f : facts) ok = exec_fact(f.fmt, f.value, f.wide) == SQLITE_OK && ok;
   ok = db_exec(db, "update vornlake_info set type=128") == SQLITE_OK && ok;
   ok = db_commit(db) == SQLITE_OK && ok;

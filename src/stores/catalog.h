@@ -63,9 +63,8 @@ int catalog_filespec_size_set(uint32_t filespec_id, uint64_t size);
 int catalog_seg_insert(uint32_t filespec_id, uint64_t offset, uint32_t size,
                        const uint8_t digest[16]);
 
-// Commits the run's rows, builds the indexes of names and digests (kept out of the walk, where
-// their random inserts made each row dearer as the tree grew), writes the run's times
-// (ctx.t_start, now) and counters, marks the catalog finished and commits. Returns 0 (also with no catalog open), 1 when a statement or a commit
+// Commits the run's rows, writes its times (ctx.t_start, now) and counters, marks the catalog
+// finished and commits. Returns 0 (also with no catalog open), 1 when a statement or a commit
 // failed (the catalog is then incomplete).
 int catalog_finish(RunContext& ctx);
 
