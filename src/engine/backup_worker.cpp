@@ -147,8 +147,8 @@ Ending run_body(RunContext& ctx) {
   }
   write_header(ctx);
   if (pruned > 0)
-    run_log(ctx, "Removed the catalogs and run logs of %d older runs (Keep_Runs=%d).\n", pruned,
-            keep_runs());
+    run_log(ctx, "Removed the catalogs and run logs of %d older run%s (Keep_Runs=%d).\n", pruned,
+            pruned == 1 ? "" : "s", keep_runs());
   if (std::string notice = md5cache_notice_take(); !notice.empty())
     run_log(ctx, "%s\n", notice.c_str());
   for (const std::string& dir : data_dirs_open_to_others(ctx.profile->tag))
