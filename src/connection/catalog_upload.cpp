@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -139,12 +140,19 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
       helper_thread_register(ctx, kHelperSlotCatalogPack);
       pack();
     });
-  } catch (const std::system_error&) {
+  } catch (...) {  // no thread to be had: the stream is made here
     pack();
   }
-  if (meanwhile) meanwhile();
+  // The threads use this frame: they are joined before anything leaves it.
+  std::exception_ptr failed;
+  try {
+    if (meanwhile) meanwhile();
+  } catch (...) {
+    failed = std::current_exception();
+  }
   if (packer.joinable()) packer.join();
   digest.join();
+  if (failed) std::rethrow_exception(failed);
   ctx.helper_tids[kHelperSlotCatalogPack] = 0;
   ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
   if (!digested) {

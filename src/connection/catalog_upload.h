@@ -18,7 +18,8 @@ namespace vl {
 // memory, "Failed to compress catalog!\n" (a compression thread that cannot be started leaves
 // the stream to the calling thread), on standard output and in the run log), the server
 // refused the link, a reconnection's login was refused, or the run was cancelled. *finalize_sent
-// (when given) tells whether the finalize went out, answered or not.
+// (when given) tells whether the finalize went out, answered or not. What meanwhile throws is
+// thrown on once both threads are joined.
 int server_catalog_upload(RunContext& ctx, bool* finalize_sent = nullptr,
                           const std::function<void()>& meanwhile = {});
 
