@@ -70,3 +70,27 @@ change_one_percent() { # dir
     if (NR > 0 && NR < 100) print f[1] }' \
     | while read -r f; do printf 'changed\n' >> "$f"; touch -d '10 minutes ago' "$f"; done
 }
+
+# The trees of many small files, scaled by $scale: DIR/k100 (100,000 files) and DIR/m1
+# (1,000,000 files), each of 0 to 4 KiB of hexadecimal text, 1,000 files to a folder and 40
+# folders to a group (m1: 1,025 folders); sets $k100 and $m1 to their paths. The content of a
+# file is a seeded slice of a 64 KiB pool, so that the files differ without the cost of drawing
+# every byte.
+trees_generate_many() { # dir
+  echo "generating the trees of 100,000 and 1,000,000 small files (scale $scale)..."
+  k100="$1/k100"
+  m1="$1/m1"
+  many_tree "$k100" "$(awk -v s="$scale" 'BEGIN { printf "%d", s * 100000 }')" 17
+  many_tree "$m1" "$(awk -v s="$scale" 'BEGIN { printf "%d", s * 1000000 }')" 19
+  find "$k100" "$m1" -type f -exec touch -d '1 hour ago' {} +
+}
+
+many_tree() { # dir count seed
+  mkdir -p "$1"
+  awk -v dir="$1" -v count="$2" -v seed="$3" 'BEGIN { srand(seed); pool = ""
+    while (length(pool) < 69632) pool = pool sprintf("%08x", rand() * 2^31)
+    for (f = 0; f < count; f++) {
+      if (f % 1000 == 0) { sub_dir = sprintf("%s/g%02d/d%04d", dir, f / 40000, f / 1000); system("mkdir -p " sub_dir) }
+      path = sprintf("%s/f%07d.txt", sub_dir, f)
+      printf "%s", substr(pool, int(rand() * 65536) + 1, int(rand() * 4097)) > path; close(path) } }'
+}

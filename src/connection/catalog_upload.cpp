@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -78,7 +79,8 @@ int finalize(RunContext& ctx, const FinalizeFields& fields) {
 
 }  // namespace
 
-int server_catalog_upload(RunContext& ctx, bool* finalize_sent) {
+int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
+                          const std::function<void()>& meanwhile) {
   if (finalize_sent) *finalize_sent = false;
   FilePtr f = file_open(ctx.catalog_path, "rb");
   if (!f) {
@@ -100,6 +102,9 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent) {
 
   // Neither the catalog nor its compressed form is held in memory: the stream is written to a
   // scratch file as the catalog is read, while a thread of its own reads it for the digest.
+  // The level-9 stream of a large catalog takes seconds that nothing can split (its bytes are
+  // those of one-shot compression), so it has a thread of its own too, and the caller's other
+  // ending steps (the block-hash cache's last batch) run meanwhile instead of after the upload.
   FinalizeFields fields;
   bool digested = false;
   std::thread digest;
@@ -121,8 +126,34 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent) {
   TempFile packed(ctx.catalog_path + ".z");
   uint64_t packed_len = 0;
   std::rewind(f.get());
-  const bool packed_ok = packed.get() && stream_compress(f.get(), packed.get(), &packed_len);
+  bool packed_ok = false;
+  auto pack = [&] {
+    try {
+      packed_ok = packed.get() && stream_compress(f.get(), packed.get(), &packed_len);
+    } catch (...) {  // std::bad_alloc, or any other
+      packed_ok = false;
+    }
+  };
+  std::thread packer;
+  try {
+    packer = std::thread([&] {
+      helper_thread_register(ctx, kHelperSlotCatalogPack);
+      pack();
+    });
+  } catch (...) {  // no thread to be had: the stream is made here
+    pack();
+  }
+  // The threads use this frame: they are joined before anything leaves it.
+  std::exception_ptr failed;
+  try {
+    if (meanwhile) meanwhile();
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  if (packer.joinable()) packer.join();
   digest.join();
+  if (failed) std::rethrow_exception(failed);
+  ctx.helper_tids[kHelperSlotCatalogPack] = 0;
   ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
   if (!digested) {
     say(ctx, "Failed to read catalog!\n");

@@ -16,6 +16,7 @@
 #include "run/last_run.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
+#include "run/run_retention.h"
 #include "run/run_texts.h"
 #include "run/status.h"
 #include "engine/tree_walk.h"
@@ -128,6 +129,10 @@ Ending run_body(RunContext& ctx) {
   ctx.t_start = clock_now();
   run_view_text(kCtlStartTime, start_time_text(ctx.t_start));
 
+  // The catalogs and logs of runs beyond Keep_Runs go before this run adds its own: the server
+  // holds each catalog once it is stored, and a large tree leaves hundreds of megabytes a run.
+  const int pruned = retention_apply(profile_dir(ctx.profile->tag), ctx.catalog_id);
+
   status_set(ctx, "Creating Backup Catalog...");
   catalog_open(ctx);
 
@@ -143,6 +148,9 @@ Ending run_body(RunContext& ctx) {
                 "Couldn't open backup log file for writing:\n" + log_path);
   }
   write_header(ctx);
+  if (pruned > 0)
+    run_log(ctx, "Removed the catalogs and run logs of %d older run%s (Keep_Runs=%d).\n", pruned,
+            pruned == 1 ? "" : "s", keep_runs());
   if (std::string notice = md5cache_notice_take(); !notice.empty())
     run_log(ctx, "%s\n", notice.c_str());
   for (const std::string& dir : data_dirs_open_to_others(ctx.profile->tag))
@@ -151,8 +159,8 @@ Ending run_body(RunContext& ctx) {
   run_view_enable(kCtlButtonLogs, true);
 
   status_set(ctx, "Kicking Ass!");
-  // The cache's last batch is written beside the catalog's upload: the pipeline is taken down
-  // when the run ends, however it ends.
+  // The cache's last batch is written while the catalog is compressed: the pipeline is taken
+  // down when the run ends, however it ends.
   RunPipeline pipe(ctx);
   walk_all(ctx, pipe);
 
@@ -174,7 +182,7 @@ Ending run_body(RunContext& ctx) {
     // A catalog that did not reach the server leaves the run without a restorable record: the
     // run must not read as a success. Cancelled before the server said so, it is a cancel.
     bool finalize_sent = false;
-    stored = server_catalog_upload(ctx, &finalize_sent) == 0;
+    stored = server_catalog_upload(ctx, &finalize_sent, [&pipe] { pipe.cache_end(); }) == 0;
     if (!stored && ctx.conn.login_refused) return login_failed(ctx);
     if (!stored && ctx.cancel == 1) {
       if (finalize_sent)

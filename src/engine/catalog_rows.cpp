@@ -1,5 +1,6 @@
 #include "engine/catalog_rows.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -55,7 +56,7 @@ static uint32_t row_write(const CatalogRow& row, uint32_t file_id) {
   return 0;
 }
 
-CatalogRows::CatalogRows(RunContext& ctx) : ctx_(ctx), ids_(1, 0) {}
+CatalogRows::CatalogRows(RunContext& ctx) : ctx_(ctx) {}
 
 CatalogRows::~CatalogRows() { stop(); }
 
@@ -83,14 +84,25 @@ void CatalogRows::stop() {
   ctx_.helper_tids[kHelperSlotCatalog] = 0;
 }
 
+uint32_t CatalogRows::id_of(uint32_t ticket) const {
+  if (ticket == 0 || ticket > last_ticket_) return 0;
+  auto after = std::upper_bound(runs_.begin(), runs_.end(), ticket,
+                                [](uint32_t t, const TicketRun& r) { return t < r.ticket; });
+  if (after == runs_.begin()) return 0;
+  const TicketRun& run = *(after - 1);
+  return run.id == 0 ? 0 : run.id + (ticket - run.ticket);
+}
+
 void CatalogRows::write(const CatalogRow& row) {
-  const uint32_t file_id = row.kind == CatalogRow::Kind::file ? 0
-                           : row.ticket < ids_.size()       ? ids_[row.ticket]
-                                                            : 0;
+  const uint32_t file_id = row.kind == CatalogRow::Kind::file ? 0 : id_of(row.ticket);
   const uint32_t id = row_write(row, file_id);
   if (row.kind != CatalogRow::Kind::file) return;
-  if (ids_.size() <= row.ticket) ids_.resize(row.ticket + 1, 0);
-  ids_[row.ticket] = id;
+  // Tickets are written one after another: a run goes on while the ids do.
+  const bool goes_on = !runs_.empty() && row.ticket == last_ticket_ + 1 &&
+                       (runs_.back().id == 0 ? id == 0
+                                             : id == runs_.back().id + (row.ticket - runs_.back().ticket));
+  if (!goes_on) runs_.push_back({row.ticket, id});
+  last_ticket_ = row.ticket;
 }
 
 // Hands the row to the writer, or writes it here without one. Returns the file's ticket for a file

@@ -59,10 +59,21 @@ class CatalogRows {
   uint32_t submit(CatalogRow&& row);
   void write(const CatalogRow& row);  // the writer thread
 
+  uint32_t id_of(uint32_t ticket) const;  // the writer
+
+  // Writer: ticket -> row id, as runs. File rows come in ticket order, and their ids go up one by
+  // one until a directory row or a refused file comes between, so a run per such break holds the
+  // whole map: a table of one id per ticket grew with the tree (4 MiB at a million files).
+  struct TicketRun {
+    uint32_t ticket;  // the run's first ticket
+    uint32_t id;      // its id; the tickets after it have the ids after it, or all 0 when 0
+  };
+
   RunContext& ctx_;
   std::unique_ptr<WorkerQueue<CatalogRow>> queue_;
-  uint32_t next_ticket_ = 1;   // worker
-  std::vector<uint32_t> ids_;  // writer: ticket -> row id
+  uint32_t next_ticket_ = 1;  // worker
+  std::vector<TicketRun> runs_;
+  uint32_t last_ticket_ = 0;  // writer: the newest ticket written
 };
 
 }  // namespace vl

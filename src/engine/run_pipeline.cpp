@@ -25,6 +25,12 @@ RunPipeline::~RunPipeline() {
   blocks.stop();
   read_ahead.stop();
   rows.stop();
+  cache_end();
+}
+
+void RunPipeline::cache_end() {
+  if (cache_ended_) return;
+  cache_ended_ = true;
   cache.stop();
   md5cache_flush(ctx.cancel.token());
 }

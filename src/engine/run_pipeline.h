@@ -13,6 +13,7 @@
 // | compression (0-4)   | RunPipeline::blocks     | 512 block buffers, 16 MiB       | finish(): block in hand finished       | run_abort (kAbortRunThread)       |
 // | catalog digest      | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
 // | session opening     | Dialogue::sessions_open | - (one login each, at most 31)  | joined before the walk                 | that session is left out (log)    |
+// | catalog compression | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
 //
 // - Every helper takes the profile's priority (helper_thread_register) and can be started or
 //   fail without ending the process: a thread that cannot be had, or an exception (an allocation
@@ -42,7 +43,7 @@ struct RunPipeline {
   // the tests' walks).
   explicit RunPipeline(RunContext& ctx);
   // Abandons what is still in flight, then stops every thread, the cache writer last once its
-  // queue is written, and writes the cache's last complete entries (md5cache_flush).
+  // queue is written, and writes the cache's last complete entries (cache_end).
   ~RunPipeline();
   RunPipeline(const RunPipeline&) = delete;
   RunPipeline& operator=(const RunPipeline&) = delete;
@@ -53,8 +54,14 @@ struct RunPipeline {
 
   // The end of the walk: every answer waited for (not after a cancel), what is in flight
   // abandoned, the read-ahead and compression stopped, the catalog's rows written, and the
-  // cache's complete entries handed over; the cache writer goes on beside the catalog's upload.
+  // cache's complete entries handed over; the cache writer goes on beside the catalog's
+  // compression (cache_end).
   void finish();
+
+  // Stops the cache writer once its queue is written and writes the cache's last complete
+  // entries (md5cache_flush): after finish(), while the catalog's stream is made. The destructor
+  // does it otherwise; a second call does nothing.
+  void cache_end();
 
   // Sends again, in full, the cached blocks whose link the server refused (queued in heals).
   // Returns 0; 1 when the dialogue cannot go on. Worker thread, between files.
@@ -70,6 +77,9 @@ struct RunPipeline {
   Dialogue dialogue;
   // Blocks to send again: each returns 0, or kFileCancelled when the dialogue cannot go on.
   std::deque<std::function<int()>> heals;
+
+ private:
+  bool cache_ended_ = false;
 };
 
 }  // namespace vl

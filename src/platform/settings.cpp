@@ -44,6 +44,7 @@ const NumberSetting kNumbers[] = {
     {"Request_Window", 1, kRequestWindowMax, &Settings::request_window},
     {"Retry_Limit_Minutes", 0, kRetryLimitMinutesMax, &Settings::retry_limit_minutes},
     {"Upload_Sessions", 1, kUploadSessionsMax, &Settings::upload_sessions},
+    {"Keep_Runs", 0, kKeepRunsMax, &Settings::keep_runs},
 };
 
 bool number_value(const std::string& value, int min, int max, int* out) {

@@ -15,6 +15,9 @@ constexpr int kUploadSessionsMax = 32;
 // Minutes an unattended run keeps retrying an unreachable server (0: for ever).
 constexpr int kRetryLimitMinutesDefault = 60;
 constexpr int kRetryLimitMinutesMax = 525600;
+// Runs whose catalogs and run logs stay in a profile's folder (0: every run's).
+constexpr int kKeepRunsDefault = 10;
+constexpr int kKeepRunsMax = 100000;
 
 struct Settings {
   std::string install_dir;
@@ -26,6 +29,7 @@ struct Settings {
   int upload_sessions = kUploadSessionsDefault;
   // The CA file the server's certificate is checked against ("" when not set: see ca_source.h).
   std::string ca_file;
+  int keep_runs = kKeepRunsDefault;
 };
 
 // Reads one settings file. Returns true when both directories were found, each not empty and at
@@ -36,6 +40,7 @@ struct Settings {
 // *bad_value (when given) naming the setting, the value and the accepted range. CA_File is
 // optional: empty counts as not set, "~/" expands, a value longer than 255 bytes is named in
 // *bad_value as unreadable.
+// Keep_Runs: 0 to 100000.
 bool settings_read_file(const std::string& path, Settings* out, std::string* bad_value = nullptr);
 
 // The user's own folder of the product's settings: $XDG_CONFIG_HOME/corvantis, else

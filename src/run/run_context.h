@@ -115,8 +115,10 @@ struct RunError {
 };
 
 // The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread, the
-// cache's writer thread and the catalog upload's digest thread take.
+// cache's writer thread and the catalog upload's digest thread take. The catalog upload's
+// compression thread takes the writer's slot: the writer has stopped before the upload begins.
 constexpr int kHelperSlotCatalog = 4;
+constexpr int kHelperSlotCatalogPack = kHelperSlotCatalog;
 constexpr int kHelperSlotReadAhead = 5;
 constexpr int kHelperSlotCache = 6;
 constexpr int kHelperSlotCatalogDigest = 7;

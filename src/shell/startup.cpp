@@ -13,6 +13,7 @@
 #include "engine/block_pipeline.h"
 #include "platform/file_read.h"
 #include "run/run_context.h"
+#include "run/run_retention.h"
 #include "run/run_texts.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
@@ -177,6 +178,7 @@ int app_main(int argc, char** argv) {
   request_window_set(settings.request_window);
   retry_limit_minutes_set(settings.retry_limit_minutes);
   upload_sessions_set(settings.upload_sessions);
+  keep_runs_set(settings.keep_runs);
   dir_create_all_private(settings.data_dir);
   for (const std::string& dir : data_dirs_open_to_others(cl.unattended ? cl.tag : ""))
     std::fprintf(stderr, "%s\n", open_folder_warning(dir).c_str());

@@ -2,6 +2,8 @@
 // reconnection, and what goes to standard output.
 #include "connection/catalog_upload.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -57,9 +59,18 @@ TEST_F(CatalogUploadTest, StoresTheCatalogAndFinalizes) {
   int32_t before = clock_now();
 
   testing::internal::CaptureStdout();
-  ASSERT_EQ(server_catalog_upload(ctx_), 0);
+  // The run's other ending steps go on while the stream is made into its scratch file.
+  const std::string scratch = ctx_.catalog_path + ".z";
+  bool meanwhile_ran = false;
+  ASSERT_EQ(server_catalog_upload(ctx_, nullptr, [&] {
+              meanwhile_ran = true;
+              EXPECT_EQ(::access(scratch.c_str(), F_OK), 0);
+            }), 0);
+  EXPECT_TRUE(meanwhile_ran);
+  EXPECT_NE(::access(scratch.c_str(), F_OK), 0) << "the scratch file goes with the upload";
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nCatalogFinalizing catalog... ");
   EXPECT_EQ(ctx_.helper_tids[kHelperSlotCatalogDigest], 0);
+  EXPECT_EQ(ctx_.helper_tids[kHelperSlotCatalogPack], 0);
   // The steps shown on standard output are in the run log too.
   EXPECT_EQ(log_text(),
             "\nPreparing catalog (200000 bytes)... \nCatalog upload... OK\nFinalizing catalog... ");

@@ -76,6 +76,7 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
   EXPECT_EQ(s.data_dir, "/home/ann/.local/share/x");
   EXPECT_EQ(s.install_dir, "/usr/share/vornlake") << "only a leading ~/ is expanded";
   EXPECT_EQ(s.request_window, kRequestWindowDefault);
+  EXPECT_EQ(s.keep_runs, 10);
   const struct {
     const char* line;
     bool ok;
@@ -86,7 +87,9 @@ TEST(SettingsFile, HomeExpansionAndRequestWindow) {
                  {"Retry_Limit_Minutes=0", true, 32}, {"Retry_Limit_Minutes=-5", false, 0},
                  {"Upload_Sessions=32", true, 32},    {"Upload_Sessions=0", false, 0},
                  {"Upload_Sessions=33", false, 0},    {"CA_File=", true, 32},
-                 {"CA_File=~/ca.pem", true, 32}};
+                 {"CA_File=~/ca.pem", true, 32},
+                 {"Keep_Runs=0", true, 32},        {"Keep_Runs=100001", false, 0}};
+
   test::write_file(dir / "ca.conf", "Install_Dir=/i\nData_Dir=/d\nCA_File=/" + std::string(255, 'c') + "\n");
   std::string bad;
   EXPECT_FALSE(settings_read_file(dir / "ca.conf", &s, &bad));

@@ -13,8 +13,9 @@ namespace {
 class CatalogRowsTest : public CatalogFixture {
  protected:
 
-  // Records a folder and `files` files of two blocks each (the last a second /d/f2), through
-  // the writer (threaded) or directly, and returns the catalog's rows.
+  // Records a folder and `files` files of two blocks each (the middle and the last a second
+  // /d/f2), with a folder between every hundred, through the writer (threaded) or directly, and
+  // returns the catalog's rows.
   Rows record(uint32_t catalog_id, bool threaded, int files) {
     ctx_.catalog_id = catalog_id;
     EXPECT_EQ(catalog_open(ctx_), 0);
@@ -25,7 +26,10 @@ class CatalogRowsTest : public CatalogFixture {
     }
     writer.directory("/d", FilespecRecord{1, 0x10, 040755, 1, 2, 4096, 3, 4, 5}, 1024);
     for (int i = 0; i < files; ++i) {
-      const std::string path = "/d/f" + std::to_string(i == files - 1 ? 2 : i);
+      if (i % 100 == 50)
+        writer.directory("/d/s" + std::to_string(i), FilespecRecord{1, 0x10, 040755, 1, 2, 4096, 3, 4, 5}, 1024);
+      const bool again = i == files - 1 || i == files / 2;
+      const std::string path = "/d/f" + std::to_string(again ? 2 : i);
       uint32_t ticket = writer.file(path, FilespecRecord{2, 0, 0100644, 1, 2, 2048, 3, 4, 5}, 1024);
       uint8_t digest[16];
       std::memset(digest, i, sizeof digest);
@@ -48,7 +52,7 @@ TEST_F(CatalogRowsTest, WriterThreadRecordsWhatTheWorkerWould) {
   const int files = 3000;
   Rows direct = record(1, false, files);
   Rows threaded = record(2, true, files);
-  ASSERT_EQ(direct.size(), static_cast<size_t>(1 + (files - 1) + 2 * (files - 1)));
+  ASSERT_EQ(direct.size(), static_cast<size_t>(1 + files / 100 + 3 * (files - 2)));
   EXPECT_EQ(threaded, direct);
   EXPECT_EQ(ctx_.helper_tids[kHelperSlotCatalog], 0);
   EXPECT_TRUE(ui_.boxes().empty());

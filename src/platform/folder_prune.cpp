@@ -1,0 +1,51 @@
+#include "platform/folder_prune.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace vl {
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+bool regular_at(int dir_fd, const char* name, struct stat* st) {
+  return ::fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode);
+}
+
+}  // namespace
+
+int folder_prune(const std::string& path, const FolderChoice& choose) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return -1;
+  }
+  std::vector<FolderFile> files;
+  while (const dirent* e = ::readdir(dir.get())) {
+    struct stat st;
+    if (!regular_at(fd, e->d_name, &st)) continue;
+    files.push_back({e->d_name, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
+  }
+  int removed = 0;
+  for (const std::string& name : choose(files)) {
+    // Only a plain name in this folder, and only while it is still a regular file: unlinkat never
+    // follows a link, and a name with "/" could reach another folder.
+    struct stat st;
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+      continue;
+    if (!regular_at(fd, name.c_str(), &st)) continue;
+    if (::unlinkat(fd, name.c_str(), 0) == 0) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace vl
