@@ -1,5 +1,7 @@
 #include "ui/qt/schedule.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QStandardPaths>
@@ -61,7 +63,19 @@ std::string schedule_column_text(Schedule s, const std::string& next) {
 
 std::string schedule_cron_line(const std::string& tag, Schedule s) {
   const char* when = s == Schedule::hourly ? "0 * * * *" : s == Schedule::weekly ? "30 2 * * 0" : "30 2 * * *";
-  return std::string(when) + " VORNLAKE_UI=console vornlake /run:" + tag;
+  // The line goes to a shell: a tag of anything but letters, digits, dashes and underscores (not
+  // one the editor makes) is quoted.
+  const bool plain = std::all_of(tag.begin(), tag.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
+  });
+  std::string arg = "/run:" + tag;
+  if (!plain) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    arg = quoted + "'";
+  }
+  return std::string(when) + " VORNLAKE_UI=console vornlake " + arg;
 }
 
 namespace {
