@@ -26,6 +26,11 @@ constexpr size_t kFlushBytes = 512;
 // one session.
 constexpr uint32_t kNearMs = 2;
 
+// A failed attempt's cause for the run log.
+std::string reason_text(const std::string& cause) {
+  return cause.empty() ? "no reason given" : cause;
+}
+
 }  // namespace
 
 static std::atomic<int> g_request_window{kRequestWindowDefault};
@@ -64,8 +69,6 @@ size_t Dialogue::in_flight() const {
   for (const auto& l : lanes_) n += l->unanswered.size();
   return n;
 }
-
-size_t Dialogue::sessions() const { return lanes_.size(); }
 
 void Dialogue::sessions_open(int extra) {
   // Sessions buy round trips: a server next door has none to sell, and there one session leaves
@@ -113,8 +116,7 @@ void Dialogue::sessions_adopt(bool wait) {
     } else if (ctx_.cancel != 1) {
       notes_.push_back("Upload session " + std::to_string(o->number) + " of " +
                        std::to_string(o->total) + " could not be opened (" +
-                       (o->cause.empty() ? std::string("no reason given") : o->cause) +
-                       "); the run went on without it.");
+                       reason_text(o->cause) + "); the run went on without it.");
     }
     return true;
   });
@@ -474,15 +476,14 @@ int Dialogue::recover(Lane& l) {
   // Dropped: the main session takes its requests, and the contents it had in hand.
   Lane& main = *lanes_[0];
   for (Request& r : all) main.followups.push_back(r);
-  for (auto& [digest, p] : pins_)
-    if (p.lane == static_cast<size_t>(l.index)) p.lane = 0;
   notes_.push_back("Note: Upload session " + std::to_string(l.index + 1) + " was lost (" +
-                   (cause.empty() ? std::string("no reason given") : cause) +
-                   "); its requests went over the main session.");
+                   reason_text(cause) + "); its requests went over the main session.");
   const size_t gone = static_cast<size_t>(l.index);
   for (size_t i = gone + 1; i < lanes_.size(); ++i) lanes_[i]->index = static_cast<int>(i - 1);
-  for (auto& [digest, p] : pins_)
-    if (p.lane > gone) --p.lane;
+  for (auto& [digest, p] : pins_) {
+    if (p.lane == gone) p.lane = 0;
+    else if (p.lane > gone) --p.lane;
+  }
   lanes_.erase(lanes_.begin() + static_cast<std::ptrdiff_t>(gone));
   if (next_lane_ >= lanes_.size()) next_lane_ = 0;
   return 0;
@@ -500,7 +501,7 @@ Dialogue::Result Dialogue::read_replies(Lane& l) {
 Dialogue::Result Dialogue::send_own(Lane& l) {
   for (;;) {
     if (stopped_ || ctx_.cancel == 1) return kStop;
-    if (l.barrier || l.unanswered.size() >= window_) return kOk;
+    if (!lane_open(l)) return kOk;
     std::deque<Request>* queue = !l.followups.empty() ? &l.followups
                                  : !l.pinned.empty()  ? &l.pinned
                                                       : nullptr;
@@ -542,7 +543,7 @@ Dialogue::Lane* Dialogue::least_loaded() {
   const size_t n = lanes_.size();
   for (size_t k = 0; k < n; ++k) {
     Lane& l = *lanes_[(next_lane_ + k) % n];
-    if (l.barrier || l.unanswered.size() >= window_ || !takes_fresh(l)) continue;
+    if (!lane_open(l) || !takes_fresh(l)) continue;
     const size_t load = l.unanswered.size() + l.followups.size() + l.pinned.size();
     if (!best || load < best_load) {
       best = &l;
@@ -608,34 +609,32 @@ Dialogue::Result Dialogue::send_all() {
     // The pinned requests just queued behind a lane that can still send.
     bool more = false;
     for (auto& l : lanes_)
-      more = more || (!l->pinned.empty() && !l->barrier && l->unanswered.size() < window_);
+      more = more || (!l->pinned.empty() && lane_open(*l));
     if (!more) return kOk;
   }
 }
 
 int Dialogue::read_arrived(int wait_ms, bool skip_new_barriers) {
-  for (;;) {
-    std::vector<ServerConnection*> conns;
-    std::vector<Lane*> waiting;
-    for (auto& l : lanes_) {
-      if (l->unanswered.empty()) continue;
-      // An upload header sent just now cannot have been answered yet.
-      if (skip_new_barriers && l->barrier && !l->barrier_before) continue;
-      conns.push_back(l->conn);
-      waiting.push_back(l.get());
-    }
-    if (conns.empty()) return 0;
-    int k = server_reply_wait_any(ctx_, conns.data(), conns.size(), wait_ms);
-    if (k == kReplyWaitCancelled) return -1;
-    for (Lane* w : waiting) w->unflushed = 0;  // written out by the look
-    if (k == kReplyWaitNone && wait_ms == 0) return 0;
-    // Nothing within the exchange time-out: the first session waited for has failed.
-    Lane& l = *waiting[k == kReplyWaitNone ? 0 : static_cast<size_t>(k)];
-    Result r = k == kReplyWaitNone ? kFailed : read_replies(l);
-    if (r == kStop) return -1;
-    if (r == kFailed && recover(l) != 0) return -1;
-    return 1;
+  std::vector<ServerConnection*> conns;
+  std::vector<Lane*> waiting;
+  for (auto& l : lanes_) {
+    if (l->unanswered.empty()) continue;
+    // An upload header sent just now cannot have been answered yet.
+    if (skip_new_barriers && l->barrier && !l->barrier_before) continue;
+    conns.push_back(l->conn);
+    waiting.push_back(l.get());
   }
+  if (conns.empty()) return 0;
+  int k = server_reply_wait_any(ctx_, conns.data(), conns.size(), wait_ms);
+  if (k == kReplyWaitCancelled) return -1;
+  for (Lane* w : waiting) w->unflushed = 0;  // written out by the look
+  if (k == kReplyWaitNone && wait_ms == 0) return 0;
+  // Nothing within the exchange time-out: the first session waited for has failed.
+  Lane& l = *waiting[k == kReplyWaitNone ? 0 : static_cast<size_t>(k)];
+  Result r = k == kReplyWaitNone ? kFailed : read_replies(l);
+  if (r == kStop) return -1;
+  if (r == kFailed && recover(l) != 0) return -1;
+  return 1;
 }
 
 bool Dialogue::query_waits(const Lane& l) const {

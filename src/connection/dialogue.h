@@ -144,9 +144,6 @@ class Dialogue {
   size_t in_flight() const;
   uint64_t replies_read() const { return replies_; }
 
-  // Sessions uploading now, the main one included.
-  size_t sessions() const;
-
  private:
   enum class Step { query, upload, link };
   struct Request {
@@ -215,6 +212,8 @@ class Dialogue {
   // could send (links cost no round trip of their own and are not counted).
   static constexpr size_t kLaneAhead = 4;
   bool takes_fresh(const Lane& l) const;
+  // Whether the lane may send a request now: no upload header unanswered, room in its window.
+  bool lane_open(const Lane& l) const { return !l.barrier && l.unanswered.size() < window_; }
   // Reads the replies that have arrived (wait_ms: how long to wait for one); 1 when some were
   // read, 0 when none had arrived, -1 when the dialogue must stop. skip_new_barriers: lanes whose
   // header went out in this pump are not looked at.

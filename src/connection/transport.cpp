@@ -156,16 +156,6 @@ bool server_reply_buffered(const ServerConnection& conn) {
   return conn.ssl && SSL_has_pending(conn.ssl.get()) == 1;
 }
 
-int server_reply_ready(RunContext& ctx, ServerConnection& conn, int timeout_s) {
-  if (!conn.ssl) return -1;
-  int fd = connection_fd(conn);
-  if (fd < 0) return -1;
-  SSL* ssl = conn.ssl.get();
-  int f = flush_until(ctx, ssl, fd, deadline_in(timeout_s));
-  if (f <= 0) return -1;
-  return reply_arrived(ssl) ? 1 : 0;
-}
-
 int server_reply_wait_any(RunContext& ctx, ServerConnection* const* conns, size_t n, int wait_ms) {
   std::vector<int> fds(n);
   for (size_t i = 0; i < n; ++i) {

@@ -33,16 +33,12 @@ inline int server_flush(RunContext& ctx, int timeout_s) { return server_flush(ct
 // The bytes in the write buffer, not yet written out.
 size_t server_unflushed(const ServerConnection& conn);
 
-// Writes out the write buffer and tells whether a message can be read without waiting: 1 when
-// one has (at least partly) arrived or the connection was closed or broke (the read then says
-// so), 0 when none has, -1 when the buffer could not be written out (a broken connection, a
-// cancel) or there is no connection. What has arrived is taken into the TLS layer's buffer.
-int server_reply_ready(RunContext& ctx, ServerConnection& conn, int timeout_s);
-
-// server_reply_ready over several connections: writes out each one's buffer and waits at most
-// wait_ms milliseconds (0: a look) until one has a reply (or has closed or broken, or has no
-// connection). Returns its index; kReplyWaitNone when none has one within the time;
-// kReplyWaitCancelled when the run was cancelled.
+// Writes out the write buffer of each of conns[0..n) and waits at most wait_ms milliseconds (0: a
+// look) until a message can be read on one without waiting: it has (at least partly) arrived, or
+// the connection was closed or broke, has no connection, or its buffer could not be written out
+// (the read then says so). Returns its index; kReplyWaitNone when none has one within the time;
+// kReplyWaitCancelled when the run was cancelled. What has arrived is taken into the TLS layer's
+// buffer.
 constexpr int kReplyWaitNone = -1;
 constexpr int kReplyWaitCancelled = -2;
 int server_reply_wait_any(RunContext& ctx, ServerConnection* const* conns, size_t n, int wait_ms);

@@ -115,6 +115,9 @@ BlockBuffer* BlockPipeline::acquire(uint32_t size) {
 #ifdef VORNLAKE_FAULT_HOOKS
   if (g_alloc_fails) return nullptr;
 #endif
+  auto room = [&] {
+    return bytes_ + size <= kBlockBytesInFlight && buffers_.size() < static_cast<size_t>(kBlocksInFlight);
+  };
   for (;;) {
     bool finishing = false;  // a buffer given back while a thread still compresses it
     BlockBuffer* fit = nullptr;
@@ -130,22 +133,19 @@ BlockBuffer* BlockPipeline::acquire(uint32_t size) {
       return fit;
     }
     // Free buffers too small for this block make room for one that is large enough.
-    if (bytes_ + size > kBlockBytesInFlight || buffers_.size() >= static_cast<size_t>(kBlocksInFlight)) {
+    if (!room()) {
       std::erase_if(buffers_, [this](const std::unique_ptr<BlockBuffer>& b) {
         if (b->state != BlockState::free) return false;
         bytes_ -= b->capacity;
         return true;
       });
     }
-    const bool room = bytes_ + size <= kBlockBytesInFlight &&
-                      buffers_.size() < static_cast<size_t>(kBlocksInFlight);
-    if (room || !finishing) break;
+    if (room() || !finishing) break;
     if (ctx_.cancel == 1) return nullptr;
     const size_t done = compressed_;
     done_cv_.wait(lock, ctx_.cancel.token(), [&] { return compressed_ != done; });
   }
-  if (bytes_ + size > kBlockBytesInFlight || buffers_.size() >= static_cast<size_t>(kBlocksInFlight))
-    return nullptr;
+  if (!room()) return nullptr;
   auto b = std::make_unique<BlockBuffer>();
   b->data.reset(new (std::nothrow) uint8_t[size]);
   if (!b->data) return nullptr;
