@@ -22,12 +22,16 @@ std::string segment_file(const RefServer& srv, const std::string& content) {
   return srv.store() + "/segments/" + h.substr(0, 2) + "/" + h;
 }
 
-size_t files_in(const std::string& dir) {
+// Uploads left unfinished in the store's segment folders.
+size_t uploads_left(const RefServer& srv) {
   size_t n = 0;
-  DirReader r(dir);
-  std::string name;
-  while (r.next(&name))
-    if (name != "." && name != "..") ++n;
+  DirReader folders(srv.store() + "/segments");
+  std::string folder, name;
+  while (folders.next(&folder)) {
+    if (folder == "." || folder == "..") continue;
+    DirReader r(srv.store() + "/segments/" + folder);
+    while (r.next(&name)) n += name.rfind(".upload-", 0) == 0;
+  }
   return n;
 }
 
@@ -212,7 +216,7 @@ TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
 
   c.send(kGoodbye);
   EXPECT_TRUE(c.wait_closed());
-  EXPECT_EQ(files_in(srv.store() + "/tmp"), 0u);
+  EXPECT_EQ(uploads_left(srv), 0u);
 
   struct stat st;
   ASSERT_EQ(::stat(segment_file(srv, zeros).c_str(), &st), 0);
@@ -245,7 +249,9 @@ TEST(RefServerSegments, AnsweredUploadThatCannotBeWrittenRefusesEveryFinalize) {
   WireClient c(srv.port());
   ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
   uint32_t cat = alloc_catalog(c);
-  ASSERT_EQ(::rmdir((srv.store() + "/tmp").c_str()), 0);
+  std::string folder = segment_file(srv, "a block");
+  folder.resize(folder.rfind('/'));
+  write_file(folder, "not a folder");  // where the segment's folder should be
   store_segment(c, "a block", cat);  // its link may still count it as held
   c.send(finalize_message(cat, md5("a block"), 7, 1, 0));
   EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x02}));
@@ -277,7 +283,8 @@ TEST(RefServerSegments, SegmentWriterWithoutItsThreadOrWithAFailedOne) {
   }
 }
 
-// After a crash with a group unsynced, a segment left short under its name must not count as held.
+// After a crash with a group unsynced, a segment left short under its name must not count as held;
+// an upload the crash cut off is removed.
 TEST(RefServerSegments, StartAfterACrashRemovesDamagedSegmentsOfTheUnsyncedGroup) {
   TempDir store;
   std::string good = "kept as it is", torn = "left short by the crash";
@@ -289,7 +296,11 @@ TEST(RefServerSegments, StartAfterACrashRemovesDamagedSegmentsOfTheUnsyncedGroup
   write_file(store / "unsynced", "");
   write_file(seg(good), good);
   write_file(seg(torn), torn.substr(0, 4));
+  std::string upload = seg(good);
+  upload.replace(upload.rfind('/') + 1, std::string::npos, ".upload-3");
+  write_file(upload, "cut off");
   RefServer srv({}, store.path());
+  EXPECT_FALSE(file_exists(upload));
   EXPECT_EQ(read_file(seg(good)), good);
   EXPECT_FALSE(file_exists(seg(torn)));
   EXPECT_FALSE(file_exists(store / "unsynced"));
@@ -381,7 +392,7 @@ void expect_rejected(const RefServer& srv, const Bytes& header, const std::strin
   EXPECT_TRUE(c.wait_closed(10000, &replies));
   EXPECT_TRUE(replies.empty());
   EXPECT_FALSE(file_exists(segment_file(srv, content)));
-  EXPECT_EQ(files_in(srv.store() + "/tmp"), 0u);
+  EXPECT_EQ(uploads_left(srv), 0u);
 }
 
 TEST(RefServerSegments, BadUploadsAreDroppedAndNotStored) {

@@ -17,6 +17,8 @@ namespace vl::ref {
 namespace {
 
 constexpr const char* kUnsyncedMark = "unsynced";
+// Uploads in progress are written beside their segment under this prefix, which no digest has.
+constexpr const char* kUploadPrefix = ".upload-";
 // Open links files kept for appending; more catalogs at once than this reopen their files.
 constexpr size_t kOpenLinkFiles = 16;
 // A catalog's links are written out when this many bytes wait (else at links_flush).
@@ -101,7 +103,7 @@ bool Store::open(const std::string& dir, std::string* error) {
     *error = "cannot create the store folder " + dir_;
     return false;
   }
-  for (const char* sub : {"segments", "catalogs", "tmp"}) {
+  for (const char* sub : {"segments", "catalogs"}) {
     if (!make_dir(dir_ + "/" + sub)) {
       *error = "cannot create " + dir_ + "/" + sub + ": " + std::strerror(errno);
       return false;
@@ -109,20 +111,12 @@ bool Store::open(const std::string& dir, std::string* error) {
   }
   root_fd_.reset(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   segments_fd_.reset(::open((dir_ + "/segments").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  tmp_fd_.reset(::open((dir_ + "/tmp").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root_fd_ || !segments_fd_ || !tmp_fd_) {
+  if (!root_fd_ || !segments_fd_) {
     *error = "cannot open the folders of " + dir_ + ": " + std::strerror(errno);
     return false;
   }
-  // Uploads that were in progress when the server last stopped are never finished.
-  {
-    DirReader tmp(dir_ + "/tmp");
-    std::string name;
-    while (tmp.next(&name))
-      if (name != "." && name != "..") ::unlink((dir_ + "/tmp/" + name).c_str());
-  }
   recover_unsynced();
-  index_read();
+  index_read();  // and removes the uploads left unfinished when the server last stopped
   uint64_t next = 1;
   std::string text;
   std::string next_path = dir_ + "/next_catalog_id";
@@ -203,6 +197,10 @@ void Store::index_read() {
     DirReader files(segments + "/" + folder);
     std::string name;
     while (files.next(&name)) {
+      if (name.compare(0, std::strlen(kUploadPrefix), kUploadPrefix) == 0) {
+        ::unlinkat(folder_fd.get(), name.c_str(), 0);
+        continue;
+      }
       Digest d;
       struct stat st;
       if (digest_parse(name, &d) && name.compare(0, 2, folder) == 0 &&
@@ -236,17 +234,27 @@ bool Store::has_segment(const Digest& d, uint64_t size) const {
   return it != index_.end() && it->second == size;
 }
 
-UniqueFd Store::temp_create(std::string* name) {
+// Created in the segment's own folder rather than one folder for every upload: the file system
+// then takes each new file's inode near its folder, where one shared folder has it search ever
+// further (and, beside many files just deleted, test each free inode it passes).
+UniqueFd Store::temp_create(const Digest& d, std::string* name) {
+  int folder;
+  {
+    std::lock_guard<std::mutex> lock(group_mutex_);
+    folder = folder_fd(d[0]);
+  }
+  if (folder < 0) return UniqueFd();
   for (;;) {
-    *name = "upload-" + std::to_string(++temp_count_);
-    UniqueFd fd(::openat(tmp_fd_.get(), name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                         0600));
+    *name = kUploadPrefix + std::to_string(++temp_count_);
+    UniqueFd fd(::openat(folder, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd || errno != EEXIST) return fd;  // EEXIST: another server's upload on this store
   }
 }
 
-void Store::temp_remove(const std::string& name) const {
-  ::unlinkat(tmp_fd_.get(), name.c_str(), 0);
+void Store::temp_remove(const Digest& d, const std::string& name) {
+  std::lock_guard<std::mutex> lock(group_mutex_);
+  int folder = folder_fd(d[0]);
+  if (folder >= 0) ::unlinkat(folder, name.c_str(), 0);
 }
 
 // The descriptor of segments/<prefix>, made and opened on first use and kept. Under group_mutex_.
@@ -273,7 +281,7 @@ bool Store::segment_commit(const std::string& temp_name, const Digest& d, uint64
       if (!mark || ::fsync(root_fd_.get()) != 0) return false;
       marked_ = true;
     }
-    if (::renameat(tmp_fd_.get(), temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+    if (::renameat(folder, temp_name.c_str(), folder, hex.c_str()) != 0) return false;
     index_add(d, size);
     if (!segment_sync_) return true;
     if (group_.segments++ == 0) group_.since_ms = clock_monotonic_ms();

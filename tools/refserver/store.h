@@ -4,10 +4,10 @@
 //   catalogs/<8 hex>/finalize   the catalog's finalize message as received (72 bytes)
 //   next_catalog_id             the next catalog id to hand out (decimal)
 //   unsynced                    present while segments may be in place but not yet durable
-//   tmp/                        uploads in progress
+//   segments/<2 hex>/.upload-N  uploads in progress, beside the segment they become
 //
 // What is durable when (unless syncing is off, see set_segment_sync):
-// - A segment is written to tmp/ and renamed into place when its upload checks out, so a reader
+// - A segment is written to a temp file in its folder and renamed into place when its upload checks out, so a reader
 //   never sees part of one. The segments put in place since the last sync form a group, made
 //   durable together by one syncfs of the store's file system (data, names and folders): at the
 //   latest before a catalog finalize is answered, when the group reaches kSyncGroupSegments
@@ -89,10 +89,10 @@ class Store {
   // True when the segment is held with the given size, from memory only (see above).
   bool has_segment(const Digest& d, uint64_t size) const;
 
-  // Creates an empty owner-only temp file for an upload; returns its descriptor (none on
-  // failure) and sets *name (its name in tmp/).
-  UniqueFd temp_create(std::string* name);
-  void temp_remove(const std::string& name) const;
+  // Creates an empty owner-only temp file for an upload of segment d; returns its descriptor
+  // (none on failure) and sets *name (its name in d's folder).
+  UniqueFd temp_create(const Digest& d, std::string* name);
+  void temp_remove(const Digest& d, const std::string& name);
   // Renames the finished (closed) temp file into place as segment d of size bytes and adds it to
   // the group waiting for a sync, syncing the group when it is full. False when the segment could
   // not be put in place (the temp file is left to the caller).
@@ -164,7 +164,7 @@ class Store {
 
   std::string dir_;
   bool segment_sync_ = true;
-  UniqueFd root_fd_, segments_fd_, tmp_fd_;
+  UniqueFd root_fd_, segments_fd_;
   std::atomic<uint64_t> temp_count_{0};
 
   mutable std::mutex mutex_;  // the catalog ids

@@ -43,13 +43,13 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header, UploadT
   if (in_memory_)
     held_.reserve(header_.size);
   else
-    fd_ = store_.temp_create(&temp_name_);
+    fd_ = store_.temp_create(header_.digest, &temp_name_);
   md5_.reset();
   if (header_.compressed) zs_ready_ = tools.zs_ready && inflateReset(&zs_) == Z_OK;
 }
 
 UploadReceiver::~UploadReceiver() {
-  if (!committed_ && !temp_name_.empty()) store_.temp_remove(temp_name_);
+  if (!committed_ && !temp_name_.empty()) store_.temp_remove(header_.digest, temp_name_);
 }
 
 bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string* error) {
