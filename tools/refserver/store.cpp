@@ -415,6 +415,11 @@ uint64_t Store::links_recorded(uint32_t id) {
 }
 
 bool Store::segment_in_place(const Digest& d) {
+  {
+    // Read from the store at open or renamed into place since: on disk with that size.
+    std::lock_guard<std::mutex> lock(index_mutex_);
+    if (index_.count(d)) return true;
+  }
   struct stat st;
   if (::fstatat(segments_fd_.get(), segment_name(d).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(st.st_mode))

@@ -28,12 +28,12 @@
 // stat), but not by a query or upload header: the client then uploads it again.
 // - A finalize record is written only after that sync, atomically and synced itself: a finalized
 //   catalog never names a segment or a link that a crash can lose.
-// - Before it, every digest of the catalog's links file is looked up in segments/ (one stat each,
-//   the size compared with the one it was put in place with): an upload is answered before its
-//   segment is written, and a server killed meanwhile has answered links to segments it never
-//   wrote. Only the store can tell, and it still can after a restart, when the client resends
-//   its finalize. A segment whose write failed is missing the same way, until an upload of it
-//   succeeds.
+// - Before it, every digest of the catalog's links file is looked up among the segments in place
+//   (in memory for those read at open or renamed into place since, else one stat in segments/):
+//   an upload is answered before its segment is written, and a server killed meanwhile has
+//   answered links to segments it never wrote. Only the store can tell, and it still can after a
+//   restart, when the client resends its finalize. A segment whose write failed is missing the
+//   same way, until an upload of it succeeds.
 // - The segments in place are read from disk at open: after a restart a segment that was only
 //   queued is not held, so its query says so and a link to it is refused.
 // - next_catalog_id is synced before an id is handed out, and a catalog's folder when it is made.
