@@ -158,10 +158,10 @@ TEST(EndToEndOutcomes, LostSegmentsAreSentAgainAndAnUnreachableServerIsGivenUp) 
     write_file(s + "/big.bin", random_bytes(2 * 1048576 + 300, 9));
     write_file(s + "/small.txt", "small\n");
     for (const char* f : {"/big.bin", "/small.txt"}) age_file(s + f, 3600);
-    std::string store;
+    TempDir root;  // the store outlives the first server's own folder
+    const std::string store = root / "store";
     {
-      RefServer first({"--account", "alice:secret", "--profile", "daily:7"});
-      store = first.store();
+      RefServer first({"--account", "alice:secret", "--profile", "daily:7"}, store);
       inst.profile("daily", first.port(), {s});
       ASSERT_EQ(inst.run({"/run:daily"}).status, 0);
     }
