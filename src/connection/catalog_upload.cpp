@@ -152,9 +152,9 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   }
   if (packer.joinable()) packer.join();
   digest.join();
-  if (failed) std::rethrow_exception(failed);
-  ctx.helper_tids[kHelperSlotCatalogPack] = 0;
+  ctx.helper_tids[kHelperSlotCatalogPack] = 0;  // the threads are gone, on every path
   ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
+  if (failed) std::rethrow_exception(failed);
   if (!digested) {
     say(ctx, "Failed to read catalog!\n");
     return 1;

@@ -1,19 +1,14 @@
 #include "platform/folder_prune.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
+#include "platform/fs.h"
 
 namespace vl {
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
 
 bool regular_at(int dir_fd, const char* name, struct stat* st) {
   return ::fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode);
@@ -22,18 +17,15 @@ bool regular_at(int dir_fd, const char* name, struct stat* st) {
 }  // namespace
 
 int folder_prune(const std::string& path, const FolderChoice& choose) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return -1;
-  }
+  DirReader dir(path, O_NOFOLLOW);
+  if (!dir.ok()) return -1;
+  const int fd = dir.fd();
   std::vector<FolderFile> files;
-  while (const dirent* e = ::readdir(dir.get())) {
+  std::string entry;
+  while (dir.next(&entry)) {
     struct stat st;
-    if (!regular_at(fd, e->d_name, &st)) continue;
-    files.push_back({e->d_name, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
+    if (!regular_at(fd, entry.c_str(), &st)) continue;
+    files.push_back({entry, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
   }
   int removed = 0;
   for (const std::string& name : choose(files)) {

@@ -334,11 +334,14 @@ bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailur
   return true;
 }
 
-DirReader::DirReader(const std::string& path) : dir_(dir_open(path, 0, nullptr)) {}
+DirReader::DirReader(const std::string& path, int open_flags)
+    : dir_(dir_open(path, open_flags, nullptr)) {}
 
 DirReader::~DirReader() {
   if (dir_) ::closedir(static_cast<DIR*>(dir_));
 }
+
+int DirReader::fd() const { return dir_ ? ::dirfd(static_cast<DIR*>(dir_)) : -1; }
 
 bool DirReader::next(std::string* name) { return dir_ && dir_next(static_cast<DIR*>(dir_), name); }
 

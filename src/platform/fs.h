@@ -163,15 +163,18 @@ bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailur
               std::vector<char>* regular = nullptr);
 
 // Reads a directory's entry names one by one (readdir order, "." and ".." included); the path
-// may be of any length. Holds the folder open while it lives.
+// may be of any length. Holds the folder open while it lives. open_flags are added to the open
+// (O_NOFOLLOW: not through a link).
 class DirReader {
  public:
-  explicit DirReader(const std::string& path);
+  explicit DirReader(const std::string& path, int open_flags = 0);
   ~DirReader();
   DirReader(const DirReader&) = delete;
   DirReader& operator=(const DirReader&) = delete;
 
   bool ok() const { return dir_ != nullptr; }
+  // The folder's descriptor, for calls relative to it (-1 when it could not be opened).
+  int fd() const;
   // Returns false at the end of the listing.
   bool next(std::string* name);
 

@@ -191,20 +191,19 @@ void Store::index_read() {
   std::string folder;
   while (folders.next(&folder)) {
     if (folder.size() != 2 || folder == "..") continue;
-    UniqueFd folder_fd(::openat(segments_fd_.get(), folder.c_str(),
-                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder_fd) continue;
     DirReader files(segments + "/" + folder);
+    const int folder_fd = files.fd();
+    if (folder_fd < 0) continue;
     std::string name;
     while (files.next(&name)) {
       if (name.compare(0, std::strlen(kUploadPrefix), kUploadPrefix) == 0) {
-        ::unlinkat(folder_fd.get(), name.c_str(), 0);
+        ::unlinkat(folder_fd, name.c_str(), 0);
         continue;
       }
       Digest d;
       struct stat st;
       if (digest_parse(name, &d) && name.compare(0, 2, folder) == 0 &&
-          ::fstatat(folder_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          ::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
           S_ISREG(st.st_mode))
         index_[d] = static_cast<uint64_t>(st.st_size);
     }
