@@ -19,6 +19,7 @@
 #include "ui/qt/main_window.h"
 #include "ui/qt/profile_editor_dialog.h"
 #include "ui/qt/profile_list_dialog.h"
+#include "ui/qt/schedule.h"
 
 namespace vl::test {
 namespace {
@@ -230,6 +231,9 @@ TEST_F(ProfileListTest, ScheduleColumnAndDialog) {
   EXPECT_NE(boxes_[0].text.find("loginctl enable-linger"), std::string::npos);
   EXPECT_EQ(rows_of(list_)[0][3], "off");
   d->reject();
+  // A tag the editor does not make reaches the shell as one word, and cron keeps its `%`.
+  EXPECT_EQ(schedule_cron_line("it's 100%", Schedule::hourly),
+            "0 * * * * VORNLAKE_UI=console vornlake '/run:it'\\''s 100\\%'");
 }
 
 TEST_F(ProfileListTest, ProfileThatCannotBeOpenedKeepsTheListOpen) {

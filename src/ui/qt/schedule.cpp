@@ -64,7 +64,8 @@ std::string schedule_column_text(Schedule s, const std::string& next) {
 std::string schedule_cron_line(const std::string& tag, Schedule s) {
   const char* when = s == Schedule::hourly ? "0 * * * *" : s == Schedule::weekly ? "30 2 * * 0" : "30 2 * * *";
   // The line goes to a shell: a tag of anything but letters, digits, dashes and underscores (not
-  // one the editor makes) is quoted.
+  // one the editor makes) is quoted. Cron itself ends the command at a `%` (quoted or not) unless
+  // a backslash precedes it, and takes the backslash away.
   const bool plain = std::all_of(tag.begin(), tag.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '_';
@@ -72,7 +73,8 @@ std::string schedule_cron_line(const std::string& tag, Schedule s) {
   std::string arg = "/run:" + tag;
   if (!plain) {
     std::string quoted = "'";
-    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : arg)
+      quoted += c == '\'' ? std::string("'\\''") : c == '%' ? std::string("\\%") : std::string(1, c);
     arg = quoted + "'";
   }
   return std::string(when) + " VORNLAKE_UI=console vornlake " + arg;
