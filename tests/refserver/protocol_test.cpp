@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "platform/worker_thread.h"
 #include "segment_writer.h"
+#include "upload.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
 #include "wire_client.h"
@@ -395,63 +396,69 @@ void expect_rejected(const RefServer& srv, const Bytes& header, const std::strin
   EXPECT_EQ(uploads_left(srv), 0u);
 }
 
+// Once for a content held in memory until it is stored, once for one kept in a temp file (digested
+// and written by a thread of its own).
 TEST(RefServerSegments, BadUploadsAreDroppedAndNotStored) {
-  RefServer srv;
-  std::string content(50000, 'a');
-  for (size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>('a' + i % 26);
-  std::string packed = deflate9(content);
-  uint32_t size = static_cast<uint32_t>(content.size());
-  uint32_t plen = static_cast<uint32_t>(packed.size());
-  Md5Digest d = md5(content);
-  Md5Digest wrong = md5(content + "!");
+  for (size_t length : {size_t{50000}, size_t{vl::ref::kHeldInMemoryMax} + 50000}) {
+    SCOPED_TRACE(length);
+    RefServer srv;
+    std::string content(length, 'a');
+    for (size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>('a' + i % 26);
+    std::string packed = deflate9(content);
+    uint32_t size = static_cast<uint32_t>(content.size());
+    uint32_t plen = static_cast<uint32_t>(packed.size());
+    Md5Digest d = md5(content);
+    Md5Digest wrong = md5(content + "!");
 
-  expect_rejected(srv, upload_header(wrong, size, 1, 9, plen), packed, content, "wrong md5");
-  expect_rejected(srv, upload_header(wrong, size, 0, 0, size), content, content, "raw wrong md5");
-  expect_rejected(srv, upload_header(d, size + 1, 1, 9, plen), packed, content,
-                  "inflates short of the size");
-  expect_rejected(srv, upload_header(d, size - 1, 1, 9, plen), packed, content,
-                  "inflates beyond the size");
-  expect_rejected(srv, upload_header(d, size, 1, 9, plen - 10),
-                  packed.substr(0, packed.size() - 10) + std::string(10, '\0'), content,
-                  "payload length not the stream's");
-  expect_rejected(srv, upload_header(d, size, 1, 9, plen + 4), packed + "tail", content,
-                  "bytes after the stream");
-  expect_rejected(srv, upload_header(d, size, 1, 9, plen), content.substr(0, plen), content,
-                  "not a zlib stream");
-  expect_rejected(srv, upload_header(d, size, 0, 0, size - 1), content, content,
-                  "raw payload length not the size");
-  expect_rejected(srv, upload_header(d, size, 1, 0, plen), packed, content, "level 0 compressed");
-  expect_rejected(srv, upload_header(d, size, 2, 9, plen), packed, content, "flag 2");
+    expect_rejected(srv, upload_header(wrong, size, 1, 9, plen), packed, content, "wrong md5");
+    expect_rejected(srv, upload_header(wrong, size, 0, 0, size), content, content, "raw wrong md5");
+    expect_rejected(srv, upload_header(d, size + 1, 1, 9, plen), packed, content,
+                    "inflates short of the size");
+    expect_rejected(srv, upload_header(d, size - 1, 1, 9, plen), packed, content,
+                    "inflates beyond the size");
+    expect_rejected(srv, upload_header(d, size, 1, 9, plen - 10),
+                    packed.substr(0, packed.size() - 10) + std::string(10, '\0'), content,
+                    "payload length not the stream's");
+    expect_rejected(srv, upload_header(d, size, 1, 9, plen + 4), packed + "tail", content,
+                    "bytes after the stream");
+    expect_rejected(srv, upload_header(d, size, 1, 9, plen), content.substr(0, plen), content,
+                    "not a zlib stream");
+    expect_rejected(srv, upload_header(d, size, 0, 0, size - 1), content, content,
+                    "raw payload length not the size");
+    expect_rejected(srv, upload_header(d, size, 1, 0, plen), packed, content, "level 0 compressed");
+    expect_rejected(srv, upload_header(d, size, 2, 9, plen), packed, content, "flag 2");
 
-  // More payload in a message than announced.
-  {
+    // More payload in a message than announced.
+    {
+      WireClient c(srv.port());
+      ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+      c.send(upload_header(d, size, 0, 0, size));
+      ASSERT_EQ(c.recv().size(), 7u);
+      std::vector<Bytes> pieces = data_messages(content + std::string(100, 'z'));
+      for (const Bytes& m : pieces) c.send(m);
+      EXPECT_TRUE(c.wait_closed());
+      EXPECT_FALSE(file_exists(segment_file(srv, content)));
+    }
+    // A data message over 4096 payload bytes.
+    {
+      WireClient c(srv.port());
+      ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+      c.send(upload_header(d, size, 0, 0, size));
+      ASSERT_EQ(c.recv().size(), 7u);
+      Bytes big = {0x80, 0x12};
+      big.insert(big.end(), content.begin(), content.begin() + 4097);
+      c.send(big);
+      EXPECT_TRUE(c.wait_closed());
+    }
+    // The well-formed upload of the same content still goes through afterwards.
     WireClient c(srv.port());
     ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
-    c.send(upload_header(d, size, 0, 0, size));
-    ASSERT_EQ(c.recv().size(), 7u);
-    std::vector<Bytes> pieces = data_messages(content + std::string(100, 'z'));
-    for (const Bytes& m : pieces) c.send(m);
-    EXPECT_TRUE(c.wait_closed());
-    EXPECT_FALSE(file_exists(segment_file(srv, content)));
+    uint32_t cat = alloc_catalog(c);
+    EXPECT_EQ(store_segment(c, content, cat), "");
+    ASSERT_TRUE(file_appears(segment_file(srv, content)));
+    EXPECT_EQ(read_file(segment_file(srv, content)), content);
+    EXPECT_EQ(uploads_left(srv), 0u);
   }
-  // A data message over 4096 payload bytes.
-  {
-    WireClient c(srv.port());
-    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
-    c.send(upload_header(d, size, 0, 0, size));
-    ASSERT_EQ(c.recv().size(), 7u);
-    Bytes big = {0x80, 0x12};
-    big.insert(big.end(), content.begin(), content.begin() + 4097);
-    c.send(big);
-    EXPECT_TRUE(c.wait_closed());
-  }
-  // The well-formed upload of the same content still goes through afterwards.
-  WireClient c(srv.port());
-  ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
-  uint32_t cat = alloc_catalog(c);
-  EXPECT_EQ(store_segment(c, content, cat), "");
-  ASSERT_TRUE(file_appears(segment_file(srv, content)));
-  EXPECT_EQ(read_file(segment_file(srv, content)), content);
 }
 
 TEST(RefServerSegments, MalformedRequestsCloseTheConnection) {

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 namespace vl::ref {
 
@@ -40,15 +41,30 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header, UploadT
       md5_(tools.md5),
       zs_(tools.zs),
       out_(tools.out) {
-  if (in_memory_)
-    held_.reserve(header_.size);
-  else
-    fd_ = store_.temp_create(header_.digest, &temp_name_);
   md5_.reset();
+  if (in_memory_) {
+    held_.reserve(header_.size);
+  } else {
+    fd_ = store_.temp_create(header_.digest, &temp_name_);
+    WorkerQueueOptions o;
+    o.name = "upload writer";
+    o.bound = kSinkQueuedMax;
+    o.wake_items = SIZE_MAX;
+    o.wake_weight = kWriteBackBytes / 4;
+    sink_ = std::make_unique<WorkerQueue<std::vector<uint8_t>>>(
+        o,
+        [this](std::deque<std::vector<uint8_t>>& batch) {
+          for (const auto& piece : batch) sink(piece.data(), piece.size());
+        },
+        [](const std::vector<uint8_t>& piece) { return piece.size(); });
+    std::string why;
+    if (!fd_ || !sink_->start(&why)) sink_.reset();  // then the connection's thread does it
+  }
   if (header_.compressed) zs_ready_ = tools.zs_ready && inflateReset(&zs_) == Z_OK;
 }
 
 UploadReceiver::~UploadReceiver() {
+  if (sink_) sink_->stop(false);
   if (!committed_ && !temp_name_.empty()) store_.temp_remove(header_.digest, temp_name_);
 }
 
@@ -57,24 +73,56 @@ bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string
     *error = "content longer than the announced " + std::to_string(header_.size) + " bytes";
     return false;
   }
-  md5_.update(data, size);
   content_ += size;
   if (in_memory_) {
+    md5_.update(data, size);
     held_.insert(held_.end(), data, data + size);
     return true;
   }
-  if (!fd_.write_all(data, size)) {
-    *error = std::string("cannot write the upload: ") + std::strerror(errno);
+  if (sink_) {
+    if (sink_->push(std::vector<uint8_t>(data, data + size))) return true;
+    *error = sink_failure();
     return false;
   }
-  // A large segment goes to the disk while the rest of it comes, so that the sync before the
-  // finalize does not wait for all of it (a catalog's arrives just before its finalize).
-  if (store_.segment_sync() && content_ - written_back_ >= kWriteBackBytes) {
-    ::sync_file_range(fd_.get(), static_cast<off_t>(written_back_),
-                      static_cast<off_t>(content_ - written_back_), SYNC_FILE_RANGE_WRITE);
-    written_back_ = content_;
+  try {
+    sink(data, size);
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
   }
   return true;
+}
+
+void UploadReceiver::sink(const uint8_t* data, size_t size) {
+  md5_.update(data, size);
+  if (!fd_.write_all(data, size)) {
+    std::string why = std::string("cannot write the upload: ") + std::strerror(errno);
+    std::lock_guard<std::mutex> lock(sink_mu_);
+    sink_error_ = why;
+    throw std::runtime_error(why);
+  }
+  sunk_ += size;
+  // A large segment goes to the disk while the rest of it comes, so that the sync before the
+  // finalize does not wait for all of it (a catalog's arrives just before its finalize).
+  if (store_.segment_sync() && sunk_ - written_back_ >= kWriteBackBytes) {
+    ::sync_file_range(fd_.get(), static_cast<off_t>(written_back_),
+                      static_cast<off_t>(sunk_ - written_back_), SYNC_FILE_RANGE_WRITE);
+    written_back_ = sunk_;
+  }
+}
+
+std::string UploadReceiver::sink_failure() {
+  std::lock_guard<std::mutex> lock(sink_mu_);
+  return sink_error_.empty() ? "the upload's writer thread failed" : sink_error_;
+}
+
+bool UploadReceiver::sink_finish(std::string* error) {
+  if (!sink_) return true;
+  const bool ok = sink_->flush();
+  sink_->stop(false);
+  sink_.reset();
+  if (!ok) *error = sink_failure();
+  return ok;
 }
 
 bool UploadReceiver::feed(const uint8_t* data, size_t size, std::string* error) {
@@ -155,6 +203,7 @@ bool UploadReceiver::finish(std::string* error) {
       return false;
     }
   }
+  if (!sink_finish(error)) return false;
   if (content_ != header_.size) {
     *error = "content of " + std::to_string(content_) + " bytes, announced " +
              std::to_string(header_.size);

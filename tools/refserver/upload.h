@@ -1,16 +1,21 @@
 // Receiving one segment upload: the payload arrives in pieces, is inflated when flagged compressed,
 // digested and kept (in memory up to kHeldInMemoryMax bytes of content, else in a temp file of the
 // store) as it comes; only a payload that checks out (length as announced, inflates to exactly the
-// announced size, MD5 as announced) is moved into the store. Used by one connection thread.
+// announced size, MD5 as announced) is moved into the store. Used by one connection thread; a
+// content kept in a temp file is digested and written by a thread of the upload's own, while the
+// connection's thread reads and inflates the pieces after it.
 #pragma once
 
 #include <zlib.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "digest.h"
+#include "platform/worker_queue.h"
 #include "store.h"
 
 namespace vl::ref {
@@ -32,6 +37,8 @@ std::string upload_header_parse(const uint8_t* msg, size_t len, UploadHeader* ou
 constexpr uint32_t kHeldInMemoryMax = 4u << 20;
 // A larger one is handed to the disk's writeback in steps of this many bytes as it is written.
 constexpr uint64_t kWriteBackBytes = 4u << 20;
+// Content inflated but not yet digested and written, beyond which the connection waits.
+constexpr size_t kSinkQueuedMax = 16u << 20;
 
 // What one connection's uploads use one after another: the inflater (reset for each upload, not
 // set up and freed again), its output buffer and the digest.
@@ -62,8 +69,8 @@ class UploadReceiver {
   // True when the whole announced payload has arrived.
   bool payload_complete() const { return received_ == header_.payload_size; }
   // Checks the finished upload and moves it into the store, or, for a content held in memory,
-  // leaves that to the caller (take_held). False (with *error) when it does not check out or cannot be stored;
-  // nothing is stored then.
+  // leaves that to the caller (take_held). False (with *error) when it does not check out or
+  // cannot be stored; nothing is stored then.
   bool finish(std::string* error);
   // True after a finish() that left the content, held in memory, to be stored by the caller.
   bool store_pending() const { return in_memory_ && checked_ && !committed_; }
@@ -73,6 +80,12 @@ class UploadReceiver {
 
  private:
   bool write_content(const uint8_t* data, size_t size, std::string* error);
+  // Digests content and writes it to the temp file (on the sink's thread when there is one).
+  void sink(const uint8_t* data, size_t size);
+  // Waits for the sink's thread to digest and write everything given to it, then stops it.
+  // False (with *error) when it failed.
+  bool sink_finish(std::string* error);
+  std::string sink_failure();
 
   Store& store_;
   UploadHeader header_;
@@ -86,6 +99,10 @@ class UploadReceiver {
   uint64_t received_ = 0;   // payload bytes
   uint64_t content_ = 0;    // uncompressed bytes
   uint64_t written_back_ = 0;  // content handed to the disk's writeback so far (temp file)
+  uint64_t sunk_ = 0;          // content digested and written to the temp file so far
+  std::unique_ptr<WorkerQueue<std::vector<uint8_t>>> sink_;
+  std::mutex sink_mu_;
+  std::string sink_error_;  // why the sink's thread failed
   Md5& md5_;
   z_stream& zs_;
   bool zs_ready_ = false;
