@@ -179,10 +179,13 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   seg->ended = [&how](Segment&, SegmentEnd e) { how = e; };
   say(ctx, "\nCatalog");
   seg->slot = run_log_reserve(ctx);  // after the line it ends
+  bool unreadable = false;
   {
     Dialogue dialogue(ctx, 1);
     if (dialogue.submit(seg) == 0) dialogue.drain();
+    unreadable = dialogue.payload_unreadable();
   }
+  if (unreadable) say(ctx, "Failed to read catalog!\n");
   if (how != SegmentEnd::linked) return 1;
   say(ctx, "Finalizing catalog... ");
 

@@ -139,6 +139,9 @@ class Dialogue {
 
   // True once a refused login ended the dialogue (the run must end as failed).
   bool login_refused() const { return refused_; }
+  // True once a payload read from a file could not be read: the dialogue stopped, and the
+  // segment ended abandoned (a new connection would fail the same way).
+  bool payload_unreadable() const { return unreadable_; }
 
   // Requests sent and not yet answered, over every session, and replies read so far.
   size_t in_flight() const;
@@ -198,6 +201,7 @@ class Dialogue {
 
   Result send(Lane& l, Request& r);
   Result send_data(Lane& l, Request& r);
+  Result payload_unreadable_stop();
   Result read_reply(Lane& l);
   Result read_link_reply(Lane& l, bool taken);
   // read_reply, then every reply already read from the socket with it.
@@ -256,6 +260,7 @@ class Dialogue {
   bool stopped_ = false;
   uint64_t replies_ = 0;
   bool refused_ = false;
+  bool unreadable_ = false;
   std::vector<std::string> notes_;  // run-log lines written when the sessions close
 };
 

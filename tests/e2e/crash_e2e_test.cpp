@@ -13,29 +13,6 @@
 namespace vl::test {
 namespace {
 
-// A client run that is never left behind: killed when the test leaves before it ended.
-struct ClientRun {
-  ClientRun(const Installation& inst, const std::string& name)
-      : err(inst.root() + "/" + name + ".err"),
-        pid(spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), err + ".out", err)) {}
-  ~ClientRun() {
-    if (pid > 0 && ::kill(pid, SIGKILL) == 0) wait_exit(pid);
-  }
-  // The exit status once the run has ended, -1 when it has not within two minutes.
-  int wait() {
-    for (int waited = 0, status = 0; waited < 120000; waited += 20) {
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-  std::string err;
-  pid_t pid;
-};
-
 TEST(EndToEndCrash, ServerKilledAndRestartedNeverLeavesACompletedRunUnrestorable) {
   struct Case {
     const char* what;

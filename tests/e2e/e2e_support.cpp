@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cctype>
 #include <chrono>
 #include <random>
@@ -188,6 +190,25 @@ bool wait_for_text(const std::string& file, const std::string& text, int max_ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
+}
+
+ClientRun::ClientRun(const Installation& inst, const std::string& name)
+    : err(inst.root() + "/" + name + ".err"),
+      pid(spawn({bin_path("vornlake"), "/run:daily"}, inst.env(), err + ".out", err)) {}
+
+ClientRun::~ClientRun() {
+  if (pid > 0 && ::kill(pid, SIGKILL) == 0) wait_exit(pid);
+}
+
+int ClientRun::wait(int max_ms) {
+  for (int waited = 0, status = 0; waited < max_ms; waited += 20) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
 }
 
 }  // namespace vl::test

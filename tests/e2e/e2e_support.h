@@ -87,4 +87,17 @@ std::vector<std::string> with(std::vector<std::string> env, const std::string& e
 // Waits (real time, at most max_ms) until the file holds text.
 bool wait_for_text(const std::string& file, const std::string& text, int max_ms);
 
+// A client run (/run:daily) started without waiting, never left behind: killed when the test
+// leaves before it ended. Standard error goes to err, standard output to err + ".out".
+struct ClientRun {
+  ClientRun(const Installation& inst, const std::string& name);
+  ~ClientRun();
+  ClientRun(const ClientRun&) = delete;
+  ClientRun& operator=(const ClientRun&) = delete;
+  // The exit status once the run has ended, -1 when it has not within max_ms.
+  int wait(int max_ms = 120000);
+  std::string err;
+  pid_t pid;
+};
+
 }  // namespace vl::test

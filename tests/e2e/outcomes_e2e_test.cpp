@@ -100,6 +100,24 @@ TEST(EndToEndOutcomes, CatalogAndLinkFailuresEndAsFailures) {
     EXPECT_TRUE(has_line(r, "Errors:         1"));
     EXPECT_EQ(count_trace(server.trace(), 0, "0223"), 0u) << "no finalize";
   }
+  // The packed catalog cannot be read back while it is sent (cut short here): no connection
+  // would fare better, so the run ends at once as a failed catalog upload instead of reconnecting
+  // and sending it again for ever.
+  {
+    Installation inst;
+    write_file(inst.source() + "/a.txt", "a\n");
+    RefServer server({"--account", "alice:secret", "--profile", "daily:7", "--delay-ms", "300"});
+    inst.profile("daily", server.port(), {inst.source()});
+    ClientRun run(inst, "unreadable");
+    ASSERT_TRUE(wait_for_text(run.err + ".out", "Catalog", 60000)) << read_file(run.err);
+    ASSERT_EQ(::truncate((catalog_file(inst, 1) + ".z").c_str(), 0), 0);
+    EXPECT_EQ(run.wait(30000), 3) << read_file(run.err);
+    EXPECT_NE(read_file(run.err + ".out").find("Failed to read catalog!"), std::string::npos);
+    EXPECT_NE(read_file(run.err).find("the catalog could not be stored on the server!"),
+              std::string::npos)
+        << read_file(run.err);
+    EXPECT_EQ(count_trace(server.trace(), 0, "0223"), 0u) << "no finalize";
+  }
   // Every link refused: each block is an error, the file is not cached.
   {
     Installation inst;
