@@ -61,11 +61,13 @@ void RunPipeline::finish() {
     if (stopped || heals.empty()) break;
     stopped = heal_pending() != 0;
   }
+  // A stopped run lets go of what every session still holds (each segment ends, its buffer goes
+  // back) before the extra sessions close with their queues; otherwise nothing is left.
+  dialogue.abandon();
   // Every link is answered: the catalog's upload and finalize go over the main session alone.
   dialogue.sessions_close();
   if (stopped && dialogue.login_refused()) run_abort(ctx, kAbortLoginRefused);
   heals.clear();
-  dialogue.abandon();
   blocks.stop();
   read_ahead.stop();
   rows.stop();

@@ -12,7 +12,7 @@
 // | read-ahead          | RunPipeline::read_ahead | 256 entries ahead, 512 results  | finish(): at once                      | run_abort (kAbortRunThread)       |
 // | compression (0-4)   | RunPipeline::blocks     | 512 block buffers, 16 MiB       | finish(): block in hand finished       | run_abort (kAbortRunThread)       |
 // | catalog digest      | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
-// | session opening     | Dialogue::sessions_open | - (one login each, at most 31)  | joined before the walk                 | that session is left out (log)    |
+// | session opening     | Dialogue::sessions_open | - (one login each, at most 31)  | joined when adopted, or at finish()    | that session is left out (log)    |
 // | catalog compression | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
 //
 // - Every helper takes the profile's priority (helper_thread_register) and can be started or
