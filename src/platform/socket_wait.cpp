@@ -8,10 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/clock.h"
@@ -113,18 +116,97 @@ int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<boo
 
 }  // namespace
 
+namespace {
+
+// A look-up handed to the C library's own look-up thread; it reads the names and hints until it
+// has answered.
+struct Lookup {
+  std::string name, service;
+  addrinfo hints{};
+  gaicb cb{};
+};
+
+// Look-ups given up (cancelled, or past the deadline) while the C library was still working on
+// them: kept until it has answered, then let go by the next look-up. Never destroyed, since the
+// C library may still be writing to one when the process ends.
+std::mutex g_left_mutex;
+std::vector<std::unique_ptr<Lookup>>& lookups_left() {
+  static auto* left = new std::vector<std::unique_ptr<Lookup>>;
+  return *left;
+}
+
+void lookups_left_reap() {
+  std::lock_guard<std::mutex> lock(g_left_mutex);
+  std::erase_if(lookups_left(), [](const std::unique_ptr<Lookup>& l) {
+    if (::gai_error(&l->cb) == EAI_INPROGRESS) return false;
+    if (l->cb.ar_result) ::freeaddrinfo(l->cb.ar_result);
+    return true;
+  });
+}
+
+std::atomic<int> g_lookup_delay_ms{0};
+
+// Whether the look-up is still running (a test build's slow name server included).
+bool lookup_running(Lookup& l, uint64_t started_ms) {
+  if (::gai_error(&l.cb) == EAI_INPROGRESS) return true;
+#ifdef VORNLAKE_FAULT_HOOKS
+  const int delay = g_lookup_delay_ms.load();
+  if (delay > 0 && clock_monotonic_ms() - started_ms < static_cast<uint64_t>(delay)) return true;
+#else
+  (void)started_ms;
+#endif
+  return false;
+}
+
+// Resolves host and port like getaddrinfo, waiting in steps of 50 ms so that a cancel or the
+// deadline ends the wait whatever the name server does. Returns 0 with *list, or an EAI_ code:
+// EAI_CANCELED when cancelled, EAI_AGAIN at the deadline.
+int resolve(const std::string& host, uint16_t port, uint64_t deadline_ms,
+            const std::function<bool()>& cancelled, std::unique_ptr<addrinfo, AddrInfoFree>* list) {
+  lookups_left_reap();
+  auto l = std::make_unique<Lookup>();
+  l->name = host;
+  l->service = std::to_string(port);
+  l->hints.ai_family = AF_UNSPEC;
+  l->hints.ai_socktype = SOCK_STREAM;
+  l->hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+  l->cb.ar_name = l->name.c_str();
+  l->cb.ar_service = l->service.c_str();
+  l->cb.ar_request = &l->hints;
+  gaicb* requests[1] = {&l->cb};
+  const uint64_t started = clock_monotonic_ms();
+  int rc = ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
+  if (rc != 0) return rc;
+  while (lookup_running(*l, started)) {
+    const bool stop = cancelled && cancelled();
+    if (stop || clock_monotonic_ms() >= deadline_ms) {
+      if (::gai_cancel(&l->cb) != EAI_CANCELED) {
+        std::lock_guard<std::mutex> lock(g_left_mutex);
+        lookups_left().push_back(std::move(l));  // the C library may still write to it
+      }
+      return stop ? EAI_CANCELED : EAI_AGAIN;
+    }
+    const timespec step{0, 50 * 1000 * 1000};
+    ::gai_suspend(requests, 1, &step);
+  }
+  rc = ::gai_error(&l->cb);
+  list->reset(l->cb.ar_result);
+  return rc;
+}
+
+}  // namespace
+
+void net_fault_lookup_delay_set(int ms) { g_lookup_delay_ms = ms; }
+
 int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
                 const std::function<bool()>& cancelled, ConnectFailure* failure,
                 std::string* error_text, int wake_fd) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+  std::unique_ptr<addrinfo, AddrInfoFree> list;
+  const int rc = resolve(host, port, deadline_ms, cancelled, &list);
   if (rc != 0) {
-    *failure = ConnectFailure::unresolved;
+    *failure = rc == EAI_CANCELED ? ConnectFailure::cancelled
+               : rc == EAI_AGAIN && clock_monotonic_ms() >= deadline_ms ? ConnectFailure::timed_out
+                                                                         : ConnectFailure::unresolved;
     *error_text = ::gai_strerror(rc);
     return -1;
   }

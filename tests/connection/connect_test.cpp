@@ -6,6 +6,8 @@
 
 #include "connection/messages.h"
 #include "net_fixture.h"
+#include "platform/clock.h"
+#include "platform/socket_wait.h"
 
 namespace vl {
 namespace {
@@ -205,6 +207,40 @@ TEST_F(ConnectTest, InvalidDescriptorIsReported) {
   EXPECT_EQ(ctx_.stats.net_tx_bytes.load(), 0u);
   connection_drop(ctx_.conn);
   SSL_CTX_free(c);
+}
+
+// A name server that does not answer holds up neither a cancel nor the deadline; a name that
+// resolves still gets to its address (nothing listens on port 1: refused, not unresolved).
+TEST(ConnectLookup, ASlowLookupEndsAtACancelOrTheDeadline) {
+  struct Case {
+    const char* what;
+    int lookup_delay_ms;
+    int cancel_after_ms;  // -1: never
+    uint64_t deadline_ms;
+    ConnectFailure want;
+  } cases[] = {
+      {"cancelled", 60000, 200, 60000, ConnectFailure::cancelled},
+      {"past the deadline", 60000, -1, 200, ConnectFailure::timed_out},
+      {"answered", 0, -1, 10000, ConnectFailure::refused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    net_fault_lookup_delay_set(c.lookup_delay_ms);
+    const uint64_t start = clock_monotonic_ms();
+    ConnectFailure failure = ConnectFailure::none;
+    std::string text;
+    int fd = tcp_connect(
+        "localhost", 1, start + c.deadline_ms,
+        [&] {
+          return c.cancel_after_ms >= 0 &&
+                 clock_monotonic_ms() - start >= static_cast<uint64_t>(c.cancel_after_ms);
+        },
+        &failure, &text);
+    net_fault_lookup_delay_set(0);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(failure, c.want) << text;
+    EXPECT_LT(clock_monotonic_ms() - start, 2000u);
+  }
 }
 
 }  // namespace
