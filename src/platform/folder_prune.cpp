@@ -16,7 +16,8 @@ bool regular_at(int dir_fd, const char* name, struct stat* st) {
 
 }  // namespace
 
-int folder_prune(const std::string& path, const FolderChoice& choose) {
+int folder_prune(const std::string& path, const FolderChoice& choose,
+                 std::vector<std::string>* removed) {
   DirReader dir(path, O_NOFOLLOW);
   if (!dir.ok()) return -1;
   const int fd = dir.fd();
@@ -27,7 +28,7 @@ int folder_prune(const std::string& path, const FolderChoice& choose) {
     if (!regular_at(fd, entry.c_str(), &st)) continue;
     files.push_back({entry, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec});
   }
-  int removed = 0;
+  int count = 0;
   for (const std::string& name : choose(files)) {
     // Only a plain name in this folder, and only while it is still a regular file: unlinkat never
     // follows a link, and a name with "/" could reach another folder.
@@ -35,9 +36,11 @@ int folder_prune(const std::string& path, const FolderChoice& choose) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
       continue;
     if (!regular_at(fd, name.c_str(), &st)) continue;
-    if (::unlinkat(fd, name.c_str(), 0) == 0) ++removed;
+    if (::unlinkat(fd, name.c_str(), 0) != 0) continue;
+    ++count;
+    if (removed) removed->push_back(name);
   }
-  return removed;
+  return count;
 }
 
 }  // namespace vl

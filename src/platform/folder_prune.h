@@ -21,8 +21,10 @@ using FolderChoice = std::function<std::vector<std::string>(const std::vector<Fo
 
 // Lists the regular files of the folder at path (links, folders and every other kind are left
 // out, and so is an entry that cannot be stat'ed), hands the list to choose, and removes each
-// name it returns that is still a regular file. Returns the number of files removed; -1 when the
-// folder cannot be opened (missing, a link, denied), with nothing removed. Any thread.
-int folder_prune(const std::string& path, const FolderChoice& choose);
+// name it returns that is still a regular file. Returns the number of files removed (their names
+// appended to *removed when given); -1 when the folder cannot be opened (missing, a link,
+// denied), with nothing removed. Any thread.
+int folder_prune(const std::string& path, const FolderChoice& choose,
+                 std::vector<std::string>* removed = nullptr);
 
 }  // namespace vl

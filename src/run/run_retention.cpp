@@ -70,16 +70,18 @@ std::vector<std::string> retention_doomed(const std::vector<FolderFile>& files, 
 int retention_apply(const std::string& profile_dir, uint32_t current_id) {
   const int keep = keep_runs();
   if (keep <= 0) return 0;
-  int runs = 0;
-  folder_prune(profile_dir, [&](const std::vector<FolderFile>& files) {
-    std::vector<std::string> doomed = retention_doomed(files, keep, current_id);
-    std::vector<std::string> ids;
-    for (const std::string& n : doomed) ids.push_back(n.substr(0, 8));
-    std::sort(ids.begin(), ids.end());
-    runs = static_cast<int>(std::unique(ids.begin(), ids.end()) - ids.begin());
-    return doomed;
-  });
-  return runs;
+  std::vector<std::string> removed;
+  folder_prune(
+      profile_dir,
+      [&](const std::vector<FolderFile>& files) {
+        return retention_doomed(files, keep, current_id);
+      },
+      &removed);
+  // Runs with a file removed: one whose files could not be removed is not counted.
+  std::vector<std::string> ids;
+  for (const std::string& n : removed) ids.push_back(n.substr(0, 8));
+  std::sort(ids.begin(), ids.end());
+  return static_cast<int>(std::unique(ids.begin(), ids.end()) - ids.begin());
 }
 
 }  // namespace vl
