@@ -260,14 +260,14 @@ Dialogue::Result Dialogue::send(Lane& l, Request& r) {
 // each, with the pause point after each message.
 Dialogue::Result Dialogue::send_data(Lane& l, Request& r) {
   const SegmentPayload& p = r.seg->sent;
-  if (p.file && std::fseek(p.file, 0, SEEK_SET) != 0) return payload_unreadable_stop();
+  if (p.file && std::fseek(p.file, 0, SEEK_SET) != 0) return payload_unreadable_stop(l);
   uint8_t message[2 + kSegDataMax];
   message[0] = kGroupSegment;
   message[1] = kCodeSegData;
   for (uint32_t off = 0; off < p.len;) {
     uint32_t piece = p.len - off < kSegDataMax ? p.len - off : static_cast<uint32_t>(kSegDataMax);
     if (p.file) {
-      if (std::fread(message + 2, 1, piece, p.file) != piece) return payload_unreadable_stop();
+      if (std::fread(message + 2, 1, piece, p.file) != piece) return payload_unreadable_stop(l);
     } else {
       std::memcpy(message + 2, p.bytes + off, piece);
     }
@@ -284,10 +284,12 @@ Dialogue::Result Dialogue::send_data(Lane& l, Request& r) {
 
 // A payload file that cannot be read fails the same way on every new connection, so it is not a
 // broken connection to recover from: the dialogue stops (its segments end abandoned), and the
-// session, left in the middle of an upload, is closed by its owner.
-Dialogue::Result Dialogue::payload_unreadable_stop() {
+// session, left in the middle of an upload, is closed by its owner without a goodbye, which the
+// server would read as the upload's data.
+Dialogue::Result Dialogue::payload_unreadable_stop(Lane& l) {
   unreadable_ = true;
   stopped_ = true;
+  l.conn->header_unanswered = true;
   return kStop;
 }
 

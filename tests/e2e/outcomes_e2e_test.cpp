@@ -117,6 +117,12 @@ TEST(EndToEndOutcomes, CatalogAndLinkFailuresEndAsFailures) {
               std::string::npos)
         << read_file(run.err);
     EXPECT_EQ(count_trace(server.trace(), 0, "0223"), 0u) << "no finalize";
+    // Nor anything else after the catalog's upload header: the server would take it for data.
+    const std::vector<std::string> trace = server.trace();
+    size_t header = 0;
+    for (size_t i = 0; i < trace.size(); ++i)
+      if (trace[i].find(" C 8010 ") != std::string::npos) header = i;
+    EXPECT_EQ(count_trace(trace, header, "000f"), 0u) << "no goodbye amid the upload's data";
   }
   // Every link refused: each block is an error, the file is not cached.
   {
