@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -113,10 +112,6 @@ int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<boo
   ::close(fd);
   return -1;
 }
-
-}  // namespace
-
-namespace {
 
 // A look-up handed to the C library's own look-up thread; it reads the names and hints until it
 // has answered.

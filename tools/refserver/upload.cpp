@@ -64,7 +64,7 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header, UploadT
 }
 
 UploadReceiver::~UploadReceiver() {
-  if (sink_) sink_->stop(false);
+  sink_.reset();  // its thread is done with the temp file before it goes
   if (!committed_ && !temp_name_.empty()) store_.temp_remove(header_.digest, temp_name_);
 }
 
@@ -119,7 +119,6 @@ std::string UploadReceiver::sink_failure() {
 bool UploadReceiver::sink_finish(std::string* error) {
   if (!sink_) return true;
   const bool ok = sink_->flush();
-  sink_->stop(false);
   sink_.reset();
   if (!ok) *error = sink_failure();
   return ok;
