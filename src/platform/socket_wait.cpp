@@ -13,7 +13,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -113,37 +117,26 @@ int connect_one(const addrinfo* a, uint64_t deadline_ms, const std::function<boo
   return -1;
 }
 
-// A look-up handed to the C library's own look-up thread; it reads the names and hints until it
-// has answered.
+// One name look-up, shared by the caller and the thread that runs it; whichever lets go last
+// frees the answer. The C library's own asynchronous look-up is not used: its wait, given up at a
+// time-out just as the answer comes, leaves the waiter's record behind on the waiter's stack, and
+// the answer is then written into whatever that stack holds by then.
 struct Lookup {
-  std::string name, service;
-  addrinfo hints{};
-  gaicb cb{};
+  std::mutex mutex;
+  std::condition_variable answered_cv;
+  bool answered = false;
+  int rc = EAI_AGAIN;
+  addrinfo* result = nullptr;
+  ~Lookup() {
+    if (result) ::freeaddrinfo(result);
+  }
 };
-
-// Look-ups given up (cancelled, or past the deadline) while the C library was still working on
-// them: kept until it has answered, then let go by the next look-up. Never destroyed, since the
-// C library may still be writing to one when the process ends.
-std::mutex g_left_mutex;
-std::vector<std::unique_ptr<Lookup>>& lookups_left() {
-  static auto* left = new std::vector<std::unique_ptr<Lookup>>;
-  return *left;
-}
-
-void lookups_left_reap() {
-  std::lock_guard<std::mutex> lock(g_left_mutex);
-  std::erase_if(lookups_left(), [](const std::unique_ptr<Lookup>& l) {
-    if (::gai_error(&l->cb) == EAI_INPROGRESS) return false;
-    if (l->cb.ar_result) ::freeaddrinfo(l->cb.ar_result);
-    return true;
-  });
-}
 
 std::atomic<int> g_lookup_delay_ms{0};
 
-// Whether the look-up is still running (a test build's slow name server included).
-bool lookup_running(Lookup& l, uint64_t started_ms) {
-  if (::gai_error(&l.cb) == EAI_INPROGRESS) return true;
+// Whether the caller is still to wait for the answer (a test build's slow name server included).
+bool lookup_waiting(const Lookup& l, uint64_t started_ms) {
+  if (!l.answered) return true;
 #ifdef VORNLAKE_FAULT_HOOKS
   const int delay = g_lookup_delay_ms.load();
   if (delay > 0 && clock_monotonic_ms() - started_ms < static_cast<uint64_t>(delay)) return true;
@@ -153,40 +146,49 @@ bool lookup_running(Lookup& l, uint64_t started_ms) {
   return false;
 }
 
-// Resolves host and port like getaddrinfo, waiting in steps of 50 ms so that a cancel or the
-// deadline ends the wait whatever the name server does. Returns 0 with *list, or an EAI_ code:
+// Resolves host and port like getaddrinfo, on a thread of its own, waiting in steps of 50 ms so
+// that a cancel or the deadline ends the wait whatever the name server does; a look-up given up
+// finishes on its own and lets go of its answer. Returns 0 with *list, or an EAI_ code:
 // EAI_CANCELED when cancelled, EAI_AGAIN at the deadline.
 int resolve(const std::string& host, uint16_t port, uint64_t deadline_ms,
             const std::function<bool()>& cancelled, std::unique_ptr<addrinfo, AddrInfoFree>* list) {
-  lookups_left_reap();
-  auto l = std::make_unique<Lookup>();
-  l->name = host;
-  l->service = std::to_string(port);
-  l->hints.ai_family = AF_UNSPEC;
-  l->hints.ai_socktype = SOCK_STREAM;
-  l->hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
-  l->cb.ar_name = l->name.c_str();
-  l->cb.ar_service = l->service.c_str();
-  l->cb.ar_request = &l->hints;
-  gaicb* requests[1] = {&l->cb};
-  const uint64_t started = clock_monotonic_ms();
-  int rc = ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
-  if (rc != 0) return rc;
-  while (lookup_running(*l, started)) {
-    const bool stop = cancelled && cancelled();
-    if (stop || clock_monotonic_ms() >= deadline_ms) {
-      if (::gai_cancel(&l->cb) != EAI_CANCELED) {
-        std::lock_guard<std::mutex> lock(g_left_mutex);
-        lookups_left().push_back(std::move(l));  // the C library may still write to it
-      }
-      return stop ? EAI_CANCELED : EAI_AGAIN;
-    }
-    const timespec step{0, 50 * 1000 * 1000};
-    ::gai_suspend(requests, 1, &step);
+  auto lookup = [host, service = std::to_string(port)](addrinfo** result) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    return ::getaddrinfo(host.c_str(), service.c_str(), &hints, result);
+  };
+  auto l = std::make_shared<Lookup>();
+  try {
+    std::thread([l, lookup] {
+      addrinfo* result = nullptr;
+      const int rc = lookup(&result);
+      std::lock_guard<std::mutex> lock(l->mutex);
+      l->rc = rc;
+      l->result = result;
+      l->answered = true;
+      l->answered_cv.notify_all();
+    }).detach();  // nothing can stop a look-up: a caller who gives up leaves it to end alone
+  } catch (const std::system_error&) {
+    addrinfo* result = nullptr;  // no thread to be had: look up here, as the C library does
+    const int rc = lookup(&result);
+    list->reset(result);
+    return rc;
   }
-  rc = ::gai_error(&l->cb);
-  list->reset(l->cb.ar_result);
-  return rc;
+  const uint64_t started = clock_monotonic_ms();
+  std::unique_lock<std::mutex> lock(l->mutex);
+  while (lookup_waiting(*l, started)) {
+    lock.unlock();
+    const bool stop = cancelled && cancelled();
+    if (stop || clock_monotonic_ms() >= deadline_ms) return stop ? EAI_CANCELED : EAI_AGAIN;
+    lock.lock();
+    const bool held_back = l->answered;  // a test build's slow name server: wait out the step
+    l->answered_cv.wait_for(lock, std::chrono::milliseconds(50),
+                            [&] { return !held_back && l->answered; });
+  }
+  list->reset(std::exchange(l->result, nullptr));
+  return l->rc;
 }
 
 }  // namespace

@@ -30,9 +30,9 @@ enum class ConnectFailure { none, cancelled, unresolved, refused, timed_out, unr
 // Resolves host and connects to port over TCP without blocking: each address in turn until the
 // monotonic deadline_ms (clock_monotonic_ms); `cancelled` is asked whenever wake_fd (>= 0) is
 // readable, or every 100 ms without one (every 50 ms while the name is looked up, which a slow
-// name server cannot hold up: the look-up is left to finish on its own). Returns the
-// connected, non-blocking descriptor (the caller owns it), or -1 with *failure (and *error_text,
-// the system's words for it) set. Any thread.
+// name server cannot hold up: the look-up runs on a thread of its own, left to finish alone).
+// Returns the connected, non-blocking descriptor (the caller owns it), or -1 with *failure (and
+// *error_text, the system's words for it) set. Any thread.
 int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
                 const std::function<bool()>& cancelled, ConnectFailure* failure,
                 std::string* error_text, int wake_fd = -1);
