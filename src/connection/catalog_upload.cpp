@@ -105,6 +105,9 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   // The level-9 stream of a large catalog takes seconds that nothing can split (its bytes are
   // those of one-shot compression), so it has a thread of its own too, and the caller's other
   // ending steps (the block-hash cache's last batch) run meanwhile instead of after the upload.
+  // Made before any thread starts: a failure to make it (out of memory) then leaves no thread
+  // unjoined behind it.
+  TempFile packed(ctx.catalog_path + ".z");
   FinalizeFields fields;
   bool digested = false;
   std::thread digest;
@@ -123,7 +126,6 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
     say(ctx, "Failed to read catalog!\n");
     return 1;
   }
-  TempFile packed(ctx.catalog_path + ".z");
   uint64_t packed_len = 0;
   std::rewind(f.get());
   bool packed_ok = false;

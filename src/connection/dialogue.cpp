@@ -249,7 +249,7 @@ Dialogue::Result Dialogue::send(Lane& l, Request& r) {
     }
   }
   if (n <= 0) return ctx_.cancel == 1 ? kStop : kFailed;
-  if (r.step == Step::upload) l.barrier = conn.header_unanswered = true;
+  if (r.step == Step::upload) l.barrier = conn.upload_open = true;
   pin(l, seg);
   ++l.unflushed;
   l.unanswered.push_back(r);
@@ -260,14 +260,14 @@ Dialogue::Result Dialogue::send(Lane& l, Request& r) {
 // each, with the pause point after each message.
 Dialogue::Result Dialogue::send_data(Lane& l, Request& r) {
   const SegmentPayload& p = r.seg->sent;
-  if (p.file && std::fseek(p.file, 0, SEEK_SET) != 0) return payload_unreadable_stop(l);
+  if (p.file && std::fseek(p.file, 0, SEEK_SET) != 0) return payload_unreadable_stop();
   uint8_t message[2 + kSegDataMax];
   message[0] = kGroupSegment;
   message[1] = kCodeSegData;
   for (uint32_t off = 0; off < p.len;) {
     uint32_t piece = p.len - off < kSegDataMax ? p.len - off : static_cast<uint32_t>(kSegDataMax);
     if (p.file) {
-      if (std::fread(message + 2, 1, piece, p.file) != piece) return payload_unreadable_stop(l);
+      if (std::fread(message + 2, 1, piece, p.file) != piece) return payload_unreadable_stop();
     } else {
       std::memcpy(message + 2, p.bytes + off, piece);
     }
@@ -284,15 +284,17 @@ Dialogue::Result Dialogue::send_data(Lane& l, Request& r) {
 
 // A payload file that cannot be read fails the same way on every new connection, so it is not a
 // broken connection to recover from: the dialogue stops (its segments end abandoned), and the
-// session, left in the middle of an upload, is closed by its owner without a goodbye, which the
-// server would read as the upload's data.
-Dialogue::Result Dialogue::payload_unreadable_stop(Lane& l) {
+// session, left in the middle of an upload (upload_open), is closed by its owner without a
+// goodbye, which the server would read as the upload's data.
+Dialogue::Result Dialogue::payload_unreadable_stop() {
   unreadable_ = true;
   stopped_ = true;
-  l.conn->header_unanswered = true;
   return kStop;
 }
 
+// Reads the reply to the lane's oldest request and acts on it. Only a reply that brings a
+// segment forward (held, uploaded, linked or refused) counts as accepted for the back-off: a
+// server that answers queries but fails every upload is not reconnected to at once for ever.
 Dialogue::Result Dialogue::read_reply(Lane& l) {
   Request& r = l.unanswered.front();
   Segment& seg = *r.seg;
@@ -311,7 +313,6 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
   int n = server_receive(ctx_, *l.conn, buf, cap, kTimeoutS);
   if (ctx_.cancel == 1) return kStop;
   if (!reply_is(buf, n, kGroupSegment, code, min_len)) return kFailed;
-  server_reply_accepted(*l.conn);
   ++replies_;
   RunStats& st = ctx_.stats;
 
@@ -326,6 +327,7 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
         return kOk;
       }
       if (buf[2] == 0xFF || uploading(l, seg)) {
+        server_reply_accepted(*l.conn);
         run_log_append(ctx_, seg.slot, " exists.\n");
         if (!seg.payload_ready) {  // counted as stored already when an upload went before
           st.bytes_duped += seg.size;
@@ -342,6 +344,7 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
     }
     case Step::upload: {
       if (r.data_sent) {
+        server_reply_accepted(*l.conn);
         run_log_append(ctx_, seg.slot, "OK\n");
         release(seg);
         uploading_add(l, seg, -1);
@@ -349,19 +352,23 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
         if (!l.parked.empty()) unpark(l);
         return kOk;
       }
-      l.conn->header_unanswered = false;  // the reply is read, whatever it says
+      // Until its data are all out (0x00), the upload stays open: a failure meanwhile closes
+      // the connection without a goodbye.
+      l.conn->upload_open = buf[6] == 0x00;
       switch (buf[6]) {
         case 0x00: {
           l.barrier = false;
           run_log_append(ctx_, seg.slot, " upload... ");
           Result res = send_data(l, r);
           if (res != kOk) return res;
+          l.conn->upload_open = false;
           r.data_sent = true;
           // The link goes out behind the data, without waiting for the upload's own reply.
           queue_link(l, r.seg);
           return kOk;
         }
         case 0xFF: {
+          server_reply_accepted(*l.conn);
           l.barrier = false;
           run_log_append(ctx_, seg.slot, " exists (blah!)\n");
           release(seg);
@@ -378,6 +385,7 @@ Dialogue::Result Dialogue::read_reply(Lane& l) {
       }
     }
     case Step::link:
+      server_reply_accepted(*l.conn);  // a refusal is an answer too
       return read_link_reply(l, buf[2] == 0x00);
   }
   return kFailed;
@@ -473,8 +481,13 @@ int Dialogue::recover(Lane& l) {
   l.barrier = false;
   l.unflushed = 0;
   requeue(l, all, all.size());
-  std::string cause;
-  const int opened = session_open(ctx_, *l.conn, &cause);
+  // A session that fails again before a request went through since it reconnected is not
+  // reconnected at once once more: it is dropped, and the main session, which waits before each
+  // such attempt, takes its requests.
+  const bool again = l.conn->failed_exchanges > 0;
+  ++l.conn->failed_exchanges;
+  std::string cause = "it failed again before a request went through";
+  const int opened = again ? kAttemptFailed : session_open(ctx_, *l.conn, &cause);
   if (ctx_.cancel == 1) {
     for (Request& r : all) l.followups.push_back(r);  // abandoned with the rest
     stopped_ = true;

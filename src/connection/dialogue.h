@@ -201,7 +201,7 @@ class Dialogue {
 
   Result send(Lane& l, Request& r);
   Result send_data(Lane& l, Request& r);
-  Result payload_unreadable_stop(Lane& l);
+  Result payload_unreadable_stop();
   Result read_reply(Lane& l);
   Result read_link_reply(Lane& l, bool taken);
   // read_reply, then every reply already read from the socket with it.

@@ -224,19 +224,19 @@ int server_receive(RunContext& ctx, ServerConnection& conn, void* buf, int cap, 
 void connection_set(ServerConnection& conn, SSL* ssl) {
   assert(ssl && !conn.ssl && "a connection replaces none");
   conn.ssl = SslOwner(ssl, SSL_free);
-  conn.header_unanswered = false;
+  conn.upload_open = false;
 }
 
 void connection_drop(ServerConnection& conn) {
   conn.ssl.reset();
-  conn.header_unanswered = false;
+  conn.upload_open = false;
 }
 
 int server_disconnect(RunContext& ctx, ServerConnection& conn) {
   if (!conn.ssl) return 0;
   static const uint8_t kGoodbye[2] = {0x00, 0x0F};
   // With an upload header unanswered the server reads data next: it gets nothing, not a goodbye.
-  if (!conn.header_unanswered && server_send(ctx, conn, kGoodbye, 2, 20) > 0)
+  if (!conn.upload_open && server_send(ctx, conn, kGoodbye, 2, 20) > 0)
     server_flush(ctx, conn, 20);
   connection_drop(conn);
   return 0;

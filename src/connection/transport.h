@@ -56,7 +56,7 @@ inline int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
 }
 
 // Sends the goodbye message (result not examined; none while an upload header is unanswered,
-// conn.header_unanswered) and releases the connection without a TLS shutdown alert. Does
+// conn.upload_open) and releases the connection without a TLS shutdown alert. Does
 // nothing without a connection. Returns 0.
 int server_disconnect(RunContext& ctx, ServerConnection& conn);
 inline int server_disconnect(RunContext& ctx) { return server_disconnect(ctx, ctx.conn); }

@@ -67,9 +67,9 @@ struct ServerConnection {
   // The server refused the login or password, at the start or on a reconnection: the run ends
   // with the login named as its cause, whichever step met it.
   bool login_refused = false;
-  // An upload header was sent and its reply not read yet: the server reads the upload's data
-  // next, so not even a goodbye may go out on this connection.
-  bool header_unanswered = false;
+  // An upload header was sent and its data are not all out yet (its reply may still be unread):
+  // the server reads the upload's data next, so not even a goodbye may go out on this connection.
+  bool upload_open = false;
   // A session being opened off the worker: its greeting and login are counted in the network
   // totals but never held by the throttle, whose wait is the worker's pause point.
   bool unthrottled = false;

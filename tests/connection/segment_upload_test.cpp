@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -13,6 +14,7 @@
 #include "connection/messages.h"
 #include "codec/segment_compress.h"
 #include "base/format.h"
+#include "platform/clock.h"
 #include "net_fixture.h"
 
 namespace vl {
@@ -174,17 +176,25 @@ TEST_F(SegmentUploadTest, HeaderAnsweredExistsCountsAsStored) {
 }
 
 TEST_F(SegmentUploadTest, UnknownHeaderStatusAndShortHeaderReplyRetryTheBlock) {
+  // A server that answers the query but fails the upload again right after a reconnect is not
+  // reconnected to at once each time: from the second failure in a row on, a countdown comes
+  // first, growing.
   struct Case {
     const char* fault;
     const char* value;
     const char* log;
-  } cases[] = {{"--upload-error", "1", " Unknown error\n upload... OK\n"},
-               {"--short-reply", "8011:1", " upload... OK\n"}};
+    size_t attempts;
+    std::vector<std::string> countdowns;
+  } cases[] = {{"--upload-error", "1", " Unknown error\n upload... OK\n", 2, {}},
+               {"--short-reply", "8011:1", " upload... OK\n", 2, {}},
+               {"--upload-error", "3", " Unknown error\n Unknown error\n Unknown error\n upload... OK\n", 4,
+                {"Reconnect Try #2 in 5s", "Reconnect Try #3 in 10s"}}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault);
+    SCOPED_TRACE(std::string(c.fault) + " " + c.value);
     RefServer server({c.fault, c.value});
     server_store_ = server.store();
     ctx_.stats = RunStats();
+    ctx_.conn.failed_exchanges = 0;
     start(server);
     auto block = random_block(9000, 4);
     uint8_t digest[16];
@@ -192,7 +202,7 @@ TEST_F(SegmentUploadTest, UnknownHeaderStatusAndShortHeaderReplyRetryTheBlock) {
     EXPECT_EQ(segment_file(digest), std::string(block.begin(), block.end()));
     // The failed upload starts again from its query after the reconnect, and no goodbye went
     // out while its header was unanswered; the block is counted once.
-    EXPECT_EQ(trace_of(server, 'C', "8000").size(), 2u);
+    EXPECT_EQ(trace_of(server, 'C', "8000").size(), c.attempts);
     if (std::string(c.fault) == "--short-reply") {
       EXPECT_TRUE(trace_of(server, 'C', "000f").empty());
     }
@@ -201,8 +211,13 @@ TEST_F(SegmentUploadTest, UnknownHeaderStatusAndShortHeaderReplyRetryTheBlock) {
     EXPECT_EQ(ctx_.stats.bytes_stored.load(), 9000u);
     EXPECT_EQ(log_text(), c.log);
     auto st = statuses();
-    EXPECT_EQ(std::count(st.begin(), st.end(), "Reconnected!"), 1);
+    EXPECT_EQ(static_cast<size_t>(std::count(st.begin(), st.end(), "Reconnected!")), c.attempts - 1);
+    std::vector<std::string> countdowns;  // each one's first second
+    for (size_t i = 1; i < st.size(); ++i)
+      if (st[i - 1] == "Reconnect Failed!") countdowns.push_back(st[i]);
+    EXPECT_EQ(countdowns, c.countdowns);
     EXPECT_EQ(st.back(), "Kicking Ass!");
+    EXPECT_EQ(ctx_.conn.failed_exchanges, 0);  // the upload went through: the back-off starts over
     connection_drop(ctx_.conn);
   }
 }
@@ -251,6 +266,30 @@ TEST_F(SegmentUploadTest, CancelAtThePausePointAfterADataMessage) {
   ui_.on_text = nullptr;
   EXPECT_EQ(ctx_.stats.file_bytes_sent.load(), 8192u);
   EXPECT_EQ(log_text(), " upload... ");
+}
+
+// A pause long enough to give the connections up, met between an upload's data messages: the
+// server reads data next, so the connection closes without a goodbye, and the upload goes again.
+TEST_F(SegmentUploadTest, LongPauseInsideAnUploadClosesWithoutAGoodbye) {
+  RefServer server;
+  server_store_ = server.store();
+  start(server);
+  auto block = random_block(kBlock, 8);
+  uint8_t digest[16];
+  int paused_sleeps = 0;
+  ui_.on_text = [&](int control, const std::string& text) {
+    if (control == kCtlSent && text == "8,192 ") ctx_.pause = 1;
+  };
+  clock_sleep_observer_set([&](uint32_t) {
+    if (ctx_.pause == 1 && ++paused_sleeps == 1250) ctx_.pause = 0;
+  });
+  EXPECT_EQ(store(block, digest), 0);
+  clock_sleep_observer_set(nullptr);
+  ui_.on_text = nullptr;
+  EXPECT_GE(paused_sleeps, 1250);
+  EXPECT_TRUE(trace_of(server, 'C', "000f").empty());
+  EXPECT_EQ(trace_of(server, 'C', "8010").size(), 2u);
+  EXPECT_EQ(segment_file(digest), std::string(block.begin(), block.end()));
 }
 
 }  // namespace

@@ -338,8 +338,8 @@ TEST(EndToEndPipeline, OneAtATimeEqualsTheOneThreadRun) {
   EXPECT_NE(std::find(one.log.begin(), one.log.end(), "(2/3)  exists."), one.log.end());
 }
 
-// Extra sessions that cannot be opened are left out, and a server that links only on the session
-// that allocated the catalog gets every link there: each run completes and restores, and so does
+// Extra sessions that cannot be opened, or that fail every upload, are left out, and a server that
+// links only on the session that allocated the catalog gets every link there: each run completes and restores, and so does
 // the next, which links the blocks the cache names.
 TEST(EndToEndPipeline, SessionsRefusedOrTiedToTheCatalogStillBackUpEverything) {
   const struct {
@@ -348,6 +348,8 @@ TEST(EndToEndPipeline, SessionsRefusedOrTiedToTheCatalogStillBackUpEverything) {
   } rows[] = {
       {{"--login-refuse-nth", "2"}, " of 4 could not be opened (localhost:"},
       {{"--links-on-allocating-session"}, "Note: The server links segments only on the session"},
+      // Every upload fails on the extra sessions, again after each reconnects: they are dropped.
+      {{"--uploads-on-allocating-session"}, "(it failed again before a request went through); its requests"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.log_text);

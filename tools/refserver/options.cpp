@@ -14,7 +14,7 @@ const char* const kUsage =
     "      [--short-reply GGCC:N] [--wrong-header GGCC:N] [--stall-reply GGCC:N]\n"
     "      [--upload-exists N] [--upload-error N] [--query-has N] [--link-refuse N]\n"
     "      [--link-refuse-all] [--delay-ms N] [--die-after GGCC:N] [--lazy-writer]\n"
-    "      [--links-on-allocating-session] [--login-refuse-nth N]\n"
+    "      [--links-on-allocating-session] [--uploads-on-allocating-session] [--login-refuse-nth N]\n"
     "      --die-after GGCC:N: the server kills itself with SIGKILL, as a crash would, once the Nth\n"
     "        client message of type GGCC has arrived and before it is handled (8012 segment data,\n"
     "        801E link, 0223 finalize, ...)\n"
@@ -22,6 +22,8 @@ const char* const kUsage =
     "        them or the queue is full, so that a crash loses every one of them\n"
     "      --links-on-allocating-session: a link to a catalog is refused on any session but the\n"
     "        one that allocated the catalog\n"
+    "      --uploads-on-allocating-session: an upload header is answered 0x05 (an error) on any\n"
+    "        session that allocated no catalog\n"
     "  vornlake-refserver restore --store DIR --catalog ID --out DIR [--no-link-check]\n"
     "  vornlake-refserver verify --source DIR --restored DIR [--ignore RELPATH ...]\n";
 
@@ -133,12 +135,14 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       {"--stall-reply", &FaultPlan::stall_reply},
       {"--die-after", &FaultPlan::die_after}};
   const std::vector<std::string> flags = {"--no-fsync", "--link-refuse-all", "--lazy-writer",
-                                          "--links-on-allocating-session"};
+                                          "--links-on-allocating-session",
+                                          "--uploads-on-allocating-session"};
   std::string err = walk(args, flags, [&](const std::string& name, const std::string* v) {
     uint64_t n;
     if (name == "--no-fsync") o.segment_sync = false;
     else if (name == "--lazy-writer") o.lazy_writer = true;
     else if (name == "--links-on-allocating-session") o.links_on_allocating_session = true;
+    else if (name == "--uploads-on-allocating-session") o.uploads_on_allocating_session = true;
     else if (name == "--link-refuse-all") o.faults.link_refuse = UINT32_MAX;
     else if (name == "--store") o.store = *v;
     else if (name == "--cert") o.cert = *v;

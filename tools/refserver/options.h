@@ -24,6 +24,7 @@ struct ServeOptions {
   bool segment_sync = true;                      // --no-fsync turns it off
   bool lazy_writer = false;                      // --lazy-writer
   bool links_on_allocating_session = false;      // --links-on-allocating-session
+  bool uploads_on_allocating_session = false;    // --uploads-on-allocating-session
   FaultPlan faults;
 };
 

@@ -332,6 +332,7 @@ Outcome Session::upload_header(const uint8_t* msg, size_t len) {
   uint8_t status = 0x00;
   if (sh_.faults.take(&FaultPlan::upload_exists)) status = 0xFF;
   else if (sh_.faults.take(&FaultPlan::upload_error)) status = 0x05;
+  else if (sh_.options.uploads_on_allocating_session && allocated_.empty()) status = 0x05;
   else if (held(header.digest, header.size)) status = 0xFF;
   if (status == 0x00) {
     upload_ = std::make_unique<UploadReceiver>(sh_.store, header, upload_tools_);
