@@ -1,6 +1,6 @@
 #include "engine/catalog_rows.h"
 
-#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <deque>
 
@@ -85,24 +85,16 @@ void CatalogRows::stop() {
 }
 
 uint32_t CatalogRows::id_of(uint32_t ticket) const {
-  if (ticket == 0 || ticket > last_ticket_) return 0;
-  auto after = std::upper_bound(runs_.begin(), runs_.end(), ticket,
-                                [](uint32_t t, const TicketRun& r) { return t < r.ticket; });
-  if (after == runs_.begin()) return 0;
-  const TicketRun& run = *(after - 1);
-  return run.id == 0 ? 0 : run.id + (ticket - run.ticket);
+  assert((ticket == 0 || ticket == last_ticket_) && "a file's rows come before the next file's row");
+  return ticket != 0 && ticket == last_ticket_ ? last_id_ : 0;
 }
 
 void CatalogRows::write(const CatalogRow& row) {
   const uint32_t file_id = row.kind == CatalogRow::Kind::file ? 0 : id_of(row.ticket);
   const uint32_t id = row_write(row, file_id);
   if (row.kind != CatalogRow::Kind::file) return;
-  // Tickets are written one after another: a run goes on while the ids do.
-  const bool goes_on = !runs_.empty() && row.ticket == last_ticket_ + 1 &&
-                       (runs_.back().id == 0 ? id == 0
-                                             : id == runs_.back().id + (row.ticket - runs_.back().ticket));
-  if (!goes_on) runs_.push_back({row.ticket, id});
   last_ticket_ = row.ticket;
+  last_id_ = id;
 }
 
 // Hands the row to the writer, or writes it here without one. Returns the file's ticket for a file

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/fs.h"
 #include "run/run_context.h"
@@ -61,19 +60,14 @@ class CatalogRows {
 
   uint32_t id_of(uint32_t ticket) const;  // the writer
 
-  // Writer: ticket -> row id, as runs. File rows come in ticket order, and their ids go up one by
-  // one until a directory row or a refused file comes between, so a run per such break holds the
-  // whole map: a table of one id per ticket grew with the tree (4 MiB at a million files).
-  struct TicketRun {
-    uint32_t ticket;  // the run's first ticket
-    uint32_t id;      // its id; the tickets after it have the ids after it, or all 0 when 0
-  };
-
+  // Writer: the newest file row's ticket and row id (0: not recorded). One worker hands a file's
+  // block and size rows over before the next file's row, so no other ticket is ever looked up: a
+  // map of every ticket grew with the tree.
   RunContext& ctx_;
   std::unique_ptr<WorkerQueue<CatalogRow>> queue_;
   uint32_t next_ticket_ = 1;  // worker
-  std::vector<TicketRun> runs_;
-  uint32_t last_ticket_ = 0;  // writer: the newest ticket written
+  uint32_t last_ticket_ = 0;  // writer
+  uint32_t last_id_ = 0;      // writer
 };
 
 }  // namespace vl
