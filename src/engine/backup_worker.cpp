@@ -268,14 +268,22 @@ void backup_worker(RunContext& ctx) {
     end = run_all(ctx);
   } catch (...) {
     // Nothing ends the process from here: the run ends as failed, and says why.
-    run_abort(ctx, kAbortRunThread,
-              "The worker thread failed: " + exception_reason(std::current_exception()));
-    end = aborted(ctx);
+    try {
+      run_abort(ctx, kAbortRunThread,
+                "The worker thread failed: " + exception_reason(std::current_exception()));
+      end = aborted(ctx);
+    } catch (...) {  // out of memory even for the words: failed all the same
+      end.outcome = kRunFailed;
+    }
   }
   ctx.outcome = end.outcome;
-  // Before the box: the list shows this end once the run dialog is closed, however the run ended.
-  run_end_record(ctx);
-  message_box(end.owner, end.text, end.caption);
+  try {
+    // Before the box: the list shows this end once the run dialog is closed, however the run
+    // ended.
+    run_end_record(ctx);
+    message_box(end.owner, end.text, end.caption);
+  } catch (...) {  // the record or the box could not be made: the outcome stands
+  }
   ctx.worker_active = false;
 }
 

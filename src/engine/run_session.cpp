@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -61,8 +62,9 @@ void run_worker_start(RunContext& ctx) {
   ctx.worker_active = true;
   std::string error;
   try {
-    if (worker_fault("worker") == WorkerFault::start)
-      throw std::system_error(EAGAIN, std::generic_category());
+    const WorkerFault fault = worker_fault("worker");
+    if (fault == WorkerFault::start) throw std::system_error(EAGAIN, std::generic_category());
+    if (fault == WorkerFault::alloc) throw std::bad_alloc();
     ctx.worker_thread = std::thread([&ctx] {
       // The worker takes the profile's priority itself: the UI thread does not wait for it. A
       // change from the throttling dialog meanwhile is applied again here.
@@ -80,6 +82,8 @@ void run_worker_start(RunContext& ctx) {
     return;
   } catch (const std::system_error& e) {
     error = "Could not start the worker thread: " + e.code().message();
+  } catch (const std::bad_alloc&) {
+    error = "Could not start the worker thread: out of memory";
   }
   // No run without its worker: the run ends as failed, and says why.
   status_set(ctx, "Backup Failed!");

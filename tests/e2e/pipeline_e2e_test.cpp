@@ -136,6 +136,8 @@ TEST(EndToEndCancel, PipelineFaultsEndTheRun) {
        "Error: Could not start the cache writer thread: Resource temporarily unavailable"},
       {"a worker that cannot be started", "worker=start", 20, false, false,
        "Backup failed!\nCould not start the worker thread", nullptr},
+      {"a worker that cannot be started for want of memory", "worker=alloc", 20, false, false,
+       "Backup failed!\nCould not start the worker thread: out of memory", nullptr},
       {"an allocation that fails on a writer thread", "catalog writer=alloc", 20, false, false,
        "Backup failed!\nThe catalog writer thread failed: out of memory",
        "Error: The catalog writer thread failed: out of memory"},
