@@ -77,7 +77,7 @@ struct FileJob : std::enable_shared_from_this<FileJob> {
     if (pending && cacheable) md5cache_pending_file_done(pending);
     else if (pending) md5cache_pending_file_drop(pending);
     // Digests the server would not link are no longer trusted: the next run reads the file.
-    if (cache_id && link_refused) md5cache_segs_delete_all(cache_id);
+    if (cache_id && link_refused) md5cache_segs_delete_all(cache_id, ctx.cancel.token());
     if (tail != kNoLogSlot) {
       run_log_append(ctx, tail, tail_text);
       run_log_close(ctx, tail);
@@ -144,8 +144,10 @@ struct FileJob : std::enable_shared_from_this<FileJob> {
     };
     seg->release = [] {};
     seg->ended = [self = shared_from_this()](Segment&, SegmentEnd how) {
+      --self->pipe.heals_in_flight;
       self->segment_ended(kNoLogSlot, how);
     };
+    ++pipe.heals_in_flight;
     return pipe.dialogue.submit(seg) != 0 ? dialogue_stopped(ctx, pipe) : 0;
   }
 };

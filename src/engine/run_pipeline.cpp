@@ -46,6 +46,9 @@ int RunPipeline::start() {
 
 int RunPipeline::heal_pending() {
   while (!heals.empty() && ctx.cancel != 1) {
+    if (heals_in_flight >= kHealsInFlightMax &&
+        dialogue.wait_until([this] { return heals_in_flight < kHealsInFlightMax; }) != 0)
+      return 1;
     std::function<int()> heal = std::move(heals.front());
     heals.pop_front();
     if (heal() != 0) return 1;

@@ -63,8 +63,9 @@ struct RunPipeline {
   // does it otherwise; a second call does nothing.
   void cache_end();
 
-  // Sends again, in full, the cached blocks whose link the server refused (queued in heals).
-  // Returns 0; 1 when the dialogue cannot go on. Worker thread, between files.
+  // Sends again, in full, the cached blocks whose link the server refused (queued in heals), at
+  // most kHealsInFlightMax at a time. Returns 0; 1 when the dialogue cannot go on. Worker
+  // thread, between files.
   int heal_pending();
 
   RunContext& ctx;
@@ -77,6 +78,10 @@ struct RunPipeline {
   Dialogue dialogue;
   // Blocks to send again: each returns 0, or kFileCancelled when the dialogue cannot go on.
   std::deque<std::function<int()>> heals;
+  // Blocks sent again and not yet ended (worker thread). Each holds its content and its
+  // compressed form outside the block buffers' bound, so only a few are sent at a time.
+  static constexpr int kHealsInFlightMax = 8;
+  int heals_in_flight = 0;
 
  private:
   bool cache_ended_ = false;

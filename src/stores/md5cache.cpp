@@ -271,13 +271,14 @@ uint32_t filespec_insert(Conn& c, const std::string& path, uint64_t size, uint32
   return static_cast<uint32_t>(sqlite3_last_insert_rowid(c.db.get()));
 }
 
-int segs_delete_all(Conn& c, uint32_t file_id) {
+// A cancel through `cancel` (with a BusyCancel on c) fails the removal without a box.
+int segs_delete_all(Conn& c, uint32_t file_id, const std::stop_token& cancel) {
   WriteScope write(c, "md5cache_segs_delete_all");
   char sql[64];
   std::snprintf(sql, sizeof sql, kSegsDeleteAllSql, file_id);
   std::string err;
   if (db_exec(c.db.get(), sql, &err) != SQLITE_OK) {
-    store_sql_error("md5cache_segs_delete_all", err);
+    if (!cancel.stop_requested()) store_sql_error("md5cache_segs_delete_all", err);
     return 1;
   }
   return 0;
@@ -316,7 +317,7 @@ void pending_write(Conn& c, std::list<PendingCacheFile>& files, const std::stop_
     // row at each offset finds nothing, and skipping it matters: it walks every block row of
     // the file (file_id_idx), which made the flush of a large file quadratic in its blocks. A
     // new row has none to remove: its id was never used (autoincrement).
-    const bool cleared = inserted || segs_delete_all(c, f.id) == 0;
+    const bool cleared = inserted || segs_delete_all(c, f.id, cancel) == 0;
     for (const PendingCacheBlock& b : f.blocks) {
       if (cleared)
         segs_row_insert(c, f.id, b.offset, b.size, b.digest);
@@ -412,7 +413,10 @@ uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32
   return filespec_insert(g_main, path, size, blocksize, t_modify, t_lastcheck, inserted);
 }
 
-int md5cache_segs_delete_all(uint32_t file_id) { return segs_delete_all(g_main, file_id); }
+int md5cache_segs_delete_all(uint32_t file_id, std::stop_token cancel) {
+  BusyCancel busy(g_main.db.get(), cancel);
+  return segs_delete_all(g_main, file_id, cancel);
+}
 
 int md5cache_segs_insert(uint32_t file_id, uint64_t offset, uint32_t size,
                          const uint8_t digest[16]) {

@@ -104,8 +104,9 @@ uint32_t md5cache_filespec_insert(const std::string& path, uint64_t size, uint32
                                   uint32_t t_modify, uint32_t t_lastcheck,
                                   bool* inserted = nullptr);
 
-// Deletes every block row of file_id. Returns 0, 1 on a reported failure.
-int md5cache_segs_delete_all(uint32_t file_id);
+// Deletes every block row of file_id. A cancel through `cancel` ends a wait for the cache's lock
+// (another connection's) and fails the removal without a box. Returns 0, 1 on a failure.
+int md5cache_segs_delete_all(uint32_t file_id, std::stop_token cancel = {});
 
 // Replaces the block row of file_id at offset. Returns 1 when removing the old row failed, 0
 // otherwise (also after a reported failure of the insert).

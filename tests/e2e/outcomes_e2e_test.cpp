@@ -179,7 +179,8 @@ TEST(EndToEndOutcomes, LostSegmentsAreSentAgainAndAnUnreachableServerIsGivenUp) 
   {
     Installation inst;
     const std::string s = inst.source();
-    write_file(s + "/big.bin", random_bytes(2 * 1048576 + 300, 9));
+    // More blocks than are sent again at a time.
+    write_file(s + "/big.bin", random_bytes(12 * 1048576 + 300, 9));
     write_file(s + "/small.txt", "small\n");
     for (const char* f : {"/big.bin", "/small.txt"}) age_file(s + f, 3600);
     TempDir root;  // the store outlives the first server's own folder
