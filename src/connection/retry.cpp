@@ -46,6 +46,7 @@ static std::string format_status(const char* fmt, int a, int b = 0) {
 // Counts d seconds down on the status line; the pause point each second holds the count while
 // paused. Returns 1 when the run is cancelled, else 0.
 static int countdown(RunContext& ctx, const char* fmt, int number, uint32_t d) {
+  if (ctx.long_wait_hook) ctx.long_wait_hook(ctx);
   for (uint32_t s = d; s >= 1; --s) {
     status_set(ctx, format_status(fmt, number, static_cast<int>(s)));
     pause_wait(ctx);

@@ -13,6 +13,7 @@
 #include "base/product.h"
 #include "connection/transport.h"
 #include "engine/backup_worker.h"
+#include "stores/md5cache.h"
 #include "run/last_run.h"
 #include "run/run_control.h"
 #include "run/status.h"
@@ -58,6 +59,9 @@ void run_worker_start(RunContext& ctx) {
   assert(ctx.profile && !ctx.worker_active.load() && "one worker at a time, on an opened profile");
   if (ctx.worker_thread.joinable()) ctx.worker_thread.join();
   ctx.long_pause_hook = long_pause_disconnect;
+  // A read of the cache kept open through a long wait would hold up another run's writes to it
+  // (and, without the write-ahead log, fail them after the busy time-out).
+  ctx.long_wait_hook = [](RunContext&) { md5cache_read_end(); };
   ctx.worker_tid = 0;
   ctx.worker_active = true;
   std::string error;

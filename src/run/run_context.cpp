@@ -42,6 +42,7 @@ void run_context_clear(RunContext& ctx) {
   ctx.status_text.clear();
   ctx.outcome = kRunGoing;
   ctx.long_pause_hook = nullptr;
+  ctx.long_wait_hook = nullptr;
 }
 
 int run_exit_code(const RunContext& ctx) {

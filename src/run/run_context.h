@@ -171,6 +171,10 @@ struct RunContext {
   // connection the server would time out. Installed by the engine, which knows the connection;
   // none (nothing happens) until then. Worker thread.
   void (*long_pause_hook)(RunContext&) = nullptr;
+  // Called as the worker begins a wait that may last (a pause, a reconnect's countdown), to let
+  // go of what others may be waiting for meanwhile (the block-hash cache's read). Installed by
+  // the engine; none until then. Worker thread.
+  void (*long_wait_hook)(RunContext&) = nullptr;
 
   RunContext() = default;
   ~RunContext();

@@ -32,6 +32,7 @@ void helper_thread_register(RunContext& ctx, int slot) {
 
 void pause_wait(RunContext& ctx) {
   if (ctx.pause == 0) return;
+  if (ctx.long_wait_hook) ctx.long_wait_hook(ctx);
   std::string saved = ctx.status_text.substr(0, kStatusSaveMax);
   status_set(ctx, "Paused...");
   int passes = 0;
