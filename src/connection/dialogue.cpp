@@ -49,8 +49,16 @@ Dialogue::Dialogue(RunContext& ctx, int window)
 }
 
 Dialogue::~Dialogue() {
-  abandon();
-  sessions_close();
+  // Nothing may leave a destructor (it would end the process), and the sessions still opening
+  // are joined whatever the abandon met.
+  try {
+    abandon();
+  } catch (...) {
+  }
+  try {
+    sessions_close();
+  } catch (...) {
+  }
 }
 
 void Dialogue::abandon() {

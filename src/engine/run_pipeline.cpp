@@ -20,12 +20,23 @@ static int compress_threads(const RunContext& ctx) {
 RunPipeline::RunPipeline(RunContext& c)
     : ctx(c), rows(c), cache(c), read_ahead(c), blocks(c), dialogue(c, request_window()) {}
 
+// Runs one step of a teardown, whatever it meets: an exception leaving a destructor (a failed
+// allocation, after the failure that is being unwound) would end the process, and the steps after
+// it join threads that must not be left running.
+template <class Step>
+static void teardown_step(Step step) noexcept {
+  try {
+    step();
+  } catch (...) {
+  }
+}
+
 RunPipeline::~RunPipeline() {
-  dialogue.abandon();
-  blocks.stop();
-  read_ahead.stop();
-  rows.stop();
-  cache_end();
+  teardown_step([this] { dialogue.abandon(); });
+  teardown_step([this] { blocks.stop(); });
+  teardown_step([this] { read_ahead.stop(); });
+  teardown_step([this] { rows.stop(); });
+  teardown_step([this] { cache_end(); });
 }
 
 void RunPipeline::cache_end() {
