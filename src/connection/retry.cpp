@@ -27,11 +27,13 @@ int retry_limit_minutes() { return g_retry_limit_minutes.load(); }
 
 // An unattended run that has tried since `since` for the retry limit gives up: nobody is there to
 // notice a run that retries for ever, and a timer's next run could not start while it lives.
-static bool retry_limit_reached(RunContext& ctx, int32_t since) {
+// `what` says what the server did meanwhile ("could not be reached").
+static bool retry_limit_reached(RunContext& ctx, int32_t since,
+                                const char* what = "could not be reached") {
   const int limit = retry_limit_minutes();
   if (!ctx.unattended || limit == 0 || clock_now() - since < limit * 60) return false;
   run_abort(ctx, kAbortServerLost,
-            "The server could not be reached for " + std::to_string(limit) +
+            std::string("The server ") + what + " for " + std::to_string(limit) +
                 (limit == 1 ? " minute" : " minutes") + "; the run gave up." +
                 (server_last_failure().empty() ? "" : "\nLast attempt: " + server_last_failure()));
   return true;
@@ -135,6 +137,10 @@ int server_recover(RunContext& ctx, const char* status_after) {
   // failure in a row waits like a failed reconnection before trying again.
   int failed = ctx.conn.failed_exchanges;
   ctx.conn.failed_exchanges = failed + 1;
+  // A server that takes every reconnection and then fails again is as good as out of reach.
+  if (failed == 0) ctx.conn.failing_since = clock_now();
+  else if (retry_limit_reached(ctx, ctx.conn.failing_since, "kept failing"))
+    return kReconnectCancelled;
   if (failed > 0) {
     status_set(ctx, "Reconnect Failed!");
     if (countdown(ctx, "Reconnect Try #%d in %ds", failed + 1, retry_delay(failed)))

@@ -62,8 +62,10 @@ using SslRelease = void (*)(SSL*);
 using SslOwner = std::unique_ptr<SSL, SslRelease>;
 struct ServerConnection {
   SslOwner ssl{nullptr, nullptr};
-  // Exchanges that failed since a reply was last accepted (the connection layer's back-off).
+  // Exchanges that failed since a reply was last accepted (the connection layer's back-off),
+  // and when the first of them failed (clock_now).
   int failed_exchanges = 0;
+  int32_t failing_since = 0;
   // The server refused the login or password, at the start or on a reconnection: the run ends
   // with the login named as its cause, whichever step met it.
   bool login_refused = false;
@@ -104,7 +106,7 @@ enum RunAbort : int32_t {
   kAbortNoMemory = 1,       // a block buffer could not be had
   kAbortLoginRefused = 2,   // the server refused the login or password on reconnecting
   kAbortRunThread = 3,      // a thread of the run could not be started, or failed (memory)
-  kAbortServerLost = 4,     // an unattended run gave up a server it could not reach
+  kAbortServerLost = 4,     // an unattended run gave up a server it could not reach or use
 };
 
 // The first reason a run failed by itself, with its words for the run log and the box; later

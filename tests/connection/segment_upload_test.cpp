@@ -12,9 +12,11 @@
 #include "connection/identifiers.h"
 #include "base/md5.h"
 #include "connection/messages.h"
+#include "connection/retry.h"
 #include "codec/segment_compress.h"
 #include "base/format.h"
 #include "platform/clock.h"
+#include "run/run_control.h"
 #include "net_fixture.h"
 
 namespace vl {
@@ -266,6 +268,26 @@ TEST_F(SegmentUploadTest, CancelAtThePausePointAfterADataMessage) {
   ui_.on_text = nullptr;
   EXPECT_EQ(ctx_.stats.file_bytes_sent.load(), 8192u);
   EXPECT_EQ(log_text(), " upload... ");
+}
+
+// A server that takes every reconnection and fails every upload all the same: an unattended run
+// gives it up after the retry limit, counted from the first failure, as one it cannot reach.
+TEST_F(SegmentUploadTest, AnUnattendedRunGivesUpAServerThatFailsEveryUpload) {
+  RefServer server({"--upload-error", "100000"});
+  server_store_ = server.store();
+  start(server);
+  ctx_.unattended = true;
+  retry_limit_minutes_set(2);
+  auto block = random_block(5000, 12);
+  uint8_t digest[16];
+  EXPECT_EQ(store(block, digest), 1);
+  retry_limit_minutes_set(60);
+  EXPECT_EQ(ctx_.abort.load(), kAbortServerLost);
+  EXPECT_EQ(run_abort_text(ctx_).rfind("The server kept failing for 2 minutes; the run gave up.", 0), 0u)
+      << run_abort_text(ctx_);
+  EXPECT_GE(clock_fast_elapsed_ms(), 120000u);
+  EXPECT_LT(clock_fast_elapsed_ms(), 600000u);
+  EXPECT_EQ(segment_file(digest), "<not stored>");
 }
 
 // A pause long enough to give the connections up, met between an upload's data messages: the
