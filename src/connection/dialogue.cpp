@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "base/teardown.h"
 #include "connection/connect.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
@@ -49,16 +50,9 @@ Dialogue::Dialogue(RunContext& ctx, int window)
 }
 
 Dialogue::~Dialogue() {
-  // Nothing may leave a destructor (it would end the process), and the sessions still opening
-  // are joined whatever the abandon met.
-  try {
-    abandon();
-  } catch (...) {
-  }
-  try {
-    sessions_close();
-  } catch (...) {
-  }
+  // The sessions still opening are joined whatever the abandon met.
+  teardown_step([this] { abandon(); });
+  teardown_step([this] { sessions_close(); });
 }
 
 void Dialogue::abandon() {

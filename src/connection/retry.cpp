@@ -137,11 +137,11 @@ int server_recover(RunContext& ctx, const char* status_after) {
   // failure in a row waits like a failed reconnection before trying again.
   int failed = ctx.conn.failed_exchanges;
   ctx.conn.failed_exchanges = failed + 1;
-  // A server that takes every reconnection and then fails again is as good as out of reach.
-  if (failed == 0) ctx.conn.failing_since = clock_now();
-  else if (retry_limit_reached(ctx, ctx.conn.failing_since, "kept failing"))
-    return kReconnectCancelled;
-  if (failed > 0) {
+  if (failed == 0) {
+    ctx.conn.failing_since = clock_now();
+  } else {
+    // A server that takes every reconnection and then fails again is as good as out of reach.
+    if (retry_limit_reached(ctx, ctx.conn.failing_since, "kept failing")) return kReconnectCancelled;
     status_set(ctx, "Reconnect Failed!");
     if (countdown(ctx, "Reconnect Try #%d in %ds", failed + 1, retry_delay(failed)))
       return kReconnectCancelled;

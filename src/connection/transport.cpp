@@ -235,7 +235,7 @@ void connection_drop(ServerConnection& conn) {
 int server_disconnect(RunContext& ctx, ServerConnection& conn) {
   if (!conn.ssl) return 0;
   static const uint8_t kGoodbye[2] = {0x00, 0x0F};
-  // With an upload header unanswered the server reads data next: it gets nothing, not a goodbye.
+  // With an upload open the server reads data next: it gets nothing, not a goodbye.
   if (!conn.upload_open && server_send(ctx, conn, kGoodbye, 2, 20) > 0)
     server_flush(ctx, conn, 20);
   connection_drop(conn);

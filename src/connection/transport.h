@@ -55,7 +55,7 @@ inline int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {
   return server_receive(ctx, ctx.conn, buf, cap, timeout_s);
 }
 
-// Sends the goodbye message (result not examined; none while an upload header is unanswered,
+// Sends the goodbye message (result not examined; none while an upload is open,
 // conn.upload_open) and releases the connection without a TLS shutdown alert. Does
 // nothing without a connection. Returns 0.
 int server_disconnect(RunContext& ctx, ServerConnection& conn);

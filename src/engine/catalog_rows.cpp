@@ -86,7 +86,7 @@ void CatalogRows::stop() {
 
 uint32_t CatalogRows::id_of(uint32_t ticket) const {
   assert((ticket == 0 || ticket == last_ticket_) && "a file's rows come before the next file's row");
-  return ticket != 0 && ticket == last_ticket_ ? last_id_ : 0;
+  return ticket == last_ticket_ ? last_id_ : 0;
 }
 
 void CatalogRows::write(const CatalogRow& row) {

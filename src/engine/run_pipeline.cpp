@@ -3,6 +3,7 @@
 #include <string>
 #include <thread>
 
+#include "base/teardown.h"
 #include "run/run_control.h"
 #include "run/run_log.h"
 #include "stores/md5cache.h"
@@ -19,17 +20,6 @@ static int compress_threads(const RunContext& ctx) {
 
 RunPipeline::RunPipeline(RunContext& c)
     : ctx(c), rows(c), cache(c), read_ahead(c), blocks(c), dialogue(c, request_window()) {}
-
-// Runs one step of a teardown, whatever it meets: an exception leaving a destructor (a failed
-// allocation, after the failure that is being unwound) would end the process, and the steps after
-// it join threads that must not be left running.
-template <class Step>
-static void teardown_step(Step step) noexcept {
-  try {
-    step();
-  } catch (...) {
-  }
-}
 
 RunPipeline::~RunPipeline() {
   teardown_step([this] { dialogue.abandon(); });

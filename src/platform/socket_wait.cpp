@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
