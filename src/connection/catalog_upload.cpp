@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "base/md5.h"
-#include "codec/segment_compress.h"
+#include "codec/parallel_deflate.h"
 #include "connection/dialogue.h"
 #include "connection/messages.h"
 #include "connection/retry.h"
@@ -102,9 +102,9 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
 
   // Neither the catalog nor its compressed form is held in memory: the stream is written to a
   // scratch file as the catalog is read, while a thread of its own reads it for the digest.
-  // The level-9 stream of a large catalog takes seconds that nothing can split (its bytes are
-  // those of one-shot compression), so it has a thread of its own too, and the caller's other
-  // ending steps (the block-hash cache's last batch) run meanwhile instead of after the upload.
+  // The level-9 stream of a large catalog takes seconds even on every core (its bytes are those
+  // of one-shot compression), so it has a thread of its own too, and the caller's other ending
+  // steps (the block-hash cache's last batch) run meanwhile instead of after the upload.
   // Made before any thread starts: a failure to make it (out of memory) then leaves no thread
   // unjoined behind it.
   TempFile packed(ctx.catalog_path + ".z");
@@ -131,7 +131,7 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   bool packed_ok = false;
   auto pack = [&] {
     try {
-      packed_ok = packed.get() && stream_compress(f.get(), packed.get(), &packed_len);
+      packed_ok = packed.get() && file_compress(f.get(), size, packed.get(), &packed_len);
     } catch (...) {  // std::bad_alloc, or any other
       packed_ok = false;
     }

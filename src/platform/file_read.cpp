@@ -135,10 +135,13 @@ size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t 
   UniqueFd fd = path_open_noatime(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   FileStat st;
   if (!fd || !fd_stat(fd, &st) || st.kind != FileKind::regular) return 0;
+  return fd_read_at(fd.get(), offset, buf, n);
+}
+
+size_t fd_read_at(int fd, uint64_t offset, void* buf, size_t n) {
   size_t done = 0;
   while (done < n) {
-    ssize_t r = ::pread(fd.get(), static_cast<char*>(buf) + done, n - done,
-                        static_cast<off_t>(offset + done));
+    ssize_t r = ::pread(fd, static_cast<char*>(buf) + done, n - done, static_cast<off_t>(offset + done));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     done += static_cast<size_t>(r);

@@ -27,6 +27,10 @@ UniqueFd folder_entry_open(const UniqueFd& folder, const std::string& name);
 // Asks the kernel to read the first `bytes` of fd in the background. Any thread.
 void fd_read_soon(const UniqueFd& fd, uint64_t bytes);
 
+// Reads n bytes at offset from fd, going on after short reads and interruptions. Returns the bytes
+// read: fewer than n at the end of the file or on any failure. Any thread.
+size_t fd_read_at(int fd, uint64_t offset, void* buf, size_t n);
+
 // Reads n bytes at offset from the regular file at path, opened as ReadFile opens it. Returns the
 // bytes read: fewer than n at the end of the file or on any failure. Any thread.
 size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n);

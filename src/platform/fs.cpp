@@ -270,6 +270,12 @@ FilePtr file_open(const std::string& path, const char* mode) {
   return FilePtr(f);
 }
 
+bool stream_empty(FILE* f) {
+  if (std::fflush(f) != 0 || ::ftruncate(::fileno(f), 0) != 0) return false;
+  std::rewind(f);
+  return true;
+}
+
 FilePtr file_open_new(const std::string& path) {
   file_remove(path);
   return file_open(path, "w+x");

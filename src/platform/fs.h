@@ -123,6 +123,9 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // link at the last component (O_NOFOLLOW) instead of truncating its target.
 FilePtr file_open(const std::string& path, const char* mode);
 
+// Empties the stream f, opened for writing, and puts it back at its start. False on failure.
+bool stream_empty(FILE* f);
+
 // A new file at path, opened "w+": what stands at the name is removed first (a symbolic link
 // itself, never its target), then the file is created exclusively, so that a link or file
 // planted there in between fails the open rather than being written through. Null when it cannot
