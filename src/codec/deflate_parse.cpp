@@ -99,6 +99,13 @@ class Matcher {
 
 uint64_t deflate_window_at(uint64_t pos) { return pos >= 2 * kDeflateWindow ? pos - kDeflateWindow : 0; }
 
+void deflate_window_step(uint64_t pos, uint64_t total, uint64_t* window, uint64_t* fill) {
+  if (*fill - pos < kMinLookahead && pos - *window >= kDeflateWindow + kMaxDist) {
+    *window += kDeflateWindow;
+    *fill = deflate_window_fill(*window, total);
+  }
+}
+
 bool deflate_parse(const DeflateInput& in, const DeflatePlain& from, uint64_t stop,
                    uint64_t head_end, uint64_t tail_begin, DeflateParse* out) {
   if (in.total > UINT32_MAX) return false;
@@ -110,7 +117,7 @@ bool deflate_parse(const DeflateInput& in, const DeflatePlain& from, uint64_t st
   for (uint64_t q = p > kDeflateWindow ? p - kDeflateWindow : 0; q < p && q + 3 <= total; q++) mt.insert(q);
 
   uint64_t window = from.window;
-  uint64_t fill = total < window + 2 * kDeflateWindow ? total : window + 2 * kDeflateWindow;
+  uint64_t fill = deflate_window_fill(window, total);
   unsigned match_length = 2;
   uint64_t match_start = 0;
   bool pending = from.pending;
@@ -118,15 +125,10 @@ bool deflate_parse(const DeflateInput& in, const DeflatePlain& from, uint64_t st
   out->symbols.clear();
   out->plain.clear();
   try {
-    out->symbols.reserve((stop > p ? stop - p : 0) / 4 + 16);
+    // A catalog takes about a symbol per three or four bytes.
+    out->symbols.reserve((stop > p ? stop - p : 0) / 3 + 16);
     for (;;) {
-      // zlib slides its window by half when the lookahead runs short near its end.
-      if (fill - p < kMinLookahead) {
-        if (p - window >= kDeflateWindow + kMaxDist) {
-          window += kDeflateWindow;
-          fill = total < window + 2 * kDeflateWindow ? total : window + 2 * kDeflateWindow;
-        }
-      }
+      deflate_window_step(p, total, &window, &fill);
       const uint64_t lookahead = fill - p;
       if (lookahead == 0) break;
       if (match_length == 2 && (p < head_end || p >= tail_begin)) out->plain.push_back({p, pending, window});

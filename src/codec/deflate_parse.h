@@ -47,4 +47,13 @@ bool deflate_parse(const DeflateInput& in, const DeflatePlain& from, uint64_t st
 // zlib's window start at a position that is a multiple of 32 KiB, for a parse that starts there.
 uint64_t deflate_window_at(uint64_t pos);
 
+// zlib's window at a step of its loop at pos: slides *window by half (and moves *fill, the end of
+// the input it holds) when the lookahead runs short and the window's upper half is reached.
+void deflate_window_step(uint64_t pos, uint64_t total, uint64_t* window, uint64_t* fill);
+
+// The end of the input zlib's window holds when it starts at window.
+inline uint64_t deflate_window_fill(uint64_t window, uint64_t total) {
+  return total < window + 2 * kDeflateWindow ? total : window + 2 * kDeflateWindow;
+}
+
 }  // namespace vl

@@ -22,11 +22,11 @@ namespace vl {
 
 namespace {
 
-constexpr uint64_t kPiece = 1 << 20;  // the default
+constexpr uint64_t kPiece = 1 << 19;  // the default
 // How far a piece's parse runs into the next piece, looking for the step where they agree.
 constexpr uint64_t kOverlap = 16384;
 // Beyond this many bytes the parallel coder pays for its start; below, zlib does it alone.
-constexpr uint64_t kParallelMin = 4 * kPiece;
+constexpr uint64_t kParallelMin = 4 << 20;
 
 bool read_at(int fd, uint64_t offset, uint8_t* buf, size_t n) { return fd_read_at(fd, offset, buf, n) == n; }
 
@@ -153,14 +153,9 @@ bool Coder::end_block(bool last, uint64_t end) {
 }
 
 bool Coder::emit(uint32_t sym, uint64_t pos) {
-  // zlib's loop passes pos, and pos + 1 where it sends the symbol; its window slides at the first
-  // such step that finds the lookahead short and the window's upper half reached.
-  for (uint64_t step : {pos, pos + 1}) {
-    if (fill_ - step < 262 && step - window_ >= kDeflateWindow + kDeflateWindow - 262) {
-      window_ += kDeflateWindow;
-      fill_ = std::min(size_, window_ + 2 * kDeflateWindow);
-    }
-  }
+  // zlib's loop passes pos, and pos + 1 where it sends the symbol.
+  deflate_window_step(pos, size_, &window_, &fill_);
+  deflate_window_step(pos + 1, size_, &window_, &fill_);
   const uint64_t end = pos + deflate_symbol_len(sym);
   // The literal left pending when the input ends is sent after zlib's loop, into the last block
   // whether or not that block is full.
@@ -194,7 +189,8 @@ bool Coder::run(unsigned threads, uint64_t* out_len) {
       for (auto& t : w) t.join();
     }
   } joiner{this, workers};
-  ahead_ = threads + 2;
+  // A piece for each thread and the one being coded: about 1.3 MB each, with its symbols.
+  ahead_ = threads + 1;
   for (unsigned i = 0; i < threads; i++) {
     try {
       workers.emplace_back([this] { work(); });
@@ -204,7 +200,7 @@ bool Coder::run(unsigned threads, uint64_t* out_len) {
   }
   if (workers.empty()) ahead_ = 0;
 
-  fill_ = std::min(size_, 2 * kDeflateWindow);
+  fill_ = deflate_window_fill(0, size_);
   const uint8_t header[2] = {0x78, 0xda};
   if (std::fwrite(header, 1, 2, out_) != 2) return false;
   written_ = 2;
@@ -254,7 +250,7 @@ bool Coder::run(unsigned threads, uint64_t* out_len) {
   }
   if (!emit_from(*cur, UINT64_MAX) || sym_pos_ != size_) return false;
   // zlib's last step, at the end of the input, may slide its window once more.
-  if (fill_ - size_ < 262 && size_ - window_ >= kDeflateWindow + kDeflateWindow - 262) window_ += kDeflateWindow;
+  deflate_window_step(size_, size_, &window_, &fill_);
   if (!end_block(true, size_)) return false;
   const uint8_t trailer[4] = {static_cast<uint8_t>(adler >> 24), static_cast<uint8_t>(adler >> 16),
                               static_cast<uint8_t>(adler >> 8), static_cast<uint8_t>(adler)};

@@ -1,5 +1,5 @@
 // Level-9 compression of a large file on every core, to exactly the bytes one-shot compress2
-// gives. Pieces of 1 MiB are parsed at once (deflate_parse.h), each from a plain start; where a
+// gives. Pieces of 512 KiB are parsed at once (deflate_parse.h), each from a plain start; where a
 // piece's parse meets the parse of the piece before it in the same plain state, the two agree
 // from there on, so the stream is spliced there and coded in order (deflate_blocks.h).
 #pragma once
@@ -14,7 +14,7 @@ namespace vl {
 // 32 KiB, at least 64 KiB). Returns true with the stream's length in *out_len; false when
 // reading, writing or memory fails, with out partly written.
 bool parallel_deflate(int fd, uint64_t size, FILE* out, uint64_t* out_len, unsigned threads,
-                      uint64_t piece = 1 << 20);
+                      uint64_t piece = 1 << 19);
 
 // Whether the zlib this program runs with makes the same stream as parallel_deflate: checked
 // once, on a sample of mixed content. Any thread.
