@@ -84,6 +84,18 @@ const Tables& tables() {
   return t;
 }
 
+// A tree made once of fixed codes and lengths.
+template <typename Tree, size_t N>
+const Tree* fixed_tree(const uint16_t (&code)[N], const uint16_t (&len)[N]) {
+  static const Tree* const tree = [&] {
+    static Tree f;
+    std::memcpy(f.code, code, sizeof code);
+    std::memcpy(f.len, len, sizeof len);
+    return &f;
+  }();
+  return tree;
+}
+
 }  // namespace
 
 DeflateBlocks::DeflateBlocks() { init_block(); }
@@ -239,25 +251,21 @@ void DeflateBlocks::gen_bitlen(Tree& t, const Tree* stree, const int* extra, int
   }
 }
 
-void DeflateBlocks::scan_tree(Tree& t, int max_code) {
-  int prevlen = -1, nextlen = t.len[0], count = 0, max_count = 7, min_count = 4;
+namespace {
+
+// zlib's runs of code lengths in a tree's description: calls run(curlen, count, prevlen) for each
+// run of count codes of length curlen (the one before being of length prevlen), where run codes
+// repeats of up to 6 lengths, or of up to 138 zeros.
+template <typename Run>
+void length_runs(uint16_t* len, int max_code, Run&& run) {
+  int prevlen = -1, nextlen = len[0], count = 0, max_count = 7, min_count = 4;
   if (nextlen == 0) max_count = 138, min_count = 3;
-  t.len[max_code + 1] = 0xffff;  // guard
+  len[max_code + 1] = 0xffff;  // guard
   for (int n = 0; n <= max_code; n++) {
     int curlen = nextlen;
-    nextlen = t.len[n + 1];
-    if (++count < max_count && curlen == nextlen) {
-      continue;
-    } else if (count < min_count) {
-      bt_.freq[curlen] = static_cast<uint16_t>(bt_.freq[curlen] + count);
-    } else if (curlen != 0) {
-      if (curlen != prevlen) bt_.freq[curlen]++;
-      bt_.freq[kRep3to6]++;
-    } else if (count <= 10) {
-      bt_.freq[kRepZ3to10]++;
-    } else {
-      bt_.freq[kRepZ11to138]++;
-    }
+    nextlen = len[n + 1];
+    if (++count < max_count && curlen == nextlen) continue;
+    run(curlen, count, count < min_count, prevlen);
     count = 0;
     prevlen = curlen;
     if (nextlen == 0) {
@@ -270,15 +278,26 @@ void DeflateBlocks::scan_tree(Tree& t, int max_code) {
   }
 }
 
+}  // namespace
+
+void DeflateBlocks::scan_tree(Tree& t, int max_code) {
+  length_runs(t.len, max_code, [&](int curlen, int count, bool short_run, int prevlen) {
+    if (short_run) {
+      bt_.freq[curlen] = static_cast<uint16_t>(bt_.freq[curlen] + count);
+    } else if (curlen != 0) {
+      if (curlen != prevlen) bt_.freq[curlen]++;
+      bt_.freq[kRep3to6]++;
+    } else if (count <= 10) {
+      bt_.freq[kRepZ3to10]++;
+    } else {
+      bt_.freq[kRepZ11to138]++;
+    }
+  });
+}
+
 void DeflateBlocks::send_tree(Tree& t, int max_code) {
-  int prevlen = -1, nextlen = t.len[0], count = 0, max_count = 7, min_count = 4;
-  if (nextlen == 0) max_count = 138, min_count = 3;
-  for (int n = 0; n <= max_code; n++) {
-    int curlen = nextlen;
-    nextlen = t.len[n + 1];
-    if (++count < max_count && curlen == nextlen) {
-      continue;
-    } else if (count < min_count) {
+  length_runs(t.len, max_code, [&](int curlen, int count, bool short_run, int prevlen) {
+    if (short_run) {
       do send_code(bt_, curlen);
       while (--count != 0);
     } else if (curlen != 0) {
@@ -295,16 +314,7 @@ void DeflateBlocks::send_tree(Tree& t, int max_code) {
       send_code(bt_, kRepZ11to138);
       send_bits(static_cast<uint32_t>(count - 11), 7);
     }
-    count = 0;
-    prevlen = curlen;
-    if (nextlen == 0) {
-      max_count = 138, min_count = 3;
-    } else if (curlen == nextlen) {
-      max_count = 6, min_count = 3;
-    } else {
-      max_count = 7, min_count = 4;
-    }
-  }
+  });
 }
 
 int DeflateBlocks::build_bl_tree() {
@@ -340,20 +350,9 @@ void DeflateBlocks::compress_block(const Tree& lt, const Tree& dt) {
 }
 
 bool DeflateBlocks::end_block(bool in_window, uint64_t raw_len, const RawFetch& fetch, bool last) {
-  static const Tree* const fixed_l = [] {
-    static Tree f;
-    const Tables& t = tables();
-    std::memcpy(f.code, t.fixed_lcode, sizeof t.fixed_lcode);
-    std::memcpy(f.len, t.fixed_llen, sizeof t.fixed_llen);
-    return &f;
-  }();
-  static const Tree* const fixed_d = [] {
-    static Tree f;
-    const Tables& t = tables();
-    std::memcpy(f.code, t.fixed_dcode, sizeof t.fixed_dcode);
-    std::memcpy(f.len, t.fixed_dlen, sizeof t.fixed_dlen);
-    return &f;
-  }();
+  const Tables& t = tables();
+  const Tree* fixed_l = fixed_tree<Tree>(t.fixed_lcode, t.fixed_llen);
+  const Tree* fixed_d = fixed_tree<Tree>(t.fixed_dcode, t.fixed_dlen);
   build_tree(lt_, kLCodes, fixed_l, kExtraLBits, 257, 15);
   build_tree(dt_, kDCodes, fixed_d, kExtraDBits, 0, 15);
   int max_blindex = build_bl_tree();
