@@ -158,8 +158,9 @@ bool Coder::emit(uint32_t sym, uint64_t pos) {
   deflate_window_step(pos + 1, size_, &window_, &fill_);
   const uint64_t end = pos + deflate_symbol_len(sym);
   // The literal left pending when the input ends is sent after zlib's loop, into the last block
-  // whether or not that block is full.
-  if (blocks_.add(sym) && end != size_) return end_block(false, end);
+  // whether or not that block is full. A match that ends the input is sent inside the loop.
+  const bool after_loop = end == size_ && !deflate_is_match(sym);
+  if (blocks_.add(sym) && !after_loop) return end_block(false, end);
   return true;
 }
 

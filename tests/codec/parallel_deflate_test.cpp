@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "codec/deflate_blocks.h"
+#include "codec/deflate_parse.h"
 #include "zlib_reference.h"
 
 namespace vl {
@@ -58,8 +60,25 @@ std::vector<uint8_t> content(int kind, size_t n) {
   return v;
 }
 
+// Random bytes and a copy of ten of them at the end, as long as it takes for the symbols to fill
+// a block exactly with that match: zlib then sends the block inside its loop, and an empty last
+// block after it.
+std::vector<uint8_t> match_fills_the_last_block() {
+  std::vector<uint8_t> r = content(1, 20000);
+  for (size_t m = 16000; m < r.size(); m++) {
+    std::vector<uint8_t> v(r.begin(), r.begin() + static_cast<long>(m));
+    v.insert(v.end(), r.begin() + static_cast<long>(m) - 1000, r.begin() + static_cast<long>(m) - 990);
+    DeflateParse p;
+    if (deflate_parse({v.data(), 0, v.size(), v.size()}, {0, false, 0}, v.size(), 0, v.size(), &p) &&
+        p.symbols.size() == kDeflateBlockSymbols && deflate_is_match(p.symbols.back()))
+      return v;
+  }
+  ADD_FAILURE() << "no such input";
+  return {};
+}
+
 TEST(ParallelDeflate, SameBytesAsCompress2ForEveryPieceSizeAndThreadCount) {
-  std::vector<std::vector<uint8_t>> inputs = {{}, {'x'}};
+  std::vector<std::vector<uint8_t>> inputs = {{}, {'x'}, match_fills_the_last_block()};
   for (int kind = 0; kind < 5; kind++) inputs.push_back(content(kind, 200001 + kind * 30000));
   for (const auto& in : inputs) {
     const std::vector<uint8_t> want = zlib_reference(in);
