@@ -77,8 +77,20 @@ std::vector<uint8_t> match_fills_the_last_block() {
   return {};
 }
 
+// Ten bytes at the base of zlib's window after its last slide, which comes at the input's end,
+// and again 32,506 bytes on (its longest distance) with only a run between: zlib takes no match
+// with the string at the window's base, so the match starts a byte later.
+std::vector<uint8_t> match_at_the_window_base() {
+  std::vector<uint8_t> v = content(1, 32768 + 65274 + 20);
+  const size_t base = 65536, at = 32768 + 65274;
+  for (size_t i = base + 10; i < at; i++) v[i] = 0x55;
+  for (uint8_t i = 0; i < 10; i++) v[base + i] = v[at + i] = static_cast<uint8_t>(0x10 + i);
+  return v;
+}
+
 TEST(ParallelDeflate, SameBytesAsCompress2ForEveryPieceSizeAndThreadCount) {
-  std::vector<std::vector<uint8_t>> inputs = {{}, {'x'}, match_fills_the_last_block()};
+  std::vector<std::vector<uint8_t>> inputs = {{}, {'x'}, match_fills_the_last_block(),
+                                              match_at_the_window_base()};
   for (int kind = 0; kind < 5; kind++) inputs.push_back(content(kind, 200001 + kind * 30000));
   for (const auto& in : inputs) {
     const std::vector<uint8_t> want = zlib_reference(in);
