@@ -221,6 +221,9 @@ bool Coder::run(unsigned threads, uint64_t* out_len) {
     std::unique_ptr<Piece> next = take(k);
     if (!next) return false;
     adler = adler32_combine(adler, next->adler, static_cast<z_off_t>(piece_end(k) - piece_start(k)));
+    // A parse that ran into the input's end (the last piece is shorter than the overlap) is
+    // whole already: a match may cover all of the last piece, leaving it no step to splice at.
+    if (cur->parse.stop == size_) continue;
     // The first step, in the next piece, where both parses are plain in the same way.
     const std::vector<DeflatePlain>& a = cur->parse.plain;
     const std::vector<DeflatePlain>& b = next->parse.plain;

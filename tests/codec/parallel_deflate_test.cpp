@@ -88,9 +88,16 @@ std::vector<uint8_t> match_at_the_window_base() {
   return v;
 }
 
+// A last piece of 64 KiB pieces only 3 bytes long, inside a run that a match covers to the end.
+std::vector<uint8_t> run_over_a_short_last_piece() {
+  std::vector<uint8_t> v = content(1, 100000);
+  v.resize(2 * 65536 + 3, 0);
+  return v;
+}
+
 TEST(ParallelDeflate, SameBytesAsCompress2ForEveryPieceSizeAndThreadCount) {
   std::vector<std::vector<uint8_t>> inputs = {{}, {'x'}, match_fills_the_last_block(),
-                                              match_at_the_window_base()};
+                                              match_at_the_window_base(), run_over_a_short_last_piece()};
   for (int kind = 0; kind < 5; kind++) inputs.push_back(content(kind, 200001 + kind * 30000));
   for (const auto& in : inputs) {
     const std::vector<uint8_t> want = zlib_reference(in);
