@@ -1,5 +1,7 @@
 #include "codec/deflate_parse.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -109,6 +111,8 @@ void deflate_window_step(uint64_t pos, uint64_t total, uint64_t* window, uint64_
 bool deflate_parse(const DeflateInput& in, const DeflatePlain& from, uint64_t stop,
                    uint64_t head_end, uint64_t tail_begin, DeflateParse* out) {
   if (in.total > UINT32_MAX) return false;
+  assert((in.base == 0 || in.base + kDeflateWindow <= from.pos) &&
+         in.base + in.len >= std::min(in.total, stop + kMinLookahead) && "the input the parse reads");
   Matcher mt(in);
   if (!mt.ok()) return false;
   const uint64_t total = in.total;

@@ -334,7 +334,7 @@ bool agrees_now() {
 
 bool parallel_deflate(int fd, uint64_t size, FILE* out, uint64_t* out_len, unsigned threads,
                       uint64_t piece) {
-  if (size > UINT32_MAX || piece < 2 * kDeflateWindow || piece % kDeflateWindow != 0) return false;
+  if (piece < 2 * kDeflateWindow || piece % kDeflateWindow != 0) return false;
   try {
     Coder c(fd, size, out, piece);
     return c.run(threads, out_len);

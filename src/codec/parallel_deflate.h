@@ -12,7 +12,7 @@ namespace vl {
 // Compresses bytes [0, size) of the file fd (read with pread) into out as one zlib stream, with
 // `threads` parsing threads (0: on the calling thread), in pieces of `piece` bytes (a multiple of
 // 32 KiB, at least 64 KiB). Returns true with the stream's length in *out_len; false when
-// reading, writing or memory fails, with out partly written.
+// reading, writing or memory fails or the file is 4 GiB or more, with out partly written.
 bool parallel_deflate(int fd, uint64_t size, FILE* out, uint64_t* out_len, unsigned threads,
                       uint64_t piece = 1 << 19);
 

@@ -19,9 +19,9 @@ int thread_priority_apply(RunContext& ctx, uint32_t code);
 void helper_thread_register(RunContext& ctx, int slot);
 
 // The worker's pause point: returns at once unless ctx.pause is set. While paused (after
-// ctx.long_wait_hook), shows "Paused...", polls every 100 ms until pause clears or cancel is 1, calls ctx.long_pause_hook
-// (the engine's: close the connection) on the 1200th pass (about two minutes, "Paused
-// (Disconnected)..."), then puts the saved status text back. Worker thread.
+// ctx.long_wait_hook), shows "Paused...", polls every 100 ms until pause clears or cancel is 1,
+// calls ctx.long_pause_hook (the engine's: close the connection) on the 1200th pass (about two
+// minutes, "Paused (Disconnected)..."), then puts the saved status text back. Worker thread.
 void pause_wait(RunContext& ctx);
 
 // Ends the run from any of its threads: records why (RunAbort) and its words, unless a reason is
