@@ -171,7 +171,7 @@ TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
   uint32_t cat = alloc_catalog(c);
   ASSERT_NE(cat, 0u);
 
-  std::string zeros(1048576, '\0');  // shrinks: sent compressed
+  std::string zeros(5 << 20, '\0');  // shrinks: sent compressed; written as it comes
   std::string noise;                 // does not shrink: sent raw
   uint32_t x = 12345;
   for (int i = 0; i < 10000; ++i) {
@@ -180,11 +180,13 @@ TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
   }
   std::string empty;
   for (const std::string* content : {&zeros, &noise, &empty}) {
+    // A file under the segment's name that this server did not put there (another server on the
+    // store, since this one opened it) is not counted as held, and the upload replaces it.
+    ASSERT_TRUE(dir_create_all_private(srv.store() + "/segments/" + hex(md5(*content)).substr(0, 2)));
+    write_file(segment_file(srv, *content), "stale");
     c.send(query_message(md5(*content), static_cast<uint32_t>(content->size())));
     EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0x00}));
     EXPECT_EQ(store_segment(c, *content, cat), "");
-    ASSERT_TRUE(file_appears(segment_file(srv, *content)));
-    EXPECT_EQ(read_file(segment_file(srv, *content)), *content);
     c.send(query_message(md5(*content), static_cast<uint32_t>(content->size())));
     EXPECT_EQ(c.recv(), (Bytes{0x80, 0x01, 0xFF}));
   }
@@ -212,6 +214,8 @@ TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
   c.send(fin);
   EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x00}));
   EXPECT_EQ(read_file(cat_dir + "/finalize"), std::string(fin.begin(), fin.end()));
+  for (const std::string* content : {&zeros, &noise, &empty})  // written before the finalize
+    EXPECT_EQ(read_file(segment_file(srv, *content)), *content);
   c.send(finalize_message(cat + 100, md5(zeros), zeros.size(), 3, 1));
   EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x01}));
 

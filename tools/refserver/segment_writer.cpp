@@ -98,14 +98,13 @@ void SegmentWriter::let_go() {
 }
 
 void SegmentWriter::write(const Digest& d, const std::vector<uint8_t>& content) {
-  std::string name;
-  UniqueFd fd = store_.temp_create(d, &name);
-  bool ok = fd && fd.write_all(content.data(), content.size()) && fd.close() &&
-            store_.segment_commit(name, d, content.size());
+  SegmentFile file = store_.temp_create(d);
+  bool ok = file.fd && file.fd.write_all(content.data(), content.size()) &&
+            store_.segment_commit(file, d, content.size());
   if (!ok) {
     std::fprintf(stderr, "refserver: segment %s, answered as stored, was lost: %s\n",
                  digest_hex(d).c_str(), std::strerror(errno));
-    if (!name.empty()) store_.temp_remove(d, name);
+    store_.temp_remove(d, file);
     store_.segment_lost();
   }
 }

@@ -116,6 +116,7 @@ bool Store::open(const std::string& dir, std::string* error) {
     return false;
   }
   recover_unsynced();
+  unnamed_ = unnamed_files_work();
   index_read();  // and removes the uploads left unfinished when the server last stopped
   uint64_t next = 1;
   std::string text;
@@ -236,24 +237,51 @@ bool Store::has_segment(const Digest& d, uint64_t size) const {
 // Created in the segment's own folder rather than one folder for every upload: the file system
 // then takes each new file's inode near its folder, where one shared folder has it search ever
 // further (and, beside many files just deleted, test each free inode it passes).
-UniqueFd Store::temp_create(const Digest& d, std::string* name) {
+SegmentFile Store::temp_create(const Digest& d) {
+  SegmentFile f;
   int folder;
   {
     std::lock_guard<std::mutex> lock(group_mutex_);
     folder = folder_fd(d[0]);
   }
-  if (folder < 0) return UniqueFd();
+  if (folder < 0) return f;
+  if (unnamed_) {
+    f.fd.reset(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
+    return f;
+  }
   for (;;) {
-    *name = kUploadPrefix + std::to_string(++temp_count_);
-    UniqueFd fd(::openat(folder, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd || errno != EEXIST) return fd;  // EEXIST: another server's upload on this store
+    f.temp_name = kUploadPrefix + std::to_string(++temp_count_);
+    f.fd.reset(::openat(folder, f.temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (f.fd || errno != EEXIST) return f;  // EEXIST: another server's upload on this store
   }
 }
 
-void Store::temp_remove(const Digest& d, const std::string& name) {
+void Store::temp_remove(const Digest& d, SegmentFile& f) {
+  f.fd.reset();
+  if (f.temp_name.empty()) return;
   std::lock_guard<std::mutex> lock(group_mutex_);
   int folder = folder_fd(d[0]);
-  if (folder >= 0) ::unlinkat(folder, name.c_str(), 0);
+  if (folder >= 0) ::unlinkat(folder, f.temp_name.c_str(), 0);
+  f.temp_name.clear();
+}
+
+bool Store::name_unnamed(int fd, int folder, const std::string& name) {
+  // Naming an open file by its descriptor alone (AT_EMPTY_PATH) needs a privilege; its /proc link
+  // does not.
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Whether an unnamed file can be made in segments/ and then named (a file system without
+// O_TMPFILE, or no /proc, says no). The name it gets is removed again.
+bool Store::unnamed_files_work() {
+  UniqueFd fd(::openat(segments_fd_.get(), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
+  if (!fd) return false;
+  const std::string probe = kUploadPrefix + std::string("probe");
+  ::unlinkat(segments_fd_.get(), probe.c_str(), 0);
+  if (!name_unnamed(fd.get(), segments_fd_.get(), probe)) return false;
+  ::unlinkat(segments_fd_.get(), probe.c_str(), 0);
+  return true;
 }
 
 // The descriptor of segments/<prefix>, made and opened on first use and kept. Under group_mutex_.
@@ -267,9 +295,10 @@ int Store::folder_fd(uint8_t prefix) {
   return fd.get();
 }
 
-bool Store::segment_commit(const std::string& temp_name, const Digest& d, uint64_t size) {
+bool Store::segment_commit(SegmentFile& f, const Digest& d, uint64_t size) {
   std::string hex = digest_hex(d);
   bool due = false;
+  if (!f.temp_name.empty() && !f.fd.close()) return false;
   {
     std::lock_guard<std::mutex> lock(group_mutex_);
     int folder = folder_fd(d[0]);
@@ -280,7 +309,27 @@ bool Store::segment_commit(const std::string& temp_name, const Digest& d, uint64
       if (!mark || ::fsync(root_fd_.get()) != 0) return false;
       marked_ = true;
     }
-    if (::renameat(folder, temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+    if (f.temp_name.empty()) {
+      if (!name_unnamed(f.fd.get(), folder, hex)) {
+        // A file of that name already (another server's on this store): replaced, as a rename
+        // replaces it, by way of a temp name.
+        if (errno != EEXIST) return false;
+        f.temp_name = kUploadPrefix + std::to_string(++temp_count_);
+        if (!name_unnamed(f.fd.get(), folder, f.temp_name)) {
+          f.temp_name.clear();
+          return false;
+        }
+        if (::renameat(folder, f.temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+        f.temp_name.clear();
+      }
+      if (!f.fd.close()) {
+        ::unlinkat(folder, hex.c_str(), 0);
+        return false;
+      }
+    } else {
+      if (::renameat(folder, f.temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+      f.temp_name.clear();
+    }
     index_add(d, size);
     if (!segment_sync_) return true;
     if (group_.segments++ == 0) group_.since_ms = clock_monotonic_ms();

@@ -45,7 +45,7 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header, UploadT
   if (in_memory_) {
     held_.reserve(header_.size);
   } else {
-    fd_ = store_.temp_create(header_.digest, &temp_name_);
+    file_ = store_.temp_create(header_.digest);
     WorkerQueueOptions o;
     o.name = "upload writer";
     o.bound = kSinkQueuedMax;
@@ -58,14 +58,14 @@ UploadReceiver::UploadReceiver(Store& store, const UploadHeader& header, UploadT
         },
         [](const std::vector<uint8_t>& piece) { return piece.size(); });
     std::string why;
-    if (!fd_ || !sink_->start(&why)) sink_.reset();  // then the connection's thread does it
+    if (!file_.fd || !sink_->start(&why)) sink_.reset();  // then the connection's thread does it
   }
   if (header_.compressed) zs_ready_ = tools.zs_ready && inflateReset(&zs_) == Z_OK;
 }
 
 UploadReceiver::~UploadReceiver() {
   sink_.reset();  // its thread is done with the temp file before it goes
-  if (!committed_ && !temp_name_.empty()) store_.temp_remove(header_.digest, temp_name_);
+  if (!committed_) store_.temp_remove(header_.digest, file_);
 }
 
 bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string* error) {
@@ -95,7 +95,7 @@ bool UploadReceiver::write_content(const uint8_t* data, size_t size, std::string
 
 void UploadReceiver::sink(const uint8_t* data, size_t size) {
   md5_.update(data, size);
-  if (!fd_.write_all(data, size)) {
+  if (!file_.fd.write_all(data, size)) {
     std::string why = std::string("cannot write the upload: ") + std::strerror(errno);
     std::lock_guard<std::mutex> lock(sink_mu_);
     sink_error_ = why;
@@ -105,7 +105,7 @@ void UploadReceiver::sink(const uint8_t* data, size_t size) {
   // A large segment goes to the disk while the rest of it comes, so that the sync before the
   // finalize does not wait for all of it (a catalog's arrives just before its finalize).
   if (store_.segment_sync() && sunk_ - written_back_ >= kWriteBackBytes) {
-    ::sync_file_range(fd_.get(), static_cast<off_t>(written_back_),
+    ::sync_file_range(file_.fd.get(), static_cast<off_t>(written_back_),
                       static_cast<off_t>(sunk_ - written_back_), SYNC_FILE_RANGE_WRITE);
     written_back_ = sunk_;
   }
@@ -130,7 +130,7 @@ bool UploadReceiver::feed(const uint8_t* data, size_t size, std::string* error) 
     return false;
   }
   failed_ = true;  // until this piece is through
-  if (!in_memory_ && !fd_) {
+  if (!in_memory_ && !file_.fd) {
     *error = "cannot create a temp file in the store";
     return false;
   }
@@ -216,7 +216,7 @@ bool UploadReceiver::finish(std::string* error) {
   }
   checked_ = true;
   if (in_memory_) return true;
-  if (!fd_.close() || !store_.segment_commit(temp_name_, header_.digest, header_.size)) {
+  if (!store_.segment_commit(file_, header_.digest, header_.size)) {
     *error = std::string("cannot move the segment into the store: ") + std::strerror(errno);
     return false;
   }

@@ -59,7 +59,7 @@ class UploadReceiver {
   UploadReceiver(Store& store, const UploadHeader& header, UploadTools& tools);
   ~UploadReceiver();  // removes the temp file unless committed
   // False when the upload cannot even start (no temp file, no inflater): answer it as an error.
-  bool ready() const { return (in_memory_ || fd_) && (!header_.compressed || zs_ready_); }
+  bool ready() const { return (in_memory_ || file_.fd) && (!header_.compressed || zs_ready_); }
   UploadReceiver(const UploadReceiver&) = delete;
   UploadReceiver& operator=(const UploadReceiver&) = delete;
 
@@ -89,8 +89,7 @@ class UploadReceiver {
 
   Store& store_;
   UploadHeader header_;
-  std::string temp_name_;
-  UniqueFd fd_;
+  SegmentFile file_;  // large uploads: written here as they come
   bool committed_ = false;
   bool in_memory_ = false;
   bool checked_ = false;
