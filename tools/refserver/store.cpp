@@ -250,8 +250,9 @@ SegmentFile Store::temp_create(const Digest& d) {
     return f;
   }
   for (;;) {
-    f.temp_name = kUploadPrefix + std::to_string(++temp_count_);
-    f.fd.reset(::openat(folder, f.temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    f.temp_name = temp_name_next();
+    f.fd.reset(
+        ::openat(folder, f.temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (f.fd || errno != EEXIST) return f;  // EEXIST: another server's upload on this store
   }
 }
@@ -264,6 +265,8 @@ void Store::temp_remove(const Digest& d, SegmentFile& f) {
   if (folder >= 0) ::unlinkat(folder, f.temp_name.c_str(), 0);
   f.temp_name.clear();
 }
+
+std::string Store::temp_name_next() { return kUploadPrefix + std::to_string(++temp_count_); }
 
 bool Store::name_unnamed(int fd, int folder, const std::string& name) {
   // Naming an open file by its descriptor alone (AT_EMPTY_PATH) needs a privilege; its /proc link
@@ -309,26 +312,24 @@ bool Store::segment_commit(SegmentFile& f, const Digest& d, uint64_t size) {
       if (!mark || ::fsync(root_fd_.get()) != 0) return false;
       marked_ = true;
     }
-    if (f.temp_name.empty()) {
-      if (!name_unnamed(f.fd.get(), folder, hex)) {
-        // A file of that name already (another server's on this store): replaced, as a rename
-        // replaces it, by way of a temp name.
-        if (errno != EEXIST) return false;
-        f.temp_name = kUploadPrefix + std::to_string(++temp_count_);
-        if (!name_unnamed(f.fd.get(), folder, f.temp_name)) {
-          f.temp_name.clear();
-          return false;
-        }
-        if (::renameat(folder, f.temp_name.c_str(), folder, hex.c_str()) != 0) return false;
+    if (f.temp_name.empty() && !name_unnamed(f.fd.get(), folder, hex)) {
+      // A file of that name already (another server's on this store): replaced, as a rename
+      // replaces it, by way of a temp name.
+      if (errno != EEXIST) return false;
+      f.temp_name = temp_name_next();
+      if (!name_unnamed(f.fd.get(), folder, f.temp_name)) {
         f.temp_name.clear();
-      }
-      if (!f.fd.close()) {
-        ::unlinkat(folder, hex.c_str(), 0);
         return false;
       }
-    } else {
+    }
+    if (!f.temp_name.empty()) {
       if (::renameat(folder, f.temp_name.c_str(), folder, hex.c_str()) != 0) return false;
       f.temp_name.clear();
+    }
+    // An unnamed file is closed once named: naming needs it open.
+    if (f.fd && !f.fd.close()) {
+      ::unlinkat(folder, hex.c_str(), 0);
+      return false;
     }
     index_add(d, size);
     if (!segment_sync_) return true;

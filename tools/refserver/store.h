@@ -9,11 +9,11 @@
 //
 // What is durable when (unless syncing is off, see set_segment_sync):
 // - A segment is written to an unnamed file of its folder (or a temp file there) and given its
-//   name when its upload checks out, so a reader never sees part of one. The segments put in place since the last sync form a group, made
-//   durable together by one syncfs of the store's file system (data, names and folders): at the
-//   latest before a catalog finalize is answered, when the group reaches kSyncGroupSegments
-//   segments or kSyncGroupBytes bytes, when its first segment has waited kSyncGroupAgeMs
-//   (sync_if_due), and at shutdown.
+//   name when its upload checks out, so a reader never sees part of one. The segments put in
+//   place since the last sync form a group, made durable together by one syncfs of the store's
+//   file system (data, names and folders): at the latest before a catalog finalize is answered,
+//   when the group reaches kSyncGroupSegments segments or kSyncGroupBytes bytes, when its first
+//   segment has waited kSyncGroupAgeMs (sync_if_due), and at shutdown.
 // - Until then a crash may lose a segment of the group, or leave it under its name with fewer
 //   bytes than its name promises. `unsynced` is made durable before the first segment of a group
 //   is renamed and removed once no group is waiting; a store opened with it checks every segment
@@ -163,8 +163,9 @@ class Store {
 
   int folder_fd(uint8_t prefix);
   bool unnamed_files_work();
-  // Gives the open file fd the name `name` in folder. Under group_mutex_.
+  // Gives the open unnamed file fd the name `name` in folder; false (errno set) when it cannot.
   bool name_unnamed(int fd, int folder, const std::string& name);
+  std::string temp_name_next();  // a new ".upload-N" name
   LinksFile* links_file(uint32_t id);
   bool links_write(uint32_t id, LinksFile& file);
   void recover_unsynced();
