@@ -180,8 +180,9 @@ struct ReadAhead::State {
     }
   }
 
-  // Opens a regular file taken ahead: a small one stays open, the kernel asked to read it whole
-  // when `prepare`; of a larger one the kernel is asked to read the first MiB when `advise`.
+  // Opens a regular file taken ahead: a small one stays open when `prepare`, a larger one is
+  // closed again. When `advise` the kernel is asked to read the small file whole, or the first MiB
+  // of the larger one (on a tree in the page cache the asking is all it would cost).
   void open_ahead(Entry& e, bool advise, bool prepare) {
     if (!e.regular) return;
     if (e.folder != open_path_) {
@@ -196,7 +197,7 @@ struct ReadAhead::State {
       return;
     }
     if (!prepare || e.opened.size == 0) return;
-    fd_read_soon(file, e.opened.size);
+    if (advise) fd_read_soon(file, e.opened.size);
     e.file = std::move(file);
   }
 
