@@ -76,7 +76,7 @@ std::string bytes_hex(const uint8_t* p, size_t size) {
 
 std::string digest_hex(const Digest& d) { return bytes_hex(d.data(), d.size()); }
 
-bool digest_parse(const std::string& hex, Digest* out) {
+bool digest_parse(std::string_view hex, Digest* out) {
   if (hex.size() != 32) return false;
   auto nibble = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace vl::ref {
 
@@ -40,7 +41,7 @@ FileRead md5_of_file(const std::string& path, Digest* out, uint64_t* size,
 // 32 lower-case hexadecimal characters.
 std::string digest_hex(const Digest& d);
 // Parses exactly 32 hexadecimal characters (lower case only: the form the catalog stores).
-bool digest_parse(const std::string& hex, Digest* out);
+bool digest_parse(std::string_view hex, Digest* out);
 
 // Lower-case hexadecimal of size bytes.
 std::string bytes_hex(const uint8_t* p, size_t size);

@@ -487,6 +487,7 @@ bool Store::links_in_place(uint32_t id, uint64_t* checked) {
   uint64_t missing = 0;
   std::string first_missing, text;
   std::vector<char> buf(65536);
+  std::vector<Digest> lines;
   for (;;) {
     ssize_t n = ::read(fd.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -494,16 +495,24 @@ bool Store::links_in_place(uint32_t id, uint64_t* checked) {
     if (n == 0) break;
     text.append(buf.data(), static_cast<size_t>(n));
     size_t start = 0, end;
+    lines.clear();
     // A last line without its end is still being appended: the round after this one checks it.
     while ((end = text.find('\n', start)) != std::string::npos) {
-      std::string hex = text.substr(start, end - start);
-      *checked += end - start + 1;
-      start = end + 1;
       Digest d;
       // A line that names no segment is the start of one a crash cut short, never answered.
-      if (digest_parse(hex, &d) && !segment_in_place(d) && missing++ == 0) first_missing = hex;
+      if (digest_parse(std::string_view(text).substr(start, end - start), &d)) lines.push_back(d);
+      *checked += end - start + 1;
+      start = end + 1;
     }
     text.erase(0, start);
+    {
+      // The digests memory knows, under one lock for the piece read; the others cost a stat.
+      std::lock_guard<std::mutex> lock(index_mutex_);
+      std::erase_if(lines, [this](const Digest& d) { return index_.contains(d); });
+    }
+    for (const Digest& d : lines) {
+      if (!segment_in_place(d) && missing++ == 0) first_missing = digest_hex(d);
+    }
   }
   if (missing == 0) return true;
   std::fprintf(stderr, "refserver: catalog %u links %llu segments that are not in the store "
