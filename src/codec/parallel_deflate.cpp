@@ -10,6 +10,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codec/deflate_blocks.h"
@@ -41,8 +42,8 @@ struct Piece {
 
 class Coder {
  public:
-  Coder(int fd, uint64_t size, FILE* out, uint64_t piece)
-      : fd_(fd), size_(size), out_(out), piece_(piece) {
+  Coder(int fd, uint64_t size, FILE* out, uint64_t piece, std::stop_token stop)
+      : fd_(fd), size_(size), out_(out), piece_(piece), stop_(std::move(stop)) {
     count_ = static_cast<size_t>((size + piece - 1) / piece);
   }
   bool run(unsigned threads, uint64_t* out_len);
@@ -62,6 +63,7 @@ class Coder {
   const uint64_t size_;
   FILE* const out_;
   const uint64_t piece_;
+  const std::stop_token stop_;  // ends the work before the next piece
   size_t count_ = 0;
 
   std::mutex mu_;
@@ -102,7 +104,11 @@ void Coder::work() {
     {
       std::unique_lock<std::mutex> lock(mu_);
       cv_.wait(lock, [&] { return failed_ || next_ >= count_ || next_ < taken_ + ahead_; });
-      if (failed_ || next_ >= count_) return;
+      if (stop_.stop_requested()) failed_ = true;
+      if (failed_ || next_ >= count_) {
+        cv_.notify_all();
+        return;
+      }
       k = next_++;
     }
     std::unique_ptr<Piece> p;
@@ -119,6 +125,7 @@ void Coder::work() {
 }
 
 std::unique_ptr<Piece> Coder::take(size_t k) {
+  if (stop_.stop_requested()) return nullptr;
   std::unique_lock<std::mutex> lock(mu_);
   if (ahead_ == 0) {  // no parsing thread: the piece is parsed here
     lock.unlock();
@@ -333,10 +340,10 @@ bool agrees_now() {
 }  // namespace
 
 bool parallel_deflate(int fd, uint64_t size, FILE* out, uint64_t* out_len, unsigned threads,
-                      uint64_t piece) {
+                      uint64_t piece, std::stop_token stop) {
   if (piece < 2 * kDeflateWindow || piece % kDeflateWindow != 0) return false;
   try {
-    Coder c(fd, size, out, piece);
+    Coder c(fd, size, out, piece, std::move(stop));
     return c.run(threads, out_len);
   } catch (const std::bad_alloc&) {
     return false;
@@ -348,16 +355,16 @@ bool parallel_deflate_agrees() {
   return agrees;
 }
 
-bool file_compress(FILE* in, uint64_t size, FILE* out, uint64_t* out_len) {
+bool file_compress(FILE* in, uint64_t size, FILE* out, uint64_t* out_len, std::stop_token stop) {
   // More threads than four add little and hold more pieces in memory.
   const unsigned cores = std::min(4u, std::thread::hardware_concurrency());
   if (size >= kParallelMin && cores > 1 && parallel_deflate_agrees()) {
-    if (parallel_deflate(fileno(in), size, out, out_len, cores, kPiece)) return true;
-    // Whatever went wrong, zlib alone still makes the stream, from the start.
-    if (!stream_empty(out)) return false;
+    if (parallel_deflate(fileno(in), size, out, out_len, cores, kPiece, stop)) return true;
+    // Whatever else went wrong, zlib alone still makes the stream, from the start.
+    if (stop.stop_requested() || !stream_empty(out)) return false;
   }
   std::rewind(in);
-  return stream_compress(in, out, out_len);
+  return stream_compress(in, out, out_len, std::move(stop));
 }
 
 }  // namespace vl

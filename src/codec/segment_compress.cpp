@@ -50,7 +50,7 @@ bool segment_compress(const uint8_t* data, uint32_t size, uint8_t* out, size_t c
   return true;
 }
 
-bool stream_compress(FILE* in, FILE* out, uint64_t* out_len) {
+bool stream_compress(FILE* in, FILE* out, uint64_t* out_len, std::stop_token stop) {
   z_stream zs{};
   if (deflateInit(&zs, Z_BEST_COMPRESSION) != Z_OK) return false;
   constexpr size_t kChunk = 65536;
@@ -59,6 +59,10 @@ bool stream_compress(FILE* in, FILE* out, uint64_t* out_len) {
   bool ok = src && dst;
   int flush = Z_NO_FLUSH;
   while (ok && flush != Z_FINISH) {
+    if (stop.stop_requested()) {
+      ok = false;
+      break;
+    }
     size_t got = std::fread(src.get(), 1, kChunk, in);
     if (std::ferror(in)) {
       ok = false;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <stop_token>
 
 namespace vl {
 
@@ -21,7 +22,8 @@ bool segment_compress(const uint8_t* data, uint32_t size, uint8_t* out, size_t c
 // Compresses everything `in` holds from its current position into `out` as one zlib stream at
 // level 9, a piece at a time: the same bytes one-shot compression of the whole content gives,
 // without holding the content in memory. Returns true with the stream's length in *out_len;
-// false when reading, writing or zlib fails. Any thread.
-bool stream_compress(FILE* in, FILE* out, uint64_t* out_len);
+// false when reading, writing or zlib fails, or once `stop` is requested (seen between pieces of
+// 64 KiB). Any thread.
+bool stream_compress(FILE* in, FILE* out, uint64_t* out_len, std::stop_token stop = {});
 
 }  // namespace vl

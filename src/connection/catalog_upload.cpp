@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 
@@ -46,12 +47,16 @@ class TempFile {
   FilePtr file_;
 };
 
-// The digest of the whole file, read in pieces. False on a read error.
-bool file_digest(FILE* f, uint8_t digest[16]) {
+// The digest of the whole file, read in pieces. False on a read error, or once `stop` is
+// requested.
+bool file_digest(FILE* f, uint8_t digest[16], const std::stop_token& stop) {
   Md5Stream md5;
   uint8_t buf[65536];
   size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) md5.update(buf, got);
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    if (stop.stop_requested()) return false;
+    md5.update(buf, got);
+  }
   if (std::ferror(f)) return false;
   md5.finish(digest);
   return true;
@@ -117,7 +122,7 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
       // An exception that left the thread would end the process: the digest fails instead.
       try {
         FilePtr again = file_open(ctx.catalog_path, "rb");
-        digested = again && file_digest(again.get(), fields.digest);
+        digested = again && file_digest(again.get(), fields.digest, ctx.cancel.token());
       } catch (...) {  // std::bad_alloc, or any other
         digested = false;
       }
@@ -131,7 +136,7 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   bool packed_ok = false;
   auto pack = [&] {
     try {
-      packed_ok = packed.get() && file_compress(f.get(), size, packed.get(), &packed_len);
+      packed_ok = packed.get() && file_compress(f.get(), size, packed.get(), &packed_len, ctx.cancel.token());
     } catch (...) {  // std::bad_alloc, or any other
       packed_ok = false;
     }
@@ -157,6 +162,8 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   ctx.helper_tids[kHelperSlotCatalogPack] = 0;  // the threads are gone, on every path
   ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
   if (failed) std::rethrow_exception(failed);
+  // A cancel ends the digest and the stream within a piece's work: the run ends as cancelled.
+  if (ctx.cancel == 1) return 1;
   if (!digested) {
     say(ctx, "Failed to read catalog!\n");
     return 1;

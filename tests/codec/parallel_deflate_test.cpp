@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stop_token>
 #include <random>
 #include <vector>
 
 #include "codec/deflate_blocks.h"
 #include "codec/deflate_parse.h"
+#include "codec/segment_compress.h"
 #include "zlib_reference.h"
 
 namespace vl {
@@ -126,6 +128,16 @@ TEST(ParallelDeflate, FileCompressUsesEveryCoreAndFallsBackToZlib) {
   EXPECT_FALSE(parallel_deflate(fileno(g.in), in.size() + 100, g.out, &len, 2));
   ASSERT_TRUE(file_compress(g.in, in.size() + 100, g.out, &len));
   EXPECT_EQ(g.result(len), zlib_reference(in));
+  // A stop request ends either coder, and zlib does not start over after it.
+  std::stop_source stop;
+  stop.request_stop();
+  for (unsigned threads : {0u, 2u}) {
+    Files h(in);
+    EXPECT_FALSE(parallel_deflate(fileno(h.in), in.size(), h.out, &len, threads, 1 << 19, stop.get_token()));
+  }
+  Files h(in);
+  EXPECT_FALSE(file_compress(h.in, in.size(), h.out, &len, stop.get_token()));
+  EXPECT_FALSE(stream_compress(h.in, h.out, &len, stop.get_token()));
 }
 
 }  // namespace

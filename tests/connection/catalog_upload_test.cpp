@@ -148,14 +148,18 @@ TEST_F(CatalogUploadTest, UnreadableCatalogAndCancel) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to open catalog!\n");
   EXPECT_TRUE(trace_of(server, 'C', "8000").empty());
 
-  // Cancelled: the segment store gives up and no finalize is attempted.
-  test::write_file(ctx_.catalog_path, catalog_bytes(100));
+  // Cancelled: the digest and the stream stop (on one thread or on every core), the run ends
+  // as cancelled with no failure named, and neither the segment nor a finalize is sent.
   ctx_.cancel = 1;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(server_catalog_upload(ctx_), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nCatalog");
+  for (size_t n : {size_t{100}, size_t{6} << 20}) {
+    test::write_file(ctx_.catalog_path, catalog_bytes(n));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(server_catalog_upload(ctx_), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << n;
+  }
   EXPECT_EQ(ctx_.stats.bytes_total.load(), 0u);
   EXPECT_TRUE(trace_of(server, 'C', "0223").empty());
+  EXPECT_TRUE(trace_of(server, 'C', "8000").empty());
 }
 
 }  // namespace
