@@ -10,7 +10,6 @@
 #include <random>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "codec/deflate_blocks.h"
@@ -42,8 +41,8 @@ struct Piece {
 
 class Coder {
  public:
-  Coder(int fd, uint64_t size, FILE* out, uint64_t piece, std::stop_token stop)
-      : fd_(fd), size_(size), out_(out), piece_(piece), stop_(std::move(stop)) {
+  Coder(int fd, uint64_t size, FILE* out, uint64_t piece, const CompressControl& control)
+      : fd_(fd), size_(size), out_(out), piece_(piece), control_(control) {
     count_ = static_cast<size_t>((size + piece - 1) / piece);
   }
   bool run(unsigned threads, uint64_t* out_len);
@@ -52,7 +51,7 @@ class Coder {
   uint64_t piece_start(size_t k) const { return k * piece_; }
   uint64_t piece_end(size_t k) const { return std::min(size_, (k + 1) * piece_); }
   std::unique_ptr<Piece> make_piece(size_t k);
-  void work();
+  void work(unsigned index);
   std::unique_ptr<Piece> take(size_t k);
   bool emit_from(Piece& p, uint64_t until);
   bool emit(uint32_t sym, uint64_t pos);
@@ -63,7 +62,7 @@ class Coder {
   const uint64_t size_;
   FILE* const out_;
   const uint64_t piece_;
-  const std::stop_token stop_;  // ends the work before the next piece
+  const CompressControl& control_;  // its stop ends the work before the next piece
   size_t count_ = 0;
 
   std::mutex mu_;
@@ -98,13 +97,14 @@ std::unique_ptr<Piece> Coder::make_piece(size_t k) {
   return p;
 }
 
-void Coder::work() {
+void Coder::work(unsigned index) {
+  if (control_.on_thread_start) control_.on_thread_start(index);
   for (;;) {
     size_t k;
     {
       std::unique_lock<std::mutex> lock(mu_);
       cv_.wait(lock, [&] { return failed_ || next_ >= count_ || next_ < taken_ + ahead_; });
-      if (stop_.stop_requested()) failed_ = true;
+      if (control_.stop.stop_requested()) failed_ = true;
       if (failed_ || next_ >= count_) {
         cv_.notify_all();
         return;
@@ -125,7 +125,7 @@ void Coder::work() {
 }
 
 std::unique_ptr<Piece> Coder::take(size_t k) {
-  if (stop_.stop_requested()) return nullptr;
+  if (control_.stop.stop_requested()) return nullptr;
   std::unique_lock<std::mutex> lock(mu_);
   if (ahead_ == 0) {  // no parsing thread: the piece is parsed here
     lock.unlock();
@@ -201,7 +201,7 @@ bool Coder::run(unsigned threads, uint64_t* out_len) {
   ahead_ = threads + 1;
   for (unsigned i = 0; i < threads; i++) {
     try {
-      workers.emplace_back([this] { work(); });
+      workers.emplace_back([this, i] { work(i); });
     } catch (const std::system_error&) {
       break;
     }
@@ -340,10 +340,10 @@ bool agrees_now() {
 }  // namespace
 
 bool parallel_deflate(int fd, uint64_t size, FILE* out, uint64_t* out_len, unsigned threads,
-                      uint64_t piece, std::stop_token stop) {
+                      uint64_t piece, const CompressControl& control) {
   if (piece < 2 * kDeflateWindow || piece % kDeflateWindow != 0) return false;
   try {
-    Coder c(fd, size, out, piece, std::move(stop));
+    Coder c(fd, size, out, piece, control);
     return c.run(threads, out_len);
   } catch (const std::bad_alloc&) {
     return false;
@@ -355,16 +355,17 @@ bool parallel_deflate_agrees() {
   return agrees;
 }
 
-bool file_compress(FILE* in, uint64_t size, FILE* out, uint64_t* out_len, std::stop_token stop) {
+bool file_compress(FILE* in, uint64_t size, FILE* out, uint64_t* out_len,
+                   const CompressControl& control) {
   // More threads than four add little and hold more pieces in memory.
   const unsigned cores = std::min(4u, std::thread::hardware_concurrency());
   if (size >= kParallelMin && cores > 1 && parallel_deflate_agrees()) {
-    if (parallel_deflate(fileno(in), size, out, out_len, cores, kPiece, stop)) return true;
+    if (parallel_deflate(fileno(in), size, out, out_len, cores, kPiece, control)) return true;
     // Whatever else went wrong, zlib alone still makes the stream, from the start.
-    if (stop.stop_requested() || !stream_empty(out)) return false;
+    if (control.stop.stop_requested() || !stream_empty(out)) return false;
   }
   std::rewind(in);
-  return stream_compress(in, out, out_len, std::move(stop));
+  return stream_compress(in, out, out_len, control.stop);
 }
 
 }  // namespace vl

@@ -133,10 +133,14 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   }
   uint64_t packed_len = 0;
   std::rewind(f.get());
+  // Its parsing threads join the run's table, so that a change of priority reaches them too.
+  CompressControl control{ctx.cancel.token(), [&ctx](unsigned i) {
+                            if (i < kHelperSlotCatalog) helper_thread_register(ctx, static_cast<int>(i));
+                          }};
   bool packed_ok = false;
   auto pack = [&] {
     try {
-      packed_ok = packed.get() && file_compress(f.get(), size, packed.get(), &packed_len, ctx.cancel.token());
+      packed_ok = packed.get() && file_compress(f.get(), size, packed.get(), &packed_len, control);
     } catch (...) {  // std::bad_alloc, or any other
       packed_ok = false;
     }
@@ -159,7 +163,9 @@ int server_catalog_upload(RunContext& ctx, bool* finalize_sent,
   }
   if (packer.joinable()) packer.join();
   digest.join();
-  ctx.helper_tids[kHelperSlotCatalogPack] = 0;  // the threads are gone, on every path
+  // The threads are gone, on every path.
+  for (int i = 0; i < kHelperSlotCatalog; i++) ctx.helper_tids[i] = 0;
+  ctx.helper_tids[kHelperSlotCatalogPack] = 0;
   ctx.helper_tids[kHelperSlotCatalogDigest] = 0;
   if (failed) std::rethrow_exception(failed);
   // A cancel ends the digest and the stream within a piece's work: the run ends as cancelled.

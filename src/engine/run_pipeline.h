@@ -14,6 +14,7 @@
 // | catalog digest      | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
 // | session opening     | Dialogue::sessions_open | - (one login each, at most 31)  | joined when adopted, or at finish()    | that session is left out (log)    |
 // | catalog compression | server_catalog_upload   | - (reads the catalog once)      | joined before the upload ends          | the upload fails                  |
+// | its parsing (0-3)   | file_compress           | a piece per thread, and one     | joined before the compression ends     | the compression fails             |
 //
 // - Every helper takes the profile's priority (helper_thread_register) and can be started or
 //   fail without ending the process: a thread that cannot be had, or an exception (an allocation

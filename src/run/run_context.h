@@ -118,7 +118,8 @@ struct RunError {
 
 // The slots of ctx.helper_tids that the catalog's writer thread, the read-ahead thread, the
 // cache's writer thread and the catalog upload's digest thread take. The catalog upload's
-// compression thread takes the writer's slot: the writer has stopped before the upload begins.
+// compression thread takes the writer's slot, and its parsing threads the block compression's
+// slots (below kHelperSlotCatalog): those threads have stopped before the upload begins.
 constexpr int kHelperSlotCatalog = 4;
 constexpr int kHelperSlotCatalogPack = kHelperSlotCatalog;
 constexpr int kHelperSlotReadAhead = 5;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <stop_token>
 #include <random>
 #include <vector>
@@ -133,11 +135,23 @@ TEST(ParallelDeflate, FileCompressUsesEveryCoreAndFallsBackToZlib) {
   stop.request_stop();
   for (unsigned threads : {0u, 2u}) {
     Files h(in);
-    EXPECT_FALSE(parallel_deflate(fileno(h.in), in.size(), h.out, &len, threads, 1 << 19, stop.get_token()));
+    EXPECT_FALSE(parallel_deflate(fileno(h.in), in.size(), h.out, &len, threads, 1 << 19, {stop.get_token(), {}}));
   }
   Files h(in);
-  EXPECT_FALSE(file_compress(h.in, in.size(), h.out, &len, stop.get_token()));
+  EXPECT_FALSE(file_compress(h.in, in.size(), h.out, &len, {stop.get_token(), {}}));
   EXPECT_FALSE(stream_compress(h.in, h.out, &len, stop.get_token()));
+  // Each parsing thread announces itself once, by its index.
+  std::mutex mu;
+  std::vector<unsigned> started;
+  CompressControl control{{}, [&](unsigned i) {
+                            std::lock_guard<std::mutex> lock(mu);
+                            started.push_back(i);
+                          }};
+  Files k(in);
+  ASSERT_TRUE(parallel_deflate(fileno(k.in), in.size(), k.out, &len, 3, 1 << 19, control));
+  EXPECT_EQ(k.result(len), zlib_reference(in));
+  std::sort(started.begin(), started.end());
+  EXPECT_EQ(started, (std::vector<unsigned>{0, 1, 2}));
 }
 
 }  // namespace
