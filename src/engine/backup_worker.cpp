@@ -188,6 +188,9 @@ Ending run_body(RunContext& ctx) {
       if (finalize_sent)
         run_log(ctx, "\nThe catalog's finalize was sent but not answered: the server may hold "
                      "the catalog all the same.\n");
+      // A run that gave up by itself (the server lost for too long, a helper thread that failed)
+      // set the cancel word too: it ends as failed, with its reason, not as the user's cancel.
+      if (ctx.abort != kAbortNone) return aborted(ctx);
       return cancelled(ctx);
     }
     if (!stored) {

@@ -216,6 +216,20 @@ TEST(EndToEndOutcomes, LostSegmentsAreSentAgainAndAnUnreachableServerIsGivenUp) 
               std::string::npos)
         << r.err;
   }
+  // Given up at the finalize, after the walk: failed with its reason, not a cancel.
+  {
+    Installation inst;
+    write_file(inst.source() + "/a.txt", "hello\n");
+    write_file(inst.settings(), read_file(inst.settings()) + "Retry_Limit_Minutes=1\n");
+    RefServer first({"--account", "alice:secret", "--profile", "daily:7", "--die-after", "0223:1"});
+    inst.profile("daily", first.port(), {inst.source()});
+    ClientRun run(inst, "run1");
+    ASSERT_TRUE(first.crash(60000));
+    EXPECT_EQ(run.wait(), 3);
+    const std::string err = read_file(run.err);
+    EXPECT_NE(err.find("Backup failed!\nThe server"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Cancelled"), std::string::npos) << err;
+  }
 }
 
 // A full data disk: the catalog cannot be committed, so it is neither uploaded nor finalized.
