@@ -306,9 +306,12 @@ void pending_write(Conn& c, std::list<PendingCacheFile>& files, const std::stop_
   if (!c.db || files.empty()) return;
   BusyCancel busy(c.db.get(), cancel);
   WriteScope batch(c, "md5cache_flush");
-  // A cancelled run does not wait for a cache that another connection holds: its entries are let
-  // go (the next run reads those files again), with no box for each statement that would fail.
-  if (cancel.stop_requested() && !batch.owner()) return;
+  // Without the write lock (a cancelled run does not wait for a cache that another connection
+  // holds; another process may hold it beyond the busy time-out) the entries are let go, and the
+  // next run reads those files again. Written statement by statement instead, a file's new size
+  // and time could be stored while the removal of its old blocks failed on the lock, and the next
+  // run would take those old digests for the new content.
+  if (c.txn != Txn::write) return;
   for (PendingCacheFile& f : files) {
     if (f.state != PendingState::complete) continue;  // a file not read whole keeps its old rows
     bool inserted = false;

@@ -116,6 +116,19 @@ TEST_F(Md5CacheTest, SecondFullReadKeepsTheIdAndReplacesTheBlocks) {
   EXPECT_EQ(md5cache_segs_get_size(id, kBlock), 5u);
   EXPECT_NE(md5cache_segs_get_md5(id, 2 * uint64_t(kBlock), got), 0);
   EXPECT_TRUE(ui_.boxes().empty());
+
+  // A flush that cannot take the write lock lets its entries go whole: a new size and time
+  // written beside the old blocks would pass those off as the new content's.
+  md5cache_read_end();
+  store_fault_set(StoreCall::exec, 1);  // "begin immediate"
+  f = md5cache_pending_file_new("/f", 3, kBlock, 888, 3000);
+  md5cache_pending_block_add(f, 0, 3, digest_of(52).b);
+  md5cache_pending_file_done(f);
+  md5cache_flush();
+  EXPECT_EQ(md5cache_pending_files(), 0u);
+  EXPECT_EQ(md5cache_filespec_getdata(id, &info), 0);
+  EXPECT_EQ(info.t_modify, 777u);
+  EXPECT_EQ(rows_of(id), "2");
 }
 
 TEST_F(Md5CacheTest, IncompleteEntriesAreDroppedByTheFlush) {
