@@ -89,6 +89,11 @@ class FileSource : public BlockSource {
     Dialogue& dialogue = pipe_.dialogue;
     for (;;) {
       if (BlockBuffer* b = pipe_.blocks.acquire(want)) return b;
+      // acquire gives up at once on a cancel: that is not a shortage of memory.
+      if (ctx_.cancel == 1) {
+        *result = kFileCancelled;
+        return nullptr;
+      }
       if (dialogue.in_flight() == 0) {
         // Nothing to wait for, and still no buffer: the memory is not there. The run ends as
         // failed with its box (never an exit from this thread).
