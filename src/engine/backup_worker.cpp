@@ -107,6 +107,7 @@ void walk_all(RunContext& ctx, RunPipeline& pipe) {
     md5cache_walk_begin();
     for (const ProfileRule& rule : ctx.profile->include_rules) {
       include_path_record(ctx, pipe.rows, rule.path);
+      pipe.walk_under(rule.path);
       if (tree_walk(ctx, pipe, "", rule.path) != 0 || ctx.cancel == 1) break;
     }
   }

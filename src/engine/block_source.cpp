@@ -54,7 +54,7 @@ class FileSource : public BlockSource {
   FileSource(RunContext& ctx, RunPipeline& pipe, const std::string& path)
       : ctx_(ctx), pipe_(pipe), path_(path) {}
 
-  int open(FileStat* opened) override { return file_.open(path_, opened); }
+  int open(FileStat* opened) override { return file_.open(path_, opened, pipe_.base); }
 
   int next(uint32_t want, SourceBlock* out) override {
     int result = 0;

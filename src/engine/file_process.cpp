@@ -60,6 +60,7 @@ struct FileJob : std::enable_shared_from_this<FileJob> {
   RunContext& ctx;
   RunPipeline& pipe;
   std::string path;
+  PathBase base;                        // the walk's when the job began, for reading again
   PendingCacheFile* pending = nullptr;  // read files; valid until the next flush
   uint32_t cache_id = 0;                // files whose digests came from the cache
   int outstanding = 0;                  // segments not yet ended
@@ -70,7 +71,8 @@ struct FileJob : std::enable_shared_from_this<FileJob> {
   LogSlot tail = kNoLogSlot;
   std::string tail_text;
 
-  FileJob(RunContext& c, RunPipeline& r, std::string p) : ctx(c), pipe(r), path(std::move(p)) {}
+  FileJob(RunContext& c, RunPipeline& r, std::string p)
+      : ctx(c), pipe(r), path(std::move(p)), base(r.base) {}
 
   void maybe_finish() {
     if (!read_done || outstanding > 0) return;
@@ -124,7 +126,7 @@ struct FileJob : std::enable_shared_from_this<FileJob> {
   int heal(uint64_t offset, uint32_t size, const uint8_t digest[16]) {
     auto block = std::make_shared<std::vector<uint8_t>>(size);
     uint8_t read_digest[16];
-    const bool same = file_read_at(path, offset, block->data(), size) == size &&
+    const bool same = file_read_at(path, offset, block->data(), size, base) == size &&
                       (md5_digest(block->data(), size, read_digest), true) &&
                       std::memcmp(read_digest, digest, 16) == 0;
     if (!same) {

@@ -42,12 +42,14 @@ struct Folder {
   size_t next = 0;  // the first entry not gone through
   // The entries the worker has come to: the thread leaves alone those it is late for.
   std::shared_ptr<std::atomic<size_t>> walked;
+  PathBase base;  // the walk's, for opening the folder
 };
 
 // An entry the thread has taken from its folder: where it is in the walk and, for a small regular
 // file about to be read, the file open.
 struct Entry {
   std::string folder;
+  PathBase base;
   std::string name;
   bool regular = false;
   std::shared_ptr<std::atomic<size_t>> walked;
@@ -144,6 +146,7 @@ struct ReadAhead::State {
           Folder& f = queue_.back();
           Entry e;
           e.folder = f.path;
+          e.base = f.base;
           e.name = std::move(f.names[f.next]);
           e.regular = f.next < f.regular.size() && f.regular[f.next];
           e.walked = f.walked;
@@ -186,7 +189,7 @@ struct ReadAhead::State {
   void open_ahead(Entry& e, bool advise, bool prepare) {
     if (!e.regular) return;
     if (e.folder != open_path_) {
-      dir_ = folder_open(e.folder);
+      dir_ = folder_open(e.folder, e.base);
       open_path_ = e.folder;
     }
     if (!dir_ || e.walked->load() > e.index) return;
@@ -285,8 +288,8 @@ void ReadAhead::stop() {
 }
 
 void ReadAhead::folder(const std::string& folder, const std::vector<std::string>& names,
-                       const std::vector<char>& regular) {
-  if (running_) s_->folder(Folder{folder, names, regular, 0, nullptr});
+                       const std::vector<char>& regular, const PathBase& base) {
+  if (running_) s_->folder(Folder{folder, names, regular, 0, nullptr, base});
 }
 
 void ReadAhead::folder_done() {

@@ -54,8 +54,9 @@ class ReadAhead {
   // The entries of folder, as listed, and which of them are regular files; the worker goes
   // through them next, and says so with folder_done. The thread keeps at most a few hundred
   // entries ahead of the worker.
+  // Below `base`, no symbolic link is followed (the walk's).
   void folder(const std::string& folder, const std::vector<std::string>& names,
-              const std::vector<char>& regular);
+              const std::vector<char>& regular, const PathBase& base = {});
 
   // The worker has gone through the entries of the folder it listed last (and not yet done).
   void folder_done();

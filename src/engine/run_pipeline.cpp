@@ -45,6 +45,16 @@ int RunPipeline::start() {
   return 1;
 }
 
+void RunPipeline::walk_under(const std::string& path) {
+  base = PathBase();
+  UniqueFd fd = path_base_open(path);
+  if (!fd) return;
+  size_t len = path.size();
+  while (len > 1 && path[len - 1] == '/') --len;
+  base = PathBase{fd.get(), len};
+  roots.push_back(std::move(fd));
+}
+
 int RunPipeline::heal_pending() {
   while (!heals.empty() && ctx.cancel != 1) {
     if (heals_in_flight >= kHealsInFlightMax &&

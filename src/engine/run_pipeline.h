@@ -64,12 +64,21 @@ struct RunPipeline {
   // does it otherwise; a second call does nothing.
   void cache_end();
 
+  // The walk goes under the include rule's folder at path next: it is opened (into roots) and
+  // becomes base; when it cannot be opened, base has no descriptor (the walk finds it missing).
+  void walk_under(const std::string& path);
+
   // Sends again, in full, the cached blocks whose link the server refused (queued in heals), at
   // most kHealsInFlightMax at a time. Returns 0; 1 when the dialogue cannot go on. Worker
   // thread, between files.
   int heal_pending();
 
   RunContext& ctx;
+  // The folders of the include rules, open for the whole run (the read-ahead and the heals may
+  // still use one after the walk has moved on), and the one the walk is under: below it, listings
+  // and reads follow no symbolic link at any level.
+  std::vector<UniqueFd> roots;
+  PathBase base;
   // Declared in this order, they are taken down in the other: the dialogue first, which gives
   // back the blocks still in flight before the compression threads stop.
   CatalogRows rows;

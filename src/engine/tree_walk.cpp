@@ -168,10 +168,10 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
     std::vector<char> regular;
     if (t_walk_depth >= g_walk_depth_max) {
       why = FsFailure::too_long;
-    } else if (dir_list(full, &entries, &why, &regular)) {
+    } else if (dir_list(full, &entries, &why, &regular, pipe.base)) {
       why = FsFailure::none;
     }
-    pipe.read_ahead.folder(full, entries, regular);
+    pipe.read_ahead.folder(full, entries, regular, pipe.base);
     if (why != FsFailure::none) {
       run_log(ctx,
               why == FsFailure::too_long ? "Warning: Path too long: %s\n"

@@ -59,14 +59,14 @@ bool fs_fault_hooked(const std::string& path) {
 
 ReadFile::~ReadFile() = default;
 
-int ReadFile::open(const std::string& path, FileStat* opened) {
+int ReadFile::open(const std::string& path, FileStat* opened, const PathBase& base) {
 #ifdef VORNLAKE_FAULT_HOOKS
   swap_before_open(path);
   fail_reads_ = fs_fault_read_fails(path);
   change_after_read_ = g_grow.has(path) ? 1 : g_shrink.has(path) ? -1 : g_rewrite.has(path) ? 2 : 0;
 #endif
   errno = 0;
-  fd_ = path_open_noatime(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  fd_ = path_open_beneath(base, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (!fd_.ok()) return errno ? errno : EACCES;
   if (!fd_stat(fd_, opened)) return errno ? errno : EIO;
   return 0;
@@ -119,8 +119,8 @@ size_t ReadFile::read(void* buf, size_t n) {
 
 bool ReadFile::stat_now(FileStat* out) const { return fd_.ok() && fd_stat(fd_, out); }
 
-UniqueFd folder_open(const std::string& path) {
-  return path_open_noatime(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+UniqueFd folder_open(const std::string& path, const PathBase& base) {
+  return path_open_beneath(base, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 UniqueFd folder_entry_open(const UniqueFd& folder, const std::string& name) {
@@ -131,8 +131,9 @@ void fd_read_soon(const UniqueFd& fd, uint64_t bytes) {
   ::posix_fadvise(fd.get(), 0, static_cast<off_t>(bytes), POSIX_FADV_WILLNEED);
 }
 
-size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n) {
-  UniqueFd fd = path_open_noatime(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n,
+                    const PathBase& base) {
+  UniqueFd fd = path_open_beneath(base, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   FileStat st;
   if (!fd || !fd_stat(fd, &st) || st.kind != FileKind::regular) return 0;
   return fd_read_at(fd.get(), offset, buf, n);

@@ -16,9 +16,10 @@ namespace vl {
 // the end of the file or on an error (then *error is set). Any thread.
 size_t fd_read_full(int fd, void* buf, size_t n, bool* error);
 
-// Opens the folder at path for openat-style look-ups (never through a final symbolic link,
-// access time left alone where allowed). None when it cannot be opened. Any thread.
-UniqueFd folder_open(const std::string& path);
+// Opens the folder at path for openat-style look-ups (never through a final symbolic link, nor
+// through any below `base`; access time left alone where allowed). None when it cannot be
+// opened. Any thread.
+UniqueFd folder_open(const std::string& path, const PathBase& base = {});
 
 // Opens the entry name of folder for reading as ReadFile does (no link followed, no blocking, no
 // controlling terminal, access time left alone where allowed). None on failure. Any thread.
@@ -33,7 +34,8 @@ size_t fd_read_at(int fd, uint64_t offset, void* buf, size_t n);
 
 // Reads n bytes at offset from the regular file at path, opened as ReadFile opens it. Returns the
 // bytes read: fewer than n at the end of the file or on any failure. Any thread.
-size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n);
+size_t file_read_at(const std::string& path, uint64_t offset, void* buf, size_t n,
+                    const PathBase& base = {});
 
 // Blocks the calling thread has had read from a disk so far (0 when unknown).
 long thread_blocks_read();
@@ -47,8 +49,9 @@ class ReadFile {
 
   // Opens path (of any length) with O_NOFOLLOW and O_NONBLOCK (and O_NOATIME where the kernel
   // allows it: reading leaves the access time alone) and fstat's what was opened into *opened.
-  // Returns 0, or the errno of the failure (ELOOP when path is now a symbolic link).
-  int open(const std::string& path, FileStat* opened);
+  // Below `base`, no symbolic link is followed at any level (path_open_beneath). Returns 0, or
+  // the errno of the failure (ELOOP when path is now a symbolic link).
+  int open(const std::string& path, FileStat* opened, const PathBase& base = {});
 
   // Reads up to n bytes, going on after short reads: fewer than n only at the end of the file or
   // on an error (then error() is true). Worker thread.

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -230,6 +232,58 @@ UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why) {
   return open_noatime(flags, [&](int f) { return path_open(path, f, why); });
 }
 
+UniqueFd path_base_open(const std::string& path) {
+  return open_any_length(path, O_PATH | O_DIRECTORY);
+}
+
+namespace {
+
+// rel (relative, no "." or ".." from a walk) opened from `base` one component at a time, none of
+// them through a link: where openat2 is missing, or rel is too long to hand over whole.
+UniqueFd openat_by_components(int base, const std::string& rel, int flags) {
+  UniqueFd current;
+  int at = base;
+  size_t pos = 0;
+  for (;;) {
+    const size_t slash = rel.find('/', pos);
+    if (slash == std::string::npos) break;
+    const std::string piece = rel.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (piece.empty()) continue;
+    const int fd = ::openat(at, piece.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return UniqueFd();
+    current.reset(fd);
+    at = fd;
+  }
+  const std::string last = pos < rel.size() ? rel.substr(pos) : std::string(".");
+  return UniqueFd(::openat(at, last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+}
+
+UniqueFd openat_beneath(int base, const std::string& rel, int flags) {
+  struct open_how how = {};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  const long fd = ::syscall(SYS_openat2, base, rel.c_str(), &how, sizeof how);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+  if (errno != ENOSYS && errno != ENAMETOOLONG) return UniqueFd();
+  return openat_by_components(base, rel, flags);
+}
+
+}  // namespace
+
+UniqueFd path_open_beneath(const PathBase& base, const std::string& path, int flags,
+                           FsFailure* why) {
+  if (base.fd < 0 || path.size() < base.len) return path_open_noatime(path, flags, why);
+  size_t from = base.len;
+  while (from < path.size() && path[from] == '/') ++from;
+  const std::string rel = from < path.size() ? path.substr(from) : std::string(".");
+  UniqueFd fd;
+  if (!open_fault(path))
+    fd = open_noatime(flags, [&](int f) { return openat_beneath(base.fd, rel, f); });
+  failure_set(why, fd.ok() ? FsFailure::none : failure_of(errno));
+  return fd;
+}
+
 UniqueFd openat_noatime(const UniqueFd& folder, const std::string& name, int flags) {
   return open_noatime(
       flags, [&](int f) { return UniqueFd(::openat(folder.get(), name.c_str(), f | O_CLOEXEC)); });
@@ -284,8 +338,8 @@ FilePtr file_open_new(const std::string& path) {
 namespace {
 
 // opendir of a path of any length (extra_flags: O_NOFOLLOW or 0); the reason of a failure in *why.
-DIR* dir_open(const std::string& path, int extra_flags, FsFailure* why) {
-  UniqueFd fd = path_open_noatime(path, O_RDONLY | O_DIRECTORY | extra_flags, why);
+DIR* dir_open(const std::string& path, int extra_flags, FsFailure* why, const PathBase& base = {}) {
+  UniqueFd fd = path_open_beneath(base, path, O_RDONLY | O_DIRECTORY | extra_flags, why);
   if (!fd.ok()) return nullptr;
   DIR* dir = ::fdopendir(fd.get());
   if (!dir) {
@@ -313,12 +367,12 @@ struct DirCloser {
 }  // namespace
 
 bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why,
-              std::vector<char>* regular) {
+              std::vector<char>* regular, const PathBase& base) {
   names->clear();
   if (regular) regular->clear();
   // Not through a link: the walk lists what it has just stat'ed as a folder, and a folder swapped
   // for a link in between must not bring the link's target into the backup.
-  std::unique_ptr<DIR, DirCloser> dir(dir_open(path, O_NOFOLLOW, why));
+  std::unique_ptr<DIR, DirCloser> dir(dir_open(path, O_NOFOLLOW, why, base));
   if (!dir) return false;
   // A folder that may be read but not searched lists names none of which can be stat'ed: each
   // would read as missing, and the folder's contents would drop out of the backup unexplained.

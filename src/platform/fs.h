@@ -79,6 +79,25 @@ UniqueFd path_open_noatime(const std::string& path, int flags, FsFailure* why = 
 // The same for name in the open folder (O_CLOEXEC is added); no test hook applies.
 UniqueFd openat_noatime(const UniqueFd& folder, const std::string& name, int flags);
 
+// A folder a walk starts from, held open (O_PATH) while the walk is under it, and the length of
+// its path. A path below it is opened relative to it and through no symbolic link at any level:
+// a folder swapped for a link after the walk listed it cannot lead a listing or a read outside
+// the tree. fd < 0 (the default): paths are opened whole, as the kernel resolves them.
+struct PathBase {
+  int fd = -1;
+  size_t len = 0;  // the part of a full path below it that it stands for
+};
+
+// Opens path as a PathBase's folder (O_PATH, following links in the path itself, which the user
+// named). None with errno set. Any thread.
+UniqueFd path_base_open(const std::string& path);
+
+// path_open_noatime of path, a path below base (or base's folder itself), reached from base.fd
+// through no symbolic link (ELOOP or EXDEV where one stands in the way). A base without a
+// descriptor opens the path whole. Test hooks as path_open. Any thread.
+UniqueFd path_open_beneath(const PathBase& base, const std::string& path, int flags,
+                           FsFailure* why = nullptr);
+
 // The name an item's attributes are judged by: the text after the last "/" once trailing ones
 // are dropped ("/" for the root).
 std::string path_last_component(const std::string& path);
@@ -162,8 +181,9 @@ bool fs_fault_open_fails(const std::string& path);
 // empty) or a read fails part way (*names holds what was read). With `regular`, also tells for
 // each name whether the folder lists it as a regular file (its entry's type, no stat; false where
 // the file system does not say). Any thread.
+// Below `base` (when it has a descriptor), the folder is reached as path_open_beneath does.
 bool dir_list(const std::string& path, std::vector<std::string>* names, FsFailure* why,
-              std::vector<char>* regular = nullptr);
+              std::vector<char>* regular = nullptr, const PathBase& base = {});
 
 // Reads a directory's entry names one by one (readdir order, "." and ".." included); the path
 // may be of any length. Holds the folder open while it lives. open_flags are added to the open

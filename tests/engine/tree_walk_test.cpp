@@ -7,6 +7,8 @@
 
 #include "engine/run_pipeline.h"
 #include "engine/tree_walk.h"
+#include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/fs.h"
 #include "support/test_support.h"
 #include "port/controls.h"
@@ -126,6 +128,43 @@ TEST_F(TreeWalk, SpecialItemsAreNeverOpened) {
   EXPECT_TRUE(has_item(lines, root_ + "/keep/link", ": Unknown ()"));
   EXPECT_EQ(ctx_.stats.special_files.load(), 2u);
   EXPECT_EQ(ctx_.stats.files.load(), 0u);
+}
+
+// A folder swapped for a link after the walk listed it: neither the walk nor a read may follow
+// the link out of the tree. The include rule's own path may go through a link.
+TEST_F(TreeWalk, FolderSwappedForALinkIsNotFollowed) {
+  ::mkdir((root_ + "/sw").c_str(), 0700);
+  ::mkdir((root_ + "/sw/inner").c_str(), 0700);
+  const std::string outside = dir_ / "outside";
+  ::mkdir(outside.c_str(), 0700);
+  ::mkdir((outside + "/inner").c_str(), 0700);
+  ::mkdir((outside + "/inner/secret-dir").c_str(), 0700);
+  test::write_file(outside + "/inner/secret.bin", "secret");
+  const std::string linked = dir_ / "linked-tree";
+  ::symlink(root_.c_str(), linked.c_str());
+  pipe_.walk_under(linked);
+  ctx_.profile->exclude_rules.push_back({"*.bin"});  // files are read below, not by the walk
+  ctx_.profile->file_delay_ms = 5;
+  int sleeps = 0;
+  clock_sleep_observer_set([&](uint32_t) {
+    if (++sleeps == 2) {  // before sw/inner is visited, sw listed already
+      ::rename((root_ + "/sw").c_str(), (root_ + "/sw.old").c_str());
+      ::symlink(outside.c_str(), (root_ + "/sw").c_str());
+    }
+  });
+  EXPECT_EQ(tree_walk(ctx_, pipe_, linked, "sw"), 0);
+  clock_sleep_observer_set({});
+  std::vector<std::string> lines = log_lines();
+  EXPECT_TRUE(has(lines, "Warning: Failed to open directory: " + linked + "/sw/inner")) << lines.size();
+  for (const auto& l : lines) EXPECT_EQ(l.find("secret"), std::string::npos) << l;
+  EXPECT_EQ(ctx_.stats.warnings.load(), 1u);
+  ReadFile f;
+  FileStat st;
+  EXPECT_NE(f.open(linked + "/sw/inner/secret.bin", &st, pipe_.base), 0);
+  EXPECT_EQ(f.open(linked + "/sw/inner/secret.bin", &st), 0);  // whole, through the link
+  EXPECT_EQ(file_read_at(linked + "/sw/inner/secret.bin", 0, &st, 1, pipe_.base), 0u);
+  EXPECT_EQ(folder_open(linked + "/sw", pipe_.base).ok(), false);
+  EXPECT_EQ(folder_open(linked + "/sw.old/inner", pipe_.base).ok(), true);
 }
 
 }  // namespace
