@@ -27,18 +27,55 @@ std::string format_text(const char* fmt, ...) {
   return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at s[i] (2 to 4), or 0.
+size_t utf8_sequence(const std::string& s, size_t i) {
+  const unsigned char b = static_cast<unsigned char>(s[i]);
+  size_t n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string log_name(const std::string& name) {
   static const char kHex[] = "0123456789ABCDEF";
+  auto escape = [&](std::string& out, unsigned char b) {
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 0x0F];
+  };
   std::string out;
   out.reserve(name.size());
-  for (char c : name) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if ((b >= 0x01 && b <= 0x1F) || b == 0x7F) {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
+  for (size_t i = 0; i < name.size();) {
+    const unsigned char b = static_cast<unsigned char>(name[i]);
+    if (b < 0x80) {
+      if ((b >= 0x01 && b <= 0x1F) || b == 0x7F)
+        escape(out, b);
+      else
+        out += name[i];
+      ++i;
+      continue;
+    }
+    // The controls of the upper half: U+0080 to U+009F (C2 80 to C2 9F), and bytes 0x80 to
+    // 0x9F outside any UTF-8 sequence, which an 8-bit terminal takes as controls too.
+    const size_t n = utf8_sequence(name, i);
+    const bool c1 = n == 2 && b == 0xC2 && static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+    if (n == 0 && b <= 0x9F) {
+      escape(out, b);
+      ++i;
+    } else if (n == 0) {
+      out += name[i++];
+    } else if (c1) {
+      escape(out, b);
+      escape(out, static_cast<unsigned char>(name[i + 1]));
+      i += 2;
     } else {
-      out += c;
+      out.append(name, i, n);
+      i += n;
     }
   }
   return out;

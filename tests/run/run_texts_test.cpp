@@ -46,6 +46,9 @@ TEST(LogName, ControlCharactersAreShownNotWritten) {
   EXPECT_EQ(log_name("\x1b[31m\t\r"), "\\x1B[31m\\x09\\x0D") << "no terminal control";
   EXPECT_EQ(log_name("\x01\x1f\x20\x7e\x7f"), "\\x01\\x1F \x7e\\x7F") << "the edges of the range";
   EXPECT_EQ(log_name("a\\x41"), "a\\x41") << "a backslash stays";
+  EXPECT_EQ(log_name("\xc2\x9b" "2J\xc2\xa0\xc2\x80"), "\\xC2\\x9B2J\xc2\xa0\\xC2\\x80") << "C1 in UTF-8";
+  EXPECT_EQ(log_name("\x9b" "1m\xe9\xc3"), "\\x9B1m\xe9\xc3") << "a lone 0x9B is escaped, others stay";
+  EXPECT_EQ(log_name("\xe2\x82\xac\xf0\x9f\x98\x80"), "\xe2\x82\xac\xf0\x9f\x98\x80") << "continuation bytes stay";
 }
 
 }  // namespace
