@@ -56,6 +56,21 @@ TEST_F(IdentifiersTest, ShortProfileIdReplyIsRetriedOnANewConnection) {
   EXPECT_EQ(ui_.enabled(kCtlButtonPause), 1);
 }
 
+// Replies longer than the client's buffers (more than the protocol's minimum is allowed): the
+// rest of each is dropped, not read as the next reply.
+TEST_F(IdentifiersTest, LongRepliesAreReadWhole) {
+  RefServer server({"--long-reply", "0000:1", "--long-reply", "0110:1", "--long-reply", "0222:1"});
+  use(server);
+  ASSERT_EQ(server_open(ctx_), 0);
+  ASSERT_EQ(server_get_profile_id(ctx_), 0);
+  EXPECT_EQ(ctx_.server_profile_id, 7u);
+  ASSERT_EQ(server_alloc_catalog_id(ctx_), 0);
+  EXPECT_NE(ctx_.catalog_id, 0u);
+  EXPECT_EQ(trace_of(server, 'C', "0008").size(), 1u) << "one login";
+  EXPECT_EQ(trace_of(server, 'C', "0102").size(), 1u) << "one profile ID request";
+  EXPECT_EQ(trace_of(server, 'C', "0221").size(), 1u) << "one catalog request";
+}
+
 // The only test that waits through the real 20-second receive time-out.
 TEST_F(IdentifiersTest, StalledReplyTimesOutAfterTwentySecondsAndIsAskedAgain) {
   RefServer server({"--stall-reply", "0110:1"});

@@ -42,6 +42,7 @@ ReplyFault Faults::reply_fault(MessageType type) {
   if (take_from(plan_.stall_reply)) return ReplyFault::stall;
   if (take_from(plan_.wrong_header)) return ReplyFault::wrong_header;
   if (take_from(plan_.short_reply)) return ReplyFault::short_reply;
+  if (take_from(plan_.long_reply)) return ReplyFault::long_reply;
   return ReplyFault::none;
 }
 

@@ -28,12 +28,13 @@ struct FaultPlan {
   uint32_t link_refuse = 0;         // UINT32_MAX (--link-refuse-all): every link
   uint32_t delay_ms = 0;             // before every reply
   std::map<MessageType, uint32_t> short_reply;
+  std::map<MessageType, uint32_t> long_reply;  // 300 zero bytes beyond the reply, in its record
   std::map<MessageType, uint32_t> wrong_header;
   std::map<MessageType, uint32_t> stall_reply;
   std::map<MessageType, uint32_t> die_after;  // the server's own kill -9 at this client message
 };
 
-enum class ReplyFault { none, stall, wrong_header, short_reply };
+enum class ReplyFault { none, stall, wrong_header, short_reply, long_reply };
 
 class Faults {
  public:

@@ -11,7 +11,8 @@ const char* const kUsage =
     "      --account LOGIN:PASSWORD ... --profile TAG:ID ... [--trace FILE] [--no-fsync]\n"
     "      [--drop-after-messages N] [--drop-in-upload N] [--greeting-short N] [--greeting-bad N]\n"
     "      [--login-busy N] [--login-refuse N] [--login-odd N] [--catalog-refuse N]\n"
-    "      [--short-reply GGCC:N] [--wrong-header GGCC:N] [--stall-reply GGCC:N]\n"
+    "      [--short-reply GGCC:N] [--long-reply GGCC:N] [--wrong-header GGCC:N]\n"
+    "      [--stall-reply GGCC:N]\n"
     "      [--upload-exists N] [--upload-error N] [--query-has N] [--link-refuse N]\n"
     "      [--link-refuse-all] [--delay-ms N] [--die-after GGCC:N] [--lazy-writer]\n"
     "      [--links-on-allocating-session] [--uploads-on-allocating-session] [--login-refuse-nth N]\n"
@@ -131,6 +132,7 @@ std::string serve_options_parse(const std::vector<std::string>& args, ServeOptio
       {"--delay-ms", &FaultPlan::delay_ms}};
   const std::map<std::string, std::map<MessageType, uint32_t> FaultPlan::*> typed = {
       {"--short-reply", &FaultPlan::short_reply},
+      {"--long-reply", &FaultPlan::long_reply},
       {"--wrong-header", &FaultPlan::wrong_header},
       {"--stall-reply", &FaultPlan::stall_reply},
       {"--die-after", &FaultPlan::die_after}};

@@ -130,6 +130,9 @@ bool Session::send(Bytes msg) {
     case ReplyFault::short_reply:
       msg.resize(msg.size() - 1);  // every reply goes out at the client's minimum length
       break;
+    case ReplyFault::long_reply:
+      msg.resize(msg.size() + 300, 0);  // longer than any of the client's reply buffers
+      break;
     case ReplyFault::none:
       break;
   }
