@@ -217,18 +217,18 @@ int server_receive(RunContext& ctx, ServerConnection& conn, void* buf, int cap, 
   int f = flush_until(ctx, ssl, fd, deadline_in(timeout_s));
   if (f <= 0) return f;
   int n = transfer(ctx, ssl, fd, timeout_s, [&] { return SSL_read(ssl, buf, cap); });
+  if (n <= 0) return n;
   // Each reply comes in a TLS record of its own, and what a reply holds beyond the buffer is
   // ignored: left in the record, it would be read as the answer to the next request.
-  int extra = 0;
+  uint32_t received = static_cast<uint32_t>(n);
   uint8_t rest[256];
-  for (int left; n > 0 && (left = SSL_pending(ssl)) > 0;) {
+  for (int left; (left = SSL_pending(ssl)) > 0;) {
     const int got = SSL_read(ssl, rest, std::min(left, static_cast<int>(sizeof rest)));
     if (got <= 0) break;
-    extra += got;
+    received += static_cast<uint32_t>(got);
   }
-  const uint32_t received = static_cast<uint32_t>(n > 0 ? n + extra : 0);
-  if (n > 0 && conn.unthrottled) ctx.stats.net_rx_bytes += received;
-  else if (n > 0 && !throttle_rx(ctx, received)) return 0;
+  if (conn.unthrottled) ctx.stats.net_rx_bytes += received;
+  else if (!throttle_rx(ctx, received)) return 0;
   return n;
 }
 

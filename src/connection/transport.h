@@ -47,8 +47,8 @@ int server_reply_wait_any(RunContext& ctx, ServerConnection* const* conns, size_
 bool server_reply_buffered(const ServerConnection& conn);
 
 // Reads one message, after writing out the write buffer: what one TLS record carries, at most
-// cap bytes (the rest of the record is read and dropped). Returns the bytes read (> 0), or 0 and -1 as server_send; no message within
-// timeout_s seconds is -1. The bytes read are counted and charged to the RX allowance after they
+// cap bytes (the rest of the record is read and dropped). Returns the bytes read (> 0), or 0 and
+// -1 as server_send; no message within timeout_s seconds is -1. The bytes read are counted and charged to the RX allowance after they
 // arrive.
 int server_receive(RunContext& ctx, ServerConnection& conn, void* buf, int cap, int timeout_s);
 inline int server_receive(RunContext& ctx, void* buf, int cap, int timeout_s) {

@@ -52,31 +52,18 @@ std::string log_name(const std::string& name) {
   out.reserve(name.size());
   for (size_t i = 0; i < name.size();) {
     const unsigned char b = static_cast<unsigned char>(name[i]);
-    if (b < 0x80) {
-      if ((b >= 0x01 && b <= 0x1F) || b == 0x7F)
-        escape(out, b);
-      else
-        out += name[i];
-      ++i;
-      continue;
-    }
-    // The controls of the upper half: U+0080 to U+009F (C2 80 to C2 9F), and bytes 0x80 to
-    // 0x9F outside any UTF-8 sequence, which an 8-bit terminal takes as controls too.
-    const size_t n = utf8_sequence(name, i);
-    const bool c1 = n == 2 && b == 0xC2 && static_cast<unsigned char>(name[i + 1]) <= 0x9F;
-    if (n == 0 && b <= 0x9F) {
-      escape(out, b);
-      ++i;
-    } else if (n == 0) {
-      out += name[i++];
-    } else if (c1) {
-      escape(out, b);
-      escape(out, static_cast<unsigned char>(name[i + 1]));
-      i += 2;
-    } else {
-      out.append(name, i, n);
-      i += n;
-    }
+    // A character (one byte, or a well-formed UTF-8 sequence) or a stray byte, and whether it
+    // is a control: 0x01 to 0x1F and 0x7F, U+0080 to U+009F (C2 80 to C2 9F), and stray bytes
+    // 0x80 to 0x9F, which an 8-bit terminal takes as controls too.
+    const size_t seq = b < 0x80 ? 1 : utf8_sequence(name, i);
+    const size_t n = seq == 0 ? 1 : seq;
+    const bool control =
+        seq == 1   ? (b >= 0x01 && b <= 0x1F) || b == 0x7F
+        : seq == 0 ? b <= 0x9F
+                   : seq == 2 && b == 0xC2 && static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+    for (size_t k = 0; control && k < n; ++k) escape(out, static_cast<unsigned char>(name[i + k]));
+    if (!control) out.append(name, i, n);
+    i += n;
   }
   return out;
 }

@@ -193,7 +193,6 @@ class WriteScope {
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
-  bool owner() const { return owner_; }
 
  private:
   Conn& c_;
