@@ -226,19 +226,20 @@ int block_lookup(const char* sql, const char* op, uint32_t file_id, uint64_t off
   return SQLITE_ERROR;
 }
 
-// The insert of md5cache_segs_insert without its removal of an older row at the offset.
-// Failures are reported under md5cache_segs_insert.
-void segs_row_insert(Conn& c, uint32_t file_id, uint64_t offset, uint32_t size,
+// The insert of md5cache_segs_insert without its removal of an older row at the offset. False
+// after a failure, reported under md5cache_segs_insert.
+bool segs_row_insert(Conn& c, uint32_t file_id, uint64_t offset, uint32_t size,
                      const uint8_t digest[16]) {
   const char* op = "md5cache_segs_insert";
   char hex[33];
   md5_to_hex(digest, hex);
   StmtLease q = c.db.prepared(kSegsInsertSql, op);
-  if (q && binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
-                         {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
-                         {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
-                         {db_bind_blob(*q, 4, hex, 32), "Couldn't bind md5"}}))
-    step_done(*q, op, "SQL Error executing insert");
+  return q &&
+         binds_ok(op, {{db_bind_uint(*q, 1, file_id), "Couldn't bind filespec_id"},
+                       {db_bind_int64(*q, 2, offset), "Couldn't bind offset"},
+                       {db_bind_uint(*q, 3, size), "Couldn't bind block size"},
+                       {db_bind_blob(*q, 4, hex, 32), "Couldn't bind md5"}}) &&
+         step_done(*q, op, "SQL Error executing insert");
 }
 
 uint32_t filespec_find(Conn& c, const std::string& path) {
@@ -246,12 +247,11 @@ uint32_t filespec_find(Conn& c, const std::string& path) {
   return store_find_id(c.db, kFindSql, "md5cache_filespec_find", path);
 }
 
-uint32_t filespec_insert(Conn& c, const std::string& path, uint64_t size, uint32_t blocksize,
-                         uint32_t t_modify, uint32_t t_lastcheck, bool* inserted) {
+// Writes the row of path: an update of row id, or a new row when id is 0. Returns the row's id, 0
+// after a failure (reported under md5cache_filespec_insert). Inside a write transaction.
+uint32_t filespec_row_write(Conn& c, uint32_t id, const std::string& path, uint64_t size,
+                            uint32_t blocksize, uint32_t t_modify, uint32_t t_lastcheck) {
   const char* op = "md5cache_filespec_insert";
-  if (inserted) *inserted = false;
-  WriteScope write(c, op);
-  uint32_t id = filespec_find(c, path);
   StmtLease q = c.db.prepared(id ? kUpdateSql : kInsertSql, op);
   if (!q) return 0;
   // The update binds the values from parameter 1 and the id last; the insert the path first.
@@ -265,9 +265,17 @@ uint32_t filespec_insert(Conn& c, const std::string& path, uint64_t size, uint32
     return 0;
   if (!step_done(*q, op, id ? "SQL Error executing update" : "SQL Error executing insert"))
     return 0;
-  if (id) return id;
-  if (inserted) *inserted = true;
-  return static_cast<uint32_t>(sqlite3_last_insert_rowid(c.db.get()));
+  return id ? id : static_cast<uint32_t>(sqlite3_last_insert_rowid(c.db.get()));
+}
+
+uint32_t filespec_insert(Conn& c, const std::string& path, uint64_t size, uint32_t blocksize,
+                         uint32_t t_modify, uint32_t t_lastcheck, bool* inserted) {
+  if (inserted) *inserted = false;
+  WriteScope write(c, "md5cache_filespec_insert");
+  const uint32_t id = filespec_find(c, path);
+  const uint32_t written = filespec_row_write(c, id, path, size, blocksize, t_modify, t_lastcheck);
+  if (inserted) *inserted = id == 0 && written != 0;
+  return written;
 }
 
 // A cancel through `cancel` (with a BusyCancel on c) fails the removal without a box.
@@ -298,8 +306,30 @@ int segs_insert(Conn& c, uint32_t file_id, uint64_t offset, uint32_t size,
   return 0;
 }
 
-// Writes the complete files of `files` (its row, its blocks replacing the earlier ones) in one
-// write transaction on c; the others are passed over.
+// Writes file f's row and its blocks, which replace the earlier ones, in c's write transaction.
+// A statement that fails (a full disk) ends the file's writing, with its box (a cancel's without
+// one). The order makes that safe: an earlier reading's row takes the new size and time only once
+// its blocks are replaced, or else the next run would take the old digests for the new content;
+// a new file's blocks that are not all written do not cover it, and it is read again.
+void file_write(Conn& c, PendingCacheFile& f, const std::stop_token& cancel) {
+  const uint32_t earlier = filespec_find(c, f.path);
+  // No block of an earlier reading survives. Once they are all gone, the removal of an older row
+  // at each offset finds nothing, and skipping it matters: it walks every block row of the file
+  // (file_id_idx), which made the flush of a large file quadratic in its blocks. A new row has
+  // none to remove: its id was never used (autoincrement).
+  if (earlier != 0 && segs_delete_all(c, earlier, cancel) != 0) return;
+  auto row_write = [&](uint32_t id) {
+    return filespec_row_write(c, id, f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck);
+  };
+  f.id = earlier != 0 ? earlier : row_write(0);
+  if (f.id == 0) return;
+  for (const PendingCacheBlock& b : f.blocks) {
+    if (!segs_row_insert(c, f.id, b.offset, b.size, b.digest)) return;
+  }
+  if (earlier != 0) row_write(earlier);
+}
+
+// Writes the complete files of `files` in one write transaction on c; the others are passed over.
 void pending_write(Conn& c, std::list<PendingCacheFile>& files, const std::stop_token& cancel) {
   read_end(c);
   if (!c.db || files.empty()) return;
@@ -312,20 +342,7 @@ void pending_write(Conn& c, std::list<PendingCacheFile>& files, const std::stop_
   // run would take those old digests for the new content.
   if (c.txn != Txn::write) return;
   for (PendingCacheFile& f : files) {
-    if (f.state != PendingState::complete) continue;  // a file not read whole keeps its old rows
-    bool inserted = false;
-    f.id = filespec_insert(c, f.path, f.size, f.blocksize, f.t_modify, f.t_lastcheck, &inserted);
-    // No block of an earlier reading survives. Once they are all gone, the removal of an older
-    // row at each offset finds nothing, and skipping it matters: it walks every block row of
-    // the file (file_id_idx), which made the flush of a large file quadratic in its blocks. A
-    // new row has none to remove: its id was never used (autoincrement).
-    const bool cleared = inserted || segs_delete_all(c, f.id, cancel) == 0;
-    for (const PendingCacheBlock& b : f.blocks) {
-      if (cleared)
-        segs_row_insert(c, f.id, b.offset, b.size, b.digest);
-      else
-        segs_insert(c, f.id, b.offset, b.size, b.digest);
-    }
+    if (f.state == PendingState::complete) file_write(c, f, cancel);  // else it keeps its old rows
   }
 }
 
