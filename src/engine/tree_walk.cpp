@@ -13,6 +13,7 @@
 #include "run/run_texts.h"
 #include "run/status.h"
 #include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/fs.h"
 #include "stores/catalog.h"
 #include "port/controls.h"
@@ -95,25 +96,53 @@ static bool excluded_before(RunContext& ctx, const std::string& dir_part, const 
   return false;
 }
 
+// Counts and records directory d, of status st, in the catalog.
+static void directory_row(RunContext& ctx, CatalogRows& rows, std::string d, const FileStat& st) {
+  directories_show(++ctx.stats.directories);
+  if (st.kind != FileKind::directory) return;
+  if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
+  const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, path_last_component(d)) & 0xFF);
+  rows.directory(d, filespec_record(st, 1, attr), kFileBlockSize);
+}
+
 int directory_record(RunContext& ctx, CatalogRows& rows, const std::string& prefix,
                      const std::string& name) {
-  std::string d = prefix + name;
+  const std::string d = prefix + name;
   FileStat st;
   if (!file_stat(d, &st)) {
     run_log(ctx, "Warning: Failed to stat directory: %s\n", log_name(d).c_str());
     ++ctx.stats.warnings;
     return 0;
   }
-  directories_show(++ctx.stats.directories);
-  if (st.kind != FileKind::directory) return 0;
-  if (d.size() > 1 && ends_with_slash(d)) d.pop_back();  // the root keeps its slash
-  const uint8_t attr = static_cast<uint8_t>(file_attributes_of(st, path_last_component(d)) & 0xFF);
-  rows.directory(d, filespec_record(st, 1, attr), kFileBlockSize);
+  directory_row(ctx, rows, d, st);
   return 0;
 }
 
-int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
-              const std::string& name_in) {
+namespace {
+
+// The folder whose entries the walk visits. It is held open to stat them by name, so that a link
+// swapped in along its path after the listing is not followed (a full path's lstat protects only
+// its last component). It is let go while the walk descends into one of them, so that the walk
+// holds one descriptor however deep it goes, and opened again after, as long as it is still the
+// folder that was listed; otherwise the entries left count as gone.
+struct WalkFolder {
+  const std::string& path;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  UniqueFd fd;
+
+  void open(const PathBase& base) {
+    fd = folder_open(path, base);
+    FileStat st;
+    if (fd.ok() && !(fd_stat(fd, &st) && st.dev == dev && st.ino == ino)) fd.reset();
+  }
+};
+
+}  // namespace
+
+// tree_walk of prefix + name, an entry of `folder` when there is one.
+static int walk_item(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
+                     const std::string& name_in, WalkFolder* folder) {
   pipe.read_ahead.passed();
   int32_t delay = ctx.profile->file_delay_ms;
   if (delay > 0) run_sleep_ms(ctx, static_cast<uint32_t>(delay));
@@ -130,7 +159,9 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
 
   FileStat st;
   FsFailure why = FsFailure::none;
-  if (!file_stat(full, &st, &why)) {
+  const bool stated = folder ? folder->fd.ok() && file_stat_at(folder->fd, name, &st, &why)
+                             : file_stat(full, &st, &why);
+  if (!stated) {
     // What the kernel refuses as too long is there all the same: saying "Doesn't exist?" would
     // hide that it is left out.
     if (why == FsFailure::too_long) {
@@ -153,7 +184,7 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
   if (attr & kAttrDirectory) {
     run_log(ctx, "\n");
     if (name == "." || name == "..") return 0;
-    directory_record(ctx, pipe.rows, dir_part, name);
+    directory_row(ctx, pipe.rows, full, st);
     std::string listed = full;
     if (!ends_with_slash(listed)) listed += "/";
     for (const ProfileRule& rule : ctx.profile->exclude_rules) {
@@ -179,8 +210,14 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
               log_name(full).c_str());
       ++ctx.stats.warnings;
     }
+    if (folder) folder->fd.reset();
+    WalkFolder here{full, st.dev, st.ino, {}};
+    if (!entries.empty()) here.open(pipe.base);
     ++t_walk_depth;
-    for (const std::string& entry : entries) tree_walk(ctx, pipe, full, entry);
+    for (const std::string& entry : entries) {
+      walk_item(ctx, pipe, full, entry, &here);
+      if (!here.fd.ok()) here.open(pipe.base);
+    }
     pipe.read_ahead.folder_done();
     --t_walk_depth;
     return 0;
@@ -194,6 +231,11 @@ int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
   }
   file_process(ctx, pipe, dir_part, name, &st);
   return 0;
+}
+
+int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
+              const std::string& name) {
+  return walk_item(ctx, pipe, prefix, name, nullptr);
 }
 
 }  // namespace vl

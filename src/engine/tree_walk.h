@@ -16,9 +16,10 @@ struct RunPipeline;
 
 // Visits prefix + "/" + name through the walk's pipeline and, for a directory, everything below
 // it (depth-first, never following symbolic links, paths of any length, no folder held open
-// while it descends). A folder that cannot be listed or searched, a path the kernel refuses as
-// too long, and an item listed (prefix not empty) but gone are logged and counted in warnings. Paths in the log are shown by log_name. Returns 1 when it
-// found the run cancelled on entry, else 0.
+// while it descends; the entries of a folder are stat'ed in the folder that was listed, not by
+// their full paths). A folder that cannot be listed or searched, a path the kernel refuses as too
+// long, and an item listed (prefix not empty) but gone are logged and counted in warnings. Paths
+// in the log are shown by log_name. Returns 1 when it found the run cancelled on entry, else 0.
 int tree_walk(RunContext& ctx, RunPipeline& pipe, const std::string& prefix,
               const std::string& name);
 

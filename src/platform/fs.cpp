@@ -79,6 +79,18 @@ bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
   return true;
 }
 
+bool file_stat_at(const UniqueFd& folder, const std::string& name, FileStat* out,
+                  FsFailure* why) {
+  struct stat st;
+  if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    failure_set(why, failure_of(errno));
+    return false;
+  }
+  failure_set(why, FsFailure::none);
+  file_stat_fill(st, out);
+  return true;
+}
+
 bool fd_stat(const UniqueFd& fd, FileStat* out) {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return false;

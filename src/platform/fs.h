@@ -56,6 +56,11 @@ enum class FsFailure {
 // item cannot be stat'ed, with the reason in *why when given. Any thread.
 bool file_stat(const std::string& path, FileStat* out, FsFailure* why = nullptr);
 
+// lstat of name, an entry of the folder open as `folder` (any descriptor of it, O_PATH too): no
+// symbolic link is followed. As file_stat otherwise. Any thread.
+bool file_stat_at(const UniqueFd& folder, const std::string& name, FileStat* out,
+                  FsFailure* why = nullptr);
+
 // fstat of an open descriptor, in the same terms as file_stat: compare dev and ino with the
 // walk's file_stat to know that the file opened is the one that was stat'ed. Returns false when
 // fstat fails. Any thread.
