@@ -51,7 +51,12 @@ static int countdown(RunContext& ctx, const char* fmt, int number, uint32_t d) {
   if (ctx.long_wait_hook) ctx.long_wait_hook(ctx);
   for (uint32_t s = d; s >= 1; --s) {
     status_set(ctx, format_status(fmt, number, static_cast<int>(s)));
-    pause_wait(ctx);
+    if (ctx.pause != 0) {
+      // Paused before the connection failed: Resume stays within reach while the count holds.
+      pause_button_enable(true);
+      pause_wait(ctx);
+      pause_button_enable(false);
+    }
     if (ctx.cancel == 1) return 1;
     run_sleep_ms(ctx, 1000);
   }

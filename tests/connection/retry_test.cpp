@@ -80,12 +80,17 @@ TEST_F(RetryTest, PauseFreezesACountdown) {
     if (text == "Retry connect #1 in 3s" && paused_sleeps == 0) ctx_.pause = 1;
     if (text == "Retry connect #2 in 5s") ctx_.cancel = 1;
   };
+  int resumable = 0;  // the paused sleeps with Pause (then reading Resume) enabled
   clock_sleep_observer_set([&](uint32_t ms) {
-    if (ctx_.pause != 0 && ms == 100 && ++paused_sleeps == 50) ctx_.pause = 0;
+    if (ctx_.pause == 0 || ms != 100) return;
+    resumable += ui_.enabled(kCtlButtonPause) == 1;
+    if (++paused_sleeps == 50) ctx_.pause = 0;
   });
   EXPECT_EQ(server_connect(ctx_), 1);
   ui_.on_text = nullptr;
   EXPECT_EQ(paused_sleeps, 50);
+  EXPECT_EQ(resumable, 50);
+  EXPECT_EQ(ui_.enabled(kCtlButtonPause), 0);
   auto st = statuses();
   auto at = std::find(st.begin(), st.end(), "Retry connect #1 in 3s");
   ASSERT_NE(at, st.end());
