@@ -211,8 +211,12 @@ TEST_F(RunDialogTest, OtherThreadsReachTheWidgetsOnlyThroughTheGuiThread) {
     if (box.caption == "Probe") hook_on_gui = QThread::currentThread() == qApp->thread();
   };
   std::atomic<bool> returned{false};
-  std::thread other([&returned] {
+  // A folder named like markup: shown as it is, its image never loaded (a FIFO would hang).
+  const std::string marked = "/x/<img src=\"/proc/self/fd/0\">/";
+  std::thread other([&returned, &marked] {
     run_view_text(kCtlButtonLogs, "probe");  // a control nothing else writes
+    run_view_text(kCtlDirectory, marked);
+    run_view_text(kCtlStatusReason, marked);  // the status line's tooltip
     message_box(BoxOwner::run_dialog, "from another thread", "Probe");
     returned = true;
   });
@@ -225,6 +229,8 @@ TEST_F(RunDialogTest, OtherThreadsReachTheWidgetsOnlyThroughTheGuiThread) {
   EXPECT_TRUE(hook_on_gui);
   EXPECT_EQ(boxes_.front().owner, dialog_.get());
   EXPECT_EQ(text(kCtlButtonLogs), "probe");
+  EXPECT_EQ(ctl<QLabel>(dialog_.get(), kCtlDirectory)->textFormat(), Qt::PlainText);
+  EXPECT_NE(ctl<QLabel>(dialog_.get(), kCtlStatus)->toolTip().indexOf(QStringLiteral("&lt;img")), -1);
   press(dialog_.get(), kCtlButtonCancel);
   ASSERT_TRUE(wait_until([this] { return finished(); }));
 }

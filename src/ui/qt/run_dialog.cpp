@@ -11,9 +11,12 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <climits>
+#include <system_error>
+#include <type_traits>
 
 #include "base/product.h"
 #include "run/run_control.h"
@@ -62,6 +65,9 @@ QLabel* value_label(QWidget* parent) {
 
 template <class W>
 W* RunDialog::add(int id, W* widget) {
+  // Run texts hold names from the tree and the server: a name that looks like markup is shown
+  // as it is, never read as markup (an image in it would have the label open the file named).
+  if constexpr (std::is_base_of_v<QLabel, W>) widget->setTextFormat(Qt::PlainText);
   widget->setObjectName(ctl_name(id));
   controls_.insert(id, widget);
   return widget;
@@ -241,14 +247,18 @@ void RunDialog::build() {
 
 void RunDialog::control_text(int id, const QString& text) {
   // The reason behind the status line has no control of its own: it is the line's tooltip.
+  // A tooltip takes markup whenever its text looks like it: it gets the text escaped.
+  const auto tip = [&text] {
+    return text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap);
+  };
   if (id == kCtlStatusReason) {
-    controls_.value(kCtlStatus)->setToolTip(text);
+    controls_.value(kCtlStatus)->setToolTip(tip());
     return;
   }
   QWidget* w = controls_.value(id);
   if (auto* label = qobject_cast<QLabel*>(w)) {
     label->setText(text);
-    if (dynamic_cast<PathLabel*>(label)) label->setToolTip(text);
+    if (dynamic_cast<PathLabel*>(label)) label->setToolTip(tip());
     if (id == kCtlLastAttempt) label->setVisible(!text.isEmpty());
   } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
     button->setText(text);
@@ -315,7 +325,16 @@ void RunDialog::end_watch() {
     notifier_(notice);
     return;
   }
-  notify_thread_ = std::thread([notice] { desktop_notify(notice); });
+  // A notice that cannot be sent (no thread, no memory) is left out; it never ends the program.
+  try {
+    notify_thread_ = std::thread([notice] {
+      try {
+        desktop_notify(notice);
+      } catch (...) {
+      }
+    });
+  } catch (const std::system_error&) {
+  }
 }
 
 void RunDialog::throttling_clicked() {

@@ -26,7 +26,9 @@ ScheduleDialog::ScheduleDialog(QWidget* owner, const std::string& tag, Schedule 
       this);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   auto* top = new QVBoxLayout(this);
-  top->addWidget(new QLabel(qs("Run the backup profile " + tag + ":"), this));
+  auto* heading = new QLabel(qs("Run the backup profile " + tag + ":"), this);
+  heading->setTextFormat(Qt::PlainText);
+  top->addWidget(heading);
   top->addWidget(choice_);
   top->addWidget(note);
   top->addWidget(buttons);
