@@ -198,7 +198,8 @@ int catalog_init_config(RunContext& ctx) {
   StmtLease query = profile.prepared(kProfileConfigSql, op);
   if (!query) return incomplete();
   db_exec(g_catalog.get(), "begin transaction");
-  while (db_step(*query) == SQLITE_ROW) {
+  int rc;
+  while ((rc = db_step(*query)) == SQLITE_ROW) {
     int type = sqlite3_column_int(query.get(), 1);
     if (type == kParmPassword) continue;  // the catalog goes to the server: never the password
     StmtLease insert = g_catalog.prepared(kConfigInsertSql, op);
@@ -207,6 +208,11 @@ int catalog_init_config(RunContext& ctx) {
     db_bind_text(*insert, 2, db_column_text(*query, 2));
     db_bind_text(*insert, 3, db_column_text(*query, 3));
     if (!step_done(*insert, op, "Error copying config to catalog!")) return incomplete();
+  }
+  // A profile database that is busy or damaged ends the copy short: the settings are not all in.
+  if (rc != SQLITE_DONE) {
+    store_sql_error(op, "Error executing statement");
+    return incomplete();
   }
   if (db_commit(g_catalog.get()) != SQLITE_OK) incomplete();
   return 0;

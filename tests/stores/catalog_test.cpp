@@ -224,11 +224,13 @@ TEST_F(CatalogTest, CompletenessAfterEachKindOfFailure) {
     const char* text;
   };
   // Before the open, exec 5 is the first schema step (after the pragmas and "begin
-  // transaction") and step 2 the first row of the settings copy. After it, steps 1 to 3 record
+  // transaction"), step 1 the profile's settings query and step 2 the first row of its copy. After it, steps 1 to 3 record
   // "/d" (its look-up, that of "/", the insert), 4 to 6 "/d/f", 7 its block; commit 1 holds the
   // run's rows, commit 2 the finished catalog.
   const Case cases[] = {
       {"schema", StoreCall::exec, -5, false, 1, 0, 0, "SQL Error", "Error initializing catalog / catinfo"},
+      {"settings query", StoreCall::step, -1, false, 1, 0, 0, "SQL Error in catalog_init_config",
+       "Error executing statement"},
       {"settings copy", StoreCall::step, -2, false, 1, 0, 0, "SQL Error in catalog_init_config",
        "Error copying config to catalog!"},
       {"file look-up", StoreCall::step, 4, false, 0, 0, 0, "SQL Error in catalog_filespec_find",
