@@ -280,7 +280,7 @@ int blocks_read(RunContext& ctx, RunPipeline& pipe, const std::shared_ptr<FileJo
     SourceBlock block;
     if (int r = source->next(want, &block); r != 0) return r;
     if (int32_t delay = ctx.profile->block_delay_ms; delay > 0)
-      run_sleep_ms(ctx, static_cast<uint32_t>(delay));
+      run_delay_ms(ctx, static_cast<uint32_t>(delay));
     if (block.size == 0) {
       ended_early = !source->error();
       break;

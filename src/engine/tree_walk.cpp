@@ -145,7 +145,7 @@ static int walk_item(RunContext& ctx, RunPipeline& pipe, const std::string& pref
                      const std::string& name_in, WalkFolder* folder) {
   pipe.read_ahead.passed();
   int32_t delay = ctx.profile->file_delay_ms;
-  if (delay > 0) run_sleep_ms(ctx, static_cast<uint32_t>(delay));
+  if (delay > 0) run_delay_ms(ctx, static_cast<uint32_t>(delay));
   pause_wait(ctx);
   if (ctx.cancel == 1) return 1;
 

@@ -67,6 +67,14 @@ void run_sleep_ms(RunContext& ctx, uint32_t ms) {
   sleep_ms_wakeable(ms, ctx.cancel.wake_fd());
 }
 
+void run_delay_ms(RunContext& ctx, uint32_t ms) {
+  while (ms > 0 && ctx.pause == 0 && ctx.cancel != 1) {
+    const uint32_t step = ms < 100 ? ms : 100;
+    run_sleep_ms(ctx, step);
+    ms -= step;
+  }
+}
+
 int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec) {
   int32_t limit = static_cast<int32_t>(limit_bytes_per_sec);
   if (allowance >= limit / 2) return 0;

@@ -36,6 +36,11 @@ std::string run_abort_text(const RunContext& ctx);
 // when the run is cancelled. Any thread of the run.
 void run_sleep_ms(RunContext& ctx, uint32_t ms);
 
+// The profile's delay between files or blocks: sleeps ms milliseconds in steps of at most 100,
+// cut short once the run is paused or cancelled, so that the caller's pause point takes over
+// within 100 ms. Worker thread.
+void run_delay_ms(RunContext& ctx, uint32_t ms);
+
 // What one refill tick adds to an allowance under the limit (bytes per second): limit/10, at
 // least 10, while the allowance is below limit/2 (signed divisions); else 0.
 int32_t allowance_increment(int32_t allowance, uint32_t limit_bytes_per_sec);

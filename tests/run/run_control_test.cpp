@@ -93,6 +93,26 @@ TEST_F(RunControlTest, CancelEndsThePauseWithinOnePass) {
   EXPECT_EQ(ui_.text(kCtlStatus), "Kicking Ass!");
 }
 
+// The delays between files and blocks (up to 10 s) give way to a pause or a cancel within 100 ms.
+TEST_F(RunControlTest, DelaysEndWithinATenthOfASecondOfAPauseOrCancel) {
+  for (bool pause : {true, false}) {
+    std::vector<uint32_t> slept;
+    clock_sleep_observer_set([&](uint32_t ms) {
+      slept.push_back(ms);
+      if (slept.size() == 3) pause ? void(ctx_.pause = 1) : void(ctx_.cancel = 1);
+    });
+    run_delay_ms(ctx_, 10000);
+    EXPECT_EQ(slept, (std::vector<uint32_t>{100, 100, 100}));
+    ctx_.pause = 0;
+    ctx_.cancel = 0;
+  }
+  std::vector<uint32_t> slept;
+  clock_sleep_observer_set([&](uint32_t ms) { slept.push_back(ms); });
+  run_delay_ms(ctx_, 250);
+  EXPECT_EQ(slept, (std::vector<uint32_t>{100, 100, 50}));
+  clock_sleep_observer_set({});
+}
+
 TEST_F(RunControlTest, LongPauseDisconnectsOnTheTwelveHundredthPass) {
   status_set(ctx_, "Kicking Ass!");
   ctx_.pause = 1;
