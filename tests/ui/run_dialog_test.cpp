@@ -104,7 +104,7 @@ TEST_F(RunDialogTest, CompletedRunEndsWithCloseAndTheServerHoldsTheCatalog) {
   run_view_text(kCtlLastAttempt, "");
   EXPECT_TRUE(last_attempt->isHidden());
   run_view_text(kCtlStatusReason, "certificate verify failed");
-  EXPECT_EQ(status->toolTip(), "certificate verify failed");
+  EXPECT_NE(status->toolTip().indexOf(QStringLiteral("certificate verify failed")), -1);
   // A final status with a second line shows both, the longest one included, without a third.
   const char* two_lines = "Backup completed, but the catalog could not be stored on the server!\n"
                           "2 errors; see the run log.";
