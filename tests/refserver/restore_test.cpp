@@ -347,6 +347,21 @@ TEST_F(RestoreTest, CatalogFaultsAreProblems) {
   EXPECT_FALSE(file_exists(tmp_ / "escape"));
   EXPECT_FALSE(file_exists(src_ + "/escape"));
 
+  // A link in place of a folder is refused, and nothing is removed where it leads.
+  {
+    WireClient c(srv.port());
+    uint32_t cat = login_and_alloc(c);
+    publish(srv, c, cat, build_catalog(cat));
+    std::string out = tmp_ / "out-link", victim = tmp_ / "victim";
+    ASSERT_TRUE(dir_create_all_private(out + src_) && dir_create_all_private(victim));
+    write_file(victim + "/one.txt", "not the restore's");
+    ASSERT_EQ(::symlink(victim.c_str(), (out + src_ + "/docs").c_str()), 0);
+    ProcessResult r = restore(srv, std::to_string(cat), out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("/docs exists and is not a directory"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(victim + "/one.txt"), "not the restore's");
+  }
+
   // No finalize record, or an id never allocated.
   ProcessResult r = restore(srv, "4000", tmp_ / "none");
   EXPECT_EQ(r.status, 1);

@@ -118,7 +118,7 @@ struct Restorer {
   bool open_catalog(Db* db, TempFolder& temp);
   void restore_rows(sqlite3* db);
   std::string restore_file(sqlite3* db, int64_t id, const std::string& target, uint64_t size,
-                           uint64_t* segments);
+                           uint64_t* segments, bool* created);
 };
 
 bool Restorer::open_catalog(Db* db, TempFolder& temp) {
@@ -187,9 +187,10 @@ bool Restorer::open_catalog(Db* db, TempFolder& temp) {
   return true;
 }
 
-// Writes one file from its segments. Returns "" or the problem; *segments counts those written.
+// Writes one file from its segments. Returns "" or the problem; *segments counts those written,
+// *created says whether target was opened (and so is this restore's to remove).
 std::string Restorer::restore_file(sqlite3* db, int64_t id, const std::string& target,
-                                   uint64_t size, uint64_t* segments) {
+                                   uint64_t size, uint64_t* segments, bool* created) {
   sqlite3_stmt* s = nullptr;
   if (sqlite3_prepare_v2(db, "select offset, size, md5 from segs where filespec_id=? order by offset",
                          -1, &s, nullptr) != SQLITE_OK)
@@ -198,6 +199,7 @@ std::string Restorer::restore_file(sqlite3* db, int64_t id, const std::string& t
   sqlite3_bind_int64(s, 1, id);
   UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!out) return "cannot create: " + std::string(std::strerror(errno));
+  *created = true;
   std::string write_error;
   auto write_out = [&out, &write_error](const char* data, size_t n) {
     if (out.write_all(data, n)) return true;
@@ -277,11 +279,13 @@ void Restorer::restore_rows(sqlite3* db) {
       std::string err = make_dirs(options.out, parts, parts.size() - 1);
       std::string target = join(options.out, parts, parts.size());
       uint64_t segments = 0;
-      if (err.empty()) err = restore_file(db, id, target, static_cast<uint64_t>(size), &segments);
+      bool created = false;
+      if (err.empty())
+        err = restore_file(db, id, target, static_cast<uint64_t>(size), &segments, &created);
       if (!err.empty()) {
-        // A file that does not hold what was backed up is not left behind.
-        struct stat st;
-        if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(target.c_str());
+        // A file that does not hold what was backed up is not left behind. Only one this restore
+        // opened: when a folder of the path was refused, the path may lead outside the output.
+        if (created) ::unlink(target.c_str());
         problem(path + ": " + err);
       } else {
         ++report.files;
