@@ -210,6 +210,13 @@ TEST(RefServerSegments, StoresUploadsLinksAndFinalizeAsSent) {
   EXPECT_EQ(read_lines(cat_dir + "/links"),
             (std::vector<std::string>{hex(md5(zeros)), hex(md5(noise)), hex(md5(empty))}));
 
+  // A finalize whose catalog segment is not in the store, or not of the size it says, is refused.
+  for (const Bytes& bad : {finalize_message(cat, md5("never uploaded"), 14, 3, 1),
+                           finalize_message(cat, md5(zeros), zeros.size() + 1, 3, 1)}) {
+    c.send(bad);
+    EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x02}));
+  }
+  EXPECT_FALSE(file_exists(cat_dir + "/finalize"));
   Bytes fin = finalize_message(cat, md5(zeros), zeros.size(), 3, 1);
   c.send(fin);
   EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x00}));

@@ -522,6 +522,17 @@ bool Store::links_in_place(uint32_t id, uint64_t* checked) {
 }
 
 bool Store::finalize_write(uint32_t id, const uint8_t* record) {
+  // The catalog's own segment, as the record names it: a crash may have taken it with its group
+  // while the client, which was answered, resends the finalize.
+  Digest catalog;
+  std::memcpy(catalog.data(), record + 6, catalog.size());
+  uint64_t catalog_size = le64(record + 22);
+  if (!has_segment(catalog) || !has_segment(catalog, catalog_size)) {
+    std::fprintf(stderr, "refserver: the catalog segment %s (%llu bytes) of catalog %u is not in "
+                 "the store; its finalize is refused\n", digest_hex(catalog).c_str(),
+                 static_cast<unsigned long long>(catalog_size), id);
+    return false;
+  }
   // Other connections may link to the catalog while it is checked: the record is written only
   // when the last check covered every link recorded by then.
   for (int round = 0; round < kFinalizeRounds; ++round) {

@@ -29,8 +29,9 @@
 // stat), but not by a query or upload header: the client then uploads it again.
 // - A finalize record is written only after that sync, atomically and synced itself: a finalized
 //   catalog never names a segment or a link that a crash can lose.
-// - Before it, every digest of the catalog's links file is looked up among the segments in place
-//   (in memory for those read at open or renamed into place since, else one stat in segments/):
+// - Before it, the catalog segment the record names and every digest of the catalog's links file
+//   are looked up among the segments in place (in memory for those read at open or renamed into
+//   place since, else one stat in segments/):
 //   an upload is answered before its segment is written, and a server killed meanwhile has
 //   answered links to segments it never wrote. Only the store can tell, and it still can after a
 //   restart, when the client resends its finalize. A segment whose write failed is missing the
@@ -129,9 +130,10 @@ class Store {
   // is refused until a restart, since a catalog may link it (after it, the check of each
   // catalog's links finds it missing).
   void segment_lost() { lost_ = true; }
-  // links_flush, a check that every segment the catalog links is in place (see above) and
-  // sync_pending, then replaces the catalog's finalize record. False when the flush, the check or
-  // the sync fails (no record is written then), a segment was lost, or a link of the catalog was.
+  // links_flush, a check that every segment the catalog links, and the catalog segment the record
+  // names (digest and size), is in place (see above) and sync_pending, then replaces the catalog's
+  // finalize record. False when the flush, a check or the sync fails (no record is written then),
+  // a segment was lost, or a link of the catalog was.
   // Call it once the writer has written what it was given (SegmentWriter::wait_written).
   bool finalize_write(uint32_t id, const uint8_t* record);
 
