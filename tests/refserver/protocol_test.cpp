@@ -292,6 +292,14 @@ TEST(RefServerSegments, SegmentWriterWithoutItsThreadOrWithAFailedOne) {
     EXPECT_FALSE(writer.queued(md5("ab")));
     EXPECT_EQ(store.finalize_write(cat, finalize_message(cat, md5("ab"), 2, 1, 0).data()),
               fault == WorkerFault::start && store.has_segment(md5("ab"), 2));
+    if (fault == WorkerFault::start) {
+      // A second upload of a held segment (two sessions racing) leaves the file in place alone.
+      struct stat before, after;
+      ASSERT_EQ(::stat(store.segment_path(md5("ab")).c_str(), &before), 0);
+      writer.put(md5("ab"), {'a', 'b'});
+      ASSERT_EQ(::stat(store.segment_path(md5("ab")).c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+    }
   }
 }
 

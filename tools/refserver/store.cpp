@@ -306,6 +306,14 @@ bool Store::segment_commit(SegmentFile& f, const Digest& d, uint64_t size) {
     std::lock_guard<std::mutex> lock(group_mutex_);
     int folder = folder_fd(d[0]);
     if (folder < 0) return false;
+    if (has_segment(d, size)) {
+      // Held already (another session's upload of it won the race): the file in place may be
+      // durable by now, where this one would be a new unsynced file under its name.
+      f.fd.reset();
+      if (!f.temp_name.empty()) ::unlinkat(folder, f.temp_name.c_str(), 0);
+      f.temp_name.clear();
+      return true;
+    }
     if (segment_sync_ && !marked_) {
       // The mark must be durable before any segment of the group can be.
       UniqueFd mark(::openat(root_fd_.get(), kUnsyncedMark, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));

@@ -106,8 +106,9 @@ class Store {
   // Closes f and removes it when it is a temp file (a file put in place is left alone).
   void temp_remove(const Digest& d, SegmentFile& f);
   // Puts the finished file f into place as segment d of size bytes, closing it, and adds it to
-  // the group waiting for a sync, syncing the group when it is full. False when the segment could
-  // not be put in place (f is then left to the caller's temp_remove).
+  // the group waiting for a sync, syncing the group when it is full. A segment already held with
+  // that size is left as it is and f dropped. False when the segment could not be put in place
+  // (f is then left to the caller's temp_remove).
   bool segment_commit(SegmentFile& f, const Digest& d, uint64_t size);
   // Makes every segment put in place and every link appended so far durable. False when a sync
   // failed, now or earlier. Returns at once when syncing is off.
