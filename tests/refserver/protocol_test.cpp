@@ -379,19 +379,32 @@ TEST(RefServerSegments, FinalizeAfterACrashNeedsEveryLinkedSegmentInTheStore) {
 }
 
 // Links wait in memory until their answers leave; one that then cannot be written was answered as
-// recorded, so the catalog must never be finalized.
+// recorded, so the catalog must never be finalized, not even after a restart.
 TEST(RefServerSegments, AnsweredLinkThatCannotBeWrittenRefusesTheFinalize) {
-  RefServer srv;
+  TempDir store;
+  uint32_t cat = 0;
+  std::string links;
+  {
+    RefServer srv({}, store.path());
+    WireClient c(srv.port());
+    ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
+    cat = alloc_catalog(c);
+    char id[16];
+    std::snprintf(id, sizeof id, "%08x", cat);
+    links = store / "catalogs/" + id + "/links";
+    ASSERT_EQ(::symlink("/dev/full", links.c_str()), 0);
+    store_segment(c, "a block", cat);
+    c.send(finalize_message(cat, md5("a block"), 7, 1, 0));
+    EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x02}));
+    EXPECT_NE(srv.stderr_text().find("answered as recorded, were lost"), std::string::npos);
+  }
+  ASSERT_EQ(::unlink(links.c_str()), 0);
+  write_file(links, "");  // as the lost writes left it
+  RefServer srv({}, store.path());
   WireClient c(srv.port());
   ASSERT_EQ(c.greet_and_login(), (Bytes{0x00, 0x09, 0x00}));
-  uint32_t cat = alloc_catalog(c);
-  char id[16];
-  std::snprintf(id, sizeof id, "%08x", cat);
-  ASSERT_EQ(::symlink("/dev/full", (srv.store() + "/catalogs/" + id + "/links").c_str()), 0);
-  store_segment(c, "a block", cat);
   c.send(finalize_message(cat, md5("a block"), 7, 1, 0));
   EXPECT_EQ(c.recv(), (Bytes{0x02, 0x24, 0x02}));
-  EXPECT_NE(srv.stderr_text().find("answered as recorded, were lost"), std::string::npos);
 }
 
 // Sends a prepared upload and expects the server to drop the connection without storing it.

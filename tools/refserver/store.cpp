@@ -17,6 +17,8 @@ namespace vl::ref {
 namespace {
 
 constexpr const char* kUnsyncedMark = "unsynced";
+// In a catalog's folder once links it answered could not be written.
+constexpr const char* kLinksLostMark = "links-lost";
 // Uploads in progress are written beside their segment under this prefix, which no digest has.
 constexpr const char* kUploadPrefix = ".upload-";
 // Open links files kept for appending; more catalogs at once than this reopen their files.
@@ -434,6 +436,12 @@ bool Store::links_write(uint32_t id, LinksFile& file) {
     std::fprintf(stderr, "refserver: links of catalog %u, answered as recorded, were lost: %s\n",
                  id, std::strerror(errno));
     links_lost_.insert(id);
+    // On disk as well: after a restart the client resends its finalize, and memory has forgotten.
+    UniqueFd mark(::open((catalog_dir(id) + "/" + kLinksLostMark).c_str(),
+                         O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    if (!mark || !dir_sync(catalog_dir(id)))
+      std::fprintf(stderr, "refserver: cannot record the lost links of catalog %u: %s\n", id,
+                   std::strerror(errno));
   }
   file.waiting.clear();
   return ok;
@@ -469,6 +477,10 @@ uint64_t Store::links_recorded(uint32_t id) {
                                          : ::stat((catalog_dir(id) + "/links").c_str(), &st) == 0;
   uint64_t size = in_file ? static_cast<uint64_t>(st.st_size) : 0;
   return it != link_files_.end() ? size + it->second.waiting.size() : size;
+}
+
+bool Store::links_lost(uint32_t id) {
+  return links_lost_.count(id) || file_exists(catalog_dir(id) + "/" + kLinksLostMark);
 }
 
 bool Store::segment_in_place(const Digest& d) {
@@ -547,13 +559,13 @@ bool Store::finalize_write(uint32_t id, const uint8_t* record) {
     links_flush();
     {
       std::lock_guard<std::mutex> lock(links_mutex_);
-      if (links_lost_.count(id)) return false;
+      if (links_lost(id)) return false;
       links_file(id);  // ends a line cut short before a restart, which the check counts as unfinished
     }
     uint64_t checked = 0;
     if (lost_ || !links_in_place(id, &checked) || !sync_pending()) return false;
     std::lock_guard<std::mutex> lock(links_mutex_);
-    if (links_lost_.count(id) || links_recorded(id) != checked) continue;
+    if (links_lost(id) || links_recorded(id) != checked) continue;
     return write_file_atomic(catalog_dir(id) + "/finalize",
                              std::string(reinterpret_cast<const char*>(record), kFinalizeSize));
   }

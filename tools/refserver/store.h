@@ -2,6 +2,8 @@
 //   segments/<2 hex>/<32 hex>   content of each segment (uncompressed), named by its MD5
 //   catalogs/<8 hex>/links      digests linked to the catalog, one 32-hex line each, appended
 //   catalogs/<8 hex>/finalize   the catalog's finalize message as received (72 bytes)
+//   catalogs/<8 hex>/links-lost present once links it answered could not be written: the
+//                               catalog is never finalized
 //   next_catalog_id             the next catalog id to hand out (decimal)
 //   unsynced                    present while segments may be in place but not yet durable
 //   segments/<2 hex>/.upload-N  uploads in progress, beside the segment they become, where the
@@ -125,7 +127,7 @@ class Store {
   // grow large. False on a write failure.
   bool link_add(uint32_t id, const Digest& d);
   // Writes every link waiting in memory to its file. A catalog whose links could not be written
-  // has lost links that were answered: its finalize is refused from then on.
+  // has lost links that were answered: its finalize is refused from then on, after a restart too.
   void links_flush();
   // A segment whose upload was answered as stored could not be written after all: every finalize
   // is refused until a restart, since a catalog may link it (after it, the check of each
@@ -179,6 +181,9 @@ class Store {
   // file that were checked (its whole lines).
   bool links_in_place(uint32_t id, uint64_t* checked);
   uint64_t links_recorded(uint32_t id);
+  // Whether answered links of catalog id could not be written, now or before a restart. Under
+  // links_mutex_.
+  bool links_lost(uint32_t id);
 
   std::string dir_;
   bool segment_sync_ = true;
@@ -193,7 +198,8 @@ class Store {
   std::mutex links_mutex_;
   std::map<uint32_t, LinksFile> link_files_;  // a few open links files, appended to
   bool links_waiting_ = false;                // some file has lines waiting
-  std::set<uint32_t> links_lost_;             // catalogs with answered links not written
+  std::set<uint32_t> links_lost_;             // catalogs with answered links not written (and
+                                              // marked so on disk, where that could be done)
 
   mutable std::mutex index_mutex_;
   // Segments in place, and their sizes: one look-up per query, upload header and link, and one
