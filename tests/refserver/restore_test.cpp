@@ -9,6 +9,7 @@
 
 #include "platform/fs.h"
 #include "restore.h"
+#include "tree_verify.h"
 #include "support/refserver_process.h"
 #include "support/test_support.h"
 #include "wire_client.h"
@@ -272,6 +273,16 @@ TEST_F(RestoreTest, VerifyReportsEveryDifference) {
         "missing in restored tree: " + src_ + "/docs/one.txt",
         "kind differs: " + src_ + "/emptydir", "5 differences"})
     EXPECT_NE(v.out.find(expected), std::string::npos) << expected << "\n" << v.out;
+
+  // A folder that cannot be listed, on either side, is not taken for an empty one.
+  fs_fault_open_fail_add(src_ + "/docs/nested");
+  fs_fault_open_fail_add(restored + "/docs");
+  ref::VerifyReport report = ref::verify_trees({src_, out, {}});
+  for (const std::string& expected : {"cannot list source folder " + src_ + "/docs/nested",
+                                      "cannot list restored folder " + src_ + "/docs"})
+    EXPECT_NE(std::find(report.differences.begin(), report.differences.end(), expected),
+              report.differences.end())
+        << expected;
 }
 
 TEST_F(RestoreTest, VerifyIgnoresExcludedPathsButNotTheirPresence) {

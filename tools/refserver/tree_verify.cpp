@@ -27,9 +27,11 @@ std::string normalize(const std::string& path) {
   return out;
 }
 
-std::vector<std::string> sorted_names(const std::string& dir) {
+// The names in dir, sorted; *ok is false when dir cannot be opened.
+std::vector<std::string> sorted_names(const std::string& dir, bool* ok) {
   std::vector<std::string> names;
   DirReader r(dir);
+  *ok = r.ok();
   std::string name;
   while (r.next(&name))
     if (name != "." && name != "..") names.push_back(name);
@@ -120,14 +122,21 @@ void Comparer::walk_source(const std::string& rel) {
     return;
   }
   ++report.directories;
-  for (const std::string& name : sorted_names(src(rel))) {
+  bool listed = false;
+  std::vector<std::string> names = sorted_names(src(rel), &listed);
+  // Compared as empty, a folder that cannot be listed would match whatever was restored.
+  if (!listed) differ("cannot list source folder " + shown(rel));
+  for (const std::string& name : names) {
     std::string r = child(rel, name);
     if (!ignore.count(r)) walk_source(r);
   }
 }
 
 void Comparer::walk_restored(const std::string& rel) {
-  for (const std::string& name : sorted_names(dst(rel))) {
+  bool listed = false;
+  std::vector<std::string> names = sorted_names(dst(rel), &listed);
+  if (!listed) differ("cannot list restored folder " + shown(rel));
+  for (const std::string& name : names) {
     std::string r = child(rel, name);
     if (ignore.count(r)) {
       differ("excluded but restored: " + shown(r));
