@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -195,6 +196,12 @@ int resolve(const std::string& host, uint16_t port, uint64_t deadline_ms,
 
 void net_fault_lookup_delay_set(int ms) { g_lookup_delay_ms = ms; }
 
+uint64_t connect_share_ms(uint64_t left_ms, size_t addresses_left) {
+  constexpr uint64_t kMinShareMs = 2000;  // a slow but working path still completes its handshake
+  if (addresses_left <= 1) return left_ms;
+  return std::min(left_ms, std::max(left_ms / addresses_left, kMinShareMs));
+}
+
 int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
                 const std::function<bool()>& cancelled, ConnectFailure* failure,
                 std::string* error_text, int wake_fd) {
@@ -207,15 +214,21 @@ int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
     *error_text = ::gai_strerror(rc);
     return -1;
   }
+  size_t addresses_left = 0;
+  for (const addrinfo* a = list.get(); a; a = a->ai_next) ++addresses_left;
   int err = EHOSTUNREACH;
-  for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-    int fd = connect_one(a, deadline_ms, cancelled, wake_fd, &err);
+  for (const addrinfo* a = list.get(); a; a = a->ai_next, --addresses_left) {
+    // A dual-stack server whose IPv6 route drops packets must not use up the whole deadline on
+    // its first address: the IPv4 one after it would never be tried.
+    const uint64_t now = clock_monotonic_ms();
+    const uint64_t left = deadline_ms > now ? deadline_ms - now : 0;
+    int fd = connect_one(a, now + connect_share_ms(left, addresses_left), cancelled, wake_fd, &err);
     if (fd >= 0) {
       *failure = ConnectFailure::none;
       error_text->clear();
       return fd;
     }
-    if (err == ECANCELED || err == ETIMEDOUT) break;
+    if (err == ECANCELED || (err == ETIMEDOUT && clock_monotonic_ms() >= deadline_ms)) break;
   }
   *error_text = std::strerror(err);
   switch (err) {

@@ -27,8 +27,8 @@ bool socket_no_delay(int fd);
 // Why a connection attempt failed.
 enum class ConnectFailure { none, cancelled, unresolved, refused, timed_out, unreachable };
 
-// Resolves host and connects to port over TCP without blocking: each address in turn until the
-// monotonic deadline_ms (clock_monotonic_ms); `cancelled` is asked whenever wake_fd (>= 0) is
+// Resolves host and connects to port over TCP without blocking: each address in turn, each for its
+// share of the time left (connect_share_ms), until the monotonic deadline_ms (clock_monotonic_ms); `cancelled` is asked whenever wake_fd (>= 0) is
 // readable, or every 100 ms without one (every 50 ms while the name is looked up, which a slow
 // name server cannot hold up: the look-up runs on a thread of its own, left to finish alone).
 // Returns the connected, non-blocking descriptor (the caller owns it), or -1 with *failure (and
@@ -36,6 +36,11 @@ enum class ConnectFailure { none, cancelled, unresolved, refused, timed_out, unr
 int tcp_connect(const std::string& host, uint16_t port, uint64_t deadline_ms,
                 const std::function<bool()>& cancelled, ConnectFailure* failure,
                 std::string* error_text, int wake_fd = -1);
+
+// The time one connect attempt is given of left_ms, the time left, with addresses_left addresses
+// still to try (this one included): an even share, at least 2000 ms, never more than left_ms; the
+// last address has all that is left. One address that drops packets then leaves time for the next.
+uint64_t connect_share_ms(uint64_t left_ms, size_t addresses_left);
 
 // Test builds: every name look-up counts as running for at least this long (a name server that
 // does not answer), so that a cancel or the deadline meets it. 0 turns it off.

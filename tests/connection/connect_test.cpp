@@ -243,5 +243,25 @@ TEST(ConnectLookup, ASlowLookupEndsAtACancelOrTheDeadline) {
   }
 }
 
+// Each address of a name gets a share of the time left, so that one that drops packets leaves
+// time for the next; the last one gets all that is left.
+TEST(ConnectLookup, EachAddressGetsAShareOfTheTimeLeft) {
+  struct Case {
+    const char* what;
+    uint64_t left_ms;
+    size_t addresses_left;
+    uint64_t want_ms;
+  } cases[] = {
+      {"the only address", 30000, 1, 30000},
+      {"the first of two", 30000, 2, 15000},
+      {"the first of three", 30000, 3, 10000},
+      {"at least the minimum", 5000, 4, 2000},
+      {"no more than is left", 1500, 3, 1500},
+      {"nothing left", 0, 2, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(connect_share_ms(c.left_ms, c.addresses_left), c.want_ms) << c.what;
+}
+
 }  // namespace
 }  // namespace vl
