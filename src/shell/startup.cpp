@@ -21,6 +21,7 @@
 #include "platform/settings.h"
 #include "platform/worker_thread.h"
 #include "platform/signals.h"
+#include "platform/std_descriptors.h"
 #include "shell/command_line.h"
 #include "engine/open_profile.h"
 #include "stores/config_db.h"
@@ -134,6 +135,9 @@ ProfileListEntry* profile_find(const std::string& tag) {
 }  // namespace
 
 int app_main(int argc, char** argv) {
+  // Before anything opens a descriptor: started with stderr closed, the cancel's eventfd would
+  // become descriptor 2 and take the console's status lines.
+  std_descriptors_ensure();
   CommandLine cl = command_line_parse(argc, argv);
   if (cl.help) {
     std::fputs(kHelp, stdout);

@@ -2,8 +2,11 @@
 // settings file that stands in for the installer's registry key, the notification of an ended run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/settings.h"
+#include "platform/std_descriptors.h"
 #include "shell/command_line.h"
 #include "support/test_support.h"
 #include "run/run_notice.h"
@@ -47,6 +50,23 @@ TEST(FrontendChoice, VariableFirstThenDisplay) {
   EXPECT_EQ(frontend_choose(nullptr, "", nullptr), FrontendKind::console);
   EXPECT_EQ(frontend_choose(nullptr, nullptr, nullptr), FrontendKind::console);
   EXPECT_EQ(frontend_choose("other", nullptr, nullptr), FrontendKind::console);
+}
+
+// Started with stderr closed, descriptor 2 is /dev/null before anything else can be given it.
+TEST(StartUp, AClosedStandardDescriptorIsDevNull) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(2);
+    const bool ensured = std_descriptors_ensure();
+    struct stat fd2, null;
+    const bool on_null = ::fstat(2, &fd2) == 0 && ::stat("/dev/null", &null) == 0 &&
+                         fd2.st_rdev == null.st_rdev && S_ISCHR(fd2.st_mode);
+    ::_exit(ensured && on_null ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(SettingsFile, BothValuesAreNeeded) {

@@ -18,6 +18,7 @@
 #include "platform/dirs.h"
 #include "platform/fs.h"
 #include "platform/settings.h"
+#include "platform/std_descriptors.h"
 #include "platform/terminal.h"
 #include "stores/config_db.h"
 #include "stores/profile_db.h"
@@ -60,6 +61,7 @@ bool number(const char* text, long min, long max, long* out) {
 
 int main(int argc, char** argv) {
   using namespace vl;
+  std_descriptors_ensure();  // a closed stderr must not be the database file's descriptor
   owner_only_umask();
   ConsoleBackend console;
   ui_backend_set(&console);
