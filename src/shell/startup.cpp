@@ -66,7 +66,7 @@ const char kHelp[] =
     "32, default 16; 1 keeps to one connection).\n"
     "The server's certificate is checked against CA_File, else Install_Dir/ca.crt, else\n"
     "~/.config/corvantis/ca.crt, else the system's trust store.\n"
-    "Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set).\n"
+    "Front-end: VORNLAKE_UI=console or qt (default: qt when a display is set that it can open).\n"
     "While a console run goes on, SIGINT or SIGTERM cancels it and SIGUSR1 pauses or resumes it.\n";
 
 #ifdef VORNLAKE_FAULT_HOOKS
@@ -153,11 +153,14 @@ int app_main(int argc, char** argv) {
   test_hooks_from_environment();
 
   ConsoleBackend console;
-  FrontendKind kind = frontend_choose(std::getenv("VORNLAKE_UI"), std::getenv("DISPLAY"),
-                                      std::getenv("WAYLAND_DISPLAY"));
+  const char* ui = std::getenv("VORNLAKE_UI");
+  FrontendKind kind = frontend_choose(ui, std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"));
   bool qt = false;
 #ifdef VORNLAKE_HAVE_QT
-  if (kind == FrontendKind::qt) qt = qt_frontend_init(argc, argv);
+  // Chosen only because a display is named, Qt is tried in a child first: should it fail to open
+  // that display, it would abort us, and a timer's run must then go on in the console instead.
+  const bool qt_asked = ui && std::strcmp(ui, "qt") == 0;
+  if (kind == FrontendKind::qt && (qt_asked || qt_display_opens())) qt = qt_frontend_init(argc, argv);
 #else
   (void)kind;
 #endif

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -332,6 +334,21 @@ TEST(EndToEnd, InteractiveConsoleStartListsTheProfiles) {
   EXPECT_NE(d, std::string::npos);
   EXPECT_LT(a, d);
   EXPECT_NE(r.out.find("vornlake /run:TAG"), std::string::npos);
+  // A display named but not to be opened (the socket of an ended session, no X): the automatic
+  // choice falls back to the console rather than the toolkit aborting the start.
+  const std::string stale = inst.root() + "/wayland-stale";
+  {
+    UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, stale.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  }
+  std::vector<std::string> stale_env = inst.env();
+  for (const char* v : {"VORNLAKE_UI=", "DISPLAY=", "QT_QPA_PLATFORM="}) stale_env = with(stale_env, v);
+  ProcessResult on_stale = run_process({bin_path("vornlake")}, with(stale_env, "WAYLAND_DISPLAY=" + stale));
+  EXPECT_EQ(on_stale.status, 0) << on_stale.err;
+  EXPECT_NE(on_stale.out.find("daily"), std::string::npos);
   // -h and -V as --help and --version: printed, exit 0, no start-up (no settings needed).
   for (const char* opt : {"--help", "-h"}) {
     ProcessResult help = run_process({bin_path("vornlake"), opt}, {"VORNLAKE_SETTINGS=/vl-none"});

@@ -1,10 +1,12 @@
 #include "ui/qt/qt_frontend.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QTimer>
 #include <cstdlib>
 #include <memory>
 
+#include "platform/child_probe.h"
 #include "platform/display_probe.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/profile_list_dialog.h"
@@ -17,7 +19,23 @@ namespace {
 std::unique_ptr<QApplication> g_app;
 std::unique_ptr<QtBackend> g_qt_backend;
 
+// A display server that accepts the connection and then says nothing holds the probe this long.
+constexpr int kDisplayProbeMs = 5000;
+
 }  // namespace
+
+bool qt_display_opens() {
+  if (!display_available()) return false;
+  return child_probe(
+             [] {
+               int argc = 1;
+               char name[] = "vornlake";
+               char* argv[] = {name, nullptr};
+               QGuiApplication app(argc, argv);
+               return 0;
+             },
+             kDisplayProbeMs) == 0;
+}
 
 bool qt_frontend_init(int& argc, char** argv) {
   if (g_app) return true;

@@ -7,6 +7,12 @@
 
 namespace vl {
 
+// Whether the toolkit can open the display, asked in a child process: its platform plug-in
+// aborts a process that cannot (a stale WAYLAND_DISPLAY, an X server that refuses us). False
+// when the child fails, aborts or takes longer than a few seconds. Main thread, before
+// qt_frontend_init and before any other thread starts.
+bool qt_display_opens();
+
 // Creates the QApplication and installs the Qt UI back-end. Returns false when no display can be
 // opened (the shell then falls back to the console front-end). Main thread, once.
 bool qt_frontend_init(int& argc, char** argv);
