@@ -215,8 +215,9 @@ static int walk_item(RunContext& ctx, RunPipeline& pipe, const std::string& pref
     if (!entries.empty()) here.open(pipe.base);
     ++t_walk_depth;
     for (const std::string& entry : entries) {
+      const bool held = here.fd.ok();
       walk_item(ctx, pipe, full, entry, &here);
-      if (!here.fd.ok()) here.open(pipe.base);
+      if (held && !here.fd.ok()) here.open(pipe.base);  // let go for a descent: once again
     }
     pipe.read_ahead.folder_done();
     --t_walk_depth;

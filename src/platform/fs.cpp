@@ -60,17 +60,10 @@ static void file_stat_fill(const struct stat& st, FileStat* out) {
   out->t_modify = static_cast<uint32_t>(st.st_mtime);
 }
 
-bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
+// lstat of name in folder (AT_FDCWD: name is a path), as file_stat reports it.
+static bool stat_at(int folder, const std::string& name, FileStat* out, FsFailure* why) {
   struct stat st;
-  int rc = -1;
-  if (!path_is_long(path)) {
-    rc = ::lstat(path.c_str(), &st);
-  } else {
-    std::string last;
-    UniqueFd folder = path_folder_open(path, &last);
-    if (folder.ok()) rc = ::fstatat(folder.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW);
-  }
-  if (rc != 0) {
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     failure_set(why, failure_of(errno));
     return false;
   }
@@ -79,16 +72,20 @@ bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
   return true;
 }
 
-bool file_stat_at(const UniqueFd& folder, const std::string& name, FileStat* out,
-                  FsFailure* why) {
-  struct stat st;
-  if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+bool file_stat(const std::string& path, FileStat* out, FsFailure* why) {
+  if (!path_is_long(path)) return stat_at(AT_FDCWD, path, out, why);
+  std::string last;
+  UniqueFd folder = path_folder_open(path, &last);
+  if (!folder.ok()) {
     failure_set(why, failure_of(errno));
     return false;
   }
-  failure_set(why, FsFailure::none);
-  file_stat_fill(st, out);
-  return true;
+  return stat_at(folder.get(), last, out, why);
+}
+
+bool file_stat_at(const UniqueFd& folder, const std::string& name, FileStat* out,
+                  FsFailure* why) {
+  return stat_at(folder.get(), name, out, why);
 }
 
 bool fd_stat(const UniqueFd& fd, FileStat* out) {
